@@ -1,0 +1,54 @@
+#pragma once
+// INI text file: sections in brackets, key=value lines, names matched without
+// regard to case. Keys and sections this program does not know stay in the
+// file in their order. Changes are kept in memory until Save, which replaces
+// the file atomically.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class IniFile {
+public:
+  // Reads the file if it exists; a missing or unreadable file is empty.
+  explicit IniFile(std::string path);
+  ~IniFile();
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+
+  const std::string& Path() const { return path_; }
+  bool Existed() const { return existed_; }
+
+  std::optional<std::string> Read(const std::string& section, const std::string& key) const;
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+  // Decimal, or hexadecimal after "0x"; anything else yields def.
+  int ReadInteger(const std::string& section, const std::string& key, int def) const;
+
+  // Creates the section or key when missing, replaces the value in place otherwise.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, int value);
+
+  // Writes a temporary file beside the target and renames it over the
+  // target, so a failed save leaves the old file whole. On failure shows the
+  // error box naming the file and returns false.
+  bool Save();
+
+  // The file's text as Save would write it.
+  std::string Text() const;
+
+private:
+  struct Impl;
+  std::string path_;
+  bool existed_ = false;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A double as the filter files keep it: written as "%le" text; read by
+// offering def as "%le" text and parsing the value as "%lf", so a missing key
+// keeps def to seven significant digits and text that is no number gives 0.0.
+double ReadIniDouble(const IniFile& ini, const std::string& section, const std::string& key, double def);
+void WriteIniDouble(IniFile& ini, const std::string& section, const std::string& key, double value);
+
+// Writes text to path through a temporary file and a rename. Returns false
+// (and leaves any file at path untouched) when the file cannot be written.
+bool ReplaceFileAtomically(const std::string& path, const std::string& text);

@@ -1,0 +1,31 @@
+#pragma once
+// The settings file "Tarvik.ini": section "Define" with the general settings,
+// then "User1".."User6" with the user filter slots.
+
+#include <string>
+
+class CFilterCore;
+class IniFile;
+
+constexpr int kMaxDirText = 255;
+
+struct Settings {
+  std::string defDir;  // initial directory of the ".def" dialogs, with trailing "/"
+  std::string hDir;    // initial directory of the coefficient file dialog
+  int select = 0;      // selection code 0..28
+  int presetTap = 100; // even, 2..512
+  double fo = 700.0;   // Hz
+  int bufferSize = 512;  // frames per block, 64..8191
+  int fftMode = 0;       // 0 OFF, 1 IN, 2 OUT
+  int fftWidth = 2;      // 0..3: 1K, 2K, 3K, 4K
+  int volume = 1;        // playback volume word; 1 = the device's own
+  int dcCut = 0;         // HPF button down
+};
+
+// Reads "Define" and the six slots, each missing key keeping the value in
+// `settings`/the slot. A value outside its range keeps the value it would
+// replace, so the program never starts on a setting it cannot use.
+void ReadSettings(const IniFile& ini, Settings& settings, CFilterCore* userSlots);
+
+// Writes "Define" with its ten keys in order, then the six slots.
+void WriteSettings(IniFile& ini, const Settings& settings, const CFilterCore* userSlots);

@@ -1,0 +1,121 @@
+#include "signal/DotKernel.h"
+
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TARVIK_HAVE_X86 1
+#endif
+
+namespace {
+
+double DotPortable(const double* a, const double* b, int n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += a[i] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+  }
+  for (; i < n; ++i) s0 += a[i] * b[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
+double LmsUpdatePortable(double* h, const double* x, int n, double step, double leak) {
+  double s0 = 0.0, s1 = 0.0;
+  int i = 0;
+  for (; i + 2 <= n; i += 2) {
+    h[i] = step * x[i] + h[i] * leak;
+    h[i + 1] = step * x[i + 1] + h[i + 1] * leak;
+    s0 += std::fabs(h[i]);
+    s1 += std::fabs(h[i + 1]);
+  }
+  for (; i < n; ++i) {
+    h[i] = step * x[i] + h[i] * leak;
+    s0 += std::fabs(h[i]);
+  }
+  return s0 + s1;
+}
+
+#ifdef TARVIK_HAVE_X86
+__attribute__((target("avx2,fma"))) double DotAvx2(const double* a, const double* b, int n) {
+  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+  __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
+  int i = 0;
+  for (; i + 16 <= n; i += 16) {
+    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+    s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), _mm256_loadu_pd(b + i + 4), s1);
+    s2 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 8), _mm256_loadu_pd(b + i + 8), s2);
+    s3 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 12), _mm256_loadu_pd(b + i + 12), s3);
+  }
+  for (; i + 4 <= n; i += 4) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+  __m256d s = _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3));
+  __m128d lo = _mm256_castpd256_pd128(s), hi = _mm256_extractf128_pd(s, 1);
+  __m128d pair = _mm_add_pd(lo, hi);
+  double sum = _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+  for (; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+__attribute__((target("avx2,fma"))) double LmsUpdateAvx2(double* h, const double* x, int n, double step,
+                                                         double leak) {
+  const __m256d vStep = _mm256_set1_pd(step), vLeak = _mm256_set1_pd(leak);
+  const __m256d absMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    // Multiply and add rounded separately, as the portable kernel does.
+    __m256d h0 = _mm256_add_pd(_mm256_mul_pd(vStep, _mm256_loadu_pd(x + i)),
+                               _mm256_mul_pd(_mm256_loadu_pd(h + i), vLeak));
+    __m256d h1 = _mm256_add_pd(_mm256_mul_pd(vStep, _mm256_loadu_pd(x + i + 4)),
+                               _mm256_mul_pd(_mm256_loadu_pd(h + i + 4), vLeak));
+    _mm256_storeu_pd(h + i, h0);
+    _mm256_storeu_pd(h + i + 4, h1);
+    s0 = _mm256_add_pd(s0, _mm256_and_pd(h0, absMask));
+    s1 = _mm256_add_pd(s1, _mm256_and_pd(h1, absMask));
+  }
+  __m256d s = _mm256_add_pd(s0, s1);
+  __m128d lo = _mm256_castpd256_pd128(s), hi = _mm256_extractf128_pd(s, 1);
+  __m128d pair = _mm_add_pd(lo, hi);
+  double sum = _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+  for (; i < n; ++i) {
+    h[i] = step * x[i] + h[i] * leak;
+    sum += std::fabs(h[i]);
+  }
+  return sum;
+}
+
+bool CpuHasAvx2Fma() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+#endif
+
+struct Kernels {
+  double (*dot)(const double*, const double*, int);
+  double (*lms)(double*, const double*, int, double, double);
+  const char* name;
+};
+
+Kernels Choose(bool portable) {
+#ifdef TARVIK_HAVE_X86
+  if (!portable && CpuHasAvx2Fma()) return {DotAvx2, LmsUpdateAvx2, "avx2-fma"};
+#endif
+  (void)portable;
+  return {DotPortable, LmsUpdatePortable, "portable"};
+}
+
+Kernels kernels = Choose(false);
+
+}  // namespace
+
+double DotProduct(const double* a, const double* b, int n) { return kernels.dot(a, b, n); }
+
+double LmsUpdate(double* h, const double* x, int n, double step, double leak) {
+  return kernels.lms(h, x, n, step, leak);
+}
+
+const char* DotKernelName() { return kernels.name; }
+
+void ForcePortableKernel(bool portable) { kernels = Choose(portable); }

@@ -1,0 +1,182 @@
+// Filter definitions as INI sections, and the coefficient text export.
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "common/IniFile.h"
+#include "common/MessageBox.h"
+#include "common/TextFormat.h"
+#include "signal/FilterCore.h"
+
+namespace {
+
+std::string SectionName(int slot) {
+  if (slot < 0) return "UserSetup";
+  std::string name("User");
+  name += std::to_string(slot + 1);
+  return name;
+}
+
+std::string HKey(int i) {
+  std::string key("H");
+  key += std::to_string(i);
+  return key;
+}
+
+bool IsDesignedType(int type) { return type >= FilterType::LPF && type <= FilterType::BEF; }
+
+}  // namespace
+
+bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
+  const std::string sec = SectionName(slot);
+
+  FilterParams p;
+  int ratio, n, delay, inv, agc;
+  double mu2, gm;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    p = params;
+    ratio = overSmp;
+    n = tap;
+    delay = lmsDelay;
+    inv = lmsInv;
+    agc = lmsAGC;
+    mu2 = lmsMU2;
+    gm = lmsGM;
+  }
+
+  p.type = ini.ReadInteger(sec, "Type", p.type);
+  ratio = ini.ReadInteger(sec, "OverSmp", ratio);
+  n = ClampTap(ini.ReadInteger(sec, "Tap", n));
+  p.tap = n;
+  p.fs = ReadIniDouble(ini, sec, "FS", p.fs);
+  p.fcl = ReadIniDouble(ini, sec, "FCL", p.fcl);
+  p.fch = ReadIniDouble(ini, sec, "FCH", p.fch);
+  p.att = ReadIniDouble(ini, sec, "ATT", p.att);
+  p.gain = ReadIniDouble(ini, sec, "GAIN", p.gain);
+  delay = ini.ReadInteger(sec, "lmsDelay", delay);
+  delay = delay < 0 ? 0 : (delay > kMaxLmsDelay ? kMaxLmsDelay : delay);
+  inv = ini.ReadInteger(sec, "lmsInv", inv);
+  agc = ini.ReadInteger(sec, "lmsAGC", agc);
+  mu2 = ReadIniDouble(ini, sec, "lmsMU2", mu2);
+  gm = ReadIniDouble(ini, sec, "lmsGM", gm);
+
+  bool valid = p.type >= 0 && p.type <= 5;
+  for (double v : {p.fs, p.fcl, p.fch, p.att, p.gain, mu2, gm})
+    if (!std::isfinite(v)) valid = false;
+  if (IsDesignedType(p.type) && (n == 0 || !(p.fs > 0.0))) valid = false;
+
+  double coefs[kCoefCount];
+  if (valid && p.type == FilterType::User) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      std::memcpy(coefs, h, sizeof(double) * (n + 1));
+    }
+    for (int i = 0; i <= n; ++i) {
+      coefs[i] = ReadIniDouble(ini, sec, HKey(i), coefs[i]);
+      if (!std::isfinite(coefs[i])) valid = false;
+    }
+  }
+
+  if (!valid) {
+    // A broken definition must not divide by zero or play garbage: it loads
+    // as the through setting and the rest of the definition stays as it was.
+    ApplyThrough();
+    return false;
+  }
+
+  if (IsDesignedType(p.type)) DesignFir(coefs, p);
+
+  std::lock_guard<std::mutex> guard(lock_);
+  params = p;
+  overSmp = ratio;
+  tap = n;
+  lmsDelay = delay;
+  lmsInv = inv;
+  lmsAGC = agc;
+  lmsMU2 = mu2;
+  lmsGM = gm;
+  if (p.type == FilterType::LMS) std::memset(h, 0, sizeof h);
+  else std::memcpy(h, coefs, sizeof(double) * (n + 1));
+  return true;
+}
+
+void CFilterCore::WriteIni(IniFile& ini, int slot) const {
+  const std::string sec = SectionName(slot);
+  Definition d;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    TakeDefinition(d);
+  }
+  ini.WriteInteger(sec, "Type", d.params.type);
+  ini.WriteInteger(sec, "OverSmp", d.overSmp);
+  ini.WriteInteger(sec, "Tap", d.tap);
+  WriteIniDouble(ini, sec, "FS", d.params.fs);
+  WriteIniDouble(ini, sec, "FCL", d.params.fcl);
+  WriteIniDouble(ini, sec, "FCH", d.params.fch);
+  WriteIniDouble(ini, sec, "ATT", d.params.att);
+  WriteIniDouble(ini, sec, "GAIN", d.params.gain);
+  ini.WriteInteger(sec, "lmsDelay", d.lmsDelay);
+  ini.WriteInteger(sec, "lmsInv", d.lmsInv);
+  ini.WriteInteger(sec, "lmsAGC", d.lmsAGC);
+  WriteIniDouble(ini, sec, "lmsMU2", d.lmsMU2);
+  WriteIniDouble(ini, sec, "lmsGM", d.lmsGM);
+  if (d.params.type == FilterType::User)
+    for (int i = 0; i <= d.tap; ++i) WriteIniDouble(ini, sec, HKey(i), d.h[i]);
+}
+
+std::string CFilterCore::CoefFileText() const {
+  Definition d;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    TakeDefinition(d);
+  }
+  const FilterParams& p = d.params;
+  std::string text("/*Tap=");
+  text += std::to_string(static_cast<unsigned>(d.tap));
+  text += ' ';
+  text += TypeName(p.type);
+  const bool designed = IsDesignedType(p.type);
+  auto field = [&text](const char* before, double value, const char* after) {
+    text += before;
+    text += FormatFixed(value);
+    text += after;
+  };
+  if (p.type == FilterType::LPF || p.type == FilterType::HPF) {
+    field(" fs=", p.fs, "[Hz]");
+    field(" fc=", p.fcl, "[Hz]");
+    field(" ", p.att, "[dB]");
+    field(" Gain=", p.gain, "*/\n");
+  } else if (designed) {
+    field(" fs=", p.fs, "[Hz]");
+    field(" fcl=", p.fcl, "[Hz]");
+    field(" fch=", p.fch, "[Hz]");
+    field(" ", p.att, "[dB]");
+    field(" Gain=", p.gain, "*/\n");
+  } else {
+    text += "*/\n";
+  }
+  text += "{\n";
+  for (int i = 0; i <= d.tap; ++i) {
+    text += '\t';
+    text += FormatExp(d.h[d.tap - i]);
+    text += ",\t/*H[";
+    text += std::to_string(i);
+    text += ']';
+    if (designed) {
+      text += "=H[";
+      text += std::to_string(d.tap - i);
+      text += ']';
+    }
+    text += "*/\n";
+  }
+  text += "}\n";
+  return text;
+}
+
+bool CFilterCore::WriteCoefFile(const std::string& path) const {
+  if (ReplaceFileAtomically(path, CoefFileText())) return true;
+  ErrorBox("ファイルが作成できません.");
+  return false;
+}

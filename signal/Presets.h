@@ -1,0 +1,42 @@
+#pragma once
+// The 29 one-click filters. Selection codes 0..28 are what the settings file
+// stores as "Select"; the codes are not in screen order.
+
+#include <string>
+
+class CFilterCore;
+
+constexpr int kPresetCount = 29;
+constexpr int kUserSlotCount = 6;
+constexpr int kFirstUserPreset = 13;  // codes 13..18 are User1..User6
+
+// Fo bounds in Hz. From 335 Hz every comb fits in 513 coefficients (the
+// 16-period comb needs a period of at most 32 samples); up to 1587 Hz the
+// widest band-pass (Fo +- 250 Hz at 3675 Hz) stays below 1837.5 Hz.
+constexpr double kFoMinHz = 335.0;
+constexpr double kFoMaxHz = 1587.0;
+constexpr double kDefaultFoHz = 700.0;
+constexpr int kDefaultPresetTap = 100;
+
+inline bool FoAccepted(double foHz) { return foHz >= kFoMinHz && foHz <= kFoMaxHz; }
+// Fo brought inside the accepted range (NaN gives the default).
+double BoundFo(double foHz);
+// A preset tap count: even, 2..512.
+inline bool PresetTapAccepted(int tap) { return tap >= 2 && tap <= 512 && tap % 2 == 0; }
+
+// Button caption of a code; code 0 is "TH" in English and "スルー" in Japanese.
+// Codes outside 0..28 give the through caption.
+const char* PresetCaption(int code, bool japanese = false);
+// Code of a caption (English captions, any letter case), or -1.
+int PresetCodeFromName(const std::string& name);
+
+// Builds the NS comb of n periods around foHz into coefs (513 values, cleared
+// first) and returns its tap count N = n*p - p/2, p the even period in samples.
+int MakeNsComb(int n, double foHz, double* coefs);
+
+// Installs preset `code` into the filter with the given Fo and tap count;
+// user slots come from userSlots[0..5]. Codes outside 0..28 install through.
+void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, const CFilterCore* userSlots);
+
+// The default band-pass designs of the six user slots.
+void SetDefaultUserDesigns(CFilterCore* userSlots, int presetTap);

@@ -1,0 +1,420 @@
+// tarvik-filter: runs a Tarvik preset or filter definition over a recording,
+// with exactly the arithmetic of the live path.
+
+#include <samplerate.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/IniFile.h"
+#include "common/MessageBox.h"
+#include "common/Pcm16.h"
+#include "common/Settings.h"
+#include "common/TextFormat.h"
+#include "signal/FilterCore.h"
+#include "signal/Presets.h"
+
+namespace {
+
+constexpr int kRate = 11025;
+constexpr int kBlock = 8192;  // the live path's largest block
+
+const char* const kUsage =
+    "usage: tarvik-filter [options] INPUT OUTPUT\n"
+    "\n"
+    "Filters a recording (any format libsndfile reads; mixed to mono and\n"
+    "converted to 11025 Hz) through a Tarvik preset or filter definition and\n"
+    "writes 16-bit mono WAV at 11025 Hz.\n"
+    "\n"
+    "  --preset NAME    preset by its button caption (default TH); see --list-presets\n"
+    "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
+    "  --tap N          tap count of the BP and voice presets, even, 2..512 (default 100)\n"
+    "  --hpf            put the 80 Hz high-pass in front of the filter\n"
+    "  --def FILE       use the filter of a .def file instead of a preset\n"
+    "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
+    "                   slots from a Tarvik.ini (options given as well win)\n"
+    "  --list-presets   list the presets and exit\n"
+    "  --quiet          no progress and no summary\n"
+    "  --help           this text\n";
+
+const char* const kPresetHelp[kPresetCount] = {
+    "through: no filtering",
+    "comb, 4 periods around Fo",
+    "comb, 6 periods around Fo",
+    "comb, 8 periods around Fo",
+    "comb, 10 periods around Fo",
+    "comb, 12 periods around Fo",
+    "comb, 16 periods around Fo",
+    "band-pass Fo +-250 Hz",
+    "band-pass Fo +-200 Hz",
+    "band-pass Fo +-150 Hz",
+    "band-pass Fo +-100 Hz",
+    "band-pass Fo +-50 Hz",
+    "band-pass Fo +-35 Hz",
+    "user slot 1 (from --settings, else its default design)",
+    "user slot 2",
+    "user slot 3",
+    "user slot 4",
+    "user slot 5",
+    "user slot 6",
+    "voice band-pass 200..2400 Hz",
+    "voice band-pass 200..2200 Hz",
+    "voice band-pass 200..2000 Hz",
+    "voice band-pass 200..1800 Hz",
+    "LMS tone peaking",
+    "LMS tone peaking, normalised",
+    "LMS noise reduction",
+    "LMS automatic notch",
+    "voice band-pass 200..2700 Hz",
+    "voice band-pass 200..2500 Hz",
+};
+
+struct Options {
+  std::string preset;
+  std::string def;
+  std::string settings;
+  std::string fo;
+  std::string tap;
+  bool hpf = false;
+  bool quiet = false;
+  std::string input, output;
+};
+
+int Fail(const char* fmt, const std::string& a = std::string(), const std::string& b = std::string()) {
+  std::fprintf(stderr, "tarvik-filter: ");
+  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+  std::fprintf(stderr, "\n");
+  return 1;
+}
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "tarvik-filter: %s\n(tarvik-filter --help shows the options)\n", what.c_str());
+  return 2;
+}
+
+bool WholeNumber(const std::string& text, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end && *end == '\0' && errno == 0 && std::isfinite(value);
+}
+
+struct SndCloser {
+  void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using SndFile = std::unique_ptr<SNDFILE, SndCloser>;
+
+// Reads the input mixed to mono in 16-bit units at its own rate.
+class MonoReader {
+public:
+  bool Open(const std::string& path, std::string& error) {
+    std::memset(&info_, 0, sizeof info_);
+    file_.reset(sf_open(path.c_str(), SFM_READ, &info_));
+    if (!file_) {
+      error = sf_strerror(nullptr);
+      return false;
+    }
+    if (info_.channels < 1 || info_.samplerate < 1) {
+      error = "no audio in the file";
+      return false;
+    }
+    buf_.resize(static_cast<std::size_t>(kBlock) * info_.channels);
+    return true;
+  }
+  int Rate() const { return info_.samplerate; }
+  long long Frames() const { return info_.frames; }
+  // Returns frames read into out (up to max), 0 at the end, -1 on error.
+  int Read(double* out, int max) {
+    sf_count_t n = sf_readf_double(file_.get(), buf_.data(), max);
+    if (n < 0) return -1;
+    const int ch = info_.channels;
+    for (sf_count_t i = 0; i < n; ++i) {
+      double sum = 0.0;
+      for (int c = 0; c < ch; ++c) sum += buf_[i * ch + c];
+      double x = sum / ch * 32768.0;
+      // A broken float file must not poison the filter's state.
+      if (!(x == x)) x = 0.0;
+      else if (x > 1e9) x = 1e9;
+      else if (x < -1e9) x = -1e9;
+      out[i] = x;
+    }
+    if (n == 0 && sf_error(file_.get()) != SF_ERR_NO_ERROR) return -1;
+    return static_cast<int>(n);
+  }
+
+private:
+  SF_INFO info_{};
+  SndFile file_;
+  std::vector<double> buf_;
+};
+
+// Progress on stderr, at most ten times a second.
+class Progress {
+public:
+  Progress(bool show, long long total) : show_(show && total > 0), total_(total) {}
+  void Update(long long done) {
+    if (!show_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const int width = 40;
+    double f = static_cast<double>(done) / total_;
+    if (f > 1.0) f = 1.0;
+    int filled = static_cast<int>(f * width);
+    std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                 width - filled, "", static_cast<int>(f * 100.0));
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void Finish() {
+    if (drawn_) std::fprintf(stderr, "\r%*s\r", 48, "");
+  }
+
+private:
+  bool show_;
+  long long total_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasValue = false;
+    if (arg.rfind("--", 0) == 0) {
+      std::size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+        hasValue = true;
+      }
+    }
+    auto takeValue = [&](std::string& into) {
+      if (!hasValue) {
+        if (i + 1 >= argc) {
+          exitCode = UsageError(arg + " needs a value");
+          return false;
+        }
+        value = argv[++i];
+      }
+      into = value;
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      exitCode = 0;
+      return false;
+    } else if (arg == "--list-presets") {
+      for (int code = 0; code < kPresetCount; ++code)
+        std::printf("%-6s  %s\n", PresetCaption(code), kPresetHelp[code]);
+      exitCode = 0;
+      return false;
+    } else if (arg == "--preset") {
+      if (!takeValue(o.preset)) return false;
+    } else if (arg == "--fo") {
+      if (!takeValue(o.fo)) return false;
+    } else if (arg == "--tap") {
+      if (!takeValue(o.tap)) return false;
+    } else if (arg == "--def") {
+      if (!takeValue(o.def)) return false;
+    } else if (arg == "--settings") {
+      if (!takeValue(o.settings)) return false;
+    } else if (arg == "--hpf") {
+      o.hpf = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      o.quiet = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      exitCode = UsageError("unknown option " + arg);
+      return false;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != 2) {
+    exitCode = UsageError("give one INPUT and one OUTPUT file");
+    return false;
+  }
+  o.input = positional[0];
+  o.output = positional[1];
+  return true;
+}
+
+// Sets up the filter from the options; returns an exit code, 0 when ready.
+int SetUpFilter(const Options& o, CFilterCore& filter) {
+  if (!o.def.empty() && !o.preset.empty()) return UsageError("give either --preset or --def, not both");
+  if (!o.def.empty() && (!o.fo.empty() || !o.tap.empty()))
+    return UsageError("--fo and --tap set up presets; they do not apply with --def");
+
+  Settings settings;
+  static CFilterCore slots[kUserSlotCount];
+  SetDefaultUserDesigns(slots, kDefaultPresetTap);
+  if (!o.settings.empty()) {
+    if (::access(o.settings.c_str(), R_OK) != 0) return Fail("cannot read settings file %s", o.settings);
+    IniFile ini(o.settings);
+    ReadSettings(ini, settings, slots);
+  }
+
+  double fo = settings.fo;
+  if (!o.fo.empty()) {
+    if (!WholeNumber(o.fo, fo) || !FoAccepted(fo))
+      return UsageError("--fo must be a number of Hz from 335 to 1587, not '" + o.fo + "'");
+  }
+  int tap = settings.presetTap;
+  if (!o.tap.empty()) {
+    double t;
+    if (!WholeNumber(o.tap, t) || t != std::floor(t) || !PresetTapAccepted(static_cast<int>(t)))
+      return UsageError("--tap must be an even number from 2 to 512, not '" + o.tap + "'");
+    tap = static_cast<int>(t);
+  }
+  int code = settings.select;
+  if (!o.preset.empty()) {
+    code = PresetCodeFromName(o.preset);
+    if (code < 0) return UsageError("unknown preset '" + o.preset + "' (tarvik-filter --list-presets lists them)");
+  }
+
+  if (!o.def.empty()) {
+    if (::access(o.def.c_str(), R_OK) != 0) return Fail("cannot read filter definition %s", o.def);
+    IniFile ini(o.def);
+    if (!ini.Read("UserSetup", "Type")) return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
+    if (!filter.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);
+  } else {
+    InstallPreset(filter, code, fo, tap, slots);
+  }
+  filter.dcCut.store(o.hpf || (!o.settings.empty() && settings.dcCut) ? 1 : 0);
+  return 0;
+}
+
+int Run(const Options& o) {
+  static CFilterCore filter;
+  if (int rc = SetUpFilter(o, filter)) return rc;
+
+  if (SameFile(o.input, o.output)) return Fail("OUTPUT %s is the INPUT file; choose another name", o.output);
+  MonoReader reader;
+  std::string error;
+  if (!reader.Open(o.input, error)) return Fail("cannot read %s: %s", o.input, error);
+
+  std::unique_ptr<SRC_STATE, decltype(&src_delete)> resampler(nullptr, src_delete);
+  const bool resample = reader.Rate() != kRate;
+  if (resample) {
+    int err = 0;
+    resampler.reset(src_new(SRC_SINC_BEST_QUALITY, 1, &err));
+    if (!resampler) return Fail("cannot convert the rate: %s", src_strerror(err));
+  }
+
+  // The output goes to a temporary file beside OUTPUT and replaces it only
+  // when complete.
+  std::vector<char> tmpName(o.output.begin(), o.output.end());
+  const char suffix[] = ".tmp-XXXXXX";
+  tmpName.insert(tmpName.end(), suffix, suffix + sizeof suffix);
+  int fd = ::mkstemp(tmpName.data());
+  if (fd < 0) return Fail("cannot write %s: %s", o.output, std::strerror(errno));
+  const std::string tmp = tmpName.data();
+  ::fchmod(fd, 0644);
+  SF_INFO outInfo{};
+  outInfo.samplerate = kRate;
+  outInfo.channels = 1;
+  outInfo.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SndFile out(sf_open_fd(fd, SFM_WRITE, &outInfo, SF_TRUE));
+  if (!out) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return Fail("cannot write %s: %s", o.output, sf_strerror(nullptr));
+  }
+  auto abandon = [&](const char* what, const std::string& detail) {
+    out.reset();
+    ::unlink(tmp.c_str());
+    return Fail(what, detail);
+  };
+
+  const double ratio = static_cast<double>(kRate) / reader.Rate();
+  const long long expected = reader.Frames() > 0 ? static_cast<long long>(reader.Frames() * ratio) : 0;
+  Progress progress(!o.quiet && ::isatty(2) && expected > 5LL * kRate, expected);
+
+  std::vector<double> in(kBlock);
+  std::vector<float> srcIn(kBlock), srcOut(static_cast<std::size_t>(kBlock * ratio) + 64);
+  std::vector<double> block(srcOut.size() > kBlock ? srcOut.size() : kBlock);
+  std::vector<std::int16_t> pcm(block.size());
+  long long samples = 0, overloads = 0;
+  const auto start = std::chrono::steady_clock::now();
+
+  auto emit = [&](double* data, int count) -> bool {
+    for (int i = 0; i < count; ++i)
+      if (data[i] > kOverloadLevel || !(data[i] >= -kOverloadLevel)) ++overloads;
+    for (int done = 0; done < count; done += kBlock) {
+      const int n = count - done < kBlock ? count - done : kBlock;
+      filter.ProcessBlock(data + done, n);
+    }
+    SamplesToPcm16(data, pcm.data(), count);
+    if (sf_write_short(out.get(), pcm.data(), count) != count) return false;
+    samples += count;
+    progress.Update(samples);
+    return true;
+  };
+
+  bool ended = false;
+  while (!ended) {
+    int n = reader.Read(in.data(), kBlock);
+    if (n < 0) return abandon("error reading %s", o.input);
+    ended = n == 0;
+    if (!resample) {
+      if (n > 0 && !emit(in.data(), n)) return abandon("error writing %s", o.output);
+      continue;
+    }
+    for (int i = 0; i < n; ++i) srcIn[i] = static_cast<float>(in[i] / 32768.0);
+    SRC_DATA d{};
+    d.data_in = srcIn.data();
+    d.input_frames = n;
+    d.src_ratio = ratio;
+    d.end_of_input = ended ? 1 : 0;
+    do {
+      d.data_out = srcOut.data();
+      d.output_frames = static_cast<long>(srcOut.size());
+      if (int err = src_process(resampler.get(), &d)) return abandon("cannot convert the rate: %s", src_strerror(err));
+      for (long i = 0; i < d.output_frames_gen; ++i) block[i] = srcOut[i] * 32768.0;
+      if (d.output_frames_gen > 0 && !emit(block.data(), static_cast<int>(d.output_frames_gen)))
+        return abandon("error writing %s", o.output);
+      d.data_in += d.input_frames_used;
+      d.input_frames -= d.input_frames_used;
+    } while (d.input_frames > 0 || (ended && d.output_frames_gen > 0));
+  }
+  progress.Finish();
+
+  out.reset();  // closes and completes the WAV header
+  if (::rename(tmp.c_str(), o.output.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    return Fail("cannot write %s: %s", o.output, std::strerror(err));
+  }
+
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!o.quiet)
+    std::fprintf(stderr, "tarvik-filter: %lld samples, %.1f s of audio in %.2f s, %lld input samples overloaded\n",
+                 samples, static_cast<double>(samples) / kRate, wall, overloads);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int exitCode = 0;
+  if (!ParseArgs(argc, argv, o, exitCode)) return exitCode;
+  return Run(o);
+}
