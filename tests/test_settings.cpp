@@ -1,1 +1,144 @@
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/IniFile.h"
+#include "common/Settings.h"
+#include "signal/FilterCore.h"
+#include "signal/Presets.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::ReadText;
+using testutil::TempDir;
+using testutil::WriteText;
+
+struct Loaded {
+  Settings s;
+  std::unique_ptr<CFilterCore[]> slots = std::make_unique<CFilterCore[]>(kUserSlotCount);
+};
+
+Loaded Load(const std::string& path) {
+  Loaded l;
+  l.s.defDir = l.s.hDir = "/opt/tarvik/";
+  SetDefaultUserDesigns(l.slots.get(), 100);
+  IniFile ini(path);
+  ReadSettings(ini, l.s, l.slots.get());
+  return l;
+}
+
+TEST(Settings, FirstSaveWritesDefineThenSlotsInOrder) {
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  Loaded l = Load(path);
+  IniFile ini(path);
+  WriteSettings(ini, l.s, l.slots.get());
+  ASSERT_TRUE(ini.Save());
+  const std::string text = ReadText(path);
+  const char* order[] = {"[Define]", "DefDir=/opt/tarvik/", "HDir=/opt/tarvik/", "Select=0", "Tap=100",
+                         "Fo=7.000000e+02", "BuffSize=512", "FFTSW=0", "FFTFW=2", "Volume=1", "DCCut=0",
+                         "[User1]", "[User2]", "[User3]", "[User4]", "[User5]", "[User6]"};
+  std::size_t at = 0;
+  for (const char* item : order) {
+    std::size_t found = text.find(item, at);
+    ASSERT_NE(found, std::string::npos) << item << " missing or out of order";
+    at = found;
+  }
+}
+
+TEST(Settings, RoundTrip) {
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  Loaded a = Load(path);
+  a.s.select = 11;
+  a.s.presetTap = 256;
+  a.s.fo = 650.0;
+  a.s.bufferSize = 1024;
+  a.s.fftMode = 2;
+  a.s.fftWidth = 0;
+  a.s.volume = -1;
+  a.s.dcCut = 1;
+  a.s.defDir = "/home/ham/filters/";
+  a.slots[3].SetLms(3, 24, 96, 0.01, 0.9999, 0, 1);
+  {
+    IniFile ini(path);
+    WriteSettings(ini, a.s, a.slots.get());
+    ASSERT_TRUE(ini.Save());
+  }
+  Loaded b = Load(path);
+  EXPECT_EQ(b.s.select, 11);
+  EXPECT_EQ(b.s.presetTap, 256);
+  EXPECT_EQ(b.s.fo, 650.0);
+  EXPECT_EQ(b.s.bufferSize, 1024);
+  EXPECT_EQ(b.s.fftMode, 2);
+  EXPECT_EQ(b.s.fftWidth, 0);
+  EXPECT_EQ(b.s.volume, -1);
+  EXPECT_EQ(b.s.dcCut, 1);
+  EXPECT_EQ(b.s.defDir, "/home/ham/filters/");
+  EXPECT_EQ(b.slots[3].params.type, FilterType::LMS);
+  EXPECT_EQ(b.slots[3].lmsAGC, 1);
+}
+
+TEST(Settings, ValuesAsWritten) {
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  WriteText(path, "[Define]\nSelect=7\n");
+  Loaded only = Load(path);
+  EXPECT_EQ(only.s.select, 7);
+  EXPECT_EQ(only.s.presetTap, 100);
+  EXPECT_EQ(only.s.fo, 700.0);
+  EXPECT_EQ(only.s.bufferSize, 512);
+  EXPECT_EQ(only.s.fftWidth, 2);
+  EXPECT_EQ(only.s.volume, 1);
+
+  WriteText(path, "[define]\nDCCut=5\nVolume=-1\nBuffSize=0x200\nfo=8.000000e+02\n");
+  Loaded l = Load(path);
+  EXPECT_EQ(l.s.dcCut, 1);
+  EXPECT_EQ(l.s.volume, -1);
+  EXPECT_EQ(l.s.bufferSize, 512);
+  EXPECT_EQ(l.s.fo, 800.0);
+}
+
+// Values the program cannot use are replaced by their defaults before the
+// audio starts.
+TEST(Settings, OutOfRangeValuesKeepDefaults) {
+  const std::string longDir(256, 'd');
+  const struct {
+    const char* body;
+  } cases[] = {{"Select=29"},  {"Select=-1"},   {"Tap=1"},       {"Tap=0"},        {"Tap=513"},
+               {"Tap=101"},    {"BuffSize=63"}, {"BuffSize=8192"}, {"BuffSize=0"}, {"Fo=3.340000e+02"},
+               {"Fo=1.588000e+03"}, {"Fo=nan"}, {"Fo=abc"},      {"Fo=-7.0e+02"},  {"FFTSW=3"},
+               {"FFTSW=-1"},   {"FFTFW=4"},     {"Select=abc"},  {"Tap=0x"}};
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  for (const auto& c : cases) {
+    WriteText(path, std::string("[Define]\n") + c.body + "\n");
+    Loaded l = Load(path);
+    EXPECT_EQ(l.s.select, 0) << c.body;
+    EXPECT_EQ(l.s.presetTap, 100) << c.body;
+    EXPECT_EQ(l.s.bufferSize, 512) << c.body;
+    EXPECT_EQ(l.s.fo, 700.0) << c.body;
+    EXPECT_EQ(l.s.fftMode, 0) << c.body;
+    EXPECT_EQ(l.s.fftWidth, 2) << c.body;
+  }
+  WriteText(path, "[Define]\nDefDir=" + longDir + "\nHDir=/ok/\n");
+  Loaded l = Load(path);
+  EXPECT_EQ(l.s.defDir, "/opt/tarvik/");
+  EXPECT_EQ(l.s.hDir, "/ok/");
+}
+
+TEST(Settings, BrokenSlotLoadsAsThroughOthersKeepDefaults) {
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  WriteText(path, "[User2]\nType=2\nTap=100\nFS=0\n");
+  Loaded l = Load(path);
+  EXPECT_EQ(l.slots[1].tap, 0);
+  EXPECT_EQ(l.slots[1].params.type, FilterType::User);
+  EXPECT_EQ(l.slots[0].tap, 100);
+  EXPECT_EQ(l.slots[0].params.type, FilterType::BPF);
+}
+
+}  // namespace
