@@ -7,7 +7,7 @@
 
 template <int Capacity>
 struct DelayLine {
-  double buf[2 * Capacity];
+  alignas(64) double buf[2 * Capacity];
   int pos;  // next slot to write, 0..Capacity-1
 
   void Clear() {
@@ -19,9 +19,10 @@ struct DelayLine {
     buf[pos + Capacity] = x;
     if (++pos == Capacity) pos = 0;
   }
-  // The newest `count` samples (1..Capacity), oldest first: [count-1] is the
-  // newest, [0] the one count-1 pushes older.
-  const double* Window(int count) const { return buf + pos + Capacity - count; }
+  // `count` consecutive samples, oldest first, ending `back` pushes before the
+  // newest: with back 0, [count-1] is the newest sample. count + back must
+  // not exceed Capacity.
+  const double* Window(int count, int back = 0) const { return buf + pos + Capacity - count - back; }
   // The sample `age` pushes old (0 = newest), age 0..Capacity-1.
   double Ago(int age) const { return buf[pos + Capacity - 1 - age]; }
 };

@@ -22,6 +22,28 @@ double DotPortable(const double* a, const double* b, int n) {
   return (s0 + s1) + (s2 + s3);
 }
 
+void Dot2Portable(const double* a, const double* b, int n, double* out) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += a[i] * b[i];
+    t0 += a[i + 1] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    t1 += a[i + 2] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    t2 += a[i + 3] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+    t3 += a[i + 4] * b[i + 3];
+  }
+  for (; i < n; ++i) {
+    s0 += a[i] * b[i];
+    t0 += a[i + 1] * b[i];
+  }
+  out[0] = (s0 + s1) + (s2 + s3);
+  out[1] = (t0 + t1) + (t2 + t3);
+}
+
 double LmsUpdatePortable(double* h, const double* x, int n, double step, double leak) {
   double s0 = 0.0, s1 = 0.0;
   int i = 0;
@@ -39,6 +61,13 @@ double LmsUpdatePortable(double* h, const double* x, int n, double step, double 
 }
 
 #ifdef TARVIK_HAVE_X86
+__attribute__((target("avx2,fma"))) inline double HorizontalSum(__m256d s0, __m256d s1, __m256d s2, __m256d s3) {
+  __m256d s = _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3));
+  __m128d lo = _mm256_castpd256_pd128(s), hi = _mm256_extractf128_pd(s, 1);
+  __m128d pair = _mm_add_pd(lo, hi);
+  return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+}
+
 __attribute__((target("avx2,fma"))) double DotAvx2(const double* a, const double* b, int n) {
   __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
   __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
@@ -50,12 +79,45 @@ __attribute__((target("avx2,fma"))) double DotAvx2(const double* a, const double
     s3 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 12), _mm256_loadu_pd(b + i + 12), s3);
   }
   for (; i + 4 <= n; i += 4) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
-  __m256d s = _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3));
-  __m128d lo = _mm256_castpd256_pd128(s), hi = _mm256_extractf128_pd(s, 1);
-  __m128d pair = _mm_add_pd(lo, hi);
-  double sum = _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+  double sum = HorizontalSum(s0, s1, s2, s3);
   for (; i < n; ++i) sum += a[i] * b[i];
   return sum;
+}
+
+// Mirrors DotAvx2 term for term for each of the two windows.
+__attribute__((target("avx2,fma"))) void Dot2Avx2(const double* a, const double* b, int n, double* out) {
+  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+  __m256d s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
+  __m256d t0 = _mm256_setzero_pd(), t1 = _mm256_setzero_pd();
+  __m256d t2 = _mm256_setzero_pd(), t3 = _mm256_setzero_pd();
+  int i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m256d h = _mm256_loadu_pd(b + i);
+    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), h, s0);
+    t0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 1), h, t0);
+    h = _mm256_loadu_pd(b + i + 4);
+    s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), h, s1);
+    t1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 5), h, t1);
+    h = _mm256_loadu_pd(b + i + 8);
+    s2 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 8), h, s2);
+    t2 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 9), h, t2);
+    h = _mm256_loadu_pd(b + i + 12);
+    s3 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 12), h, s3);
+    t3 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 13), h, t3);
+  }
+  for (; i + 4 <= n; i += 4) {
+    __m256d h = _mm256_loadu_pd(b + i);
+    s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), h, s0);
+    t0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 1), h, t0);
+  }
+  double u = HorizontalSum(s0, s1, s2, s3);
+  double v = HorizontalSum(t0, t1, t2, t3);
+  for (; i < n; ++i) {
+    u += a[i] * b[i];
+    v += a[i + 1] * b[i];
+  }
+  out[0] = u;
+  out[1] = v;
 }
 
 __attribute__((target("avx2,fma"))) double LmsUpdateAvx2(double* h, const double* x, int n, double step,
@@ -94,16 +156,17 @@ bool CpuHasAvx2Fma() {
 
 struct Kernels {
   double (*dot)(const double*, const double*, int);
+  void (*dot2)(const double*, const double*, int, double*);
   double (*lms)(double*, const double*, int, double, double);
   const char* name;
 };
 
 Kernels Choose(bool portable) {
 #ifdef TARVIK_HAVE_X86
-  if (!portable && CpuHasAvx2Fma()) return {DotAvx2, LmsUpdateAvx2, "avx2-fma"};
+  if (!portable && CpuHasAvx2Fma()) return {DotAvx2, Dot2Avx2, LmsUpdateAvx2, "avx2-fma"};
 #endif
   (void)portable;
-  return {DotPortable, LmsUpdatePortable, "portable"};
+  return {DotPortable, Dot2Portable, LmsUpdatePortable, "portable"};
 }
 
 Kernels kernels = Choose(false);
@@ -111,6 +174,8 @@ Kernels kernels = Choose(false);
 }  // namespace
 
 double DotProduct(const double* a, const double* b, int n) { return kernels.dot(a, b, n); }
+
+void DotProduct2(const double* a, const double* b, int n, double* out) { kernels.dot2(a, b, n, out); }
 
 double LmsUpdate(double* h, const double* x, int n, double step, double leak) {
   return kernels.lms(h, x, n, step, leak);

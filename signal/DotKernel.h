@@ -7,6 +7,12 @@
 // Sum of a[i]*b[i], i = 0..n-1.
 double DotProduct(const double* a, const double* b, int n);
 
+// Two dot products over windows one sample apart: out[0] = sum a[i]*b[i],
+// out[1] = sum a[i+1]*b[i], i = 0..n-1 (a holds n+1 values). Each result is
+// bit-identical to DotProduct's, so processing in pairs never changes the
+// output; sharing the coefficient loads makes it faster.
+void DotProduct2(const double* a, const double* b, int n, double* out);
+
 // h[i] = step*x[i] + h[i]*leak for i = 0..n-1 (each element rounded as
 // written), and returns the sum of |h[i]| after the update.
 double LmsUpdate(double* h, const double* x, int n, double step, double leak);

@@ -6,6 +6,27 @@
 #include "signal/DotKernel.h"
 
 namespace {
+
+// Runs a FIR over a block in place, two outputs at a time. Each output is
+// bit-identical to pushing one sample and taking one dot product, so block
+// boundaries never change the result.
+template <int Capacity>
+void FirBlock(DelayLine<Capacity>& line, const double* coef, int n, double* io, int count) {
+  int i = 0;
+  for (; i + 2 <= count; i += 2) {
+    line.Push(io[i]);
+    line.Push(io[i + 1]);
+    double out[2];
+    DotProduct2(line.Window(n, 1), coef, n, out);
+    io[i] = out[0];
+    io[i + 1] = out[1];
+  }
+  if (i < count) {
+    line.Push(io[i]);
+    io[i] = DotProduct(line.Window(n), coef, n);
+  }
+}
+
 inline int RatioOrOne(int overSmp) { return overSmp == 0 ? 1 : overSmp; }
 inline int ClampDelay(int d) { return d < 0 ? 0 : (d > kMaxLmsDelay ? kMaxLmsDelay : d); }
 }  // namespace
@@ -171,17 +192,31 @@ void CFilterCore::CopyCoefs(const CFilterCore& src) {
 void CFilterCore::ProcessBlock(double* buffer, int count) {
   if (!buffer || count <= 0) return;
   std::lock_guard<std::mutex> guard(lock_);
-  for (int i = 0; i < count; ++i) buffer[i] = ProcessSample(buffer[i]);
+  // Stage by stage over the block; every stage keeps per-sample order, so
+  // the result equals ProcessSample applied sample by sample.
+  bool over = false;
+  for (int i = 0; i < count; ++i) over |= buffer[i] > kOverloadLevel || !(buffer[i] >= -kOverloadLevel);
+  if (over) overload.store(1, std::memory_order_relaxed);
+
+  if (dcCut.load(std::memory_order_relaxed)) FirBlock(dcLine, dcH, 129, buffer, count);
+
+  if (overSmp == 1 && params.type != FilterType::LMS) {
+    if (tap != 0) FirBlock(xLine, h, tap + 1, buffer, count);
+    return;
+  }
+  for (int i = 0; i < count; ++i) buffer[i] = AfterDcCut(buffer[i]);
 }
 
 double CFilterCore::ProcessSample(double x) {
   if (x > kOverloadLevel || !(x >= -kOverloadLevel)) overload.store(1, std::memory_order_relaxed);
-
   if (dcCut.load(std::memory_order_relaxed)) {
     dcLine.Push(x);
     x = DotProduct(dcLine.Window(129), dcH, 129);
   }
+  return AfterDcCut(x);
+}
 
+double CFilterCore::AfterDcCut(double x) {
   switch (overSmp) {
     case 1:
       return FilterSample(x);

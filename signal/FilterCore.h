@@ -71,9 +71,11 @@ public:
   static const char* TypeName(int type);
 
   // --- state ----------------------------------------------------------------
-  DelayLine<kCoefCount> xLine;    // FIR / LMS predictor input
-  DelayLine<kCoefCount> lmsLine;  // LMS decorrelation delay
-  DelayLine<129> dcLine;          // DC-cut high-pass input
+  // One spare place in the FIR lines lets ProcessBlock compute two outputs
+  // at a time.
+  DelayLine<kCoefCount + 1> xLine;  // FIR / LMS predictor input
+  DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
+  DelayLine<130> dcLine;            // DC-cut high-pass input
   double dcH[129];                // 80 Hz high-pass, 129 coefficients
   int phase;                      // position in the oversampling group
   double cur, held1, held2;
@@ -89,7 +91,7 @@ public:
   // --- definition -----------------------------------------------------------
   int overSmp;           // 1, 2 or 3; other values pass samples unfiltered
   int tap;               // N in force for processing, 0..512
-  double h[kCoefCount];  // h[tap] weights the newest sample
+  alignas(64) double h[kCoefCount];  // h[tap] weights the newest sample
   FilterParams params;
   int lmsInv;
   int lmsDelay;  // 0..512
@@ -101,6 +103,7 @@ public:
   std::atomic<int> overload;  // set on an input beyond +-24576, cleared by the display
 
 private:
+  double AfterDcCut(double x);  // rate change and filter stage of ProcessSample
   // A definition in transit between objects (copied outside any lock).
   struct Definition {
     int overSmp;
