@@ -1,37 +1,41 @@
 #pragma once
 // Fixed polyphase low-pass filters that let a filter run at one half or one
 // third of 11025 Hz. Each keeps its own history, which survives every change
-// of the filter definition.
+// of the filter definition. The histories are double-written delay lines, so
+// every sum is one vectorised dot product over contiguous samples.
+
+#include "signal/DelayLine.h"
 
 struct Decimator2 {
-  double lineA[19];  // newest sample of each pair; [18] newest
-  double lineB[18];  // older sample of each pair
-  double coef[37];   // 2900 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  DelayLine<37> line;       // full-rate input, both samples of each pair
+  double coef[37];          // 2900 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  alignas(64) double rev[37];  // coef reversed: rev[0] weights the oldest
   Decimator2();
   // One filtered value per pair: v the newer sample, u the older.
   double Process(double v, double u);
 };
 
 struct Interpolator2 {
-  double lowLine[19];
-  double coef[37];  // as Decimator2's, gain 2 for the stuffed zeros
+  DelayLine<19> lowLine;  // reduced-rate input
+  double coef[37];        // as Decimator2's, gain 2 for the stuffed zeros
+  alignas(64) double phase0[19], phase1[18];  // polyphase branches, oldest first
   Interpolator2();
   // Two full-rate outputs per reduced-rate input, in time order.
   void Process(double y, double& first, double& second);
 };
 
 struct Decimator3 {
-  double lineA[17];  // newest of each group of three
-  double lineB[16];  // middle
-  double lineC[16];  // oldest
-  double coef[49];   // 1300 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  DelayLine<49> line;
+  double coef[49];  // 1300 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  alignas(64) double rev[49];
   Decimator3();
-  double Process(double v, double u, double w);
+  double Process(double v, double u, double w);  // newest, middle, oldest
 };
 
 struct Interpolator3 {
-  double lowLine[17];
+  DelayLine<17> lowLine;
   double coef[49];  // as Decimator3's, gain 3
+  alignas(64) double phase0[17], phase1[16], phase2[16];
   Interpolator3();
   void Process(double y, double& first, double& second, double& third);
 };
