@@ -69,9 +69,11 @@ TEST(ProcessBlock, BlockSplitsGiveIdenticalOutput) {
     auto whole = WithPreset(code, code % 2 == 1);
     auto single = WithPreset(code, code % 2 == 1);
     auto uneven = WithPreset(code, code % 2 == 1);
-    std::vector<double> a = x, b = x, c = x;
+    auto bySample = WithPreset(code, code % 2 == 1);
+    std::vector<double> a = x, b = x, c = x, d = x;
     whole->ProcessBlock(a.data(), 9000);
     for (int i = 0; i < 9000; ++i) single->ProcessBlock(&b[i], 1);
+    for (double& v : d) v = bySample->ProcessSample(v);
     std::mt19937 rng(code);
     for (int done = 0; done < 9000;) {
       int n = std::min(9000 - done, static_cast<int>(rng() % 700));
@@ -80,6 +82,7 @@ TEST(ProcessBlock, BlockSplitsGiveIdenticalOutput) {
     }
     EXPECT_EQ(a, b) << PresetCaption(code);
     EXPECT_EQ(a, c) << PresetCaption(code);
+    EXPECT_EQ(a, d) << PresetCaption(code);
   }
 }
 
