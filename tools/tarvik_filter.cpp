@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +190,95 @@ private:
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Blocks of input samples handed from the reading thread to the filter, so
+// that decoding, rate conversion and filtering overlap.
+class BlockQueue {
+public:
+  void Push(std::vector<double> block) {
+    std::unique_lock<std::mutex> lock(m_);
+    space_.wait(lock, [&] { return q_.size() < kDepth || abandoned_; });
+    if (abandoned_) return;
+    q_.push_back(std::move(block));
+    ready_.notify_one();
+  }
+  // Ends the stream; a non-empty error says why it ended early.
+  void Finish(std::string error = std::string()) {
+    std::lock_guard<std::mutex> lock(m_);
+    finished_ = true;
+    error_ = std::move(error);
+    ready_.notify_one();
+  }
+  // The consumer gives up: the producer stops at its next block.
+  void Abandon() {
+    std::lock_guard<std::mutex> lock(m_);
+    abandoned_ = true;
+    space_.notify_one();
+  }
+  bool Abandoned() {
+    std::lock_guard<std::mutex> lock(m_);
+    return abandoned_;
+  }
+  // False at the end of the stream.
+  bool Pop(std::vector<double>& block) {
+    std::unique_lock<std::mutex> lock(m_);
+    ready_.wait(lock, [&] { return !q_.empty() || finished_; });
+    if (q_.empty()) return false;
+    block = std::move(q_.front());
+    q_.pop_front();
+    space_.notify_one();
+    return true;
+  }
+  std::string Error() {
+    std::lock_guard<std::mutex> lock(m_);
+    return error_;
+  }
+
+private:
+  static constexpr std::size_t kDepth = 8;
+  std::mutex m_;
+  std::condition_variable ready_, space_;
+  std::deque<std::vector<double>> q_;
+  bool finished_ = false, abandoned_ = false;
+  std::string error_;
+};
+
+// Reads, mixes and converts the whole input into the queue.
+void Produce(MonoReader& reader, SRC_STATE* resampler, BlockQueue& queue) {
+  const double ratio = static_cast<double>(kRate) / reader.Rate();
+  std::vector<double> in(kBlock);
+  std::vector<float> srcIn(kBlock), srcOut(static_cast<std::size_t>(kBlock * ratio) + 64);
+  bool ended = false;
+  while (!ended) {
+    if (queue.Abandoned()) return queue.Finish();
+    const int n = reader.Read(in.data(), kBlock);
+    if (n < 0) return queue.Finish("error reading the input");
+    ended = n == 0;
+    if (!resampler) {
+      if (n > 0) queue.Push(std::vector<double>(in.begin(), in.begin() + n));
+      continue;
+    }
+    for (int i = 0; i < n; ++i) srcIn[i] = static_cast<float>(in[i] / 32768.0);
+    SRC_DATA d{};
+    d.data_in = srcIn.data();
+    d.input_frames = n;
+    d.src_ratio = ratio;
+    d.end_of_input = ended ? 1 : 0;
+    do {
+      d.data_out = srcOut.data();
+      d.output_frames = static_cast<long>(srcOut.size());
+      if (int err = src_process(resampler, &d)) return queue.Finish(std::string("cannot convert the rate: ") + src_strerror(err));
+      if (d.output_frames_gen > 0) {
+        std::vector<double> block(static_cast<std::size_t>(d.output_frames_gen));
+        for (long i = 0; i < d.output_frames_gen; ++i) block[i] = srcOut[i] * 32768.0;
+        queue.Push(std::move(block));
+      }
+      d.data_in += d.input_frames_used;
+      d.input_frames -= d.input_frames_used;
+    } while (d.input_frames > 0 || (ended && d.output_frames_gen > 0));
+  }
+  queue.Finish();
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
@@ -347,53 +440,43 @@ int Run(const Options& o) {
   const long long expected = reader.Frames() > 0 ? static_cast<long long>(reader.Frames() * ratio) : 0;
   Progress progress(!o.quiet && ::isatty(2) && expected > 5LL * kRate, expected);
 
-  std::vector<double> in(kBlock);
-  std::vector<float> srcIn(kBlock), srcOut(static_cast<std::size_t>(kBlock * ratio) + 64);
-  std::vector<double> block(srcOut.size() > kBlock ? srcOut.size() : kBlock);
-  std::vector<std::int16_t> pcm(block.size());
   long long samples = 0, overloads = 0;
   const auto start = std::chrono::steady_clock::now();
 
-  auto emit = [&](double* data, int count) -> bool {
-    for (int i = 0; i < count; ++i)
-      if (data[i] > kOverloadLevel || !(data[i] >= -kOverloadLevel)) ++overloads;
-    for (int done = 0; done < count; done += kBlock) {
-      const int n = count - done < kBlock ? count - done : kBlock;
-      filter.ProcessBlock(data + done, n);
+  // Three stages on their own threads: read and convert, filter, write.
+  BlockQueue toFilter, toWrite;
+  std::thread producer(Produce, std::ref(reader), resampler.get(), std::ref(toFilter));
+  bool writeFailed = false;
+  std::thread writer([&] {
+    std::vector<double> block;
+    std::vector<std::int16_t> pcm;
+    while (toWrite.Pop(block)) {
+      const int count = static_cast<int>(block.size());
+      pcm.resize(block.size());
+      SamplesToPcm16(block.data(), pcm.data(), count);
+      if (!writeFailed && sf_write_short(out.get(), pcm.data(), count) != count) {
+        writeFailed = true;
+        toFilter.Abandon();
+      }
     }
-    SamplesToPcm16(data, pcm.data(), count);
-    if (sf_write_short(out.get(), pcm.data(), count) != count) return false;
+  });
+  std::vector<double> block;
+  while (toFilter.Pop(block)) {
+    const int count = static_cast<int>(block.size());
+    for (int i = 0; i < count; ++i)
+      if (block[i] > kOverloadLevel || !(block[i] >= -kOverloadLevel)) ++overloads;
+    for (int done = 0; done < count; done += kBlock)
+      filter.ProcessBlock(block.data() + done, count - done < kBlock ? count - done : kBlock);
     samples += count;
     progress.Update(samples);
-    return true;
-  };
-
-  bool ended = false;
-  while (!ended) {
-    int n = reader.Read(in.data(), kBlock);
-    if (n < 0) return abandon("error reading %s", o.input);
-    ended = n == 0;
-    if (!resample) {
-      if (n > 0 && !emit(in.data(), n)) return abandon("error writing %s", o.output);
-      continue;
-    }
-    for (int i = 0; i < n; ++i) srcIn[i] = static_cast<float>(in[i] / 32768.0);
-    SRC_DATA d{};
-    d.data_in = srcIn.data();
-    d.input_frames = n;
-    d.src_ratio = ratio;
-    d.end_of_input = ended ? 1 : 0;
-    do {
-      d.data_out = srcOut.data();
-      d.output_frames = static_cast<long>(srcOut.size());
-      if (int err = src_process(resampler.get(), &d)) return abandon("cannot convert the rate: %s", src_strerror(err));
-      for (long i = 0; i < d.output_frames_gen; ++i) block[i] = srcOut[i] * 32768.0;
-      if (d.output_frames_gen > 0 && !emit(block.data(), static_cast<int>(d.output_frames_gen)))
-        return abandon("error writing %s", o.output);
-      d.data_in += d.input_frames_used;
-      d.input_frames -= d.input_frames_used;
-    } while (d.input_frames > 0 || (ended && d.output_frames_gen > 0));
+    toWrite.Push(std::move(block));
   }
+  toWrite.Finish();
+  writer.join();
+  producer.join();
+  if (writeFailed) return abandon("error writing %s", o.output);
+  const std::string readError = toFilter.Error();
+  if (!readError.empty()) return abandon("%s", readError + " " + o.input);
   progress.Finish();
 
   out.reset();  // closes and completes the WAV header
