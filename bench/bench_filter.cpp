@@ -53,27 +53,32 @@ void BM_ProcessBlock(benchmark::State& state) {
   }
   ForcePortableKernel(false);
   state.SetItemsProcessed(state.iterations() * kBlock);
-  state.SetLabel(std::string(PresetCaption(code)) + (hpf ? "+HPF" : "") + " tap " + std::to_string(f->tap) +
-                 (mode == kLiteral ? " literal" : mode == kPortable ? " portable" : " " + std::string(DotKernelName())));
+  std::string label = PresetCaption(code);
+  if (hpf) label += "+HPF";
+  label += " tap ";
+  label += std::to_string(f->tap);
+  label += ' ';
+  label += mode == kLiteral ? "literal" : mode == kPortable ? "portable" : DotKernelName();
+  state.SetLabel(label);
   // Multiply-adds of the filter stage alone, per nanosecond.
   const double stageMacs = (f->tap + 1.0) / (f->overSmp >= 1 && f->overSmp <= 3 ? f->overSmp : 1);
-  state.counters["stage_MAC_per_ns"] = benchmark::Counter(stageMacs * state.iterations() * kBlock * 1e-9,
-                                                          benchmark::Counter::kIsRate);
+  state.counters["stage_MAC_per_ns"] =
+      benchmark::Counter(stageMacs * state.iterations() * kBlock * 1e-9, benchmark::Counter::kIsRate);
 }
 
 void PresetArgs(benchmark::internal::Benchmark* b) {
   for (int mode : {kProduction, kPortable, kLiteral}) {
-    b->Args({0, 100, 0, mode});    // TH
-    b->Args({6, 100, 0, mode});    // NS16
-    b->Args({12, 512, 0, mode});   // BP70 at 512 taps
-    b->Args({27, 100, 0, mode});   // 2.7K at 100 taps
-    b->Args({27, 512, 0, mode});   // 2.7K at 512 taps: the 513-tap FIR stage
-    b->Args({23, 100, 0, mode});   // LMSBP
-    b->Args({24, 100, 0, mode});   // LMSB2
-    b->Args({25, 100, 0, mode});   // LMSNS
-    b->Args({26, 100, 0, mode});   // LMSAN
-    b->Args({7, 100, 0, mode});    // BP500
-    b->Args({7, 100, 1, mode});    // BP500 with the HPF
+    b->Args({0, 100, 0, mode});   // TH
+    b->Args({6, 100, 0, mode});   // NS16
+    b->Args({12, 512, 0, mode});  // BP70 at 512 taps
+    b->Args({27, 100, 0, mode});  // 2.7K at 100 taps
+    b->Args({27, 512, 0, mode});  // 2.7K at 512 taps: the 513-tap FIR stage
+    b->Args({23, 100, 0, mode});  // LMSBP
+    b->Args({24, 100, 0, mode});  // LMSB2
+    b->Args({25, 100, 0, mode});  // LMSNS
+    b->Args({26, 100, 0, mode});  // LMSAN
+    b->Args({7, 100, 0, mode});   // BP500
+    b->Args({7, 100, 1, mode});   // BP500 with the HPF
   }
 }
 BENCHMARK(BM_ProcessBlock)->Apply(PresetArgs);
@@ -89,7 +94,8 @@ void BM_DotProduct513(benchmark::State& state) {
   }
   state.SetLabel(DotKernelName());
   ForcePortableKernel(false);
-  state.counters["MAC_per_ns"] = benchmark::Counter(513.0 * state.iterations() * 1e-9, benchmark::Counter::kIsRate);
+  state.counters["MAC_per_ns"] =
+      benchmark::Counter(513.0 * state.iterations() * 1e-9, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DotProduct513)->Arg(0)->Arg(1);
 
@@ -103,7 +109,6 @@ void BM_DesignFir512(benchmark::State& state) {
 BENCHMARK(BM_DesignFir512);
 
 }  // namespace
-
 
 namespace {
 // The FIR stage alone (FirSample at 513 taps), without the rest of the chain.

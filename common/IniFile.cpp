@@ -35,7 +35,8 @@ std::optional<std::string> IniFile::Read(const std::string& section, const std::
   return std::string(v);
 }
 
-std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& def) const {
   auto v = Read(section, key);
   return v ? *v : def;
 }
@@ -99,8 +100,10 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
   while (ok && done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<std::size_t>(n);
   }
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;

@@ -9,7 +9,7 @@
 #include <string>
 
 class IniFile {
-public:
+ public:
   // Reads the file if it exists; a missing or unreadable file is empty.
   explicit IniFile(std::string path);
   ~IniFile();
@@ -36,7 +36,7 @@ public:
   // The file's text as Save would write it.
   std::string Text() const;
 
-private:
+ private:
   struct Impl;
   std::string path_;
   bool existed_ = false;

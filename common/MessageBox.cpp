@@ -49,7 +49,9 @@ bool QuestionBox(const char* fmt, ...) {
 }
 
 bool StderrMessageBoxes::Show(MessageKind kind, const std::string& caption, const std::string& text) {
-  const char* tag = kind == MessageKind::Error ? "error" : kind == MessageKind::Warning ? "warning" : "question";
+  const char* tag = kind == MessageKind::Error     ? "error"
+                    : kind == MessageKind::Warning ? "warning"
+                                                   : "question";
   std::fprintf(stderr, "%s [%s]: %s\n", tag, caption.c_str(), text.c_str());
   return false;
 }

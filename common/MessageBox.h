@@ -8,7 +8,7 @@
 enum class MessageKind { Error, Warning, Question };
 
 class MessageBoxHandler {
-public:
+ public:
   virtual ~MessageBoxHandler() = default;
   // Shows one modal box. For Question the result is true when the user chose
   // Yes; for Error and Warning it is ignored.
@@ -29,6 +29,6 @@ bool QuestionBox(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes boxes to stderr; a question is answered No.
 class StderrMessageBoxes : public MessageBoxHandler {
-public:
+ public:
   bool Show(MessageKind kind, const std::string& caption, const std::string& text) override;
 };

@@ -10,11 +10,11 @@ class IniFile;
 constexpr int kMaxDirText = 255;
 
 struct Settings {
-  std::string defDir;  // initial directory of the ".def" dialogs, with trailing "/"
-  std::string hDir;    // initial directory of the coefficient file dialog
-  int select = 0;      // selection code 0..28
-  int presetTap = 100; // even, 2..512
-  double fo = 700.0;   // Hz
+  std::string defDir;    // initial directory of the ".def" dialogs, with trailing "/"
+  std::string hDir;      // initial directory of the coefficient file dialog
+  int select = 0;        // selection code 0..28
+  int presetTap = 100;   // even, 2..512
+  double fo = 700.0;     // Hz
   int bufferSize = 512;  // frames per block, 64..8191
   int fftMode = 0;       // 0 OFF, 1 IN, 2 OUT
   int fftWidth = 2;      // 0..3: 1K, 2K, 3K, 4K

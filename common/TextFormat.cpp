@@ -1,10 +1,11 @@
 #include "common/TextFormat.h"
 
+#include <locale.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <locale.h>
 
 namespace {
 
@@ -83,6 +84,7 @@ std::optional<int> ParseIniInteger(const std::string& text) {
   if (first < s.data() + s.size() && *first == '-' && first != s.data()) return std::nullopt;
   int value = 0;
   auto r = std::from_chars(first, s.data() + s.size(), value, 10);
-  if (r.ec != std::errc() || r.ptr != s.data() + s.size() || first == s.data() + s.size()) return std::nullopt;
+  if (r.ec != std::errc() || r.ptr != s.data() + s.size() || first == s.data() + s.size())
+    return std::nullopt;
   return value;
 }

@@ -61,7 +61,8 @@ double LmsUpdatePortable(double* h, const double* x, int n, double step, double 
 }
 
 #ifdef TARVIK_HAVE_X86
-__attribute__((target("avx2,fma"))) inline double HorizontalSum(__m256d s0, __m256d s1, __m256d s2, __m256d s3) {
+__attribute__((target("avx2,fma"))) inline double HorizontalSum(__m256d s0, __m256d s1, __m256d s2,
+                                                                __m256d s3) {
   __m256d s = _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3));
   __m128d lo = _mm256_castpd256_pd128(s), hi = _mm256_extractf128_pd(s, 1);
   __m128d pair = _mm_add_pd(lo, hi);

@@ -150,8 +150,10 @@ void CFilterCore::PutDefinition(const Definition& d) {
   lmsGM = d.lmsGM;
   lmsAGC = d.lmsAGC;
   params = d.params;
-  if (params.type == FilterType::LMS) std::memset(h, 0, sizeof h);
-  else std::memcpy(h, d.h, sizeof(double) * (tap + 1));
+  if (params.type == FilterType::LMS)
+    std::memset(h, 0, sizeof h);
+  else
+    std::memcpy(h, d.h, sizeof(double) * (tap + 1));
 }
 
 void CFilterCore::CopyFrom(const CFilterCore& src) {

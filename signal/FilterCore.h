@@ -26,7 +26,7 @@ constexpr double kOverloadLevel = 24576.0;  // input magnitude that sets `overlo
 constexpr int kMaxLmsDelay = 512;
 
 class CFilterCore {
-public:
+ public:
   CFilterCore();
   CFilterCore(const CFilterCore&) = delete;
   CFilterCore& operator=(const CFilterCore&) = delete;
@@ -76,8 +76,8 @@ public:
   DelayLine<kCoefCount + 1> xLine;  // FIR / LMS predictor input
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   DelayLine<130> dcLine;            // DC-cut high-pass input
-  double dcH[129];                // 80 Hz high-pass, 129 coefficients
-  int phase;                      // position in the oversampling group
+  double dcH[129];                  // 80 Hz high-pass, 129 coefficients
+  int phase;                        // position in the oversampling group
   double cur, held1, held2;
   double out1, out2, out3;
   Decimator2 dec2;
@@ -89,8 +89,8 @@ public:
   double lmsStep;
 
   // --- definition -----------------------------------------------------------
-  int overSmp;           // 1, 2 or 3; other values pass samples unfiltered
-  int tap;               // N in force for processing, 0..512
+  int overSmp;                       // 1, 2 or 3; other values pass samples unfiltered
+  int tap;                           // N in force for processing, 0..512
   alignas(64) double h[kCoefCount];  // h[tap] weights the newest sample
   FilterParams params;
   int lmsInv;
@@ -102,7 +102,7 @@ public:
   std::atomic<int> dcCut;     // 80 Hz high-pass in front, set by the UI
   std::atomic<int> overload;  // set on an input beyond +-24576, cleared by the display
 
-private:
+ private:
   double AfterDcCut(double x);  // rate change and filter stage of ProcessSample
   // A definition in transit between objects (copied outside any lock).
   struct Definition {

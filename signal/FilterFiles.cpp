@@ -97,8 +97,10 @@ bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
   lmsAGC = agc;
   lmsMU2 = mu2;
   lmsGM = gm;
-  if (p.type == FilterType::LMS) std::memset(h, 0, sizeof h);
-  else std::memcpy(h, coefs, sizeof(double) * (n + 1));
+  if (p.type == FilterType::LMS)
+    std::memset(h, 0, sizeof h);
+  else
+    std::memcpy(h, coefs, sizeof(double) * (n + 1));
   return true;
 }
 

@@ -34,17 +34,22 @@ void DesignFir(double* coefs, FilterParams& p) {
   const int m = n / 2;
   double* work = p.work;
 
-  if (p.type == FilterType::HPF) p.fc = 0.5 * p.fs - p.fcl;
-  else if (p.type == FilterType::LPF) p.fc = p.fcl;
-  else p.fc = (p.fch - p.fcl) * 0.5;
+  if (p.type == FilterType::HPF)
+    p.fc = 0.5 * p.fs - p.fcl;
+  else if (p.type == FilterType::LPF)
+    p.fc = p.fcl;
+  else
+    p.fc = (p.fch - p.fcl) * 0.5;
 
   const double beta = KaiserBeta(p.att);
   const double i0Beta = BesselI0(beta);
   for (int i = 0; i <= m; ++i) {
     const double r = n > 0 ? 2.0 * i / n : 0.0;
     const double w = BesselI0(beta * std::sqrt(1.0 - r * r)) / i0Beta;
-    if (i == 0) work[0] = 2.0 * p.fc / p.fs;
-    else work[i] = std::sin(2.0 * kPi * i * p.fc / p.fs) / (kPi * i) * w;
+    if (i == 0)
+      work[0] = 2.0 * p.fc / p.fs;
+    else
+      work[i] = std::sin(2.0 * kPi * i * p.fc / p.fs) / (kPi * i) * w;
   }
 
   double s = work[0];

@@ -10,14 +10,14 @@ constexpr int kCoefCount = kMaxTap + 1;  // 513
 
 // Design parameters of a filter. Frequencies in Hz, att in dB.
 struct FilterParams {
-  int tap;         // N: the design yields N+1 coefficients
-  int type;        // FilterType
-  double fs;       // rate the filter runs at: 11025 / oversampling ratio
-  double fcl;      // LPF/HPF cut-off; lower band edge of BPF/BEF
-  double fch;      // upper band edge of BPF/BEF
-  double att;      // stop-band attenuation; picks the window's shape
-  double gain;     // pass-band gain
-  double fc;       // written by the design: the prototype's cut-off
+  int tap;           // N: the design yields N+1 coefficients
+  int type;          // FilterType
+  double fs;         // rate the filter runs at: 11025 / oversampling ratio
+  double fcl;        // LPF/HPF cut-off; lower band edge of BPF/BEF
+  double fch;        // upper band edge of BPF/BEF
+  double att;        // stop-band attenuation; picks the window's shape
+  double gain;       // pass-band gain
+  double fc;         // written by the design: the prototype's cut-off
   double work[512];  // written by the design: half impulse response, [0..N/2]
 };
 

@@ -1,17 +1,18 @@
 #include "signal/Presets.h"
 
+#include <strings.h>
+
 #include <cmath>
 #include <cstring>
-#include <strings.h>
 
 #include "signal/FilterCore.h"
 
 namespace {
 
 const char* const kCaptions[kPresetCount] = {
-    "TH",    "NS4",   "NS6",   "NS8",   "NS10",  "NS12",  "NS16",  "BP500", "BP400", "BP300",
-    "BP200", "BP100", "BP70",  "User1", "User2", "User3", "User4", "User5", "User6", "2.4K",
-    "2.2K",  "2.0K",  "1.8K",  "LMSBP", "LMSB2", "LMSNS", "LMSAN", "2.7K",  "2.5K",
+    "TH",    "NS4",   "NS6",  "NS8",   "NS10",  "NS12",  "NS16",  "BP500", "BP400", "BP300",
+    "BP200", "BP100", "BP70", "User1", "User2", "User3", "User4", "User5", "User6", "2.4K",
+    "2.2K",  "2.0K",  "1.8K", "LMSBP", "LMSB2", "LMSNS", "LMSAN", "2.7K",  "2.5K",
 };
 
 struct CombPreset {

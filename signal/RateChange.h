@@ -7,8 +7,8 @@
 #include "signal/DelayLine.h"
 
 struct Decimator2 {
-  DelayLine<37> line;       // full-rate input, both samples of each pair
-  double coef[37];          // 2900 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  DelayLine<37> line;          // full-rate input, both samples of each pair
+  double coef[37];             // 2900 Hz low-pass at 11025 Hz, 70 dB, gain 1
   alignas(64) double rev[37];  // coef reversed: rev[0] weights the oldest
   Decimator2();
   // One filtered value per pair: v the newer sample, u the older.
@@ -16,8 +16,8 @@ struct Decimator2 {
 };
 
 struct Interpolator2 {
-  DelayLine<19> lowLine;  // reduced-rate input
-  double coef[37];        // as Decimator2's, gain 2 for the stuffed zeros
+  DelayLine<19> lowLine;                      // reduced-rate input
+  double coef[37];                            // as Decimator2's, gain 2 for the stuffed zeros
   alignas(64) double phase0[19], phase1[18];  // polyphase branches, oldest first
   Interpolator2();
   // Two full-rate outputs per reduced-rate input, in time order.

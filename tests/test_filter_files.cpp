@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cmath>
@@ -45,10 +44,10 @@ TEST(WriteIni, PresetSectionKeysAndTexts) {
   f->SetDesign(1, 128, FilterType::BPF, 11025.0, 200.0, 2700.0, 60.0);  // 2.7K at 128 taps
   IniFile ini(dir.File("Tarvik.ini"));
   f->WriteIni(ini, 0);
-  std::vector<std::string> want = {"Type=2",           "OverSmp=1",        "Tap=128",          "FS=1.102500e+04",
-                                   "FCL=2.000000e+02", "FCH=2.700000e+03", "ATT=6.000000e+01", "GAIN=1.000000e+00",
-                                   "lmsDelay=36",      "lmsInv=0",         "lmsAGC=0",         "lmsMU2=1.500000e-02",
-                                   "lmsGM=9.993000e-01"};
+  std::vector<std::string> want = {
+      "Type=2",           "OverSmp=1",           "Tap=128",           "FS=1.102500e+04", "FCL=2.000000e+02",
+      "FCH=2.700000e+03", "ATT=6.000000e+01",    "GAIN=1.000000e+00", "lmsDelay=36",     "lmsInv=0",
+      "lmsAGC=0",         "lmsMU2=1.500000e-02", "lmsGM=9.993000e-01"};
   EXPECT_EQ(SectionLines(ini.Text(), "User1"), want);
 }
 
@@ -75,12 +74,14 @@ TEST(ReadIni, RoundTripOfEveryKind) {
     void (*apply)(CFilterCore&);
   } setups[] = {
       {"BPF", [](CFilterCore& f) { f.SetDesign(3, 100, FilterType::BPF, 3675.0, 650.0, 750.0, 60.0); }},
-      {"HPF gain", [](CFilterCore& f) {
+      {"HPF gain",
+       [](CFilterCore& f) {
          f.SetDesign(2, 64, FilterType::HPF, 5512.5, 300.0, 0.0, 40.0);
          f.params.gain = 2.0;
          f.Redesign();
        }},
-      {"User", [](CFilterCore& f) {
+      {"User",
+       [](CFilterCore& f) {
          double c[5] = {0.1, 0.2, 0.3, 0.2, 0.1};
          f.SetUser(2, c, 4);
        }},
@@ -102,7 +103,8 @@ TEST(ReadIni, RoundTripOfEveryKind) {
     EXPECT_EQ(b->params.tap, a->tap) << s.what;
     EXPECT_EQ(b->lmsDelay, a->lmsDelay) << s.what;
     EXPECT_EQ(b->lmsAGC, a->lmsAGC) << s.what;
-    for (int i = 0; i <= a->tap; ++i) EXPECT_NEAR(b->h[i], a->h[i], 1e-6 * std::fabs(a->h[i]) + 1e-12) << s.what;
+    for (int i = 0; i <= a->tap; ++i)
+      EXPECT_NEAR(b->h[i], a->h[i], 1e-6 * std::fabs(a->h[i]) + 1e-12) << s.what;
   }
 }
 
@@ -202,9 +204,10 @@ TEST(ReadIni, BrokenDefinitionsLoadAsThrough) {
 TEST(IniFile, KeepsUnknownKeysSectionsAndOrder) {
   TempDir dir;
   const std::string path = dir.File("Tarvik.ini");
-  WriteText(path,
-            "; settings\n[Define]\nSelect=3\nMyKey=hello\n[Extra]\na=1\n[User1]\nType=4\nTap=2\nH0=1\nH1=0\nH2=0\n"
-            "H3=7\n");
+  WriteText(
+      path,
+      "; settings\n[Define]\nSelect=3\nMyKey=hello\n[Extra]\na=1\n[User1]\nType=4\nTap=2\nH0=1\nH1=0\nH2=0\n"
+      "H3=7\n");
   auto f = Make();
   {
     IniFile ini(path);

@@ -8,7 +8,8 @@
 
 namespace {
 
-std::vector<double> Design(int tap, int type, double fs, double fcl, double fch, double att, double gain = 1.0) {
+std::vector<double> Design(int tap, int type, double fs, double fcl, double fch, double att,
+                           double gain = 1.0) {
   std::vector<double> h(tap + 1, 12345.0);
   DesignFir(h.data(), tap, type, fs, fcl, fch, att, gain);
   return h;

@@ -88,7 +88,10 @@ TEST(LmsSample, UpdateFollowsTheTextbookRule) {
   std::vector<double> x = Noise(400, 20000.0, 11);
   std::vector<double> w(n + 1, 0.0);
   for (std::size_t t = 0; t < x.size(); ++t) {
-    auto u = [&](long k) { long i = static_cast<long>(t) - d - 1 - k; return i >= 0 ? x[i] : 0.0; };
+    auto u = [&](long k) {
+      long i = static_cast<long>(t) - d - 1 - k;
+      return i >= 0 ? x[i] : 0.0;
+    };
     double y = 0;
     for (int k = 0; k <= n; ++k) y += w[k] * u(k);
     const double e = x[t] - y;

@@ -92,7 +92,7 @@ TEST(InstallPreset, VoiceBandPasses) {
   struct Case {
     int code, ratio;
     double fs, fch;
-  } cases[] = {{19, 1, 11025, 2400}, {20, 1, 11025, 2200}, {21, 2, 5512.5, 2000},
+  } cases[] = {{19, 1, 11025, 2400},  {20, 1, 11025, 2200}, {21, 2, 5512.5, 2000},
                {22, 2, 5512.5, 1800}, {27, 1, 11025, 2700}, {28, 1, 11025, 2500}};
   for (const Case& c : cases) {
     auto f = fx.Install(c.code, 900.0, 64);

@@ -54,8 +54,8 @@ TEST(ProcessBlock, EveryPresetMatchesTheLiteralChain) {
         f->ProcessBlock(x.data(), static_cast<int>(x.size()));
         double worst = 0.0;
         for (std::size_t i = 0; i < x.size(); ++i) worst = std::max(worst, std::fabs(x[i] - want[i]));
-        EXPECT_LE(worst, 1e-12 * 32768.0) << PresetCaption(code) << (hpf ? " +HPF" : "") << " kernel "
-                                          << DotKernelName();
+        EXPECT_LE(worst, 1e-12 * 32768.0)
+            << PresetCaption(code) << (hpf ? " +HPF" : "") << " kernel " << DotKernelName();
       }
     }
   }
@@ -187,11 +187,11 @@ TEST(Presets, BandPassResponsesAroundFo) {
     int code;
     double passHz, stopHz, minStopDb;
   } cases[] = {
-      {11, 700.0, 1500.0, 50.0},  // BP100
-      {12, 700.0, 1000.0, 40.0},  // BP70
-      {7, 700.0, 1500.0, 50.0},   // BP500
-      {19, 1000.0, 3500.0, 50.0}, // 2.4K
-      {21, 1000.0, 3000.0, 50.0}, // 2.0K
+      {11, 700.0, 1500.0, 50.0},   // BP100
+      {12, 700.0, 1000.0, 40.0},   // BP70
+      {7, 700.0, 1500.0, 50.0},    // BP500
+      {19, 1000.0, 3500.0, 50.0},  // 2.4K
+      {21, 1000.0, 3000.0, 50.0},  // 2.0K
   };
   for (const Case& c : cases) {
     auto pass = WithPreset(c.code), stop = WithPreset(c.code);

@@ -38,9 +38,23 @@ TEST(Settings, FirstSaveWritesDefineThenSlotsInOrder) {
   WriteSettings(ini, l.s, l.slots.get());
   ASSERT_TRUE(ini.Save());
   const std::string text = ReadText(path);
-  const char* order[] = {"[Define]", "DefDir=/opt/tarvik/", "HDir=/opt/tarvik/", "Select=0", "Tap=100",
-                         "Fo=7.000000e+02", "BuffSize=512", "FFTSW=0", "FFTFW=2", "Volume=1", "DCCut=0",
-                         "[User1]", "[User2]", "[User3]", "[User4]", "[User5]", "[User6]"};
+  const char* order[] = {"[Define]",
+                         "DefDir=/opt/tarvik/",
+                         "HDir=/opt/tarvik/",
+                         "Select=0",
+                         "Tap=100",
+                         "Fo=7.000000e+02",
+                         "BuffSize=512",
+                         "FFTSW=0",
+                         "FFTFW=2",
+                         "Volume=1",
+                         "DCCut=0",
+                         "[User1]",
+                         "[User2]",
+                         "[User3]",
+                         "[User4]",
+                         "[User5]",
+                         "[User6]"};
   std::size_t at = 0;
   for (const char* item : order) {
     std::size_t found = text.find(item, at);
@@ -108,10 +122,10 @@ TEST(Settings, OutOfRangeValuesKeepDefaults) {
   const std::string longDir(256, 'd');
   const struct {
     const char* body;
-  } cases[] = {{"Select=29"},  {"Select=-1"},   {"Tap=1"},       {"Tap=0"},        {"Tap=513"},
-               {"Tap=101"},    {"BuffSize=63"}, {"BuffSize=8192"}, {"BuffSize=0"}, {"Fo=3.340000e+02"},
-               {"Fo=1.588000e+03"}, {"Fo=nan"}, {"Fo=abc"},      {"Fo=-7.0e+02"},  {"FFTSW=3"},
-               {"FFTSW=-1"},   {"FFTFW=4"},     {"Select=abc"},  {"Tap=0x"}};
+  } cases[] = {{"Select=29"},       {"Select=-1"},   {"Tap=1"},         {"Tap=0"},       {"Tap=513"},
+               {"Tap=101"},         {"BuffSize=63"}, {"BuffSize=8192"}, {"BuffSize=0"},  {"Fo=3.340000e+02"},
+               {"Fo=1.588000e+03"}, {"Fo=nan"},      {"Fo=abc"},        {"Fo=-7.0e+02"}, {"FFTSW=3"},
+               {"FFTSW=-1"},        {"FFTFW=4"},     {"Select=abc"},    {"Tap=0x"}};
   TempDir dir;
   const std::string path = dir.File("Tarvik.ini");
   for (const auto& c : cases) {

@@ -28,7 +28,8 @@ int RunTool(const std::string& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void WriteWav(const std::string& path, const std::vector<double>& interleaved, int rate, int channels, int format) {
+void WriteWav(const std::string& path, const std::vector<double>& interleaved, int rate, int channels,
+              int format) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
@@ -69,7 +70,8 @@ bool Exists(const std::string& path) {
 std::vector<double> TwoTones(int n) {
   std::vector<double> x(n);
   for (int i = 0; i < n; ++i)
-    x[i] = 0.3 * std::sin(testutil::kTwoPi * 700.0 * i / 11025) + 0.3 * std::sin(testutil::kTwoPi * 1500.0 * i / 11025);
+    x[i] = 0.3 * std::sin(testutil::kTwoPi * 700.0 * i / 11025) +
+           0.3 * std::sin(testutil::kTwoPi * 1500.0 * i / 11025);
   return x;
 }
 
@@ -163,7 +165,8 @@ TEST(TarvikFilter, RefusesBadInput) {
   TempDir dir;
   const std::string in = dir.File("in.wav"), out = dir.File("out.wav");
   WriteWav(in, TwoTones(11025), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  const std::string badDef = dir.File("bad.def"), emptyDef = dir.File("empty.def"), notAudio = dir.File("x.wav");
+  const std::string badDef = dir.File("bad.def"), emptyDef = dir.File("empty.def"),
+                    notAudio = dir.File("x.wav");
   WriteText(badDef, "[UserSetup]\nType=9\n");
   WriteText(emptyDef, "[Other]\na=1\n");
   WriteText(notAudio, "this is not audio");

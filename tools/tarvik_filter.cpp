@@ -7,16 +7,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/IniFile.h"
@@ -119,7 +119,7 @@ using SndFile = std::unique_ptr<SNDFILE, SndCloser>;
 
 // Reads the input mixed to mono in 16-bit units at its own rate.
 class MonoReader {
-public:
+ public:
   bool Open(const std::string& path, std::string& error) {
     std::memset(&info_, 0, sizeof info_);
     file_.reset(sf_open(path.c_str(), SFM_READ, &info_));
@@ -146,16 +146,19 @@ public:
       for (int c = 0; c < ch; ++c) sum += buf_[i * ch + c];
       double x = sum / ch * 32768.0;
       // A broken float file must not poison the filter's state.
-      if (!(x == x)) x = 0.0;
-      else if (x > 1e9) x = 1e9;
-      else if (x < -1e9) x = -1e9;
+      if (!(x == x))
+        x = 0.0;
+      else if (x > 1e9)
+        x = 1e9;
+      else if (x < -1e9)
+        x = -1e9;
       out[i] = x;
     }
     if (n == 0 && sf_error(file_.get()) != SF_ERR_NO_ERROR) return -1;
     return static_cast<int>(n);
   }
 
-private:
+ private:
   SF_INFO info_{};
   SndFile file_;
   std::vector<double> buf_;
@@ -163,7 +166,7 @@ private:
 
 // Progress on stderr, at most ten times a second.
 class Progress {
-public:
+ public:
   Progress(bool show, long long total) : show_(show && total > 0), total_(total) {}
   void Update(long long done) {
     if (!show_) return;
@@ -183,7 +186,7 @@ public:
     if (drawn_) std::fprintf(stderr, "\r%*s\r", 48, "");
   }
 
-private:
+ private:
   bool show_;
   long long total_;
   bool drawn_ = false;
@@ -193,7 +196,7 @@ private:
 // Blocks of input samples handed from the reading thread to the filter, so
 // that decoding, rate conversion and filtering overlap.
 class BlockQueue {
-public:
+ public:
   void Push(std::vector<double> block) {
     std::unique_lock<std::mutex> lock(m_);
     space_.wait(lock, [&] { return q_.size() < kDepth || abandoned_; });
@@ -233,7 +236,7 @@ public:
     return error_;
   }
 
-private:
+ private:
   static constexpr std::size_t kDepth = 8;
   std::mutex m_;
   std::condition_variable ready_, space_;
@@ -266,7 +269,8 @@ void Produce(MonoReader& reader, SRC_STATE* resampler, BlockQueue& queue) {
     do {
       d.data_out = srcOut.data();
       d.output_frames = static_cast<long>(srcOut.size());
-      if (int err = src_process(resampler, &d)) return queue.Finish(std::string("cannot convert the rate: ") + src_strerror(err));
+      if (int err = src_process(resampler, &d))
+        return queue.Finish(std::string("cannot convert the rate: ") + src_strerror(err));
       if (d.output_frames_gen > 0) {
         std::vector<double> block(static_cast<std::size_t>(d.output_frames_gen));
         for (long i = 0; i < d.output_frames_gen; ++i) block[i] = srcOut[i] * 32768.0;
@@ -379,13 +383,15 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
   int code = settings.select;
   if (!o.preset.empty()) {
     code = PresetCodeFromName(o.preset);
-    if (code < 0) return UsageError("unknown preset '" + o.preset + "' (tarvik-filter --list-presets lists them)");
+    if (code < 0)
+      return UsageError("unknown preset '" + o.preset + "' (tarvik-filter --list-presets lists them)");
   }
 
   if (!o.def.empty()) {
     if (::access(o.def.c_str(), R_OK) != 0) return Fail("cannot read filter definition %s", o.def);
     IniFile ini(o.def);
-    if (!ini.Read("UserSetup", "Type")) return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
+    if (!ini.Read("UserSetup", "Type"))
+      return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
     if (!filter.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);
   } else {
     InstallPreset(filter, code, fo, tap, slots);
@@ -488,7 +494,8 @@ int Run(const Options& o) {
 
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet)
-    std::fprintf(stderr, "tarvik-filter: %lld samples, %.1f s of audio in %.2f s, %lld input samples overloaded\n",
+    std::fprintf(stderr,
+                 "tarvik-filter: %lld samples, %.1f s of audio in %.2f s, %lld input samples overloaded\n",
                  samples, static_cast<double>(samples) / kRate, wall, overloads);
   return 0;
 }

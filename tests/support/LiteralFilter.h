@@ -13,7 +13,7 @@
 #include "signal/FilterCore.h"
 
 class LiteralFilter {
-public:
+ public:
   // Takes the definition (and the fixed filters' coefficients) of `f`.
   explicit LiteralFilter(const CFilterCore& f) {
     overSmp = f.overSmp;
@@ -89,7 +89,7 @@ public:
   double h[513];
   int overload = 0;
 
-private:
+ private:
   // hist[n-1] is the newest sample; coef[0] weights it.
   static void Push(double* hist, int n, double x) {
     for (int i = 0; i < n - 1; ++i) hist[i] = hist[i + 1];

@@ -60,7 +60,7 @@ inline double Db(double gain) { return 20.0 * std::log10(gain); }
 
 // A fresh directory for one test, removed at the end.
 class TempDir {
-public:
+ public:
   TempDir() {
     char tmpl[] = "/tmp/tarvik-test-XXXXXX";
     const char* d = ::mkdtemp(tmpl);
@@ -74,7 +74,7 @@ public:
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   const std::string& Path() const { return path_; }
 
-private:
+ private:
   std::string path_;
 };
 
@@ -92,7 +92,7 @@ inline void WriteText(const std::string& path, const std::string& text) {
 
 // Records every box instead of showing it; answers questions with `answer`.
 class BoxRecorder : public MessageBoxHandler {
-public:
+ public:
   BoxRecorder() { previous_ = SetMessageBoxHandler(this); }
   ~BoxRecorder() override { SetMessageBoxHandler(previous_); }
   bool Show(MessageKind kind, const std::string& caption, const std::string& text) override {
@@ -106,7 +106,7 @@ public:
   std::vector<Box> boxes;
   bool answer = false;
 
-private:
+ private:
   MessageBoxHandler* previous_;
 };
 
