@@ -1,0 +1,28 @@
+#pragma once
+// The real sound card through PortAudio: the default capture and playback
+// devices, which reach PipeWire, PulseAudio or ALSA. PortAudio has no device
+// volume, so the volume word is a gain applied in the stream callback: the
+// high 16 bits over 0xFFFF (a mono stream has no second channel).
+
+#include "audio/WaveDevice.h"
+
+class PortAudioDriver : public WaveDriver {
+ public:
+  // Initialises PortAudio with the sound libraries' start-up chatter kept
+  // off the terminal.
+  PortAudioDriver();
+  ~PortAudioDriver() override;
+  PortAudioDriver(const PortAudioDriver&) = delete;
+  PortAudioDriver& operator=(const PortAudioDriver&) = delete;
+
+  // False when PortAudio itself could not start; every open then fails.
+  bool Initialized() const { return initialized_; }
+
+  int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
+                std::unique_ptr<WaveIn>& device) override;
+  int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
+                 std::unique_ptr<WaveOut>& device) override;
+
+ private:
+  bool initialized_ = false;
+};

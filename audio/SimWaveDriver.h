@@ -1,0 +1,72 @@
+#pragma once
+// A deterministic sound card for tests: the test decides when each queued
+// buffer completes (by hand, or with a clock thread that completes one
+// capture and one playback buffer per period), what the capture buffers hold
+// and which opens fail. Playback is recorded.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/WaveDevice.h"
+
+class SimWaveDriver : public WaveDriver {
+ public:
+  SimWaveDriver();
+  ~SimWaveDriver() override;
+
+  int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
+                std::unique_ptr<WaveIn>& device) override;
+  int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
+                 std::unique_ptr<WaveOut>& device) override;
+
+  // --- what the test controls ---------------------------------------------
+  // Error code the next opens return (0: they succeed).
+  std::atomic<int> inputOpenError{0};
+  std::atomic<int> outputOpenError{0};
+  // Capture content: sample number (counted over all capture since
+  // construction) to sample value (16-bit: signed; 8-bit: the byte 0..255).
+  // Set before the device runs.
+  void SetCaptureSource(std::function<std::int16_t(long long)> source);
+  // Keeps up to `samples` played samples (allocated here, never later).
+  void RecordPlayback(std::size_t samples);
+  // Completes up to `count` queued capture buffers; returns how many.
+  int CompleteInput(int count);
+  // Completes `count` capture buffers in one go: the device holds its own
+  // lock across the reports, so a reader cannot take a buffer in between
+  // (a deterministic overrun).
+  int CompleteInputBurst(int count);
+  // Plays up to `count` queued playback buffers when not paused; returns how many.
+  int CompleteOutput(int count);
+  // A clock thread completing one buffer per direction every periodMs.
+  void StartClock(int periodMs);
+  void StopClock();
+  // While frozen the devices complete nothing (a stuck or unplugged card).
+  std::atomic<bool> frozen{false};
+
+  // --- what the test reads ------------------------------------------------
+  int QueuedInput();
+  int QueuedOutput();
+  bool InputIsOpen();
+  bool OutputIsOpen();
+  bool OutputPlaying();
+  int InputBufferBytes();   // size of the last capture buffer queued
+  int OutputBufferBytes();  // size of the last playback buffer played
+  int InputOpens();
+  int OutputOpens();
+  std::uint32_t Volume();
+  // Played samples (16-bit: signed values; 8-bit: the bytes 0..255).
+  std::vector<std::int16_t> Played();
+  long long PlayedSamples();
+
+  struct State;
+
+ private:
+  State* state_;
+  std::thread clock_;
+  std::atomic<bool> clockRun_{false};
+};

@@ -1,0 +1,94 @@
+#pragma once
+// The sound card as CWave sees it: a capture and a playback device, each
+// with a queue of buffers that the device hands back one by one through a
+// completion callback. Implementations: PortAudio (the real one) and a
+// simulated device for tests.
+//
+// Guarantees every implementation gives:
+// - buffers are handed back whole, in the order queued, each exactly once,
+//   through the callback with WIM_DATA / WOM_DONE;
+// - completions arrive on a thread other than the caller's, except those of
+//   Reset, which are reported before Reset returns;
+// - the callback is never called while the device holds a lock of its own
+//   that a device operation called from inside CWave would need;
+// - playback can be opened paused (silence, nothing consumed) and restarted;
+// - no callback runs after Close returns.
+
+#include <cstdint>
+#include <memory>
+
+struct WaveFormat {
+  int formatTag = 1;  // PCM
+  int channels = 1;
+  int samplesPerSec = 11025;
+  int avgBytesPerSec = 22050;
+  int blockAlign = 2;
+  int bitsPerSample = 16;
+};
+
+// One buffer of a device queue. CWave owns the header and its data.
+struct WaveHeader {
+  char* data = nullptr;
+  int bufferLength = 0;   // bytes to fill or to play (may be less than allocated)
+  int bytesRecorded = 0;  // capture: bytes the device filled
+  std::uintptr_t user = 0;
+  int flags = 0;
+  int loops = 0;
+};
+
+constexpr int kWhdrDone = 1;
+constexpr int kWhdrPrepared = 2;
+constexpr int kWhdrInQueue = 16;
+
+constexpr unsigned kWimData = 0x3C0;
+constexpr unsigned kWomDone = 0x3BD;
+
+// Device error codes of our own (CWave's are 100 and 111..116).
+constexpr int kWaveErrNoDevice = 2;      // no default device
+constexpr int kWaveErrBadFormat = 32;    // format refused
+constexpr int kWaveErrDeviceFailed = 1;  // anything else the device reports
+constexpr int kWaveErrNotPrepared = 34;  // header not prepared
+
+class WaveDevice;
+// message: kWimData or kWomDone; param1: the WaveHeader* handed back.
+using WaveCallback = void (*)(WaveDevice* device, unsigned message, void* instance, std::uintptr_t param1,
+                              std::uintptr_t param2);
+
+class WaveDevice {
+ public:
+  virtual ~WaveDevice() = default;
+  virtual int Prepare(WaveHeader* header) = 0;
+  virtual int Unprepare(WaveHeader* header) = 0;
+  // Hands every queued buffer back (through the callback) and stops.
+  virtual int Reset() = 0;
+  // Ends the device; no callback runs after it returns.
+  virtual int Close() = 0;
+};
+
+class WaveIn : public WaveDevice {
+ public:
+  // Queues an empty buffer for capture.
+  virtual int AddBuffer(WaveHeader* header) = 0;
+  virtual int Start() = 0;
+};
+
+class WaveOut : public WaveDevice {
+ public:
+  // Queues a filled buffer for playback.
+  virtual int Write(WaveHeader* header) = 0;
+  virtual int Pause() = 0;
+  virtual int Restart() = 0;
+  // Volume word: low 16 bits left, high 16 bits right; 0xFFFF full.
+  virtual int GetVolume(std::uint32_t* volume) = 0;
+  virtual int SetVolume(std::uint32_t volume) = 0;
+};
+
+class WaveDriver {
+ public:
+  virtual ~WaveDriver() = default;
+  // Open the default capture / playback device. 0 and a device, or an error code.
+  virtual int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
+                        std::unique_ptr<WaveIn>& device) = 0;
+  virtual int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
+                         std::unique_ptr<WaveOut>& device) = 0;
+};

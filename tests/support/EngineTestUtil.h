@@ -1,0 +1,99 @@
+#pragma once
+// Helpers for the audio engine tests: a user-interface thread stand-in and
+// a message box recorder that the processing thread may call.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/UiBridge.h"
+#include "common/MessageBox.h"
+
+namespace testutil {
+
+// The test thread plays the user-interface thread: RunOnUiThread calls wait
+// until the test (or Stop's wait) serves them.
+class TestUi : public UiBridge {
+ public:
+  void RunOnUiThread(const std::function<void()>& fn) override {
+    std::unique_lock<std::mutex> lock(m_);
+    Item item{&fn, false};
+    queue_.push_back(&item);
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return item.done; });
+  }
+  void ProcessPendingEvents() override {
+    std::unique_lock<std::mutex> lock(m_);
+    while (!queue_.empty()) {
+      Item* item = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      (*item->fn)();
+      lock.lock();
+      item->done = true;
+      cv_.notify_all();
+    }
+  }
+  // Waits until a call is pending (true) or timeoutMs passes (false).
+  bool WaitPending(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !queue_.empty(); });
+  }
+
+ private:
+  struct Item {
+    const std::function<void()>* fn;
+    bool done;
+  };
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Item*> queue_;
+};
+
+// A UI that serves every call at once on the calling thread.
+class ImmediateUi : public UiBridge {
+ public:
+  void RunOnUiThread(const std::function<void()>& fn) override { fn(); }
+  void ProcessPendingEvents() override {}
+};
+
+class SharedBoxRecorder : public MessageBoxHandler {
+ public:
+  SharedBoxRecorder() { previous_ = SetMessageBoxHandler(this); }
+  ~SharedBoxRecorder() override { SetMessageBoxHandler(previous_); }
+  bool Show(MessageKind, const std::string& caption, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(m_);
+    texts_.push_back(caption + "|" + text);
+    return false;
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(m_);
+    return texts_;
+  }
+
+ private:
+  std::mutex m_;
+  std::vector<std::string> texts_;
+  MessageBoxHandler* previous_;
+};
+
+// Polls pred every millisecond for up to timeoutMs.
+template <class Pred>
+bool WaitFor(Pred pred, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace testutil

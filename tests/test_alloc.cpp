@@ -1,0 +1,88 @@
+// The live loop allocates nothing in steady state. Its own program, since
+// it replaces the global operator new.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "audio/CFilter.h"
+#include "audio/SimWaveDriver.h"
+#include "signal/Presets.h"
+#include "support/EngineTestUtil.h"
+#include "support/TestUtil.h"
+
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+std::atomic<bool> gCountAllocations{false};
+std::atomic<long> gAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1);
+  void* p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1);
+  const std::size_t align = static_cast<std::size_t>(a);
+  void* p = std::aligned_alloc(align, (n + align - 1) / align * align);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t n, std::align_val_t a) { return operator new(n, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using testutil::WaitFor;
+
+std::int16_t Tone(long long n) {
+  return static_cast<std::int16_t>(8000.0 *
+                                   std::sin(testutil::kTwoPi * 700.0 * static_cast<double>(n) / 11025.0));
+}
+
+TEST(CFilter, SteadyStateAllocatesNothing) {
+  SimWaveDriver sim;
+  auto filter = std::make_unique<CFilter>(sim, nullptr);
+  struct {
+    SimWaveDriver& sim;
+    std::unique_ptr<CFilter>& filter;
+  } e{sim, filter};
+  e.sim.SetCaptureSource(Tone);
+  e.sim.RecordPlayback(1);
+  InstallPreset(e.filter->core, 24, 700.0, 100, nullptr);  // LMSB2
+  e.filter->core.dcCut = 1;
+  e.filter->fftMode = 1;
+  e.filter->bufferSize = 128;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.StartClock(2);
+  ASSERT_TRUE(WaitFor([&] { return e.filter->passes.load() > 20; }, 5000));
+  gAllocations = 0;
+  gCountAllocations = true;
+  const long start = e.filter->passes.load();
+  while (e.filter->passes.load() < start + 100) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  gCountAllocations = false;
+  EXPECT_EQ(gAllocations.load(), 0);
+  EXPECT_EQ(e.filter->lostCount.load(), 0);
+  e.filter->Stop();
+  e.sim.StopClock();
+}
+
+}  // namespace

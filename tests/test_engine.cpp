@@ -1,0 +1,258 @@
+// The processing thread on the simulated card.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "audio/CFilter.h"
+#include "audio/SimWaveDriver.h"
+#include "common/Pcm16.h"
+#include "signal/Presets.h"
+#include "support/EngineTestUtil.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::ImmediateUi;
+using testutil::SharedBoxRecorder;
+using testutil::TestUi;
+using testutil::WaitFor;
+
+std::int16_t TwoTones(long long n) {
+  const double t = static_cast<double>(n) / 11025.0;
+  return static_cast<std::int16_t>(8000.0 * std::sin(testutil::kTwoPi * 700.0 * t) +
+                                   8000.0 * std::sin(testutil::kTwoPi * 1500.0 * t));
+}
+
+struct Engine {
+  explicit Engine(UiBridge* ui = nullptr) : filter(std::make_unique<CFilter>(sim, ui)) {}
+  ~Engine() {
+    filter->Stop();
+    sim.StartClock(2);  // lets the last playback drain
+    filter.reset();
+    sim.StopClock();
+  }
+  SimWaveDriver sim;
+  std::unique_ptr<CFilter> filter;
+};
+
+TEST(CFilter, LoopFiltersThroughTheLiveCore) {
+  ImmediateUi ui;
+  Engine e(&ui);
+  e.sim.SetCaptureSource(TwoTones);
+  e.sim.RecordPlayback(20000);
+  InstallPreset(e.filter->core, 9, 700.0, 100, nullptr);  // BP300
+  e.filter->bufferSize = 256;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.StartClock(4);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() >= 20000; }, 20000));
+  e.filter->Stop();
+  e.sim.StopClock();
+  EXPECT_EQ(e.filter->lostCount.load(), 0);
+
+  // What was played is exactly the capture filtered offline.
+  auto offline = std::make_unique<CFilterCore>();
+  InstallPreset(*offline, 9, 700.0, 100, nullptr);
+  std::vector<double> x(20000);
+  for (int i = 0; i < 20000; ++i) x[i] = TwoTones(i);
+  offline->ProcessBlock(x.data(), 20000);
+  std::vector<std::int16_t> played = e.sim.Played();
+  ASSERT_EQ(played.size(), 20000u);
+  for (int i = 0; i < 20000; ++i) ASSERT_EQ(played[i], SampleToPcm16(x[i])) << i;
+}
+
+TEST(CFilter, CaptureThatCannotOpenEndsTheBody) {
+  SharedBoxRecorder boxes;
+  ImmediateUi ui;
+  Engine e(&ui);
+  e.sim.inputOpenError = 4;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return !boxes.Texts().empty(); }, 2000));
+  EXPECT_EQ(boxes.Texts()[0], "!!!|Cannot open the sound devaice!   ");
+  EXPECT_EQ(e.filter->stopped.load(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  e.filter->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(e.sim.OutputOpens(), 0);
+}
+
+TEST(CFilter, PlaybackThatCannotOpenRunsInputOnly) {
+  SharedBoxRecorder boxes;
+  ImmediateUi ui;
+  Engine e(&ui);
+  e.sim.outputOpenError = 6;
+  e.sim.SetCaptureSource(TwoTones);
+  e.filter->fftMode = 2;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.StartClock(2);
+  ASSERT_TRUE(WaitFor([&] { return e.filter->fftReady.load() == 1; }, 5000)) << "the spectrum still collects";
+  e.sim.StopClock();
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"!!!|再生デバイスがオープンできません."});
+  EXPECT_EQ(e.filter->inputOnly.load(), 1);
+  EXPECT_EQ(e.filter->lostCount.load(), 0) << "a missing output is no loss";
+  EXPECT_EQ(e.filter->volume.load(), 1u) << "the volume is neither read nor set";
+  EXPECT_EQ(e.sim.PlayedSamples(), 0);
+}
+
+TEST(CFilter, VolumeOneAdoptsTheDeviceVolumeOthersArePushed) {
+  {
+    Engine e;
+    e.filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+    EXPECT_EQ(e.filter->volume.load(), 0xFFFFFFFFu);
+  }
+  {
+    Engine e;
+    e.filter->volume = 0x40004000u;
+    e.filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+    EXPECT_EQ(e.sim.Volume(), 0x40004000u);
+  }
+}
+
+TEST(CFilter, OverrunCountsOneLossAndReopensBoth) {
+  Engine e;
+  e.filter->bufferSize = 64;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  EXPECT_EQ(e.sim.CompleteInputBurst(4), 4);
+  e.sim.StartClock(2);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.OutputOpens() == 2; }, 5000));
+  EXPECT_EQ(e.filter->lostCount.load(), 1);
+  EXPECT_EQ(e.sim.InputOpens(), 2);
+  EXPECT_TRUE(e.sim.InputIsOpen());
+  EXPECT_TRUE(e.sim.OutputIsOpen());
+  const long passes = e.filter->passes.load();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->passes.load() > passes + 20; }, 5000));
+  EXPECT_EQ(e.filter->lostCount.load(), 1);
+}
+
+TEST(CFilter, SetBufferSizeWhileRunning) {
+  Engine e;
+  e.filter->bufferSize = 256;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.StartClock(3);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > 2000; }, 5000));
+  const int opens = e.sim.InputOpens();
+  e.filter->SetBufferSize(256);  // the same size: nothing happens
+  e.filter->SetBufferSize(0);    // out of range: refused
+  e.filter->SetBufferSize(9000);
+  EXPECT_EQ(e.filter->bufferSize.load(), 256);
+  e.filter->SetBufferSize(1024);
+  EXPECT_EQ(e.filter->bufferSize.load(), 1024);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.OutputOpens() == opens + 1; }, 5000));
+  EXPECT_EQ(e.sim.InputBufferBytes(), 2048);
+  EXPECT_EQ(e.sim.InputOpens(), opens + 1);
+  EXPECT_EQ(e.sim.OutputOpens(), opens + 1);
+  const long long played = e.sim.PlayedSamples();
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 4096; }, 10000));
+  EXPECT_EQ(e.sim.OutputBufferBytes(), 2048);
+  EXPECT_EQ(e.filter->lostCount.load(), 0);
+  e.sim.StopClock();
+}
+
+TEST(CFilter, SetBufferSizeBeforeStartOnlyStores) {
+  Engine e;
+  e.filter->SetBufferSize(128);
+  EXPECT_EQ(e.filter->bufferSize.load(), 128);
+  EXPECT_EQ(e.sim.InputOpens(), 0);
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  EXPECT_EQ(e.sim.InputBufferBytes(), 256);
+}
+
+TEST(CFilter, StopWhileTheBodyWaitsInItsStartUpCall) {
+  TestUi ui;
+  SimWaveDriver sim;
+  auto filter = std::make_unique<CFilter>(sim, &ui);
+  std::atomic<int> calls{0};
+  filter->updateVolumeButtons = [&] { ++calls; };
+  filter->Resume();
+  ASSERT_TRUE(ui.WaitPending(2000));
+  const auto t0 = std::chrono::steady_clock::now();
+  filter->Stop();  // not yet in its loop: returns at once
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(filter->stopped.load(), 1);
+  filter.reset();  // serves the start-up call, then the body ends
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_FALSE(sim.InputIsOpen());
+  EXPECT_FALSE(sim.OutputIsOpen());
+}
+
+TEST(CFilter, StopServesTheUserInterfaceAndClosesDevices) {
+  TestUi ui;
+  Engine e(&ui);
+  std::atomic<int> calls{0};
+  e.filter->updateVolumeButtons = [&] { ++calls; };
+  e.filter->Resume();
+  ASSERT_TRUE(ui.WaitPending(2000));
+  ui.ProcessPendingEvents();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.StartClock(2);
+  e.filter->Stop();
+  EXPECT_EQ(e.filter->stopped.load(), 1);
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_FALSE(e.sim.InputIsOpen());
+  EXPECT_FALSE(e.sim.OutputIsOpen());
+  e.sim.StopClock();
+}
+
+// Regression: a card that cannot be reopened used to make the loop retry
+// without pause, burning a core above normal priority.
+TEST(CFilter, UnreopenableDeviceRetriesCalmly) {
+  Engine e;
+  e.filter->bufferSize = 64;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  e.sim.inputOpenError = 3;
+  e.sim.outputOpenError = 3;
+  e.sim.CompleteInputBurst(4);  // overrun: the loop recovers and fails to reopen
+  ASSERT_TRUE(WaitFor([&] { return e.filter->lostCount.load() >= 2; }, 3000));
+  const int lost = e.filter->lostCount.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const int perSecond = e.filter->lostCount.load() - lost;
+  EXPECT_GE(perSecond, 3) << "it keeps retrying";
+  EXPECT_LE(perSecond, 15) << "about one retry per 100 ms";
+
+  e.sim.inputOpenError = 0;
+  e.sim.outputOpenError = 0;
+  e.sim.StartClock(2);
+  const long long played = e.sim.PlayedSamples();
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 2000; }, 5000)) << "plays again";
+  e.sim.StopClock();
+}
+
+TEST(TapSpectrum, FramesStartAtBlockBoundaries) {
+  SimWaveDriver sim;
+  auto f = std::make_unique<CFilter>(sim, nullptr);
+  std::vector<double> block(4096);
+  for (int i = 0; i < 4096; ++i) block[i] = i;
+  f->TapSpectrum(block.data(), 1000);
+  EXPECT_EQ(f->fftFill, 1000);
+  EXPECT_EQ(f->fftReady.load(), 0);
+  f->TapSpectrum(block.data() + 2000, 1500);
+  EXPECT_EQ(f->fftReady.load(), 1);
+  EXPECT_EQ(f->fftFill, 0);
+  EXPECT_EQ(f->fftBuf[999], 999.0);
+  EXPECT_EQ(f->fftBuf[1000], 2000.0);
+  EXPECT_EQ(f->fftBuf[2047], 3047.0);
+  f->TapSpectrum(block.data(), 512);  // the frame waits for the display
+  EXPECT_EQ(f->fftFill, 0);
+  EXPECT_EQ(f->fftBuf[0], 0.0);
+  f->fftReady = 0;
+  f->TapSpectrum(block.data() + 1, 4095);  // one block fills it; the rest is dropped
+  EXPECT_EQ(f->fftReady.load(), 1);
+  EXPECT_EQ(f->fftBuf[0], 1.0);
+  EXPECT_EQ(f->fftBuf[2047], 2048.0);
+}
+
+}  // namespace
