@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Tarvik needs to build, test and run.
 # Quiet and quick when everything is already there.
+#   install-deps.sh          what building and running need
+#   install-deps.sh --test   also the PulseAudio server the sound tests start
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,9 @@ packages=(
   fonts-noto-cjk fonts-liberation
   sox
 )
+if [ "${1:-}" = "--test" ]; then
+  packages+=(pulseaudio pulseaudio-utils libasound2-plugins)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

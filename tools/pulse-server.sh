@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# A private PulseAudio server for the sound tests, in its own runtime
+# directory ($TARVIK_PULSE_DIR), without shared memory, with two null sinks:
+#   tarvik_in   what the tests play into it is what Tarvik captures
+#               (its monitor is the default source);
+#   tarvik_out  the default sink: Tarvik plays into it, the tests record
+#               its monitor.
+# usage: pulse-server.sh start|stop|restart
+set -euo pipefail
+
+dir=${TARVIK_PULSE_DIR:?set TARVIK_PULSE_DIR to a private directory}
+export XDG_RUNTIME_DIR=$dir
+export PULSE_SERVER=unix:$dir/pulse/native
+unset PULSE_RUNTIME_PATH PULSE_STATE_PATH
+export PULSE_STATE_PATH=$dir/state
+
+server_up() { pactl info >/dev/null 2>&1; }
+
+start() {
+  mkdir -p "$dir" "$PULSE_STATE_PATH"
+  chmod 700 "$dir"
+  pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disable-shm=yes --use-pid-file=yes \
+    --log-target=file:"$dir/pulse.log" \
+    --load="module-native-protocol-unix auth-anonymous=1" \
+    --load="module-null-sink sink_name=tarvik_in rate=44100" \
+    --load="module-null-sink sink_name=tarvik_out rate=44100" >/dev/null 2>&1 || true
+  for _ in $(seq 1 100); do
+    if server_up; then
+      pactl set-default-source tarvik_in.monitor
+      pactl set-default-sink tarvik_out
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "pulse-server: the PulseAudio server did not start (log: $dir/pulse.log)" >&2
+  return 1
+}
+
+stop() {
+  pulseaudio --kill >/dev/null 2>&1 || true
+  for _ in $(seq 1 100); do
+    server_up || return 0
+    sleep 0.05
+  done
+  pkill -KILL -f "pulseaudio.*--log-target=file:$dir/" 2>/dev/null || true
+}
+
+case "${1:-}" in
+  start) start ;;
+  stop) stop ;;
+  restart) stop; start ;;
+  *) echo "usage: pulse-server.sh start|stop|restart" >&2; exit 2 ;;
+esac
