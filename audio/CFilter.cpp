@@ -93,6 +93,23 @@ void CFilter::TapSpectrum(const double* block, int count) {
   }
 }
 
+SpectrumSnapshot CFilter::TakeSpectrum() {
+  if (fftReady.load(std::memory_order_acquire) == 1) {
+    fft.Compute(fftBuf.get(), 0, 744, 30.0, 3, levels);
+    fftReady.store(0, std::memory_order_release);
+  }
+  SpectrumSnapshot s{levels, fftWidth.load(), fftMode.load() != 0, nullptr};
+  int lost = lostCount.load();
+  if (lost != 0 || core.overload.load() != 0) {
+    s.warning = lost != 0 ? "Lost" : "Over";
+    core.overload.store(0);
+    // The loop may add a loss meanwhile; take exactly one off.
+    while (lost > 0 && !lostCount.compare_exchange_weak(lost, lost - 1)) {
+    }
+  }
+  return s;
+}
+
 bool CFilter::Recover() {
   lostCount.fetch_add(1);
   return Reopen();

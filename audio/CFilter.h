@@ -14,6 +14,8 @@
 #include "audio/CWave.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
+#include "spectrum/CFFT.h"
+#include "spectrum/SpectrumModel.h"
 
 constexpr int kBlockBufSize = 8192;  // largest block, in samples
 constexpr int kFftSize = 2048;       // spectrum frame, in samples
@@ -37,6 +39,10 @@ class CFilter {
   void SetBufferSize(int n);
   // Copies samples into the spectrum frame (processing thread).
   void TapSpectrum(const double* block, int count);
+  // The start of every drawing of a spectrum panel (UI thread): computes a
+  // waiting frame, and takes the "Lost"/"Over" warning, counting one
+  // recovery off and clearing the overload flag.
+  SpectrumSnapshot TakeSpectrum();
 
   // Run on the UI thread once the devices are open (volume buttons).
   std::function<void()> updateVolumeButtons;
@@ -51,7 +57,8 @@ class CFilter {
   CFilterCore core;
   std::atomic<int> fftMode{0};           // 0 OFF, 1 IN, 2 OUT
   std::atomic<int> fftWidth{2};          // 0..3: 1K, 2K, 3K, 4K
-  int levels[kFftSize] = {};             // display level per FFT bin
+  CFFT fft;
+  int levels[kFftSize] = {};  // display level per FFT bin
   std::atomic<std::uint32_t> volume{1};  // 1: take the device's own at start
   std::atomic<int> lostCount{0};
   std::atomic<int> bufferSize{512};

@@ -188,6 +188,13 @@ void CFilterCore::CopyCoefs(const CFilterCore& src) {
   std::memcpy(h, copy, sizeof(double) * (n + 1));
 }
 
+void CFilterCore::Snapshot(int& ratio, int& taps, double* coefs) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  ratio = overSmp;
+  taps = ClampTap(tap);
+  std::memcpy(coefs, h, sizeof(double) * (taps + 1));
+}
+
 // ---------------------------------------------------------------------------
 // Processing
 

@@ -46,6 +46,9 @@ class CFilterCore {
   void CopyFrom(const CFilterCore& src);
   // Copies h[0..tap] (this object's tap) from src, e.g. live LMS weights.
   void CopyCoefs(const CFilterCore& src);
+  // Reads overSmp, tap and h[0..tap] at one instant (coefs holds 513), so a
+  // plot of the live filter never sees half an adaptation step.
+  void Snapshot(int& ratio, int& taps, double* coefs) const;
 
   // --- processing ---------------------------------------------------------
   // Filters count samples in place (doubles in 16-bit units).

@@ -1,0 +1,88 @@
+#include "design/ResponseCurve.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr double kOmegaConst = 6.283185307;  // 2 pi to ten digits, as the plot always used
+constexpr double kDbPerNeper = 8.685888;
+
+int RowFor(double m, const ResponseLayout& l) {
+  if (m == 0.0) m = 1.0e-38;
+  double level = kDbPerNeper * std::log(std::fabs(m)) + 80.0;
+  if (level < 0.0) level = 0.0;
+  return l.bottom - static_cast<int>((l.bottom - l.top) * level * 0.0125);
+}
+
+}  // namespace
+
+void FrequencyLabel(const ResponseAxis& axis, int j, char* text, int size) {
+  std::snprintf(text, static_cast<std::size_t>(size), "%4.0lf", j * axis.xmax / axis.labelIntervals);
+}
+
+void LevelLabel(int j, char* text, int size) {
+  std::snprintf(text, static_cast<std::size_t>(size), "-%2u", 20u * static_cast<unsigned>(j));
+}
+
+ResponseAxis AxisFor(int overSmp) {
+  if (overSmp == 2) return {5512.5, 3000.0, 14, 5, 3};
+  if (overSmp == 3) return {3675.0, 2000.0, 19, 5, 4};
+  return {11025.0, 6000.0, 11, 4, 3};
+}
+
+ResponseLayout LayoutFor(int width, int height, bool large) {
+  if (large) return {32, width - 16, 16, height - 24, 8, 8, 6, 6};
+  return {24, width - 12, 8, height - 16, 6, 4, 3, 3};
+}
+
+void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
+                        int* rows) {
+  const double omega = kOmegaConst / axis.fs;
+  const double df = axis.xmax / (layout.right - layout.left);
+  double f = 0.0;
+  for (int x = layout.left; x < layout.right; ++x) {
+    double m = 1.0;
+    if (tap != 0) {
+      double re = 0.0, im = 0.0;
+      for (int k = 0; k <= tap; ++k) re += h[k] * std::cos(omega * f * k);
+      for (int k = 1; k <= tap; ++k) im -= h[k] * std::sin(omega * f * k);
+      m = std::sqrt(re * re + im * im);
+    }
+    rows[x - layout.left] = RowFor(m, layout);
+    f += df;
+  }
+}
+
+void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout, int* rows) {
+  const double omega = kOmegaConst / axis.fs;
+  const double df = axis.xmax / (layout.right - layout.left);
+  const int columns = layout.right - layout.left;
+  // The frequencies advance by repeated addition, as the direct form does.
+  double f = 0.0;
+  constexpr int kLanes = 4;
+  for (int x0 = 0; x0 < columns; x0 += kLanes) {
+    double cr[kLanes], ci[kLanes], ar[kLanes], ai[kLanes];
+    for (int j = 0; j < kLanes; ++j) {
+      // z^-1 = e^(-i theta); Horner: H = (((h[N] z^-1 + h[N-1]) z^-1 + ...) + h[0]).
+      const double theta = omega * f;
+      cr[j] = std::cos(theta);
+      ci[j] = -std::sin(theta);
+      ar[j] = h[tap];
+      ai[j] = 0.0;
+      f += df;
+    }
+    for (int k = tap - 1; k >= 0; --k) {
+      const double hk = h[k];
+      for (int j = 0; j < kLanes; ++j) {
+        const double r = ar[j] * cr[j] - ai[j] * ci[j] + hk;
+        ai[j] = ar[j] * ci[j] + ai[j] * cr[j];
+        ar[j] = r;
+      }
+    }
+    for (int j = 0; j < kLanes && x0 + j < columns; ++j) {
+      const double m = tap == 0 ? 1.0 : std::sqrt(ar[j] * ar[j] + ai[j] * ai[j]);
+      rows[x0 + j] = RowFor(m, layout);
+    }
+  }
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Geometry and values of the frequency-response plot, without any drawing:
+// the axis by oversampling ratio, the two layouts, and the curve's row for
+// every pixel column.
+
+struct ResponseAxis {
+  double fs;    // rate the filter runs at, Hz
+  double xmax;  // right edge of the axis, Hz
+  int lines;    // vertical grid lines
+  int solidEvery;
+  int labelIntervals;
+};
+
+struct ResponseLayout {
+  int left, right, top, bottom;
+  int fontPt;
+  int divisions;  // horizontal grid divisions (10 or 20 dB apart)
+  int labelGap;   // level labels end this far left of `left`
+  int labelDy;    // frequency labels' top below `bottom`
+};
+
+// Ratios other than 2 and 3 give the 11025 Hz axis.
+ResponseAxis AxisFor(int overSmp);
+// large: the design dialog's layout; otherwise the main window's.
+ResponseLayout LayoutFor(int width, int height, bool large);
+
+constexpr int kMaxResponseColumns = 4096;
+
+// Label j = 0..labelIntervals of the frequency axis: "%4.0lf" of its
+// frequency ("   0", " 500", "2000").
+void FrequencyLabel(const ResponseAxis& axis, int j, char* text, int size);
+// Level label j = 1..4: "-20", "-40", "-60", "-80".
+void LevelLabel(int j, char* text, int size);
+
+// Row of the curve for each column x = left .. right-1 (rows[x - left]),
+// from coefficients h[0..tap]. Rows above `top` mean gains above 0 dB.
+// Evaluated by a complex Horner recurrence, four columns at a time; the
+// rows agree with ResponseRowsDirect except where rounding crosses a pixel
+// boundary. Allocates nothing.
+void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout, int* rows);
+// The same from one cosine and one sine per coefficient and column.
+void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
+                        int* rows);

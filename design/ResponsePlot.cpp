@@ -1,0 +1,91 @@
+#include "design/ResponsePlot.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+#include <QPen>
+
+#include "design/ResponseCurve.h"
+#include "signal/FilterCore.h"
+
+namespace {
+
+// Lines end one pixel short of their end point, as the plot always drew them.
+void Line(QPainter& p, int x0, int y0, int x1, int y1) {
+  if (x0 == x1 && y0 == y1) return;
+  const int dx = x1 > x0 ? 1 : (x1 < x0 ? -1 : 0), dy = y1 > y0 ? 1 : (y1 < y0 ? -1 : 0);
+  if (x0 == x1 || y0 == y1) p.drawLine(x0, y0, x1 - dx, y1 - dy);
+  else p.drawLine(x0, y0, x1, y1);
+}
+
+}  // namespace
+
+void DrawResponse(const CFilterCore& filter, QImage& image, bool large) {
+  double h[kCoefCount];
+  int ratio = 1, tap = 0;
+  filter.Snapshot(ratio, tap, h);
+  const ResponseAxis axis = AxisFor(ratio);
+  const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
+  const int columns = l.right - l.left;
+
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  p.fillRect(0, 0, image.width(), image.height(), Qt::white);
+  if (columns < 1 || columns > kMaxResponseColumns || l.bottom <= l.top) return;
+  QFont font = p.font();
+  font.setPointSize(l.fontPt);
+  p.setFont(font);
+  const QFontMetrics fm(font);
+
+  QPen pen(Qt::black);
+  pen.setWidth(0);
+  p.setPen(pen);
+  Line(p, l.left, l.top, l.right, l.top);
+  Line(p, l.right, l.top, l.right, l.bottom);
+  Line(p, l.right, l.bottom, l.left, l.bottom);
+  Line(p, l.left, l.bottom, l.left, l.top);
+
+  pen.setColor(QColor(128, 128, 128));
+  for (int i = 1; i < l.divisions; ++i) {
+    pen.setStyle(i % 2 == 1 ? Qt::DotLine : Qt::SolidLine);
+    p.setPen(pen);
+    const int y = l.top + static_cast<int>(i * (l.bottom - l.top) / static_cast<double>(l.divisions));
+    Line(p, l.left, y, l.right, y);
+  }
+
+  auto text = [&](int x, int top, const char* s) { p.drawText(x, top + fm.ascent(), QString::fromLatin1(s)); };
+  char label[32];
+  for (int j = 1; j <= 4; ++j) {
+    const int y = l.top + static_cast<int>(j * (l.bottom - l.top) * 0.25);
+    LevelLabel(j, label, sizeof label);
+    text(l.left - l.labelGap - fm.horizontalAdvance(QString::fromLatin1(label)), y - fm.height() / 2, label);
+  }
+  text(l.left - 6 - fm.horizontalAdvance(QStringLiteral("dB")), l.top - fm.height() / 2, "dB");
+
+  for (int j = 1; j <= axis.lines; ++j) {
+    pen.setStyle(j % axis.solidEvery == 0 ? Qt::SolidLine : Qt::DotLine);
+    p.setPen(pen);
+    const int x = l.left + static_cast<int>(j * (l.right - l.left) / static_cast<double>(axis.lines + 1));
+    Line(p, x, l.top, x, l.bottom);
+  }
+  for (int j = 0; j <= axis.labelIntervals; ++j) {
+    const int x = l.left + static_cast<int>(j * (l.right - l.left) / static_cast<double>(axis.labelIntervals));
+    FrequencyLabel(axis, j, label, sizeof label);
+    text(x - fm.horizontalAdvance(QString::fromLatin1(label)) / 2, l.bottom + l.labelDy, label);
+  }
+
+  pen.setColor(QColor(255, 0, 0));
+  pen.setStyle(Qt::DotLine);
+  p.setPen(pen);
+  const int nyquist = l.left + static_cast<int>(axis.fs * 0.5 * ((l.right - l.left) / axis.xmax));
+  Line(p, nyquist, l.top, nyquist, l.bottom);
+
+  int rows[kMaxResponseColumns];
+  ResponseRows(h, tap, axis, l, rows);
+  pen.setColor(QColor(0, 0, 255));
+  pen.setStyle(Qt::SolidLine);
+  p.setPen(pen);
+  for (int x = l.left + 1; x < l.right; ++x) Line(p, x - 1, rows[x - 1 - l.left], x, rows[x - l.left]);
+  if (columns == 1) p.drawPoint(l.left, rows[0]);
+}

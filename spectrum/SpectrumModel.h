@@ -1,0 +1,23 @@
+#pragma once
+// What the spectrum panel shows, apart from pixels: the width table and
+// what one drawing takes from the processing thread.
+
+struct SpectrumWidth {
+  const char* label;
+  int bins;       // N: bins across the panel
+  double stepHz;  // grid step
+  int lines;      // grid lines 1..lines
+  bool solidEveryFifth;  // solid at i = 5 and 10; otherwise at even i
+  bool Solid(int i) const { return solidEveryFifth ? i % 5 == 0 : i % 2 == 0; }
+};
+
+// fftWidth 0..3 ("1K".."4K"); any other value draws as 3.
+const SpectrumWidth& SpectrumWidthFor(int fftWidth);
+
+// One drawing's share of the engine's state.
+struct SpectrumSnapshot {
+  const int* levels;    // display levels by bin (valid until the next drawing)
+  int width;            // fftWidth at the time
+  bool trace;           // fftMode is not OFF
+  const char* warning;  // "Lost", "Over" or nullptr
+};
