@@ -55,10 +55,10 @@ class CFilter {
   int fftFill = 0;
   std::unique_ptr<double[]> fftBuf;
   CFilterCore core;
-  std::atomic<int> fftMode{0};           // 0 OFF, 1 IN, 2 OUT
-  std::atomic<int> fftWidth{2};          // 0..3: 1K, 2K, 3K, 4K
+  std::atomic<int> fftMode{0};   // 0 OFF, 1 IN, 2 OUT
+  std::atomic<int> fftWidth{2};  // 0..3: 1K, 2K, 3K, 4K
   CFFT fft;
-  int levels[kFftSize] = {};  // display level per FFT bin
+  int levels[kFftSize] = {};             // display level per FFT bin
   std::atomic<std::uint32_t> volume{1};  // 1: take the device's own at start
   std::atomic<int> lostCount{0};
   std::atomic<int> bufferSize{512};

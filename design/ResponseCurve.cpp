@@ -54,7 +54,8 @@ void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, cons
   }
 }
 
-void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout, int* rows) {
+void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
+                  int* rows) {
   const double omega = kOmegaConst / axis.fs;
   const double df = axis.xmax / (layout.right - layout.left);
   const int columns = layout.right - layout.left;

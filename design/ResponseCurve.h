@@ -37,7 +37,8 @@ void LevelLabel(int j, char* text, int size);
 // Evaluated by a complex Horner recurrence, four columns at a time; the
 // rows agree with ResponseRowsDirect except where rounding crosses a pixel
 // boundary. Allocates nothing.
-void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout, int* rows);
+void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
+                  int* rows);
 // The same from one cosine and one sine per coefficient and column.
 void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
                         int* rows);

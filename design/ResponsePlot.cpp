@@ -15,8 +15,10 @@ namespace {
 void Line(QPainter& p, int x0, int y0, int x1, int y1) {
   if (x0 == x1 && y0 == y1) return;
   const int dx = x1 > x0 ? 1 : (x1 < x0 ? -1 : 0), dy = y1 > y0 ? 1 : (y1 < y0 ? -1 : 0);
-  if (x0 == x1 || y0 == y1) p.drawLine(x0, y0, x1 - dx, y1 - dy);
-  else p.drawLine(x0, y0, x1, y1);
+  if (x0 == x1 || y0 == y1)
+    p.drawLine(x0, y0, x1 - dx, y1 - dy);
+  else
+    p.drawLine(x0, y0, x1, y1);
 }
 
 }  // namespace
@@ -54,7 +56,9 @@ void DrawResponse(const CFilterCore& filter, QImage& image, bool large) {
     Line(p, l.left, y, l.right, y);
   }
 
-  auto text = [&](int x, int top, const char* s) { p.drawText(x, top + fm.ascent(), QString::fromLatin1(s)); };
+  auto text = [&](int x, int top, const char* s) {
+    p.drawText(x, top + fm.ascent(), QString::fromLatin1(s));
+  };
   char label[32];
   for (int j = 1; j <= 4; ++j) {
     const int y = l.top + static_cast<int>(j * (l.bottom - l.top) * 0.25);
@@ -70,7 +74,8 @@ void DrawResponse(const CFilterCore& filter, QImage& image, bool large) {
     Line(p, x, l.top, x, l.bottom);
   }
   for (int j = 0; j <= axis.labelIntervals; ++j) {
-    const int x = l.left + static_cast<int>(j * (l.right - l.left) / static_cast<double>(axis.labelIntervals));
+    const int x =
+        l.left + static_cast<int>(j * (l.right - l.left) / static_cast<double>(axis.labelIntervals));
     FrequencyLabel(axis, j, label, sizeof label);
     text(x - fm.horizontalAdvance(QString::fromLatin1(label)) / 2, l.bottom + l.labelDy, label);
   }

@@ -76,8 +76,10 @@ double CFFT::Level(double p) {
 
 void CFFT::Update(int i, double p) {
   const double level = Level(p);
-  if (smoothing == 1) logPower[i] = level * (1.0 / avgCount) + (1.0 - 1.0 / avgCount) * logPower[i];
-  else logPower[i] = level;
+  if (smoothing == 1)
+    logPower[i] = level * (1.0 / avgCount) + (1.0 - 1.0 / avgCount) * logPower[i];
+  else
+    logPower[i] = level;
 }
 
 void CFFT::PowerStep(const double* a) {

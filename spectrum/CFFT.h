@@ -6,7 +6,7 @@
 constexpr int kFftPoints = 2048;
 
 class CFFT {
-public:
+ public:
   CFFT();
   virtual ~CFFT();
   CFFT(const CFFT&) = delete;
@@ -31,7 +31,7 @@ public:
   double* logPower;  // [2b] smoothed level of bin b, b = 1..1023; other entries 0
   int* ip;           // bit-reversal permutation of the 1024-point transform
 
-private:
+ private:
   void Transform(double* a);  // in place: 1024 complex points
   void PowerStep(const double* a);
   void Update(int i, double p);

@@ -4,9 +4,9 @@
 
 struct SpectrumWidth {
   const char* label;
-  int bins;       // N: bins across the panel
-  double stepHz;  // grid step
-  int lines;      // grid lines 1..lines
+  int bins;              // N: bins across the panel
+  double stepHz;         // grid step
+  int lines;             // grid lines 1..lines
   bool solidEveryFifth;  // solid at i = 5 and 10; otherwise at even i
   bool Solid(int i) const { return solidEveryFifth ? i % 5 == 0 : i % 2 == 0; }
 };

@@ -48,8 +48,10 @@ void DrawSpectrum(CFilter& filter, QImage& image) {
     int d = (s.levels[bin] * h1) / 256;
     if (d >= h1) d = h1 - 1;
     const QPoint point(x, h1 - d);
-    if (x == 0) p.drawPoint(point);
-    else p.drawLine(previous, point);
+    if (x == 0)
+      p.drawPoint(point);
+    else
+      p.drawLine(previous, point);
     previous = point;
   }
 }

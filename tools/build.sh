@@ -72,6 +72,7 @@ case "$what" in
   bench)
     configure_and_build build
     ./build/bench/tarvik_bench "$@"
+    ./build/bench/tarvik_bench_draw "$@"
     ;;
   *)
     echo "usage: tools/build.sh run|test|asan|tsan|bench" >&2

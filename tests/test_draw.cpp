@@ -1,0 +1,267 @@
+// The spectrum panel and the response plot, checked pixel by pixel.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QImage>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audio/CFilter.h"
+#include "audio/SimWaveDriver.h"
+#include "design/ResponseCurve.h"
+#include "design/ResponsePlot.h"
+#include "signal/FilterCore.h"
+#include "signal/Presets.h"
+#include "spectrum/SpectrumView.h"
+
+namespace {
+
+const QRgb kYellow = qRgb(255, 255, 0), kWhite = qRgb(255, 255, 255), kBlack = qRgb(0, 0, 0);
+const QRgb kBlue = qRgb(0, 0, 255), kRed = qRgb(255, 0, 0);
+
+int CountInColumn(const QImage& img, int x, QRgb colour, int y0 = 0, int y1 = -1) {
+  if (y1 < 0) y1 = img.height() - 1;
+  int n = 0;
+  for (int y = y0; y <= y1; ++y) n += img.pixel(x, y) == colour;
+  return n;
+}
+
+int CountIn(const QImage& img, QRgb colour, int x0, int y0, int x1, int y1) {
+  int n = 0;
+  for (int y = y0; y <= y1; ++y)
+    for (int x = x0; x <= x1; ++x) n += img.pixel(x, y) == colour;
+  return n;
+}
+
+struct Panel {
+  explicit Panel(int w = 362, int h = 120)
+      : image(w, h, QImage::Format_RGB32), filter(std::make_unique<CFilter>(sim, nullptr)) {}
+  QImage image;
+  SimWaveDriver sim;
+  std::unique_ptr<CFilter> filter;
+  void Draw() { DrawSpectrum(*filter, image); }
+};
+
+TEST(DrawSpectrum, GridColumnsOfTheMainPanel) {
+  struct Case {
+    int width;
+    std::vector<int> columns;
+  } cases[] = {
+      {0, {35, 71, 107, 143, 179, 215, 251, 286, 322, 358}},
+      {2, {59, 119, 179, 239, 299, 359}},
+      {3, {45, 90, 135, 180, 225, 270, 315, 360}},
+  };
+  for (const Case& c : cases) {
+    Panel p;
+    p.filter->fftWidth = c.width;
+    p.Draw();
+    std::vector<int> yellow;
+    for (int x = 0; x < 362; ++x)
+      if (CountInColumn(p.image, x, kYellow) > 0) yellow.push_back(x);
+    EXPECT_EQ(yellow, c.columns) << "width " << c.width;
+    // Solid lines fill their column but the last row; dotted ones do not.
+    const int solid = c.width == 0 ? 179 : (c.width == 2 ? 119 : 90);
+    const int dotted = c.width == 0 ? 35 : (c.width == 2 ? 59 : 45);
+    EXPECT_EQ(CountInColumn(p.image, solid, kYellow), 119);
+    EXPECT_LT(CountInColumn(p.image, dotted, kYellow), 100);
+  }
+}
+
+TEST(DrawSpectrum, DialogPanelGrid) {
+  Panel p(296, 83);
+  p.filter->fftWidth = 1;  // 2K: 200 Hz steps over 373 bins
+  p.Draw();
+  for (int i = 1; i <= 10; ++i) {
+    const int x = static_cast<int>((i * 200.0 * 2048.0 * 295) / (373 * 11025.0));
+    EXPECT_GT(CountInColumn(p.image, x, kYellow), 0) << i;
+    EXPECT_EQ(CountInColumn(p.image, x + 1, kYellow), 0) << i;
+  }
+  EXPECT_EQ(p.image.pixel(295, 40), p.image.pixel(295, 40)) << "right column left alone";
+}
+
+TEST(DrawSpectrum, TraceRows) {
+  struct Case {
+    int level, row;
+  } cases[] = {{128, 60}, {300, 1}, {256, 1}, {0, 119}, {3, 118}};
+  for (const Case& c : cases) {
+    Panel p;
+    p.filter->fftMode = 1;
+    for (int& v : p.filter->levels) v = c.level;
+    p.Draw();
+    for (int x : {20, 100, 250})
+      EXPECT_EQ(p.image.pixel(x, c.row), kWhite) << "level " << c.level << " x " << x;
+  }
+}
+
+TEST(DrawSpectrum, OffShowsTheGridOnly) {
+  Panel p;
+  p.filter->fftMode = 0;
+  for (int& v : p.filter->levels) v = 128;
+  p.Draw();
+  EXPECT_EQ(CountIn(p.image, kWhite, 0, 0, 360, 119), 0);
+  EXPECT_EQ(p.image.pixel(10, 10), kBlack);
+}
+
+TEST(DrawSpectrum, LostForEachRecoveryThenOverOnce) {
+  Panel p;
+  auto warning = [&] { return CountIn(p.image, kWhite, 300, 0, 360, 20) > 0; };
+  p.filter->lostCount = 3;
+  for (int i = 0; i < 3; ++i) {
+    p.Draw();
+    EXPECT_TRUE(warning()) << "drawing " << i;
+  }
+  EXPECT_EQ(p.filter->lostCount.load(), 0);
+  p.Draw();
+  EXPECT_FALSE(warning());
+  p.filter->core.overload = 1;
+  p.Draw();
+  EXPECT_TRUE(warning());
+  EXPECT_EQ(p.filter->core.overload.load(), 0);
+  p.Draw();
+  EXPECT_FALSE(warning());
+}
+
+TEST(DrawSpectrum, WaitingFrameIsComputedAndReleased) {
+  Panel p;
+  p.filter->fftMode = 2;
+  for (int t = 0; t < 2048; ++t) p.filter->fftBuf[t] = 32767.0 * std::sin(2.0 * M_PI * 100.0 * t / 2048.0);
+  p.filter->fftReady = 1;
+  p.Draw();
+  EXPECT_EQ(p.filter->fftReady.load(), 0);
+  EXPECT_GT(p.filter->levels[100], 90) << "a third of 299 after one smoothed frame";
+}
+
+// --- response plot -------------------------------------------------------
+
+std::unique_ptr<CFilterCore> Through() {
+  auto f = std::make_unique<CFilterCore>();
+  f->SetUser(1, nullptr, 0);
+  return f;
+}
+
+TEST(DrawResponse, ThroughAlongTheTopAndZeroWeightsAlongTheBottom) {
+  for (bool large : {true, false}) {
+    QImage img(large ? 440 : 278, large ? 224 : 125, QImage::Format_RGB32);
+    const ResponseLayout l = LayoutFor(img.width(), img.height(), large);
+    DrawResponse(*Through(), img, large);
+    for (int x = l.left + 1; x < l.right - 1; x += 17) EXPECT_EQ(img.pixel(x, l.top), kBlue) << x;
+    auto lms = std::make_unique<CFilterCore>();
+    lms->SetLms(1, 36, 64, 0.015, 0.9993, 0, 0);
+    DrawResponse(*lms, img, large);
+    for (int x = l.left + 1; x < l.right - 1; x += 17) EXPECT_EQ(img.pixel(x, l.bottom), kBlue) << x;
+  }
+}
+
+TEST(DrawResponse, NyquistMarkerAndLabels) {
+  struct Case {
+    int ratio;
+    double nyquistHz;
+    std::vector<std::string> labels;
+  } cases[] = {{1, 5512.5, {"   0", "2000", "4000", "6000"}},
+               {2, 2756.25, {"   0", "1000", "2000", "3000"}},
+               {3, 1837.5, {"   0", " 500", "1000", "1500", "2000"}},
+               {0, 5512.5, {"   0", "2000", "4000", "6000"}},
+               {4, 5512.5, {"   0", "2000", "4000", "6000"}}};
+  for (const Case& c : cases) {
+    const ResponseAxis axis = AxisFor(c.ratio);
+    std::vector<std::string> labels;
+    for (int j = 0; j <= axis.labelIntervals; ++j) {
+      char text[16];
+      FrequencyLabel(axis, j, text, sizeof text);
+      labels.push_back(text);
+    }
+    EXPECT_EQ(labels, c.labels) << "ratio " << c.ratio;
+    auto f = std::make_unique<CFilterCore>();
+    double one[1] = {1.0};
+    f->SetUser(c.ratio, one, 0);
+    QImage img(440, 224, QImage::Format_RGB32);
+    DrawResponse(*f, img, true);
+    const ResponseLayout l = LayoutFor(440, 224, true);
+    const int x = l.left + static_cast<int>(c.nyquistHz * ((l.right - l.left) / axis.xmax));
+    EXPECT_GT(CountInColumn(img, x, kRed, l.top + 1, l.bottom - 1), 20) << "ratio " << c.ratio;
+  }
+  char text[8];
+  LevelLabel(1, text, sizeof text);
+  EXPECT_STREQ(text, "-20");
+  LevelLabel(4, text, sizeof text);
+  EXPECT_STREQ(text, "-80");
+}
+
+TEST(DrawResponse, GainTwoPlotsAboveTheFrame) {
+  auto f = std::make_unique<CFilterCore>();
+  f->SetDesign(1, 100, FilterType::LPF, 11025.0, 1000.0, 3000.0, 60.0);
+  f->params.gain = 2.0;
+  f->Redesign();
+  const ResponseLayout l = LayoutFor(440, 224, true);
+  int rows[kMaxResponseColumns];
+  ResponseRows(f->h, f->tap, AxisFor(1), l, rows);
+  // 6 dB above 0 dB is 0.075 of the height above the top edge.
+  EXPECT_EQ(rows[0], l.top - static_cast<int>(std::ceil((l.bottom - l.top) * 6.02 * 0.0125)) + 1);
+  EXPECT_LT(rows[10], l.top);
+}
+
+// The fast evaluation against the direct formula, random long filters.
+TEST(ResponseRows, AgreeWithTheDirectFormula) {
+  std::mt19937 rng(11);
+  std::normal_distribution<double> d(0.0, 0.05);
+  for (bool large : {true, false}) {
+    for (int round = 0; round < 6; ++round) {
+      std::vector<double> h(513);
+      for (double& v : h) v = d(rng);
+      const int ratio = 1 + round % 3;
+      const ResponseLayout l = LayoutFor(large ? 440 : 278, large ? 224 : 125, large);
+      int fast[kMaxResponseColumns], direct[kMaxResponseColumns];
+      ResponseRows(h.data(), 512, AxisFor(ratio), l, fast);
+      ResponseRowsDirect(h.data(), 512, AxisFor(ratio), l, direct);
+      const int columns = l.right - l.left;
+      int equal = 0;
+      for (int i = 0; i < columns; ++i) {
+        ASSERT_LE(std::abs(fast[i] - direct[i]), 1) << "column " << i;
+        equal += fast[i] == direct[i];
+      }
+      EXPECT_GE(equal, 0.99 * columns) << "large " << large << " round " << round;
+    }
+  }
+}
+
+// Pictures of every layout for a person to look at.
+TEST(Pictures, WriteExamples) {
+  const QString dir = QStringLiteral(TARVIK_PICTURE_DIR);
+  QDir().mkpath(dir);
+  static CFilterCore userSlots[kUserSlotCount];
+  const int codes[] = {0, 6, 11, 21, 26};
+  for (int code : codes) {
+    auto f = std::make_unique<CFilterCore>();
+    InstallPreset(*f, code, 700.0, 100, userSlots);
+    for (bool large : {true, false}) {
+      QImage img(large ? 440 : 278, large ? 224 : 125, QImage::Format_RGB32);
+      DrawResponse(*f, img, large);
+      ASSERT_TRUE(img.save(
+          dir + QString("/response-%1-%2.png").arg(PresetCaption(code)).arg(large ? "dialog" : "main")));
+    }
+  }
+  for (int width = 0; width < 4; ++width) {
+    for (bool dialog : {false, true}) {
+      Panel p(dialog ? 296 : 362, dialog ? 83 : 120);
+      p.filter->fftWidth = width;
+      p.filter->fftMode = 1;
+      p.filter->lostCount = width == 1 ? 1 : 0;
+      p.filter->core.overload = width == 2 ? 1 : 0;
+      std::mt19937 rng(width);
+      std::normal_distribution<double> noise(0.0, 300.0);
+      for (int t = 0; t < 2048; ++t)
+        p.filter->fftBuf[t] = noise(rng) + 8000.0 * std::sin(2.0 * M_PI * 700.0 * t / 11025.0);
+      p.filter->fftReady = 1;
+      p.Draw();
+      ASSERT_TRUE(p.image.save(
+          dir +
+          QString("/spectrum-%1-%2.png").arg(SpectrumWidthFor(width).label).arg(dialog ? "dialog" : "main")));
+    }
+  }
+}
+
+}  // namespace
