@@ -72,8 +72,10 @@ class SharedBoxRecorder : public MessageBoxHandler {
   bool Show(MessageKind, const std::string& caption, const std::string& text) override {
     std::lock_guard<std::mutex> lock(m_);
     texts_.push_back(caption + "|" + text);
-    return false;
+    return answer.load();
   }
+  // The answer to question boxes (Yes when true).
+  std::atomic<bool> answer{false};
   std::vector<std::string> Texts() {
     std::lock_guard<std::mutex> lock(m_);
     return texts_;

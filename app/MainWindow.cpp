@@ -1,0 +1,555 @@
+#include "app/MainWindow.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+
+#include "common/IniFile.h"
+#include "common/MessageBox.h"
+#include "common/Settings.h"
+#include "common/TextFormat.h"
+#include "design/ResponsePlot.h"
+#include "spectrum/SpectrumView.h"
+
+// A paint box: its paint handler only copies the image the drawing code made.
+class ImageBox : public QWidget {
+ public:
+  ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.drawImage(0, 0, *image_);
+  }
+
+ private:
+  const QImage* image_;
+};
+
+namespace {
+
+struct PresetButton {
+  const char* name;
+  const char* caption;  // the form's caption (Japanese for through)
+  int left, top;
+};
+
+// By selection code.
+const PresetButton kPresetButtons[kPresetCount] = {
+    {"SBNULL", "スルー", 10, 5},     {"SB4", "NS4", 10, 86},         {"SB6", "NS6", 70, 86},
+    {"SB8", "NS8", 130, 86},         {"SB10", "NS10", 10, 118},      {"SB12", "NS12", 70, 118},
+    {"SB16", "NS16", 130, 118},      {"SB500", "BP500", 10, 150},    {"SB400", "BP400", 70, 150},
+    {"SB300", "BP300", 130, 150},    {"SB200", "BP200", 10, 182},    {"SB100", "BP100", 70, 182},
+    {"SB70", "BP70", 130, 182},      {"SBU1", "User1", 10, 298},     {"SBU2", "User2", 71, 298},
+    {"SBU3", "User3", 131, 298},     {"SBU4", "User4", 10, 330},     {"SBU5", "User5", 71, 330},
+    {"SBU6", "User6", 131, 330},     {"SB24K", "2.4K", 130, 223},    {"SB22K", "2.2K", 10, 255},
+    {"SB20K", "2.0K", 70, 255},      {"SB18K", "1.8K", 130, 255},    {"SBLMSCW", "LMSBP", 194, 86},
+    {"SBLMSCW2", "LMSB2", 194, 118}, {"SBLMSNS", "LMSNS", 194, 150}, {"SBLMSAN", "LMSAN", 194, 182},
+    {"SB27K", "2.7K", 10, 223},      {"SB25K", "2.5K", 70, 223},
+};
+
+const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User4", "User5", "User6"};
+
+QComboBox* MakeCombo(QWidget* parent, const char* name, int x, int y, int w, int h,
+                     const QStringList& items) {
+  auto* box = new QComboBox(parent);
+  box->setObjectName(QString::fromLatin1(name));
+  box->setEditable(true);
+  box->setInsertPolicy(QComboBox::NoInsert);
+  box->addItems(items);
+  box->setGeometry(x, y, w, h);
+  return box;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* text, int x, int y, int w, int h) {
+  auto* b = new QPushButton(QString::fromUtf8(text), parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setGeometry(x, y, w, h);
+  return b;
+}
+
+}  // namespace
+
+TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QWidget* parent)
+    : QWidget(parent), userFilter(new CFilterCore[kUserSlotCount]) {
+  japanese = language == Language::Japanese ||
+             (language == Language::System && QLocale::system().language() == QLocale::Japanese);
+  setWindowTitle(QStringLiteral("Tarvik 0.1"));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFixedSize(632, 368);
+  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+  font.setPixelSize(17);
+  setFont(font);
+
+  BuildControls();
+  firstPaint = 1;
+  settingUp = 1;
+  busy = 1;
+  focusCountdown = 0;
+  respBitmap = QImage(PaintBox->size(), QImage::Format_RGB32);
+  respBitmap.fill(Qt::white);
+  fftBitmap = QImage(PaintBoxFFT->size(), QImage::Format_RGB32);
+  fftBitmap.fill(Qt::black);
+
+  {
+    const QSignalBlocker block(EntFilterSel);
+    EntFilterSel->clear();
+    for (const char* name : kSlotNames) EntFilterSel->addItem(QString::fromLatin1(name));
+    EntFilterSel->setEditText(QStringLiteral("User1"));
+  }
+  exeDir = dir;
+  defDir = hDir = exeDir;
+
+  filterThread = std::make_unique<CFilter>(driver, &ui_);
+  filterThread->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
+  fo = kDefaultFoHz;
+  presetTap = kDefaultPresetTap;
+  select = 0;
+  prevSelect = 0;
+  SetDefaultUserDesigns(userFilter.get(), presetTap);
+  LoadSettings();
+
+  {
+    const QSignalBlocker b1(EditFo), b2(EditTap), b3(EditSize);
+    EditFo->setEditText(QString::number(fo, 'g', 15));
+    EditTap->setEditText(QString::number(presetTap));
+    EditSize->setEditText(QString::number(filterThread->bufferSize.load()));
+  }
+  SBDCCUTClick();
+  SyncFftRadios();
+
+  if (const QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+  DispBtn->setFocus();
+}
+
+TMainWnd::~TMainWnd() {
+  // A window destroyed without a close request still ends its thread.
+  if (filterThread) filterThread->Stop();
+  filterThread.reset();
+}
+
+void TMainWnd::BuildControls() {
+  presetGroup = new QButtonGroup(this);
+  presetGroup->setExclusive(true);
+  for (int code = 0; code < kPresetCount; ++code) {
+    const PresetButton& p = kPresetButtons[code];
+    auto* b = new QToolButton(this);
+    b->setObjectName(QString::fromLatin1(p.name));
+    b->setText(QString::fromUtf8(p.caption));
+    b->setCheckable(true);
+    b->setGeometry(p.left, p.top, 60, 32);
+    presetGroup->addButton(b, code);
+    presetButtons[code] = b;
+    connect(b, &QToolButton::clicked, this, [this, code] { PresetClick(code); });
+  }
+
+  MakeLabel(this, "Label1", "Fo", 9, 51);
+  MakeLabel(this, "Label2", "Hz", 112, 51);
+  MakeLabel(this, "Label3", "Tap", 153, 51);
+  MakeLabel(this, "LBuff", "Buff", 270, 10);
+  EditFo = MakeCombo(this, "EditFo", 33, 49, 70, 25,
+                     {"400", "450", "500", "550", "600", "650", "700", "750", "800", "850", "900"});
+  EditTap = MakeCombo(this, "EditTap", 186, 49, 65, 25,
+                      {"24", "48", "64", "80", "96", "100", "128", "144", "192", "256"});
+  EditSize = MakeCombo(
+      this, "EditSize", 307, 7, 73, 25,
+      {"128", "144", "186", "192", "200", "216", "224", "256", "352", "512", "1024", "2048", "4096"});
+  EditFo->setInputMethodHints(Qt::ImhDigitsOnly);
+  EditTap->setInputMethodHints(Qt::ImhDigitsOnly);
+  connect(EditFo, &QComboBox::editTextChanged, this, [this] { EditFoChange(); });
+  connect(EditTap, &QComboBox::editTextChanged, this, [this] { EditTapChange(); });
+  connect(EditSize, &QComboBox::editTextChanged, this, [this] { EditSizeChange(); });
+
+  VolUpBtn = MakeButton(this, "VolUpBtn", "↑", 95, 5, 50, 32);
+  VolDownBtn = MakeButton(this, "VolDownBtn", "↓", 145, 5, 50, 32);
+  DispBtn = MakeButton(this, "DispBtn", "特性", 260, 48, 60, 32);
+  connect(VolUpBtn, &QPushButton::clicked, this, [this] { VolUpBtnClick(); });
+  connect(VolDownBtn, &QPushButton::clicked, this, [this] { VolDownBtnClick(); });
+
+  SBDCCUT = new QToolButton(this);
+  SBDCCUT->setObjectName(QStringLiteral("SBDCCUT"));
+  SBDCCUT->setText(QStringLiteral("HPF"));
+  SBDCCUT->setCheckable(true);
+  SBDCCUT->setGeometry(320, 48, 60, 32);
+  connect(SBDCCUT, &QToolButton::clicked, this, [this] { SBDCCUTClick(); });
+
+  auto radios = [this](const char* name, const char* title, int x, int y, int w, int h, QStringList items,
+                       int columns, QButtonGroup*& group) {
+    auto* box = new QGroupBox(QString::fromLatin1(title), this);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setGeometry(x, y, w, h);
+    group = new QButtonGroup(box);
+    const int rows = (items.size() + columns - 1) / columns;
+    for (int i = 0; i < items.size(); ++i) {
+      auto* r = new QRadioButton(items[i], box);
+      const int col = i / rows, row = i % rows;
+      r->setGeometry(8 + col * (w - 8) / columns, 20 + row * ((h - 24) / rows), (w - 8) / columns,
+                     (h - 24) / rows);
+      group->addButton(r, i);
+    }
+    return box;
+  };
+  FFTSW = radios("FFTSW", "FFT", 387, 0, 116, 87, {"OFF", "IN", "OUT"}, 1, fftswGroup);
+  FFTFW = radios("FFTFW", "FFTFW", 504, 0, 121, 87, {"1K", "2K", "3K", "4K"}, 2, fftfwGroup);
+  connect(fftswGroup, &QButtonGroup::idClicked, this, [this] { FFTSWClick(); });
+  connect(fftfwGroup, &QButtonGroup::idClicked, this, [this] { FFTFWClick(); });
+
+  auto panel = [this](const char* name, int x, int y, int w, int h, const QColor& colour) {
+    auto* f = new QFrame(this);
+    f->setObjectName(QString::fromLatin1(name));
+    f->setGeometry(x, y, w, h);
+    f->setFrameShape(QFrame::Box);
+    f->setLineWidth(1);
+    f->setAutoFillBackground(true);
+    QPalette pal = f->palette();
+    pal.setColor(QPalette::Window, colour);
+    f->setPalette(pal);
+    return f;
+  };
+  Panel1 = panel("Panel1", 258, 88, 368, 126, Qt::black);
+  QFont panelFont(QStringLiteral("ＭＳ Ｐゴシック"));
+  panelFont.setPixelSize(17);
+  Panel1->setFont(panelFont);
+  PaintBoxFFT = new ImageBox(Panel1, &fftBitmap);
+  PaintBoxFFT->setObjectName(QStringLiteral("PaintBoxFFT"));
+  PaintBoxFFT->setGeometry(3, 3, 362, 120);
+
+  GroupBox1 = new QGroupBox(QStringLiteral("User Filter"), this);
+  GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+  GroupBox1->setGeometry(196, 222, 143, 139);
+  EntFilterSel = MakeCombo(GroupBox1, "EntFilterSel", 16, 24, 108, 25, {});
+  CopyBtn = MakeButton(GroupBox1, "CopyBtn", "現状をコピー", 16, 60, 108, 32);
+  EntBtn = MakeButton(GroupBox1, "EntBtn", "設計", 16, 96, 108, 32);
+  connect(EntFilterSel, &QComboBox::textActivated, this, [this] { EntFilterSelChange(); });
+  connect(CopyBtn, &QPushButton::clicked, this, [this] { CopyBtnClick(); });
+
+  Panel2 = panel("Panel2", 342, 230, 284, 131, Qt::white);
+  PaintBox = new ImageBox(Panel2, &respBitmap);
+  PaintBox->setObjectName(QStringLiteral("PaintBox"));
+  PaintBox->setGeometry(3, 3, 278, 125);
+
+  Timer = new QTimer(this);
+  Timer->setInterval(100);
+  connect(Timer, &QTimer::timeout, this, [this] { TimerTimer(); });
+  Timer->start();
+
+  // The keyboard focus starts on DispBtn and goes through the rest in order.
+  QWidget* order[] = {DispBtn, VolDownBtn, VolUpBtn,     FFTSW,  FFTFW,  EditFo,
+                      EditTap, EditSize,   EntFilterSel, EntBtn, CopyBtn};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up, selection, language
+
+void TMainWnd::ApplyLanguage() {
+  if (japanese) return;
+  QFont f = font();
+  f.setFamily(QStringLiteral("Times New Roman"));
+  setFont(f);
+  presetButtons[0]->setText(QStringLiteral("TH"));
+  CopyBtn->setText(QStringLiteral("Copy"));
+  EntBtn->setText(QStringLiteral("Design "));
+  DispBtn->setText(QStringLiteral("Show"));
+  VolUpBtn->setText(QStringLiteral("Vol+"));
+  VolDownBtn->setText(QStringLiteral("Vol-"));
+}
+
+QToolButton* TMainWnd::ButtonForSelect(int code) {
+  ApplyLanguage();
+  return presetButtons[code >= 0 && code < kPresetCount ? code : 0];
+}
+
+void TMainWnd::ApplySelect(int code) {
+  QToolButton* b = ButtonForSelect(code);
+  PresetClick(presetGroup->id(b));
+  b->setChecked(true);
+}
+
+QString TMainWnd::SelectName(int code) { return ButtonForSelect(code)->text(); }
+
+void TMainWnd::SyncFftRadios() {
+  settingUp = 1;
+  if (auto* b = fftswGroup->button(filterThread ? filterThread->fftMode.load() : 0)) b->setChecked(true);
+  if (auto* b = fftfwGroup->button(filterThread ? filterThread->fftWidth.load() : 2)) b->setChecked(true);
+  settingUp = 0;
+}
+
+void TMainWnd::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  if (firstPaint) QTimer::singleShot(0, this, [this] { FormPaint(); });
+}
+
+void TMainWnd::FormPaint() {
+  if (!firstPaint) return;
+  if (filterThread) {
+    ApplySelect(select);
+    filterThread->Resume();
+  }
+  firstPaint = 0;
+  busy = 0;
+  PaintBoxPaint();
+  PaintBoxFFTPaint();
+}
+
+// ---------------------------------------------------------------------------
+// Shutdown
+
+bool TMainWnd::FormCloseQuery() {
+  if (closed_) return true;
+  busy = 1;
+  // Saved while the audio still runs: when the file is refused the user can
+  // choose to keep working instead of being left without sound.
+  if (!SaveSettings()) {
+    const QByteArray path = SettingsPath().toUtf8();
+    const bool quit =
+        japanese
+            ? QuestionBox("設定を %s に保存できません.\r\n\r\n保存せずに終了しますか？", path.constData())
+            : QuestionBox("Settings could not be saved to %s\r\n\r\nQuit without saving?", path.constData());
+    if (!quit) {
+      busy = 0;
+      return false;
+    }
+  }
+  if (filterThread) filterThread->Stop();
+  filterThread.reset();
+  fftBitmap = QImage();
+  respBitmap = QImage();
+  closed_ = true;
+  return true;
+}
+
+void TMainWnd::closeEvent(QCloseEvent* event) {
+  if (FormCloseQuery())
+    event->accept();
+  else
+    event->ignore();
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+void TMainWnd::LoadSettings() {
+  Settings s;
+  s.defDir = defDir.toStdString();
+  s.hDir = hDir.toStdString();
+  s.select = select;
+  s.presetTap = presetTap;
+  s.fo = fo;
+  s.bufferSize = filterThread->bufferSize.load();
+  s.fftMode = filterThread->fftMode.load();
+  s.fftWidth = filterThread->fftWidth.load();
+  s.volume = static_cast<int>(filterThread->volume.load());
+  s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+  IniFile ini(SettingsPath().toStdString());
+  ReadSettings(ini, s, userFilter.get());
+  defDir = QString::fromStdString(s.defDir);
+  hDir = QString::fromStdString(s.hDir);
+  select = prevSelect = s.select;
+  presetTap = s.presetTap;
+  fo = s.fo;
+  filterThread->bufferSize = s.bufferSize;
+  filterThread->fftMode = s.fftMode;
+  filterThread->fftWidth = s.fftWidth;
+  filterThread->volume = static_cast<std::uint32_t>(s.volume);
+  SBDCCUT->setChecked(s.dcCut != 0);
+}
+
+bool TMainWnd::SaveSettings() {
+  Settings s;
+  s.defDir = defDir.toStdString();
+  s.hDir = hDir.toStdString();
+  s.select = select;
+  s.presetTap = presetTap;
+  s.fo = fo;
+  s.bufferSize = filterThread->bufferSize.load();
+  s.fftMode = filterThread->fftMode.load();
+  s.fftWidth = filterThread->fftWidth.load();
+  s.volume = static_cast<int>(filterThread->volume.load());
+  s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+  IniFile ini(SettingsPath().toStdString());
+  WriteSettings(ini, s, userFilter.get());
+  return ini.Save();
+}
+
+// ---------------------------------------------------------------------------
+// Presets and their boxes
+
+void TMainWnd::PresetClick(int code) {
+  if (code == 0) {
+    SBNULLClick();
+    return;
+  }
+  InstallPreset(filterThread->core, code, fo, presetTap, userFilter.get());
+  if (code >= kFirstUserPreset && code < kFirstUserPreset + kUserSlotCount) {
+    const QSignalBlocker block(EntFilterSel);
+    EntFilterSel->setEditText(QString::fromLatin1(kSlotNames[code - kFirstUserPreset]));
+  }
+  select = code;
+  PaintBoxPaint();
+}
+
+void TMainWnd::SBNULLClick() {
+  if (select == 0 && prevSelect != 0) {
+    ApplySelect(prevSelect);
+    return;
+  }
+  prevSelect = select;
+  filterThread->core.SetUser(1, nullptr, 0);
+  select = 0;
+  PaintBoxPaint();
+}
+
+void TMainWnd::EditFoChange() {
+  if (foApplying_) return;
+  if (const auto v = ScanUnsigned(EditFo->currentText().toStdString())) {
+    const double value = *v;
+    if (value != fo && FoAccepted(value)) {
+      fo = value;
+      foApplying_ = true;
+      ApplySelect(select);
+      foApplying_ = false;
+    }
+  }
+  focusCountdown = 100;
+}
+
+void TMainWnd::EditTapChange() {
+  if (tapApplying_) return;
+  if (const auto v = ScanUnsigned(EditTap->currentText().toStdString())) {
+    const int n = *v & 0x7FFE;  // even, and no bits above 14
+    if (n >= 2 && n <= 512 && n != presetTap) {
+      presetTap = n;
+      tapApplying_ = true;
+      ApplySelect(select);
+      tapApplying_ = false;
+    }
+  }
+  focusCountdown = 100;
+}
+
+void TMainWnd::EditSizeChange() {
+  if (const auto v = ScanUnsigned(EditSize->currentText().toStdString())) {
+    if (*v >= 64 && *v < 8192 && *v != filterThread->bufferSize.load()) filterThread->SetBufferSize(*v);
+  }
+  focusCountdown = 100;
+}
+
+void TMainWnd::SBDCCUTClick() {
+  if (filterThread) filterThread->core.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Timer, displays, volume, spectrum switches
+
+void TMainWnd::TimerTimer() {
+  if (busy == 1 || !filterThread) return;
+  if (filterThread->core.params.type == FilterType::LMS) PaintBoxPaint();
+  PaintBoxFFTPaint();
+  if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
+  if (filterThread->fft.inUse != 0) {
+    settingUp = 1;
+    filterThread->fftMode = 0;
+    fftswGroup->button(0)->setChecked(true);
+    filterThread->fft.inUse = 0;
+    settingUp = 0;
+  }
+}
+
+void TMainWnd::PaintBoxPaint() {
+  if (busy == 1 || !filterThread) return;
+  DrawResponse(filterThread->core, respBitmap, false);
+  PaintBox->update();
+}
+
+void TMainWnd::PaintBoxFFTPaint() {
+  if (busy == 1 || !filterThread) return;
+  DrawSpectrum(*filterThread, fftBitmap);
+  PaintBoxFFT->update();
+}
+
+void TMainWnd::UpdateVolumeButtons() {
+  if (!filterThread) return;
+  const std::uint32_t v = filterThread->volume.load();
+  if (v == 1) {
+    VolUpBtn->setEnabled(false);
+    VolDownBtn->setEnabled(false);
+    return;
+  }
+  VolUpBtn->setEnabled((v >> 28) != 0xF);
+  VolDownBtn->setEnabled((v >> 28) != 0);
+}
+
+void TMainWnd::VolUpBtnClick() {
+  if (!filterThread) return;
+  const std::uint32_t v = filterThread->volume.load();
+  if ((v >> 28) != 0xF) {
+    filterThread->volume = v + (1u << 28);
+    filterThread->wave.SetVolume(filterThread->volume.load());
+  }
+  UpdateVolumeButtons();
+}
+
+void TMainWnd::VolDownBtnClick() {
+  if (!filterThread) return;
+  const std::uint32_t v = filterThread->volume.load();
+  if ((v >> 28) != 0) {
+    filterThread->volume = v - (1u << 28);
+    filterThread->wave.SetVolume(filterThread->volume.load());
+  }
+  UpdateVolumeButtons();
+}
+
+void TMainWnd::FFTSWClick() {
+  if (!filterThread || settingUp == 1) return;
+  filterThread->fftMode = fftswGroup->checkedId();
+  PaintBoxFFTPaint();
+}
+
+void TMainWnd::FFTFWClick() {
+  if (!filterThread || settingUp == 1) return;
+  filterThread->fftWidth = fftfwGroup->checkedId();
+  PaintBoxFFTPaint();
+}
+
+// ---------------------------------------------------------------------------
+// User filter group
+
+int TMainWnd::GetUserNumber() {
+  const QString text = EntFilterSel->currentText();
+  for (int k = 0; k < kUserSlotCount; ++k)
+    if (text == QString::fromLatin1(kSlotNames[k])) return k;
+  EntFilterSel->setEditText(QStringLiteral("User1"));
+  return 0;
+}
+
+void TMainWnd::EntFilterSelChange() { DispBtn->setFocus(); }
+
+void TMainWnd::CopyBtnClick() {
+  const int n = GetUserNumber();
+  if (select == n + kFirstUserPreset) return;
+  busy = 1;
+  if (QuestionBox("User%d Filter already exists        \r\n\r\nReplace it on this?   ", n + 1))
+    userFilter[n].CopyFrom(filterThread->core);
+  busy = 0;
+}

@@ -1,0 +1,122 @@
+#pragma once
+// TMainWnd: the program's one window. It owns the processing thread and the
+// six user filter slots, lays out the 29 preset buttons and the controls,
+// keeps the displays moving with a 100 ms timer and keeps the settings in
+// "Tarvik.ini" beside the program.
+
+#include <QImage>
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+#include "app/QtBridge.h"
+#include "audio/CFilter.h"
+#include "signal/FilterCore.h"
+#include "signal/Presets.h"
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QToolButton;
+class ImageBox;
+
+class TMainWnd : public QWidget {
+ public:
+  enum class Language { System, English, Japanese };
+
+  // exeDir: the directory of "Tarvik.ini", with a trailing "/".
+  TMainWnd(WaveDriver& driver, const QString& exeDir, Language language = Language::System,
+           QWidget* parent = nullptr);
+  ~TMainWnd() override;
+
+  // --- operations -----------------------------------------------------------
+  QToolButton* ButtonForSelect(int code);
+  void ApplySelect(int code);
+  QString SelectName(int code);
+  void SyncFftRadios();
+  void UpdateVolumeButtons();
+  void ApplyLanguage();
+  void FormPaint();
+  // The close request; false when the user chose to keep the program running.
+  bool FormCloseQuery();
+  int GetUserNumber();
+  void LoadSettings();
+  // False when the file was refused (the error box has been shown).
+  bool SaveSettings();
+
+  // --- event handlers -------------------------------------------------------
+  void PresetClick(int code);  // the 29 buttons' handlers, by selection code
+  void SBNULLClick();
+  void EditFoChange();
+  void EditTapChange();
+  void EditSizeChange();
+  void SBDCCUTClick();
+  void TimerTimer();
+  void VolUpBtnClick();
+  void VolDownBtnClick();
+  void FFTSWClick();
+  void FFTFWClick();
+  void PaintBoxPaint();
+  void PaintBoxFFTPaint();
+  void EntFilterSelChange();
+  void CopyBtnClick();
+
+  // --- fields ---------------------------------------------------------------
+  std::unique_ptr<CFilter> filterThread;
+  double fo = kDefaultFoHz;
+  int select = 0;
+  int presetTap = kDefaultPresetTap;
+  int prevSelect = 0;
+  QImage respBitmap;
+  QImage fftBitmap;
+  int firstPaint = 1;
+  int settingUp = 1;
+  int busy = 1;
+  int focusCountdown = 0;
+  std::unique_ptr<CFilterCore[]> userFilter;
+  QString exeDir;
+  QString defDir;
+  QString hDir;
+  bool japanese = false;
+
+  // --- controls -------------------------------------------------------------
+  QToolButton* presetButtons[kPresetCount] = {};
+  QButtonGroup* presetGroup = nullptr;
+  QToolButton* SBDCCUT = nullptr;
+  QComboBox* EditFo = nullptr;
+  QComboBox* EditTap = nullptr;
+  QComboBox* EditSize = nullptr;
+  QPushButton* VolUpBtn = nullptr;
+  QPushButton* VolDownBtn = nullptr;
+  QPushButton* DispBtn = nullptr;
+  QGroupBox* FFTSW = nullptr;
+  QGroupBox* FFTFW = nullptr;
+  QButtonGroup* fftswGroup = nullptr;
+  QButtonGroup* fftfwGroup = nullptr;
+  QWidget* Panel1 = nullptr;
+  ImageBox* PaintBoxFFT = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QComboBox* EntFilterSel = nullptr;
+  QPushButton* CopyBtn = nullptr;
+  QPushButton* EntBtn = nullptr;
+  QWidget* Panel2 = nullptr;
+  ImageBox* PaintBox = nullptr;
+  QTimer* Timer = nullptr;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  QString SettingsPath() const { return exeDir + QStringLiteral("Tarvik.ini"); }
+
+  QtUiBridge ui_;
+  bool foApplying_ = false;
+  bool tapApplying_ = false;
+  bool closed_ = false;
+};

@@ -1,0 +1,376 @@
+// The main window driven through its real widgets, on the simulated card.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "app/MainWindow.h"
+#include "audio/SimWaveDriver.h"
+#include "common/Pcm16.h"
+#include "signal/Presets.h"
+#include "support/EngineTestUtil.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::ReadText;
+using testutil::SharedBoxRecorder;
+using testutil::TempDir;
+using testutil::WriteText;
+
+// Serves the event loop until pred holds (true) or timeoutMs passes.
+template <class Pred>
+bool Pump(Pred pred, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void PumpFor(int ms) {
+  Pump([] { return false; }, ms);
+}
+
+std::int16_t Tone(long long n) {
+  return static_cast<std::int16_t>(8000.0 *
+                                   std::sin(testutil::kTwoPi * 700.0 * static_cast<double>(n) / 11025.0));
+}
+
+struct App {
+  explicit App(TMainWnd::Language language = TMainWnd::Language::English, bool start = true) {
+    sim.SetCaptureSource(Tone);
+    if (start) Start(language);
+  }
+  ~App() {
+    sim.StartClock(2);
+    if (w) w->close();
+    w.reset();
+    sim.StopClock();
+  }
+  void Start(TMainWnd::Language language = TMainWnd::Language::English) {
+    w = std::make_unique<TMainWnd>(sim, QString::fromStdString(dir.Path() + "/"), language);
+    w->show();
+    w->FormPaint();
+    sim.StartClock(3);
+    EXPECT_TRUE(Pump([&] { return w->filterThread->stopped.load() == 0; }, 5000)) << "the loop did not start";
+  }
+  std::string Ini() const { return dir.File("Tarvik.ini"); }
+  void Click(int code) { QTest::mouseClick(w->presetButtons[code], Qt::LeftButton); }
+  void SetText(QComboBox* box, const char* text) { box->setEditText(QString::fromLatin1(text)); }
+
+  SharedBoxRecorder boxes;
+  TempDir dir;
+  SimWaveDriver sim;
+  std::unique_ptr<TMainWnd> w;
+};
+
+bool SameDefinition(const CFilterCore& a, const CFilterCore& b) {
+  if (a.overSmp != b.overSmp || a.tap != b.tap || a.params.type != b.params.type) return false;
+  if (a.params.type == FilterType::LMS)
+    return a.lmsDelay == b.lmsDelay && a.lmsMU2 == b.lmsMU2 && a.lmsGM == b.lmsGM && a.lmsInv == b.lmsInv &&
+           a.lmsAGC == b.lmsAGC;
+  for (int i = 0; i <= a.tap; ++i)
+    if (a.h[i] != b.h[i]) return false;
+  return true;
+}
+
+TEST(MainWindow, FirstStartWithoutSettings) {
+  App app;
+  TMainWnd& w = *app.w;
+  EXPECT_TRUE(w.presetButtons[0]->isChecked());
+  EXPECT_EQ(w.select, 0);
+  EXPECT_EQ(w.filterThread->core.tap, 0);
+  EXPECT_EQ(w.EditFo->currentText(), "700");
+  EXPECT_EQ(w.EditTap->currentText(), "100");
+  EXPECT_EQ(w.EditSize->currentText(), "512");
+  EXPECT_EQ(w.fftswGroup->checkedId(), 0);
+  EXPECT_EQ(w.fftfwGroup->checkedId(), 2);
+  EXPECT_FALSE(w.SBDCCUT->isChecked());
+  EXPECT_EQ(w.size(), QSize(632, 368));
+  // Audio passes unchanged.
+  app.sim.RecordPlayback(4096);
+  ASSERT_TRUE(Pump([&] { return app.sim.Played().size() >= 4096; }, 10000));
+  std::vector<std::int16_t> played = app.sim.Played();
+  int offset = -1;
+  for (int k = 0; k < 4096 && offset < 0; ++k)
+    if (played[0] == Tone(k) && played[1] == Tone(k + 1) && played[2] == Tone(k + 2)) offset = k;
+  ASSERT_GE(offset, 0);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(played[i], Tone(offset + i)) << i;
+}
+
+TEST(MainWindow, PresetClickInstallsThePreset) {
+  App app;
+  static CFilterCore userSlots[kUserSlotCount];
+  SetDefaultUserDesigns(userSlots, 100);
+  for (int code : {7, 1, 19, 23, 14, 28}) {
+    app.Click(code);
+    auto ref = std::make_unique<CFilterCore>();
+    InstallPreset(*ref, code, 700.0, 100, userSlots);
+    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, *ref)) << PresetCaption(code);
+    EXPECT_EQ(app.w->select, code);
+    EXPECT_TRUE(app.w->presetButtons[code]->isChecked());
+  }
+  EXPECT_EQ(app.w->EntFilterSel->currentText(), "User2");
+  // Clicking the button already down keeps it down and installs again.
+  app.Click(23);
+  app.Click(23);
+  EXPECT_TRUE(app.w->presetButtons[23]->isChecked());
+  EXPECT_EQ(app.w->filterThread->core.params.type, FilterType::LMS);
+}
+
+TEST(MainWindow, ThroughTwiceReturnsToThePreviousPreset) {
+  App app;
+  app.Click(0);  // first run, nothing before: stays through
+  EXPECT_EQ(app.w->select, 0);
+  app.Click(10);  // BP200
+  app.Click(0);
+  EXPECT_EQ(app.w->select, 0);
+  EXPECT_EQ(app.w->filterThread->core.tap, 0);
+  EXPECT_TRUE(app.w->presetButtons[0]->isChecked());
+  app.Click(0);
+  EXPECT_EQ(app.w->select, 10);
+  EXPECT_TRUE(app.w->presetButtons[10]->isChecked());
+  EXPECT_EQ(app.w->filterThread->core.params.fcl, 600.0);
+  // Fo changed while through brings BP200 back around the new Fo.
+  app.Click(0);
+  app.SetText(app.w->EditFo, "800");
+  EXPECT_EQ(app.w->select, 10);
+  EXPECT_EQ(app.w->filterThread->core.params.fcl, 700.0);
+}
+
+TEST(MainWindow, FoAndTapEdits) {
+  App app;
+  app.Click(7);  // BP500
+  struct Case {
+    const char* text;
+    int tap;
+  } taps[] = {{"101", 100}, {"64", 64}, {"513", 512}, {"1", 512}, {"0", 512}, {"abc", 512}, {"  96xyz", 96}};
+  for (const Case& c : taps) {
+    app.w->focusCountdown = 0;
+    app.SetText(app.w->EditTap, c.text);
+    EXPECT_EQ(app.w->presetTap, c.tap) << c.text;
+    EXPECT_EQ(app.w->filterThread->core.tap, c.tap) << c.text;
+    EXPECT_EQ(app.w->focusCountdown, 100) << c.text;
+  }
+  struct FoCase {
+    const char* text;
+    double fo;
+  } fos[] = {{"650", 650}, {"300", 650}, {"2000", 650}, {"-5", 650}, {"x", 650}, {"900", 900}};
+  for (const FoCase& c : fos) {
+    app.SetText(app.w->EditFo, c.text);
+    EXPECT_EQ(app.w->fo, c.fo) << c.text;
+    EXPECT_EQ(app.w->filterThread->core.params.fcl, c.fo - 250.0) << c.text;
+  }
+  // Typed key by key.
+  app.w->EditFo->lineEdit()->selectAll();
+  QTest::keyClicks(app.w->EditFo->lineEdit(), "750");
+  EXPECT_EQ(app.w->fo, 750.0);
+  // Focus returns to DispBtn after 100 ticks.
+  app.w->EditFo->setFocus();
+  app.w->focusCountdown = 2;
+  app.w->TimerTimer();
+  app.w->TimerTimer();
+  EXPECT_TRUE(app.w->DispBtn->hasFocus() || QApplication::focusWidget() == app.w->DispBtn ||
+              !app.w->isActiveWindow());
+}
+
+TEST(MainWindow, BufferSizeBox) {
+  App app;
+  const int opens = app.sim.InputOpens();
+  for (const char* bad : {"63", "8192", "abc"}) {
+    app.SetText(app.w->EditSize, bad);
+    EXPECT_EQ(app.w->filterThread->bufferSize.load(), 512) << bad;
+  }
+  app.SetText(app.w->EditSize, "4096");
+  EXPECT_EQ(app.w->filterThread->bufferSize.load(), 4096);
+  ASSERT_TRUE(Pump([&] { return app.sim.InputBufferBytes() == 8192; }, 10000));
+  EXPECT_EQ(app.sim.InputOpens(), opens + 1);
+  EXPECT_EQ(app.w->filterThread->lostCount.load(), 0);
+}
+
+TEST(MainWindow, SettingsRoundTrip) {
+  App app(TMainWnd::Language::English, false);
+  WriteText(
+      app.Ini(),
+      "[Define]\nSelect=7\nDCCut=5\nBuffSize=0x200\nVolume=-1\nFo=garbage\nFFTSW=2\nFFTFW=0\nMine=kept\n");
+  app.Start();
+  TMainWnd& w = *app.w;
+  EXPECT_TRUE(w.presetButtons[7]->isChecked());
+  EXPECT_EQ(w.filterThread->core.params.fcl, 450.0) << "BP500 around the default Fo";
+  EXPECT_TRUE(w.SBDCCUT->isChecked());
+  EXPECT_EQ(w.filterThread->core.dcCut.load(), 1);
+  EXPECT_EQ(w.filterThread->bufferSize.load(), 512);
+  EXPECT_EQ(w.filterThread->volume.load(), 0xFFFFFFFFu);
+  EXPECT_EQ(w.fo, 700.0);
+  EXPECT_EQ(w.fftswGroup->checkedId(), 2);
+  EXPECT_EQ(w.fftfwGroup->checkedId(), 0);
+  ASSERT_TRUE(w.close());
+  const std::string text = ReadText(app.Ini());
+  // Keys already in the file keep their places; the others follow.
+  for (const char* item : {"Select=7", "Tap=100", "Fo=7.000000e+02", "BuffSize=512", "FFTSW=2", "FFTFW=0",
+                           "Volume=-1", "DCCut=1", "Mine=kept", "[User1]", "[User6]"})
+    EXPECT_NE(text.find(item), std::string::npos) << item << " in\n" << text;
+  EXPECT_LT(text.find("Select=7"), text.find("DCCut=1"));
+  EXPECT_LT(text.find("DCCut=1"), text.find("Tap=100"));
+}
+
+TEST(MainWindow, BadSettingsKeepDefaults) {
+  const char* bodies[] = {"Select=40", "Tap=7", "BuffSize=9000", "Fo=1.0e+01", "FFTSW=5", "FFTFW=9"};
+  for (const char* body : bodies) {
+    App app(TMainWnd::Language::English, false);
+    WriteText(app.Ini(), std::string("[Define]\n") + body + "\n");
+    app.Start();
+    EXPECT_EQ(app.w->select, 0) << body;
+    EXPECT_EQ(app.w->presetTap, 100) << body;
+    EXPECT_EQ(app.w->filterThread->bufferSize.load(), 512) << body;
+    EXPECT_EQ(app.w->fo, 700.0) << body;
+    EXPECT_EQ(app.w->fftswGroup->checkedId(), 0) << body;
+    EXPECT_EQ(app.w->fftfwGroup->checkedId(), 2) << body;
+  }
+}
+
+TEST(MainWindow, VolumeButtons) {
+  {
+    App app(TMainWnd::Language::English, false);
+    WriteText(app.Ini(), "[Define]\nVolume=-1\n");
+    app.Start();
+    ASSERT_TRUE(Pump([&] { return app.w->VolDownBtn->isEnabled(); }, 3000));
+    EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
+    QTest::mouseClick(app.w->VolDownBtn, Qt::LeftButton);
+    EXPECT_EQ(app.w->filterThread->volume.load(), 0xEFFFFFFFu);
+    EXPECT_EQ(app.sim.Volume(), 0xEFFFFFFFu);
+    EXPECT_TRUE(app.w->VolUpBtn->isEnabled());
+    EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
+  }
+  {
+    App app(TMainWnd::Language::English, false);
+    WriteText(app.Ini(), "[Define]\nVolume=49152\n");
+    app.Start();
+    ASSERT_TRUE(Pump([&] { return app.w->VolUpBtn->isEnabled(); }, 3000));
+    EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
+    for (int i = 0; i < 15; ++i) QTest::mouseClick(app.w->VolUpBtn, Qt::LeftButton);
+    EXPECT_EQ(app.w->filterThread->volume.load(), 0xF0000000u + 49152u);
+    EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
+    EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
+  }
+  {
+    // No playback device and no saved volume: both stay disabled.
+    App app(TMainWnd::Language::English, false);
+    app.sim.outputOpenError = 2;
+    app.Start();
+    ASSERT_TRUE(Pump([&] { return app.boxes.Texts().size() == 1; }, 3000));
+    EXPECT_EQ(app.w->filterThread->volume.load(), 1u);
+    EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
+    EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
+  }
+}
+
+TEST(MainWindow, Languages) {
+  {
+    App app(TMainWnd::Language::English);
+    EXPECT_EQ(app.w->presetButtons[0]->text(), "TH");
+    EXPECT_EQ(app.w->CopyBtn->text(), "Copy");
+    EXPECT_EQ(app.w->EntBtn->text(), "Design ");
+    EXPECT_EQ(app.w->DispBtn->text(), "Show");
+    EXPECT_EQ(app.w->VolUpBtn->text(), "Vol+");
+    EXPECT_EQ(app.w->VolDownBtn->text(), "Vol-");
+    EXPECT_EQ(app.w->font().family(), "Times New Roman");
+    EXPECT_EQ(app.w->SelectName(7), "BP500");
+  }
+  {
+    App app(TMainWnd::Language::Japanese);
+    EXPECT_EQ(app.w->presetButtons[0]->text(), QString::fromUtf8("スルー"));
+    EXPECT_EQ(app.w->CopyBtn->text(), QString::fromUtf8("現状をコピー"));
+    EXPECT_EQ(app.w->EntBtn->text(), QString::fromUtf8("設計"));
+    EXPECT_EQ(app.w->DispBtn->text(), QString::fromUtf8("特性"));
+    EXPECT_EQ(app.w->VolUpBtn->text(), QString::fromUtf8("↑"));
+    EXPECT_EQ(app.w->VolDownBtn->text(), QString::fromUtf8("↓"));
+    EXPECT_EQ(app.w->SelectName(0), QString::fromUtf8("スルー"));
+  }
+}
+
+TEST(MainWindow, CopyButtonAsksAndCopies) {
+  App app;
+  app.Click(7);  // BP500
+  app.w->EntFilterSel->setEditText("User2");
+  app.boxes.answer = false;
+  QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
+  ASSERT_EQ(app.boxes.Texts().size(), 1u);
+  EXPECT_EQ(app.boxes.Texts()[0], "TARVIK|User2 Filter already exists        \r\n\r\nReplace it on this?   ");
+  EXPECT_EQ(app.w->userFilter[1].params.fcl, 300.0) << "No keeps the slot";
+  app.boxes.answer = true;
+  QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
+  EXPECT_EQ(app.w->userFilter[1].params.fcl, 450.0);
+  EXPECT_EQ(app.w->userFilter[1].overSmp, 3);
+  EXPECT_EQ(app.w->select, 7);
+  // The slot in force is not asked about.
+  app.Click(14);
+  QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
+  EXPECT_EQ(app.boxes.Texts().size(), 2u);
+  // A name that is no slot falls back to User1.
+  app.w->EntFilterSel->setEditText("Nonsense");
+  EXPECT_EQ(app.w->GetUserNumber(), 0);
+  EXPECT_EQ(app.w->EntFilterSel->currentText(), "User1");
+}
+
+TEST(MainWindow, TimerSwitchesAStuckSpectrumOff) {
+  App app;
+  app.w->fftswGroup->button(1)->click();
+  EXPECT_EQ(app.w->filterThread->fftMode.load(), 1);
+  app.w->filterThread->fft.inUse = 1;
+  app.w->TimerTimer();
+  EXPECT_EQ(app.w->filterThread->fftMode.load(), 0);
+  EXPECT_EQ(app.w->fftswGroup->checkedId(), 0);
+  EXPECT_EQ(app.w->filterThread->fft.inUse, 0);
+}
+
+// Regression: a refused save used to abandon the close with the audio
+// already stopped, so the program could neither work nor quit.
+TEST(MainWindow, RefusedSaveAsksAndKeepsRunningOrQuits) {
+  App app;
+  QDir().mkpath(QString::fromStdString(app.Ini()));  // a directory where the file should be
+  app.boxes.answer = false;
+  EXPECT_FALSE(app.w->close());
+  std::vector<std::string> texts = app.boxes.Texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "!!!|" + app.Ini() + " に書き込めません");
+  EXPECT_EQ(texts[1], "TARVIK|Settings could not be saved to " + app.Ini() + "\r\n\r\nQuit without saving?");
+  ASSERT_TRUE(app.w->filterThread);
+  EXPECT_EQ(app.w->filterThread->stopped.load(), 0) << "the audio keeps running";
+  EXPECT_EQ(app.w->busy, 0);
+  app.boxes.answer = true;
+  app.sim.StartClock(2);
+  EXPECT_TRUE(app.w->close());
+  EXPECT_FALSE(app.w->filterThread);
+}
+
+// Pictures of the window in both languages, with a tone on the spectrum.
+TEST(MainWindow, Pictures) {
+  for (auto language : {TMainWnd::Language::English, TMainWnd::Language::Japanese}) {
+    App app(language);
+    app.Click(25);  // LMSNS
+    app.w->fftswGroup->button(2)->click();
+    PumpFor(2500);
+    const QString dir = QStringLiteral(TARVIK_PICTURE_DIR);
+    QDir().mkpath(dir);
+    const QString name =
+        language == TMainWnd::Language::English ? "main-window-en.png" : "main-window-ja.png";
+    EXPECT_TRUE(app.w->grab().save(dir + "/" + name));
+  }
+}
+
+}  // namespace
