@@ -374,3 +374,45 @@ TEST(MainWindow, Pictures) {
 }
 
 }  // namespace
+
+// The real window on the real card: BP300 through the private PulseAudio
+// server, and the selection saved on close.
+#include "audio/PortAudioDriver.h"
+#include "support/SoundServerUtil.h"
+
+namespace {
+
+TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
+  using namespace soundtest;
+  REQUIRE_SOUND_SERVER();
+  SharedBoxRecorder boxes;
+  TempDir dir;
+  WriteRaw(dir.File("in.raw"), Tones(10.0, true));
+  PortAudioDriver driver;
+  ASSERT_TRUE(driver.Initialized());
+  auto w = std::make_unique<TMainWnd>(driver, QString::fromStdString(dir.Path() + "/"),
+                                      TMainWnd::Language::English);
+  w->show();
+  w->FormPaint();
+  ASSERT_TRUE(Pump([&] { return w->filterThread->stopped.load() == 0; }, 10000)) << "no sound device";
+  QTest::mouseClick(w->presetButtons[9], Qt::LeftButton);
+  ASSERT_EQ(w->select, 9);
+  {
+    Process recorder(Recorder(dir.File("out.raw")));
+    Process player(Player(dir.File("in.raw")));
+    PumpFor(5000);
+  }
+  const std::vector<double> all = ReadRaw(dir.File("out.raw"));
+  const double seconds = all.size() / 11025.0;
+  ASSERT_GE(seconds, 2.5);
+  const std::vector<double> rec = Slice(all, seconds - 2.25, seconds - 0.25);
+  const double a700 = testutil::ToneAmplitude(rec, 0, 700.0), a1500 = testutil::ToneAmplitude(rec, 0, 1500.0);
+  EXPECT_NEAR(testutil::Db(a700 / kLevel), 0.0, 3.0);
+  EXPECT_LT(testutil::Db(a1500 / a700), -40.0);
+  ASSERT_TRUE(w->close());
+  w.reset();
+  EXPECT_NE(ReadText(dir.File("Tarvik.ini")).find("Select=9"), std::string::npos);
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+}  // namespace

@@ -22,9 +22,8 @@
 #include "audio/PortAudioDriver.h"
 #include "signal/Presets.h"
 #include "support/EngineTestUtil.h"
+#include "support/SoundServerUtil.h"
 #include "support/TestUtil.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,87 +31,7 @@ using testutil::Db;
 using testutil::TempDir;
 using testutil::ToneAmplitude;
 using testutil::WaitFor;
-
-constexpr double kLevel = 8000.0;
-
-bool ServerReachable() { return std::system("pactl info >/dev/null 2>&1") == 0; }
-
-#define REQUIRE_SOUND_SERVER()                                                                 \
-  do {                                                                                         \
-    if (!std::getenv("TARVIK_SOUND_SERVER")) {                                                 \
-      if (std::getenv("CI")) FAIL() << "CI runs these tests with a private PulseAudio server"; \
-      GTEST_SKIP() << "no private sound server (run through tools/build.sh test)";             \
-    }                                                                                          \
-    ASSERT_TRUE(ServerReachable()) << "the private PulseAudio server does not answer";         \
-  } while (0)
-
-// A child process running a shell command line.
-class Process {
- public:
-  explicit Process(const std::string& command) {
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    if (posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-  }
-  ~Process() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-void WriteRaw(const std::string& path, const std::vector<double>& x) {
-  std::vector<std::int16_t> pcm(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) pcm[i] = static_cast<std::int16_t>(x[i]);
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
-}
-
-std::vector<double> ReadRaw(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<double> x(bytes.size() / 2);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    std::int16_t s;
-    std::memcpy(&s, bytes.data() + 2 * i, 2);
-    x[i] = s;
-  }
-  return x;
-}
-
-std::vector<double> Tones(double seconds, bool both) {
-  const int n = static_cast<int>(seconds * 11025);
-  std::vector<double> x(n);
-  for (int i = 0; i < n; ++i) {
-    const double t = i / 11025.0;
-    x[i] = kLevel * std::sin(testutil::kTwoPi * 700.0 * t);
-    if (both) x[i] += kLevel * std::sin(testutil::kTwoPi * 1500.0 * t);
-  }
-  return x;
-}
-
-std::string Player(const std::string& raw) {
-  return "exec pacat --playback -d tarvik_in --rate=11025 --channels=1 --format=s16le --latency-msec=60 '" +
-         raw + "' 2>/dev/null";
-}
-
-std::string Recorder(const std::string& raw) {
-  return "exec parec -d tarvik_out.monitor --rate=11025 --channels=1 --format=s16le --latency-msec=20 > '" +
-         raw + "' 2>/dev/null";
-}
-
-void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
-
-std::vector<double> Slice(const std::vector<double>& x, double fromS, double toS) {
-  const std::size_t a = static_cast<std::size_t>(fromS * 11025), b = static_cast<std::size_t>(toS * 11025);
-  if (b > x.size() || a >= b) return {};
-  return std::vector<double>(x.begin() + a, x.begin() + b);
-}
+using namespace soundtest;
 
 TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   REQUIRE_SOUND_SERVER();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One entry point for setting up, building, running and testing Tarvik.
-#   tools/build.sh run    install what is missing, build, start Tarvik
+#   tools/build.sh run    install what is missing, build, start Tarvik (in build/)
 #   tools/build.sh test   install what is missing, build, run every test
 #   tools/build.sh asan   tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tools/build.sh tsan   tests under ThreadSanitizer
@@ -52,7 +52,9 @@ esac
 case "$what" in
   run)
     configure_and_build build
-    exec bash tools/demo.sh "$@"
+    # Tarvik keeps Tarvik.ini in the directory it starts in.
+    cd build
+    exec ./tarvik "$@"
     ;;
   test)
     configure_and_build build

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Until the main window exists: filters a generated demo signal (a 700 Hz
+# Filters a generated demo signal (a 700 Hz
 # Morse-like tone in white noise) through BP100 and says where the result is.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
