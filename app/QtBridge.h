@@ -2,12 +2,18 @@
 // The engine's and the core's ways into the user interface, on Qt: calls
 // run on the GUI thread (blocking the caller), and the three shared message
 // boxes as Qt message boxes owned by the active window.
+//
+// Calls from other threads wait in a queue of ours that the GUI thread
+// serves every 10 ms (and whenever it waits for the processing thread), so
+// every hand-over goes through a mutex the sanitizers can see.
 
 #include "audio/UiBridge.h"
 #include "common/MessageBox.h"
 
 class QtUiBridge : public UiBridge {
  public:
+  // Constructed on the GUI thread, after the application object.
+  QtUiBridge();
   void RunOnUiThread(const std::function<void()>& fn) override;
   void ProcessPendingEvents() override;
 };
