@@ -349,7 +349,7 @@ void TMainWnd::closeEvent(QCloseEvent* event) {
 // ---------------------------------------------------------------------------
 // Settings
 
-void TMainWnd::LoadSettings() {
+Settings TMainWnd::CurrentSettings() const {
   Settings s;
   s.defDir = defDir.toStdString();
   s.hDir = hDir.toStdString();
@@ -361,6 +361,12 @@ void TMainWnd::LoadSettings() {
   s.fftWidth = filterThread->fftWidth.load();
   s.volume = static_cast<int>(filterThread->volume.load());
   s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+  return s;
+}
+
+void TMainWnd::LoadSettings() {
+  // Every value the file does not hold (or holds out of range) stays.
+  Settings s = CurrentSettings();
   IniFile ini(SettingsPath().toStdString());
   ReadSettings(ini, s, userFilter.get());
   defDir = QString::fromStdString(s.defDir);
@@ -376,19 +382,8 @@ void TMainWnd::LoadSettings() {
 }
 
 bool TMainWnd::SaveSettings() {
-  Settings s;
-  s.defDir = defDir.toStdString();
-  s.hDir = hDir.toStdString();
-  s.select = select;
-  s.presetTap = presetTap;
-  s.fo = fo;
-  s.bufferSize = filterThread->bufferSize.load();
-  s.fftMode = filterThread->fftMode.load();
-  s.fftWidth = filterThread->fftWidth.load();
-  s.volume = static_cast<int>(filterThread->volume.load());
-  s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
   IniFile ini(SettingsPath().toStdString());
-  WriteSettings(ini, s, userFilter.get());
+  WriteSettings(ini, CurrentSettings(), userFilter.get());
   return ini.Save();
 }
 

@@ -11,6 +11,7 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
+#include "common/Settings.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 
@@ -113,6 +114,7 @@ class TMainWnd : public QWidget {
 
  private:
   void BuildControls();
+  Settings CurrentSettings() const;
   QString SettingsPath() const { return exeDir + QStringLiteral("Tarvik.ini"); }
 
   QtUiBridge ui_;

@@ -103,14 +103,6 @@ class PaIn : public WaveIn {
     return MapError(err);
   }
 
-  int Prepare(WaveHeader* h) override {
-    h->flags |= kWhdrPrepared;
-    return 0;
-  }
-  int Unprepare(WaveHeader* h) override {
-    h->flags &= ~kWhdrPrepared;
-    return 0;
-  }
   int AddBuffer(WaveHeader* h) override {
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
     return queue_.Push(h) ? 0 : kWaveErrDeviceFailed;
@@ -202,14 +194,6 @@ class PaOut : public WaveOut {
     return MapError(err);
   }
 
-  int Prepare(WaveHeader* h) override {
-    h->flags |= kWhdrPrepared;
-    return 0;
-  }
-  int Unprepare(WaveHeader* h) override {
-    h->flags &= ~kWhdrPrepared;
-    return 0;
-  }
   int Write(WaveHeader* h) override {
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
     return queue_.Push(h) ? 0 : kWaveErrDeviceFailed;

@@ -70,14 +70,6 @@ WaveHeader* PopFront(WaveHeader** queue, int& count) {
 class SimIn : public WaveIn {
  public:
   explicit SimIn(State& s) : s_(s) {}
-  int Prepare(WaveHeader* h) override {
-    h->flags |= kWhdrPrepared;
-    return 0;
-  }
-  int Unprepare(WaveHeader* h) override {
-    h->flags &= ~kWhdrPrepared;
-    return 0;
-  }
   int AddBuffer(WaveHeader* h) override {
     std::lock_guard<std::mutex> lock(s_.m);
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
@@ -131,14 +123,6 @@ class SimIn : public WaveIn {
 class SimOut : public WaveOut {
  public:
   explicit SimOut(State& s) : s_(s) {}
-  int Prepare(WaveHeader* h) override {
-    h->flags |= kWhdrPrepared;
-    return 0;
-  }
-  int Unprepare(WaveHeader* h) override {
-    h->flags &= ~kWhdrPrepared;
-    return 0;
-  }
   int Write(WaveHeader* h) override {
     std::lock_guard<std::mutex> lock(s_.m);
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;

@@ -57,8 +57,16 @@ using WaveCallback = void (*)(WaveDevice* device, unsigned message, void* instan
 class WaveDevice {
  public:
   virtual ~WaveDevice() = default;
-  virtual int Prepare(WaveHeader* header) = 0;
-  virtual int Unprepare(WaveHeader* header) = 0;
+  // Makes a header usable by the device, and releases it. Neither device
+  // here needs more than the flag.
+  virtual int Prepare(WaveHeader* header) {
+    header->flags |= kWhdrPrepared;
+    return 0;
+  }
+  virtual int Unprepare(WaveHeader* header) {
+    header->flags &= ~kWhdrPrepared;
+    return 0;
+  }
   // Hands every queued buffer back (through the callback) and stops.
   virtual int Reset() = 0;
   // Ends the device; no callback runs after it returns.
