@@ -80,49 +80,71 @@ struct HeaderQueue {
   }
 };
 
-class PaIn : public WaveIn {
+// What capture and playback share: the stream, the header queue, and the
+// reports to CWave (always made without holding the queue's lock).
+template <class Direction, unsigned kMessage>
+class PaDevice : public Direction {
  public:
-  PaIn(WaveCallback cb, void* instance, int frameBytes)
+  PaDevice(WaveCallback cb, void* instance, int frameBytes)
       : cb_(cb), instance_(instance), frameBytes_(frameBytes) {}
-  ~PaIn() override { Close(); }
+  ~PaDevice() override { CloseStream(); }
 
-  int OpenStream(const WaveFormat& f) {
+  int Reset() override {
+    if (stream_ && Pa_IsStreamActive(stream_) == 1) Pa_AbortStream(stream_);
+    WaveHeader* back[kQueue];
+    Report(back, queue_.TakeAll(back));
+    return 0;
+  }
+  int Close() override {
+    CloseStream();
+    return 0;
+  }
+
+ protected:
+  int OpenStream(const WaveFormat& f, bool input, PaStreamCallback* callback) {
     PaStreamParameters p{};
-    p.device = Pa_GetDefaultInputDevice();
+    p.device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
     if (p.device == paNoDevice) return kWaveErrNoDevice;
     const PaDeviceInfo* info = Pa_GetDeviceInfo(p.device);
     if (!info) return kWaveErrNoDevice;
     p.channelCount = f.channels;
     p.sampleFormat = f.bitsPerSample == 16 ? paInt16 : paUInt8;
-    p.suggestedLatency = info->defaultLowInputLatency;
+    p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
     const PaError err = WithoutStderr([&] {
-      return Pa_OpenStream(&stream_, &p, nullptr, f.samplesPerSec, paFramesPerBufferUnspecified, paClipOff,
-                           &PaIn::Callback, this);
+      return Pa_OpenStream(&stream_, input ? &p : nullptr, input ? nullptr : &p, f.samplesPerSec,
+                           paFramesPerBufferUnspecified, paClipOff, callback, this);
     });
     if (err != paNoError) stream_ = nullptr;
     return MapError(err);
   }
-
-  int AddBuffer(WaveHeader* h) override {
+  int Queue(WaveHeader* h) {
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
     return queue_.Push(h) ? 0 : kWaveErrDeviceFailed;
   }
+  void Report(WaveHeader* const* headers, int n) {
+    for (int i = 0; i < n; ++i)
+      cb_(this, kMessage, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
+  }
+  void CloseStream() {
+    if (!stream_) return;
+    if (Pa_IsStreamStopped(stream_) == 0) Pa_AbortStream(stream_);
+    Pa_CloseStream(stream_);
+    stream_ = nullptr;
+  }
+
+  PaStream* stream_ = nullptr;
+  WaveCallback cb_;
+  void* instance_;
+  int frameBytes_;
+  HeaderQueue queue_;
+};
+
+class PaIn : public PaDevice<WaveIn, kWimData> {
+ public:
+  using PaDevice::PaDevice;
+  int Open(const WaveFormat& f) { return OpenStream(f, true, &PaIn::Callback); }
+  int AddBuffer(WaveHeader* h) override { return Queue(h); }
   int Start() override { return stream_ ? MapError(Pa_StartStream(stream_)) : kWaveErrDeviceFailed; }
-  int Reset() override {
-    if (stream_ && Pa_IsStreamActive(stream_) == 1) Pa_AbortStream(stream_);
-    WaveHeader* back[kQueue];
-    const int n = queue_.TakeAll(back);
-    for (int i = 0; i < n; ++i) cb_(this, kWimData, instance_, reinterpret_cast<std::uintptr_t>(back[i]), 0);
-    return 0;
-  }
-  int Close() override {
-    if (stream_) {
-      if (Pa_IsStreamStopped(stream_) == 0) Pa_AbortStream(stream_);
-      Pa_CloseStream(stream_);
-      stream_ = nullptr;
-    }
-    return 0;
-  }
 
  private:
   static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -151,74 +173,29 @@ class PaIn : public WaveIn {
       }
       // Samples with no buffer queued are dropped: the reader fell behind.
     }
-    for (int i = 0; i < nDone; ++i)
-      cb_(this, kWimData, instance_, reinterpret_cast<std::uintptr_t>(done[i]), 0);
+    Report(done, nDone);
   }
-
-  PaStream* stream_ = nullptr;
-  WaveCallback cb_;
-  void* instance_;
-  int frameBytes_;
-  HeaderQueue queue_;
 };
 
-class PaOut : public WaveOut {
+class PaOut : public PaDevice<WaveOut, kWomDone> {
  public:
   PaOut(WaveCallback cb, void* instance, int frameBytes, int bits)
-      : cb_(cb), instance_(instance), frameBytes_(frameBytes), bits_(bits) {}
-  ~PaOut() override { Close(); }
+      : PaDevice(cb, instance, frameBytes), bits_(bits) {}
 
-  int OpenStream(const WaveFormat& f) {
-    PaStreamParameters p{};
-    p.device = Pa_GetDefaultOutputDevice();
-    if (p.device == paNoDevice) return kWaveErrNoDevice;
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(p.device);
-    if (!info) return kWaveErrNoDevice;
-    p.channelCount = f.channels;
-    p.sampleFormat = f.bitsPerSample == 16 ? paInt16 : paUInt8;
-    p.suggestedLatency = info->defaultLowOutputLatency;
-    PaError err = WithoutStderr([&] {
-      return Pa_OpenStream(&stream_, nullptr, &p, f.samplesPerSec, paFramesPerBufferUnspecified, paClipOff,
-                           &PaOut::Callback, this);
-    });
-    if (err != paNoError) {
-      stream_ = nullptr;
-      return MapError(err);
-    }
+  int Open(const WaveFormat& f) {
+    if (int rc = OpenStream(f, false, &PaOut::Callback)) return rc;
     // The stream runs from the start, playing silence until buffers come.
-    err = Pa_StartStream(stream_);
-    if (err != paNoError) {
-      Pa_CloseStream(stream_);
-      stream_ = nullptr;
-    }
+    const PaError err = Pa_StartStream(stream_);
+    if (err != paNoError) CloseStream();
     return MapError(err);
   }
-
-  int Write(WaveHeader* h) override {
-    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    return queue_.Push(h) ? 0 : kWaveErrDeviceFailed;
-  }
+  int Write(WaveHeader* h) override { return Queue(h); }
   int Pause() override {
     paused_ = true;
     return 0;
   }
   int Restart() override {
     paused_ = false;
-    return 0;
-  }
-  int Reset() override {
-    if (stream_ && Pa_IsStreamActive(stream_) == 1) Pa_AbortStream(stream_);
-    WaveHeader* back[kQueue];
-    const int n = queue_.TakeAll(back);
-    for (int i = 0; i < n; ++i) cb_(this, kWomDone, instance_, reinterpret_cast<std::uintptr_t>(back[i]), 0);
-    return 0;
-  }
-  int Close() override {
-    if (stream_) {
-      if (Pa_IsStreamStopped(stream_) == 0) Pa_AbortStream(stream_);
-      Pa_CloseStream(stream_);
-      stream_ = nullptr;
-    }
     return 0;
   }
   int GetVolume(std::uint32_t* v) override {
@@ -256,8 +233,7 @@ class PaOut : public WaveOut {
     }
     // Paused or nothing queued: silence, and nothing is consumed.
     if (bytes > 0) std::memset(out, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes));
-    for (int i = 0; i < nDone; ++i)
-      cb_(this, kWomDone, instance_, reinterpret_cast<std::uintptr_t>(done[i]), 0);
+    Report(done, nDone);
   }
 
   void Scale(char* dst, const char* src, int bytes, double gain) const {
@@ -278,12 +254,7 @@ class PaOut : public WaveOut {
     }
   }
 
-  PaStream* stream_ = nullptr;
-  WaveCallback cb_;
-  void* instance_;
-  int frameBytes_;
   int bits_;
-  HeaderQueue queue_;
   std::atomic<bool> paused_{false};
   std::atomic<std::uint32_t> volume_{0xFFFFFFFFu};
 };
@@ -305,7 +276,7 @@ int PortAudioDriver::OpenInput(const WaveFormat& format, WaveCallback callback, 
                                std::unique_ptr<WaveIn>& device) {
   if (!initialized_) return kWaveErrNoDevice;
   auto d = std::make_unique<PaIn>(callback, instance, format.channels * (format.bitsPerSample / 8));
-  if (int rc = d->OpenStream(format)) return rc;
+  if (int rc = d->Open(format)) return rc;
   device = std::move(d);
   return 0;
 }
@@ -315,7 +286,7 @@ int PortAudioDriver::OpenOutput(const WaveFormat& format, WaveCallback callback,
   if (!initialized_) return kWaveErrNoDevice;
   auto d = std::make_unique<PaOut>(callback, instance, format.channels * (format.bitsPerSample / 8),
                                    format.bitsPerSample);
-  if (int rc = d->OpenStream(format)) return rc;
+  if (int rc = d->Open(format)) return rc;
   device = std::move(d);
   return 0;
 }
