@@ -3,6 +3,33 @@
 #include <chrono>
 #include <cstring>
 
+namespace {
+
+constexpr int kSimQueue = 16;
+
+// One direction of the card.
+struct Side {
+  bool open = false;
+  WaveDevice* device = nullptr;
+  WaveCallback callback = nullptr;
+  void* instance = nullptr;
+  WaveHeader* queue[kSimQueue] = {};
+  int count = 0;
+  bool running = false;  // capture started / playback not paused
+  int bufferBytes = 0;
+  int opens = 0;
+  int bits = 16;
+
+  WaveHeader* PopFront() {
+    WaveHeader* h = queue[0];
+    std::memmove(queue, queue + 1, sizeof(WaveHeader*) * (count - 1));
+    --count;
+    return h;
+  }
+};
+
+}  // namespace
+
 struct SimWaveDriver::State {
   std::mutex m;
   // Completions being reported right now; Reset and Close wait for them so
@@ -12,30 +39,9 @@ struct SimWaveDriver::State {
   void WaitIdle(std::unique_lock<std::mutex>& lock) {
     idle.wait(lock, [&] { return inFlight == 0; });
   }
-  // Capture side.
-  bool inOpen = false;
-  WaveIn* inDevice = nullptr;
-  WaveCallback inCallback = nullptr;
-  void* inInstance = nullptr;
-  WaveHeader* inQueue[16] = {};
-  int inCount = 0;
-  bool inStarted = false;
-  int inBufferBytes = 0;
-  int inOpens = 0;
-  int inBits = 16;
+  Side in, out;
   long long captured = 0;
   std::function<std::int16_t(long long)> source;
-  // Playback side.
-  bool outOpen = false;
-  WaveOut* outDevice = nullptr;
-  WaveCallback outCallback = nullptr;
-  void* outInstance = nullptr;
-  WaveHeader* outQueue[16] = {};
-  int outCount = 0;
-  bool paused = false;
-  int outBufferBytes = 0;
-  int outOpens = 0;
-  int outBits = 16;
   std::uint32_t volume = 0xFFFFFFFFu;
   std::vector<std::int16_t> played;
   long long playedSamples = 0;
@@ -46,7 +52,7 @@ namespace {
 using State = SimWaveDriver::State;
 
 void FillCapture(State& s, WaveHeader* h) {
-  const int bytesPerSample = s.inBits == 16 ? 2 : 1;
+  const int bytesPerSample = s.in.bits == 16 ? 2 : 1;
   const int samples = h->bufferLength / bytesPerSample;
   for (int i = 0; i < samples; ++i) {
     const int v = s.source ? s.source(s.captured) : (bytesPerSample == 2 ? 0 : 128);
@@ -60,117 +66,96 @@ void FillCapture(State& s, WaveHeader* h) {
   }
 }
 
-WaveHeader* PopFront(WaveHeader** queue, int& count) {
-  WaveHeader* h = queue[0];
-  std::memmove(queue, queue + 1, sizeof(WaveHeader*) * (count - 1));
-  --count;
-  return h;
+void RecordPlayed(State& s, const WaveHeader* h) {
+  const int bytesPerSample = s.out.bits == 16 ? 2 : 1;
+  const int samples = h->bufferLength / bytesPerSample;
+  for (int i = 0; i < samples && s.played.size() < s.played.capacity(); ++i) {
+    if (bytesPerSample == 2) {
+      const auto lo = static_cast<unsigned char>(h->data[2 * i]);
+      const auto hi = static_cast<unsigned char>(h->data[2 * i + 1]);
+      s.played.push_back(static_cast<std::int16_t>(lo | (hi << 8)));
+    } else {
+      s.played.push_back(static_cast<unsigned char>(h->data[i]));
+    }
+  }
+  s.playedSamples += samples;
 }
 
-class SimIn : public WaveIn {
+// What both directions do the same way: queueing, reset and close.
+template <class Direction, unsigned kMessage>
+class SimDevice : public Direction {
  public:
-  explicit SimIn(State& s) : s_(s) {}
-  int AddBuffer(WaveHeader* h) override {
-    std::lock_guard<std::mutex> lock(s_.m);
-    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    if (s_.inCount >= 16) return kWaveErrDeviceFailed;
-    h->flags |= kWhdrInQueue;
-    s_.inQueue[s_.inCount++] = h;
-    s_.inBufferBytes = h->bufferLength;
-    return 0;
-  }
-  int Start() override {
-    std::lock_guard<std::mutex> lock(s_.m);
-    s_.inStarted = true;
-    return 0;
-  }
+  SimDevice(State& s, Side State::*side) : s_(s), side_(side) {}
   int Reset() override {
-    WaveHeader* back[16];
+    WaveHeader* back[kSimQueue];
     int n;
     WaveCallback cb;
     void* inst;
     {
       std::unique_lock<std::mutex> lock(s_.m);
-      s_.inStarted = false;
+      Me().running = false;
       s_.WaitIdle(lock);
-      n = s_.inCount;
-      std::memcpy(back, s_.inQueue, sizeof(WaveHeader*) * n);
-      s_.inCount = 0;
-      cb = s_.inCallback;
-      inst = s_.inInstance;
+      n = Me().count;
+      std::memcpy(back, Me().queue, sizeof(WaveHeader*) * n);
+      Me().count = 0;
+      cb = Me().callback;
+      inst = Me().instance;
     }
     for (int i = 0; i < n; ++i) {
       back[i]->flags = (back[i]->flags & ~kWhdrInQueue) | kWhdrDone;
       back[i]->bytesRecorded = 0;
-      cb(this, kWimData, inst, reinterpret_cast<std::uintptr_t>(back[i]), 0);
+      cb(this, kMessage, inst, reinterpret_cast<std::uintptr_t>(back[i]), 0);
     }
     return 0;
   }
   int Close() override {
     std::unique_lock<std::mutex> lock(s_.m);
-    s_.inStarted = false;
+    Me().running = false;
     s_.WaitIdle(lock);
-    s_.inOpen = false;
-    s_.inDevice = nullptr;
-    s_.inCount = 0;
+    Me().open = false;
+    Me().device = nullptr;
+    Me().count = 0;
     return 0;
   }
 
- private:
-  State& s_;
-};
-
-class SimOut : public WaveOut {
- public:
-  explicit SimOut(State& s) : s_(s) {}
-  int Write(WaveHeader* h) override {
+ protected:
+  Side& Me() { return s_.*side_; }
+  int Queue(WaveHeader* h) {
     std::lock_guard<std::mutex> lock(s_.m);
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    if (s_.outCount >= 16) return kWaveErrDeviceFailed;
+    if (Me().count >= kSimQueue) return kWaveErrDeviceFailed;
     h->flags |= kWhdrInQueue;
-    s_.outQueue[s_.outCount++] = h;
+    Me().queue[Me().count++] = h;
     return 0;
   }
-  int Pause() override {
+  State& s_;
+
+ private:
+  Side State::*side_;
+};
+
+class SimIn : public SimDevice<WaveIn, kWimData> {
+ public:
+  explicit SimIn(State& s) : SimDevice(s, &State::in) {}
+  int AddBuffer(WaveHeader* h) override {
+    const int rc = Queue(h);
     std::lock_guard<std::mutex> lock(s_.m);
-    s_.paused = true;
-    return 0;
+    if (rc == 0) s_.in.bufferBytes = h->bufferLength;
+    return rc;
   }
-  int Restart() override {
+  int Start() override {
     std::lock_guard<std::mutex> lock(s_.m);
-    s_.paused = false;
+    s_.in.running = true;
     return 0;
   }
-  int Reset() override {
-    WaveHeader* back[16];
-    int n;
-    WaveCallback cb;
-    void* inst;
-    {
-      std::unique_lock<std::mutex> lock(s_.m);
-      s_.paused = true;
-      s_.WaitIdle(lock);
-      n = s_.outCount;
-      std::memcpy(back, s_.outQueue, sizeof(WaveHeader*) * n);
-      s_.outCount = 0;
-      cb = s_.outCallback;
-      inst = s_.outInstance;
-    }
-    for (int i = 0; i < n; ++i) {
-      back[i]->flags = (back[i]->flags & ~kWhdrInQueue) | kWhdrDone;
-      cb(this, kWomDone, inst, reinterpret_cast<std::uintptr_t>(back[i]), 0);
-    }
-    return 0;
-  }
-  int Close() override {
-    std::unique_lock<std::mutex> lock(s_.m);
-    s_.paused = true;
-    s_.WaitIdle(lock);
-    s_.outOpen = false;
-    s_.outDevice = nullptr;
-    s_.outCount = 0;
-    return 0;
-  }
+};
+
+class SimOut : public SimDevice<WaveOut, kWomDone> {
+ public:
+  explicit SimOut(State& s) : SimDevice(s, &State::out) {}
+  int Write(WaveHeader* h) override { return Queue(h); }
+  int Pause() override { return SetRunning(false); }
+  int Restart() override { return SetRunning(true); }
   int GetVolume(std::uint32_t* v) override {
     std::lock_guard<std::mutex> lock(s_.m);
     *v = s_.volume;
@@ -183,8 +168,30 @@ class SimOut : public WaveOut {
   }
 
  private:
-  State& s_;
+  int SetRunning(bool running) {
+    std::lock_guard<std::mutex> lock(s_.m);
+    s_.out.running = running;
+    return 0;
+  }
 };
+
+template <class Device, class Handle>
+int OpenSide(State& s, Side& side, const WaveFormat& format, WaveCallback callback, void* instance,
+             bool runningAtOpen, std::unique_ptr<Handle>& device) {
+  if (format.formatTag != 1 || format.channels < 1) return kWaveErrBadFormat;
+  std::lock_guard<std::mutex> lock(s.m);
+  auto d = std::make_unique<Device>(s);
+  side.open = true;
+  side.device = d.get();
+  side.callback = callback;
+  side.instance = instance;
+  side.count = 0;
+  side.running = runningAtOpen;
+  side.bits = format.bitsPerSample;
+  ++side.opens;
+  device = std::move(d);
+  return 0;
+}
 
 }  // namespace
 
@@ -198,37 +205,13 @@ SimWaveDriver::~SimWaveDriver() {
 int SimWaveDriver::OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
                              std::unique_ptr<WaveIn>& device) {
   if (int rc = inputOpenError.load()) return rc;
-  if (format.formatTag != 1 || format.channels < 1) return kWaveErrBadFormat;
-  std::lock_guard<std::mutex> lock(state_->m);
-  auto d = std::make_unique<SimIn>(*state_);
-  state_->inOpen = true;
-  state_->inDevice = d.get();
-  state_->inCallback = callback;
-  state_->inInstance = instance;
-  state_->inCount = 0;
-  state_->inStarted = false;
-  state_->inBits = format.bitsPerSample;
-  ++state_->inOpens;
-  device = std::move(d);
-  return 0;
+  return OpenSide<SimIn>(*state_, state_->in, format, callback, instance, false, device);
 }
 
 int SimWaveDriver::OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
                               std::unique_ptr<WaveOut>& device) {
   if (int rc = outputOpenError.load()) return rc;
-  if (format.formatTag != 1 || format.channels < 1) return kWaveErrBadFormat;
-  std::lock_guard<std::mutex> lock(state_->m);
-  auto d = std::make_unique<SimOut>(*state_);
-  state_->outOpen = true;
-  state_->outDevice = d.get();
-  state_->outCallback = callback;
-  state_->outInstance = instance;
-  state_->outCount = 0;
-  state_->paused = false;
-  state_->outBits = format.bitsPerSample;
-  ++state_->outOpens;
-  device = std::move(d);
-  return 0;
+  return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device);
 }
 
 void SimWaveDriver::SetCaptureSource(std::function<std::int16_t(long long)> source) {
@@ -242,83 +225,40 @@ void SimWaveDriver::RecordPlayback(std::size_t samples) {
   state_->played.reserve(samples);
 }
 
-int SimWaveDriver::CompleteInput(int count) {
+int SimWaveDriver::CompleteInput(int count) { return Complete(true, count, false); }
+
+int SimWaveDriver::CompleteInputBurst(int count) { return Complete(true, count, true); }
+
+int SimWaveDriver::CompleteOutput(int count) { return Complete(false, count, false); }
+
+int SimWaveDriver::Complete(bool input, int count, bool holdLock) {
+  State& s = *state_;
+  Side& side = input ? s.in : s.out;
+  const unsigned message = input ? kWimData : kWomDone;
+  std::unique_lock<std::mutex> lock(s.m);
+  ++s.inFlight;
   int done = 0;
   for (; done < count; ++done) {
-    WaveHeader* h;
-    WaveCallback cb;
-    void* inst;
-    WaveIn* dev;
-    {
-      std::lock_guard<std::mutex> lock(state_->m);
-      if (frozen || !state_->inOpen || !state_->inStarted || state_->inCount == 0) break;
-      h = PopFront(state_->inQueue, state_->inCount);
-      FillCapture(*state_, h);
+    if (frozen || !side.open || !side.running || side.count == 0) break;
+    WaveHeader* h = side.PopFront();
+    if (input) {
+      FillCapture(s, h);
       h->bytesRecorded = h->bufferLength;
-      h->flags = (h->flags & ~kWhdrInQueue) | kWhdrDone;
-      cb = state_->inCallback;
-      inst = state_->inInstance;
-      dev = state_->inDevice;
-      ++state_->inFlight;
+    } else {
+      RecordPlayed(s, h);
+      side.bufferBytes = h->bufferLength;
     }
-    cb(dev, kWimData, inst, reinterpret_cast<std::uintptr_t>(h), 0);
-    std::lock_guard<std::mutex> lock(state_->m);
-    if (--state_->inFlight == 0) state_->idle.notify_all();
-  }
-  return done;
-}
-
-int SimWaveDriver::CompleteInputBurst(int count) {
-  std::unique_lock<std::mutex> lock(state_->m);
-  int done = 0;
-  ++state_->inFlight;
-  for (; done < count; ++done) {
-    if (frozen || !state_->inOpen || !state_->inStarted || state_->inCount == 0) break;
-    WaveHeader* h = PopFront(state_->inQueue, state_->inCount);
-    FillCapture(*state_, h);
-    h->bytesRecorded = h->bufferLength;
     h->flags = (h->flags & ~kWhdrInQueue) | kWhdrDone;
-    state_->inCallback(state_->inDevice, kWimData, state_->inInstance, reinterpret_cast<std::uintptr_t>(h),
-                       0);
+    WaveCallback cb = side.callback;
+    void* inst = side.instance;
+    WaveDevice* dev = side.device;
+    // A burst keeps the lock across its reports, so the reader cannot take
+    // a buffer in between.
+    if (!holdLock) lock.unlock();
+    cb(dev, message, inst, reinterpret_cast<std::uintptr_t>(h), 0);
+    if (!holdLock) lock.lock();
   }
-  if (--state_->inFlight == 0) state_->idle.notify_all();
-  return done;
-}
-
-int SimWaveDriver::CompleteOutput(int count) {
-  int done = 0;
-  for (; done < count; ++done) {
-    WaveHeader* h;
-    WaveCallback cb;
-    void* inst;
-    WaveOut* dev;
-    {
-      std::lock_guard<std::mutex> lock(state_->m);
-      if (frozen || !state_->outOpen || state_->paused || state_->outCount == 0) break;
-      h = PopFront(state_->outQueue, state_->outCount);
-      const int bytesPerSample = state_->outBits == 16 ? 2 : 1;
-      const int samples = h->bufferLength / bytesPerSample;
-      for (int i = 0; i < samples && state_->played.size() < state_->played.capacity(); ++i) {
-        if (bytesPerSample == 2) {
-          const auto lo = static_cast<unsigned char>(h->data[2 * i]);
-          const auto hi = static_cast<unsigned char>(h->data[2 * i + 1]);
-          state_->played.push_back(static_cast<std::int16_t>(lo | (hi << 8)));
-        } else {
-          state_->played.push_back(static_cast<unsigned char>(h->data[i]));
-        }
-      }
-      state_->playedSamples += samples;
-      state_->outBufferBytes = h->bufferLength;
-      h->flags = (h->flags & ~kWhdrInQueue) | kWhdrDone;
-      cb = state_->outCallback;
-      inst = state_->outInstance;
-      dev = state_->outDevice;
-      ++state_->inFlight;
-    }
-    cb(dev, kWomDone, inst, reinterpret_cast<std::uintptr_t>(h), 0);
-    std::lock_guard<std::mutex> lock(state_->m);
-    if (--state_->inFlight == 0) state_->idle.notify_all();
-  }
+  if (--s.inFlight == 0) s.idle.notify_all();
   return done;
 }
 
@@ -345,15 +285,15 @@ void SimWaveDriver::StopClock() {
   std::lock_guard<std::mutex> lock(state_->m); \
   return expr
 
-int SimWaveDriver::QueuedInput() { SIM_READ(state_->inCount); }
-int SimWaveDriver::QueuedOutput() { SIM_READ(state_->outCount); }
-bool SimWaveDriver::InputIsOpen() { SIM_READ(state_->inOpen); }
-bool SimWaveDriver::OutputIsOpen() { SIM_READ(state_->outOpen); }
-bool SimWaveDriver::OutputPlaying() { SIM_READ(state_->outOpen && !state_->paused); }
-int SimWaveDriver::InputBufferBytes() { SIM_READ(state_->inBufferBytes); }
-int SimWaveDriver::OutputBufferBytes() { SIM_READ(state_->outBufferBytes); }
-int SimWaveDriver::InputOpens() { SIM_READ(state_->inOpens); }
-int SimWaveDriver::OutputOpens() { SIM_READ(state_->outOpens); }
+int SimWaveDriver::QueuedInput() { SIM_READ(state_->in.count); }
+int SimWaveDriver::QueuedOutput() { SIM_READ(state_->out.count); }
+bool SimWaveDriver::InputIsOpen() { SIM_READ(state_->in.open); }
+bool SimWaveDriver::OutputIsOpen() { SIM_READ(state_->out.open); }
+bool SimWaveDriver::OutputPlaying() { SIM_READ(state_->out.open && state_->out.running); }
+int SimWaveDriver::InputBufferBytes() { SIM_READ(state_->in.bufferBytes); }
+int SimWaveDriver::OutputBufferBytes() { SIM_READ(state_->out.bufferBytes); }
+int SimWaveDriver::InputOpens() { SIM_READ(state_->in.opens); }
+int SimWaveDriver::OutputOpens() { SIM_READ(state_->out.opens); }
 std::uint32_t SimWaveDriver::Volume() { SIM_READ(state_->volume); }
 std::vector<std::int16_t> SimWaveDriver::Played() { SIM_READ(state_->played); }
 long long SimWaveDriver::PlayedSamples() { SIM_READ(state_->playedSamples); }

@@ -66,6 +66,7 @@ class SimWaveDriver : public WaveDriver {
   struct State;
 
  private:
+  int Complete(bool input, int count, bool holdLock);
   State* state_;
   std::thread clock_;
   std::atomic<bool> clockRun_{false};
