@@ -56,7 +56,13 @@ TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   filter->Stop();
   filter.reset();
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Real time is not promised under the sanitizers' several-fold slowdown.
   EXPECT_EQ(lostAtEnd, lostAfterOneSecond) << "no loss after the first second";
+#else
+  (void)lostAtEnd;
+  (void)lostAfterOneSecond;
+#endif
   // The last two seconds before the recorder stopped, while all ran.
   const std::vector<double> all = ReadRaw(dir.File("out.raw"));
   const double seconds = all.size() / 11025.0;
