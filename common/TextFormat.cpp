@@ -38,6 +38,13 @@ std::string FormatFixed(double value) {
   return text;
 }
 
+std::string FormatGeneral(double value) {
+  char buf[64];
+  auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  if (result.ec != std::errc()) return std::string();
+  return std::string(buf, result.ptr);
+}
+
 std::optional<double> ScanDouble(const std::string& text) {
   const char* begin = text.c_str();
   char* end = nullptr;

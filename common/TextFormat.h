@@ -13,6 +13,10 @@ std::string FormatExp(double value);
 // 11025 gives "11025.0", 0.015 gives "0.015".
 std::string FormatFixed(double value);
 
+// The shortest general form with up to 15 significant digits (C locale):
+// 200 gives "200", 0.015 gives "0.015", 1e-5 gives "1e-05".
+std::string FormatGeneral(double value);
+
 // scanf "%lf": leading white space skipped, an optional sign, a decimal or
 // hexadecimal number, "inf" or "nan"; text after the number is ignored.
 // Empty when no number starts the text.

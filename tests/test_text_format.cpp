@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <vector>
 
 #include "common/Pcm16.h"
 #include "common/TextFormat.h"
@@ -43,6 +44,21 @@ TEST(FormatFixed, TrimsZerosButKeepsOneDecimal) {
                {20.0, "20.0"},       {1.0, "1.0"},       {-2.25, "-2.25"},       {0.0, "0.0"},
                {1e-7, "0.0"},        {5512.5, "5512.5"}, {0.1234567, "0.123457"}};
   for (const Case& c : cases) EXPECT_EQ(FormatFixed(c.v), c.text) << c.v;
+}
+
+TEST(FormatGeneral, ShortestFormAsPrintfG15) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> mant(-10.0, 10.0);
+  std::uniform_int_distribution<int> ex(-40, 40);
+  std::vector<double> values = {200.0, 0.015, 1e-5, 11025.0, 5512.5, 0.9993, 1.0 / 3.0, 0.0, 1e20};
+  for (int i = 0; i < 2000; ++i) values.push_back(std::ldexp(mant(rng), ex(rng)));
+  for (double v : values) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    ASSERT_EQ(FormatGeneral(v), buf) << v;
+  }
+  EXPECT_EQ(FormatGeneral(200.0), "200");
+  EXPECT_EQ(FormatGeneral(0.015), "0.015");
 }
 
 TEST(ScanDouble, ScanfLfSemantics) {

@@ -1,0 +1,214 @@
+// DO of the design dialog: what it reads, what it refuses, what it designs.
+// Designs are checked by a sine measured through the whole filter chain.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "design/DesignCommand.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::Db;
+using testutil::MeasuredGain;
+
+DesignFields Fields(int type, int ratioIndex, std::string tap, std::string fcl, std::string fch,
+                    std::string att = "60", std::string gain = "1") {
+  DesignFields f;
+  f.type = type;
+  f.ratioIndex = ratioIndex;
+  f.tap = std::move(tap);
+  f.fcl = std::move(fcl);
+  f.fch = std::move(fch);
+  f.att = std::move(att);
+  f.gain = std::move(gain);
+  return f;
+}
+
+std::vector<double> Coefs(const CFilterCore& c) { return std::vector<double>(c.h, c.h + c.tap + 1); }
+
+TEST(DesignFromFields, DesignsWhatTheFieldsSay) {
+  struct Case {
+    const char* what;
+    DesignFields f;
+    int tap, ratio;
+    double fcl, fch;
+    double passHz, stopHz;  // measured through the chain
+  } cases[] = {
+      {"LPF 1000", Fields(FilterType::LPF, 0, "128", "1000", "3000"), 128, 1, 1000, 3000, 500, 2000},
+      {"HPF 1000 at x2", Fields(FilterType::HPF, 1, "100", "1000", "0"), 100, 2, 1000, 1000, 2000, 300},
+      {"BPF edges swapped", Fields(FilterType::BPF, 0, "200", "3000", "300"), 200, 1, 300, 3000, 1500, 4500},
+      {"BEF at x3", Fields(FilterType::BEF, 2, "128", "600", "900"), 128, 3, 600, 900, 200, 750},
+      {"tap 1 designs 2", Fields(FilterType::LPF, 0, "1", "1000", "0"), 2, 1, 1000, 1000, 0, 0},
+      {"tap 600 designs 512", Fields(FilterType::LPF, 0, "600", "1000", "0"), 512, 1, 1000, 1000, 500, 1500},
+      {"text after the number", Fields(FilterType::LPF, 0, "64 taps", "800Hz", "x"), 64, 1, 800, 3000, 0, 0},
+  };
+  for (Case& c : cases) {
+    CFilterCore w;
+    ASSERT_EQ(DesignFromFields(w, c.f), DesignResult::Done) << c.what;
+    EXPECT_EQ(w.tap, c.tap) << c.what;
+    EXPECT_EQ(w.overSmp, c.ratio) << c.what;
+    EXPECT_EQ(w.params.type, c.f.type) << c.what;
+    EXPECT_EQ(w.params.fs, 11025.0 / c.ratio) << c.what;
+    EXPECT_EQ(w.params.fcl, c.fcl) << c.what;
+    EXPECT_EQ(w.params.fch, c.fch) << c.what;
+    if (c.passHz > 0.0) {
+      EXPECT_NEAR(Db(MeasuredGain(w, c.passHz)), 0.0, 0.5) << c.what;
+      EXPECT_LT(Db(MeasuredGain(w, c.stopHz)), -50.0) << c.what;
+    }
+  }
+}
+
+TEST(DesignFromFields, GainScalesThePassBand) {
+  CFilterCore w;
+  ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "2")),
+            DesignResult::Done);
+  EXPECT_NEAR(MeasuredGain(w, 400.0), 2.0, 0.02);
+}
+
+TEST(DesignFromFields, RefusalsKeepThePreviousCoefficients) {
+  struct Case {
+    const char* what;
+    DesignFields f;
+    DesignResult result;
+  } cases[] = {
+      {"LPF at half the rate", Fields(FilterType::LPF, 0, "128", "5512.5", "0"), DesignResult::TooHigh},
+      {"LPF 3000 at x2", Fields(FilterType::LPF, 1, "128", "3000", "0"), DesignResult::TooHigh},
+      {"BPF upper edge at half", Fields(FilterType::BPF, 2, "128", "300", "1837.5"), DesignResult::TooHigh},
+      {"HPF infinite", Fields(FilterType::HPF, 0, "128", "inf", "0"), DesignResult::TooHigh},
+      {"loss 0", Fields(FilterType::LPF, 0, "128", "1000", "0", "0"), DesignResult::Incorrect},
+      {"gain 0", Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "0"), DesignResult::Incorrect},
+      {"FcL 0", Fields(FilterType::LPF, 0, "128", "0", "0"), DesignResult::Incorrect},
+      {"negative FcL of a BPF", Fields(FilterType::BPF, 0, "128", "-5", "900"), DesignResult::Incorrect},
+      {"loss nan", Fields(FilterType::LPF, 0, "128", "1000", "0", "nan"), DesignResult::Incorrect},
+      {"gain inf", Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "inf"), DesignResult::Incorrect},
+      {"tap with a minus sign", Fields(FilterType::LPF, 0, "-20", "1000", "0"), DesignResult::Incorrect},
+  };
+  for (Case& c : cases) {
+    CFilterCore w;
+    ASSERT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 0, "64", "500", "900")), DesignResult::Done);
+    const std::vector<double> before = Coefs(w);
+    EXPECT_EQ(DesignFromFields(w, c.f), c.result) << c.what;
+    EXPECT_GE(w.tap, 0) << c.what;
+    EXPECT_LE(w.tap, kMaxTap) << c.what;
+    const std::vector<double> after(w.h, w.h + before.size());
+    EXPECT_EQ(after, before) << c.what << ": coefficients of the previous design";
+  }
+}
+
+TEST(DesignFromFields, AStopKeepsWhatWasReadAndAdjusted) {
+  CFilterCore w;
+  ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "64", "1000", "0")), DesignResult::Done);
+  EXPECT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 1, "700", "2900", "300", "40")),
+            DesignResult::TooHigh);
+  EXPECT_EQ(w.params.type, FilterType::BPF);
+  EXPECT_EQ(w.overSmp, 2);
+  EXPECT_EQ(w.params.fs, 5512.5);
+  EXPECT_EQ(w.tap, 512);
+  EXPECT_EQ(w.params.fcl, 300.0);
+  EXPECT_EQ(w.params.fch, 2900.0);
+  EXPECT_EQ(w.params.att, 40.0);
+}
+
+TEST(DesignFromFields, EmptyOrNonNumericTextsKeepTheFields) {
+  CFilterCore w;
+  ASSERT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 0, "96", "400", "1000", "50", "1.5")),
+            DesignResult::Done);
+  for (const char* text : {"", "abc", "  "}) {
+    ASSERT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 0, text, text, text, text, text)),
+              DesignResult::Done);
+    EXPECT_EQ(w.tap, 96) << '"' << text << '"';
+    EXPECT_EQ(w.params.fcl, 400.0);
+    EXPECT_EQ(w.params.fch, 1000.0);
+    EXPECT_EQ(w.params.att, 50.0);
+    EXPECT_EQ(w.params.gain, 1.5);
+  }
+}
+
+TEST(DesignFromFields, TapZeroGivesThePassThrough) {
+  for (int type : {FilterType::LPF, FilterType::BEF, FilterType::LMS}) {
+    CFilterCore w;
+    // Even values the design would refuse do not matter for a pass-through.
+    DesignFields f = Fields(type, 2, "0", "0", "0", "0", "0");
+    ASSERT_EQ(DesignFromFields(w, f), DesignResult::Done) << type;
+    EXPECT_EQ(w.params.type, FilterType::User);
+    EXPECT_EQ(w.overSmp, 1);
+    EXPECT_EQ(w.tap, 0);
+    const std::vector<double> in = testutil::Noise(1000, 8000.0, 3);
+    std::vector<double> out = in;
+    w.ProcessBlock(out.data(), static_cast<int>(out.size()));
+    EXPECT_EQ(out, in);
+  }
+}
+
+TEST(DesignFromFields, UserKeepsItsCoefficientsAtTheSelectedRatio) {
+  CFilterCore w;
+  ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "64", "1000", "0")), DesignResult::Done);
+  const std::vector<double> before = Coefs(w);
+  ASSERT_EQ(DesignFromFields(w, Fields(FilterType::User, 1, "300", "1", "2", "3", "4")), DesignResult::Done);
+  EXPECT_EQ(w.params.type, FilterType::User);
+  EXPECT_EQ(w.overSmp, 2);
+  EXPECT_EQ(w.tap, 64);
+  EXPECT_EQ(Coefs(w), before);
+  EXPECT_EQ(w.params.fcl, 1000.0) << "nothing is read";
+}
+
+TEST(DesignFromFields, LmsStoresItsValuesAndRestartsTheWeights) {
+  CFilterCore w;
+  DesignFields f;
+  f.type = FilterType::LMS;
+  f.ratioIndex = 1;
+  f.tap = "48";
+  f.delay = "600";
+  f.mu2 = "0.02";
+  f.gm = "0.999";
+  f.inv = true;
+  f.agc = true;
+  w.h[3] = 5.0;
+  ASSERT_EQ(DesignFromFields(w, f), DesignResult::Done);
+  EXPECT_EQ(w.params.type, FilterType::LMS);
+  EXPECT_EQ(w.overSmp, 2);
+  EXPECT_EQ(w.tap, 48);
+  EXPECT_EQ(w.lmsDelay, kMaxLmsDelay) << "a delay above 512 is bounded";
+  EXPECT_EQ(w.lmsMU2, 0.02);
+  EXPECT_EQ(w.lmsGM, 0.999);
+  EXPECT_EQ(w.lmsInv, 1);
+  EXPECT_EQ(w.lmsAGC, 1);
+  EXPECT_EQ(w.h[3], 0.0) << "weights restart from zero";
+
+  // Values out of any sensible range are stored as typed; only what would
+  // break the arithmetic is refused.
+  f.mu2 = "5";
+  f.tap = "1";
+  ASSERT_EQ(DesignFromFields(w, f), DesignResult::Done);
+  EXPECT_EQ(w.lmsMU2, 5.0);
+  EXPECT_EQ(w.tap, 2);
+  for (const char* bad : {"nan", "inf", "-inf"}) {
+    DesignFields g = f;
+    g.mu2 = bad;
+    EXPECT_EQ(DesignFromFields(w, g), DesignResult::Incorrect) << bad;
+    g = f;
+    g.gm = bad;
+    EXPECT_EQ(DesignFromFields(w, g), DesignResult::Incorrect) << bad;
+  }
+  f.delay = "-1";
+  EXPECT_EQ(DesignFromFields(w, f), DesignResult::Incorrect);
+  EXPECT_EQ(w.lmsDelay, kMaxLmsDelay);
+}
+
+TEST(RememberedDirectory, UpToTheLastSlashAndAtMost128Characters) {
+  EXPECT_EQ(RememberedDirectory("/home/op/filters/UserSet.def"), "/home/op/filters/");
+  EXPECT_EQ(RememberedDirectory("/UserSet.def"), "/");
+  EXPECT_EQ(RememberedDirectory("UserSet.def"), std::nullopt);
+  const std::string dir127 = "/" + std::string(125, 'd') + "/";
+  EXPECT_EQ(RememberedDirectory(dir127 + "x.def"), dir127);
+  const std::string dir128 = "/" + std::string(126, 'd') + "/";
+  EXPECT_EQ(RememberedDirectory(dir128 + "x.def"), dir128);
+  EXPECT_EQ(RememberedDirectory("/" + std::string(127, 'd') + "/x.def"), std::nullopt);
+}
+
+}  // namespace
