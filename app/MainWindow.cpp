@@ -19,23 +19,10 @@
 #include "common/MessageBox.h"
 #include "common/Settings.h"
 #include "common/TextFormat.h"
+#include "common/Widgets.h"
+#include "design/DesignDlg.h"
 #include "design/ResponsePlot.h"
 #include "spectrum/SpectrumView.h"
-
-// A paint box: its paint handler only copies the image the drawing code made.
-class ImageBox : public QWidget {
- public:
-  ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.drawImage(0, 0, *image_);
-  }
-
- private:
-  const QImage* image_;
-};
 
 namespace {
 
@@ -60,32 +47,6 @@ const PresetButton kPresetButtons[kPresetCount] = {
 };
 
 const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User4", "User5", "User6"};
-
-QComboBox* MakeCombo(QWidget* parent, const char* name, int x, int y, int w, int h,
-                     const QStringList& items) {
-  auto* box = new QComboBox(parent);
-  box->setObjectName(QString::fromLatin1(name));
-  box->setEditable(true);
-  box->setInsertPolicy(QComboBox::NoInsert);
-  box->addItems(items);
-  box->setGeometry(x, y, w, h);
-  return box;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y) {
-  auto* label = new QLabel(QString::fromUtf8(text), parent);
-  label->setObjectName(QString::fromLatin1(name));
-  label->move(x, y);
-  label->adjustSize();
-  return label;
-}
-
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* text, int x, int y, int w, int h) {
-  auto* b = new QPushButton(QString::fromUtf8(text), parent);
-  b->setObjectName(QString::fromLatin1(name));
-  b->setGeometry(x, y, w, h);
-  return b;
-}
 
 }  // namespace
 
@@ -183,6 +144,7 @@ void TMainWnd::BuildControls() {
   VolUpBtn = MakeButton(this, "VolUpBtn", "↑", 95, 5, 50, 32);
   VolDownBtn = MakeButton(this, "VolDownBtn", "↓", 145, 5, 50, 32);
   DispBtn = MakeButton(this, "DispBtn", "特性", 260, 48, 60, 32);
+  connect(DispBtn, &QPushButton::clicked, this, [this] { DispBtnClick(); });
   connect(VolUpBtn, &QPushButton::clicked, this, [this] { VolUpBtnClick(); });
   connect(VolDownBtn, &QPushButton::clicked, this, [this] { VolDownBtnClick(); });
 
@@ -193,46 +155,16 @@ void TMainWnd::BuildControls() {
   SBDCCUT->setGeometry(320, 48, 60, 32);
   connect(SBDCCUT, &QToolButton::clicked, this, [this] { SBDCCUTClick(); });
 
-  auto radios = [this](const char* name, const char* title, int x, int y, int w, int h, QStringList items,
-                       int columns, QButtonGroup*& group) {
-    auto* box = new QGroupBox(QString::fromLatin1(title), this);
-    box->setObjectName(QString::fromLatin1(name));
-    box->setGeometry(x, y, w, h);
-    group = new QButtonGroup(box);
-    const int rows = (items.size() + columns - 1) / columns;
-    for (int i = 0; i < items.size(); ++i) {
-      auto* r = new QRadioButton(items[i], box);
-      const int col = i / rows, row = i % rows;
-      r->setGeometry(8 + col * (w - 8) / columns, 20 + row * ((h - 24) / rows), (w - 8) / columns,
-                     (h - 24) / rows);
-      group->addButton(r, i);
-    }
-    return box;
-  };
-  FFTSW = radios("FFTSW", "FFT", 387, 0, 116, 87, {"OFF", "IN", "OUT"}, 1, fftswGroup);
-  FFTFW = radios("FFTFW", "FFTFW", 504, 0, 121, 87, {"1K", "2K", "3K", "4K"}, 2, fftfwGroup);
+  FFTSW = MakeRadioGroup(this, "FFTSW", "FFT", 387, 0, 116, 87, {"OFF", "IN", "OUT"}, 1, fftswGroup);
+  FFTFW = MakeRadioGroup(this, "FFTFW", "FFTFW", 504, 0, 121, 87, {"1K", "2K", "3K", "4K"}, 2, fftfwGroup);
   connect(fftswGroup, &QButtonGroup::idClicked, this, [this] { FFTSWClick(); });
   connect(fftfwGroup, &QButtonGroup::idClicked, this, [this] { FFTFWClick(); });
 
-  auto panel = [this](const char* name, int x, int y, int w, int h, const QColor& colour) {
-    auto* f = new QFrame(this);
-    f->setObjectName(QString::fromLatin1(name));
-    f->setGeometry(x, y, w, h);
-    f->setFrameShape(QFrame::Box);
-    f->setLineWidth(1);
-    f->setAutoFillBackground(true);
-    QPalette pal = f->palette();
-    pal.setColor(QPalette::Window, colour);
-    f->setPalette(pal);
-    return f;
-  };
-  Panel1 = panel("Panel1", 258, 88, 368, 126, Qt::black);
+  Panel1 = MakePanel(this, "Panel1", 258, 88, 368, 126, Qt::black);
   QFont panelFont(QStringLiteral("ＭＳ Ｐゴシック"));
   panelFont.setPixelSize(17);
   Panel1->setFont(panelFont);
-  PaintBoxFFT = new ImageBox(Panel1, &fftBitmap);
-  PaintBoxFFT->setObjectName(QStringLiteral("PaintBoxFFT"));
-  PaintBoxFFT->setGeometry(3, 3, 362, 120);
+  PaintBoxFFT = MakePaintBox(Panel1, "PaintBoxFFT", &fftBitmap, 362, 120);
 
   GroupBox1 = new QGroupBox(QStringLiteral("User Filter"), this);
   GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
@@ -242,11 +174,10 @@ void TMainWnd::BuildControls() {
   EntBtn = MakeButton(GroupBox1, "EntBtn", "設計", 16, 96, 108, 32);
   connect(EntFilterSel, &QComboBox::textActivated, this, [this] { EntFilterSelChange(); });
   connect(CopyBtn, &QPushButton::clicked, this, [this] { CopyBtnClick(); });
+  connect(EntBtn, &QPushButton::clicked, this, [this] { EntBtnClick(); });
 
-  Panel2 = panel("Panel2", 342, 230, 284, 131, Qt::white);
-  PaintBox = new ImageBox(Panel2, &respBitmap);
-  PaintBox->setObjectName(QStringLiteral("PaintBox"));
-  PaintBox->setGeometry(3, 3, 278, 125);
+  Panel2 = MakePanel(this, "Panel2", 342, 230, 284, 131, Qt::white);
+  PaintBox = MakePaintBox(Panel2, "PaintBox", &respBitmap, 278, 125);
 
   Timer = new QTimer(this);
   Timer->setInterval(100);
@@ -539,6 +470,36 @@ int TMainWnd::GetUserNumber() {
 }
 
 void TMainWnd::EntFilterSelChange() { DispBtn->setFocus(); }
+
+bool TMainWnd::RunDesignDialog(int editMode, const QString& name) {
+  TDesignDlg dialog(this, japanese, defDir, hDir);
+  if (executeDesign) return executeDesign(dialog, filterThread.get(), editMode, name);
+  return dialog.Execute(filterThread.get(), editMode, name);
+}
+
+void TMainWnd::DispBtnClick() {
+  if (!filterThread) return;
+  busy = 1;
+  // In this mode the dialog always gives the live filter back as it was.
+  RunDesignDialog(0, SelectName(select));
+  busy = 0;
+  SyncFftRadios();
+  PaintBoxPaint();
+}
+
+void TMainWnd::EntBtnClick() {
+  if (!filterThread) return;
+  const int n = GetUserNumber();
+  // The slot plays while it is being designed.
+  filterThread->core.CopyFrom(userFilter[n]);
+  busy = 1;
+  const bool ok = RunDesignDialog(1, SelectName(n + kFirstUserPreset));
+  if (ok) userFilter[n].CopyFrom(filterThread->core);
+  ApplySelect(select);
+  SyncFftRadios();
+  busy = 0;
+  PaintBoxPaint();
+}
 
 void TMainWnd::CopyBtnClick() {
   const int n = GetUserNumber();

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "app/QtBridge.h"
@@ -24,6 +25,8 @@ class QRadioButton;
 class QTimer;
 class QToolButton;
 class ImageBox;
+class TDesignDlg;
+class QFrame;
 
 class TMainWnd : public QWidget {
  public:
@@ -63,7 +66,9 @@ class TMainWnd : public QWidget {
   void FFTFWClick();
   void PaintBoxPaint();
   void PaintBoxFFTPaint();
+  void DispBtnClick();
   void EntFilterSelChange();
+  void EntBtnClick();
   void CopyBtnClick();
 
   // --- fields ---------------------------------------------------------------
@@ -98,15 +103,19 @@ class TMainWnd : public QWidget {
   QGroupBox* FFTFW = nullptr;
   QButtonGroup* fftswGroup = nullptr;
   QButtonGroup* fftfwGroup = nullptr;
-  QWidget* Panel1 = nullptr;
+  QFrame* Panel1 = nullptr;
   ImageBox* PaintBoxFFT = nullptr;
   QGroupBox* GroupBox1 = nullptr;
   QComboBox* EntFilterSel = nullptr;
   QPushButton* CopyBtn = nullptr;
   QPushButton* EntBtn = nullptr;
-  QWidget* Panel2 = nullptr;
+  QFrame* Panel2 = nullptr;
   ImageBox* PaintBox = nullptr;
   QTimer* Timer = nullptr;
+
+  // Runs the design dialog for DispBtn and EntBtn: Execute unless a test
+  // drives the dialog itself.
+  std::function<bool(TDesignDlg&, CFilter*, int editMode, const QString& name)> executeDesign;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -114,6 +123,7 @@ class TMainWnd : public QWidget {
 
  private:
   void BuildControls();
+  bool RunDesignDialog(int editMode, const QString& name);
   Settings CurrentSettings() const;
   QString SettingsPath() const { return exeDir + QStringLiteral("Tarvik.ini"); }
 

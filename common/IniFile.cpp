@@ -29,6 +29,10 @@ IniFile::IniFile(std::string path) : path_(std::move(path)), impl_(std::make_uni
 
 IniFile::~IniFile() = default;
 
+bool IniFile::HasSection(const std::string& section) const {
+  return impl_->ini.GetSection(section.c_str()) != nullptr;
+}
+
 std::optional<std::string> IniFile::Read(const std::string& section, const std::string& key) const {
   const char* v = impl_->ini.GetValue(section.c_str(), key.c_str(), nullptr);
   if (!v) return std::nullopt;

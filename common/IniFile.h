@@ -19,6 +19,7 @@ class IniFile {
   const std::string& Path() const { return path_; }
   bool Existed() const { return existed_; }
 
+  bool HasSection(const std::string& section) const;
   std::optional<std::string> Read(const std::string& section, const std::string& key) const;
   std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
   // Decimal, or hexadecimal after "0x"; anything else yields def.

@@ -1,0 +1,42 @@
+#pragma once
+// Small builders for the fixed-position controls of Tarvik's two windows,
+// and the paint box both use. Positions and sizes are in pixels of the
+// parent's client area.
+
+#include <QImage>
+#include <QStringList>
+#include <QWidget>
+
+class QButtonGroup;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// A paint box: its paint handler only copies the image the drawing code made.
+class ImageBox : public QWidget {
+ public:
+  ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  const QImage* image_;
+};
+
+// Texts are UTF-8.
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y);
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* text, int x, int y, int w, int h);
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, int h);
+// An editable combo box whose list is `items`.
+QComboBox* MakeCombo(QWidget* parent, const char* name, int x, int y, int w, int h, const QStringList& items);
+// A titled group of radio buttons laid out in `columns` columns, filled
+// column by column; `group` gets the buttons with ids 0, 1, ...
+QGroupBox* MakeRadioGroup(QWidget* parent, const char* name, const char* title, int x, int y, int w, int h,
+                          const QStringList& items, int columns, QButtonGroup*& group);
+// A single-border panel filled with `colour`, and the paint box inside it.
+QFrame* MakePanel(QWidget* parent, const char* name, int x, int y, int w, int h, const QColor& colour);
+ImageBox* MakePaintBox(QFrame* panel, const char* name, const QImage* image, int w, int h);
