@@ -422,3 +422,33 @@ TEST(DesignDialog, ExecuteRunsModallyAndClosesByCancel) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pictures of the dialog for a look by eye (build/pictures).
+TEST(DesignDialog, Pictures) {
+  for (auto language : {TMainWnd::Language::English, TMainWnd::Language::Japanese}) {
+    App app(language);
+    app.Click(24);  // LMSB2
+    app.w->fftswGroup->button(1)->click();
+    const bool en = language == TMainWnd::Language::English;
+    WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
+      d.show();
+      d.filTypeGroup->button(FilterType::BPF)->click();
+      d.overSmpGroup->button(1)->click();
+      Type(d.EditTap, "256");
+      Type(d.EditFCL, "600");
+      Type(d.EditFCH, "900");
+      d.DesBtnClick();
+      PumpFor(1500);
+      const QString dir = QStringLiteral(TARVIK_PICTURE_DIR);
+      QDir().mkpath(dir);
+      EXPECT_TRUE(d.grab().save(dir + (en ? "/design-dialog-en.png" : "/design-dialog-ja.png")));
+      d.filTypeGroup->button(FilterType::LMS)->click();
+      PumpFor(200);
+      EXPECT_TRUE(d.grab().save(dir + (en ? "/design-dialog-lms-en.png" : "/design-dialog-lms-ja.png")));
+    });
+  }
+}
+
+}  // namespace
