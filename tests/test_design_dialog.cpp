@@ -102,6 +102,13 @@ TEST(DesignDialog, CancelRestoresTheLiveFilterAndTheSlot) {
     EXPECT_EQ(app.w->filterThread->core.tap, 0) << "TH passes the audio unfiltered";
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
     EXPECT_TRUE(SameDefinition(app.w->filterThread->core, d.workFilter));
+    // A design made while TH is down waits for TH to come up.
+    QTest::mouseClick(d.ThBtn, Qt::LeftButton);
+    Type(d.EditFCL, "300");
+    d.DesBtnClick();
+    EXPECT_EQ(app.w->filterThread->core.tap, 0);
+    QTest::mouseClick(d.ThBtn, Qt::LeftButton);
+    EXPECT_EQ(app.w->filterThread->core.params.fcl, 300.0);
     QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
   });
   EXPECT_TRUE(SameDefinition(app.w->userFilter[1], before));
@@ -399,6 +406,27 @@ TEST(DesignDialog, LoadRefusesAFileWithoutADefinition) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], "Stop|" + bad + " is not a filter definition file Tarvik can use.");
   EXPECT_EQ(texts[1], "Stop|" + broken + " is not a filter definition file Tarvik can use.");
+}
+
+TEST(DesignDialog, ShowNamesThePresetInForce) {
+  for (auto language : {TMainWnd::Language::English, TMainWnd::Language::Japanese}) {
+    App app(language);
+    const bool en = language == TMainWnd::Language::English;
+    struct Case {
+      int code;
+      const char* en;
+      const char* ja;
+    } cases[] = {{0, "Filter characteristic - TH", "フィルタ特性 - スルー"},
+                 {26, "Filter characteristic - LMSAN", "フィルタ特性 - LMSAN"},
+                 {17, "Filter characteristic - User5", "フィルタ特性 - User5"}};
+    for (const Case& c : cases) {
+      if (c.code != 0) app.Click(c.code);
+      WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) {
+        EXPECT_EQ(d.windowTitle(), QString::fromUtf8(en ? c.en : c.ja));
+        EXPECT_EQ(d.CancelBtn->text(), QString::fromUtf8(en ? "Close" : "閉じる"));
+      });
+    }
+  }
 }
 
 // The real modal loop, closed by its Cancel button from a timer.
