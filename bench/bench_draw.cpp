@@ -1,5 +1,6 @@
-// Speed of the response plot: the dialog redraws it every 100 ms for a live
-// LMS filter, up to 392 columns by 513 coefficients.
+// Speed of the drawing: the design dialog redraws the response plot every
+// 100 ms for a live LMS filter (up to 392 columns by 513 coefficients), and
+// its spectrum panel with it.
 
 #include <benchmark/benchmark.h>
 
@@ -9,9 +10,12 @@
 #include <random>
 #include <vector>
 
+#include "audio/CFilter.h"
+#include "audio/SimWaveDriver.h"
 #include "design/ResponseCurve.h"
 #include "design/ResponsePlot.h"
 #include "signal/FilterCore.h"
+#include "spectrum/SpectrumView.h"
 
 namespace {
 
@@ -49,6 +53,35 @@ void BM_DrawResponseLarge513(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DrawResponseLarge513)->Unit(benchmark::kMicrosecond);
+
+// One tick of the design dialog's timer with a live 512-tap LMS filter and
+// TH up: the weights copied out of the live filter, the large response plot
+// and the small spectrum panel with a new frame to compute (every 100 ms).
+void BM_DesignDialogTick(benchmark::State& state) {
+  SimWaveDriver sim;
+  auto thread = std::make_unique<CFilter>(sim, nullptr);
+  thread->core.SetLms(1, 36, 512, 0.015, 0.9993, 0, 0);
+  std::mt19937 rng(7);
+  std::normal_distribution<double> noise(0.0, 3000.0);
+  std::vector<double> block(8192);
+  for (double& v : block) v = noise(rng);
+  thread->core.ProcessBlock(block.data(), static_cast<int>(block.size()));  // weights away from zero
+  for (int t = 0; t < 2048; ++t) thread->fftBuf[t] = block[t];
+  thread->fftMode = 1;
+  auto work = std::make_unique<CFilterCore>();
+  work->CopyFrom(thread->core);
+  QImage plot(440, 224, QImage::Format_RGB32);
+  QImage spectrum(296, 83, QImage::Format_RGB32);
+  for (auto _ : state) {
+    work->CopyCoefs(thread->core);
+    DrawResponse(*work, plot, true);
+    thread->fftReady = 1;
+    DrawSpectrum(*thread, spectrum);
+    benchmark::DoNotOptimize(plot.constBits());
+    benchmark::DoNotOptimize(spectrum.constBits());
+  }
+}
+BENCHMARK(BM_DesignDialogTick)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
