@@ -365,58 +365,58 @@ void TDesignDlg::OKBtnClick() {
 // ---------------------------------------------------------------------------
 // File commands
 
-QString TDesignDlg::ChooseFile(const FileRequest& request) {
-  return chooseFile ? chooseFile(this, request) : QString();
+void TDesignDlg::RunFileCommand(const FileRequest& request, QString& rememberedDir,
+                                const std::function<void(const std::string&)>& command) {
+  busy = 1;
+  const QString path = chooseFile ? chooseFile(this, request) : QString();
+  if (!path.isEmpty()) {
+    const std::string file = path.toStdString();
+    command(file);
+    if (const auto dir = RememberedDirectory(file)) rememberedDir = QString::fromStdString(*dir);
+  }
+  busy = 0;
+}
+
+TDesignDlg::FileRequest TDesignDlg::DefinitionRequest(bool save) const {
+  FileRequest r;
+  r.save = save;
+  if (save)
+    r.title = Utf8(japanese ? "フィルタ定義ファイルに保存" : "Save Filter define");
+  else
+    r.title = Utf8(japanese ? "フィルタ定義ファイルを開く" : "Load Filter define");
+  r.filter = Utf8(japanese ? "LUMBRA フィルタ定義ファイル(*.def)" : "LUMBRA Filter files(*.def)");
+  r.fileName = save ? QStringLiteral("UserSet") : QString();
+  r.defaultSuffix = QStringLiteral("def");
+  r.directory = defDir_;
+  return r;
 }
 
 void TDesignDlg::LoadBtnClick() {
-  FileRequest r;
-  r.title = Utf8(japanese ? "フィルタ定義ファイルを開く" : "Load Filter define");
-  r.filter = Utf8(japanese ? "LUMBRA フィルタ定義ファイル(*.def)" : "LUMBRA Filter files(*.def)");
-  r.defaultSuffix = QStringLiteral("def");
-  r.directory = defDir_;
-  busy = 1;
-  const QString path = ChooseFile(r);
-  if (!path.isEmpty()) {
-    const std::string file = path.toStdString();
+  RunFileCommand(DefinitionRequest(false), defDir_, [this](const std::string& file) {
     IniFile ini(file);
     // Read into a copy, so a file that is refused leaves the design as it was.
     auto loaded = std::make_unique<CFilterCore>();
     loaded->CopyFrom(workFilter);
-    const bool usable = ini.HasSection("UserSetup") && loaded->ReadIni(ini, -1);
-    if (const auto dir = RememberedDirectory(file)) defDir_ = QString::fromStdString(*dir);
-    if (usable) {
-      workFilter.CopyFrom(*loaded);
-      UpdateItem();
-      PaintBoxPaint();
-      ThBtnClick();
-    } else if (japanese) {
-      WarningBox("%s はフィルタ定義ファイルとして読めません.", file.c_str());
-    } else {
-      WarningBox("%s is not a filter definition file Tarvik can use.", file.c_str());
+    if (!ini.HasSection("UserSetup") || !loaded->ReadIni(ini, -1)) {
+      if (japanese)
+        WarningBox("%s はフィルタ定義ファイルとして読めません.", file.c_str());
+      else
+        WarningBox("%s is not a filter definition file Tarvik can use.", file.c_str());
+      return;
     }
-  }
-  busy = 0;
+    workFilter.CopyFrom(*loaded);
+    UpdateItem();
+    PaintBoxPaint();
+    ThBtnClick();
+  });
 }
 
 void TDesignDlg::SaveBtnClick() {
-  FileRequest r;
-  r.save = true;
-  r.title = Utf8(japanese ? "フィルタ定義ファイルに保存" : "Save Filter define");
-  r.filter = Utf8(japanese ? "LUMBRA フィルタ定義ファイル(*.def)" : "LUMBRA Filter files(*.def)");
-  r.fileName = QStringLiteral("UserSet");
-  r.defaultSuffix = QStringLiteral("def");
-  r.directory = defDir_;
-  busy = 1;
-  const QString path = ChooseFile(r);
-  if (!path.isEmpty()) {
-    const std::string file = path.toStdString();
+  RunFileCommand(DefinitionRequest(true), defDir_, [this](const std::string& file) {
     IniFile ini(file);
     workFilter.WriteIni(ini, -1);
     ini.Save();  // reports its own failure
-    if (const auto dir = RememberedDirectory(file)) defDir_ = QString::fromStdString(*dir);
-  }
-  busy = 0;
+  });
 }
 
 void TDesignDlg::HFileBtnClick() {
@@ -427,12 +427,7 @@ void TDesignDlg::HFileBtnClick() {
   r.fileName = QStringLiteral("HData");
   r.defaultSuffix = QStringLiteral("txt");
   r.directory = hDir_;
-  busy = 1;
-  const QString path = ChooseFile(r);
-  if (!path.isEmpty()) {
-    const std::string file = path.toStdString();
+  RunFileCommand(r, hDir_, [this](const std::string& file) {
     workFilter.WriteCoefFile(file);  // reports its own failure
-    if (const auto dir = RememberedDirectory(file)) hDir_ = QString::fromStdString(*dir);
-  }
-  busy = 0;
+  });
 }

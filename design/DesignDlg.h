@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QString>
 #include <functional>
+#include <string>
 
 #include "signal/FilterCore.h"
 
@@ -122,7 +123,11 @@ class TDesignDlg : public QDialog {
  private:
   void BuildControls();
   void ApplyEnglishCaptions();
-  QString ChooseFile(const FileRequest& request);
+  // The frame of the three file commands: ask for the path (the timer rests
+  // meanwhile), run the command on it, remember its directory.
+  void RunFileCommand(const FileRequest& request, QString& rememberedDir,
+                      const std::function<void(const std::string&)>& command);
+  FileRequest DefinitionRequest(bool save) const;
   // Selects a radio button from the program, raising its handler as a click would.
   static void Select(QButtonGroup* group, int id);
 
