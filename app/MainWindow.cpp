@@ -17,12 +17,12 @@
 
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
-#include "common/Settings.h"
+#include "signal/Settings.h"
 #include "common/TextFormat.h"
-#include "common/Widgets.h"
-#include "design/DesignDlg.h"
-#include "design/ResponsePlot.h"
-#include "spectrum/SpectrumView.h"
+#include "app/Widgets.h"
+#include "app/DesignDlg.h"
+#include "draw/ResponsePlot.h"
+#include "draw/SpectrumView.h"
 
 namespace {
 

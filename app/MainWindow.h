@@ -12,7 +12,7 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
-#include "common/Settings.h"
+#include "signal/Settings.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 

@@ -9,7 +9,7 @@
 
 #include "app/MainWindow.h"
 #include "app/QtBridge.h"
-#include "audio/PortAudioDriver.h"
+#include "devices/PortAudioDriver.h"
 #include "common/MessageBox.h"
 
 namespace {

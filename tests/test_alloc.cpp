@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "audio/CFilter.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "signal/Presets.h"
 #include "support/EngineTestUtil.h"
 #include "support/TestUtil.h"

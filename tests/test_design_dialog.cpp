@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "design/DesignDlg.h"
+#include "app/DesignDlg.h"
 #include "signal/Presets.h"
 #include "support/AppTestUtil.h"
 

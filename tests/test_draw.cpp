@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "design/ResponseCurve.h"
-#include "design/ResponsePlot.h"
+#include "draw/ResponsePlot.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
-#include "spectrum/SpectrumView.h"
+#include "draw/SpectrumView.h"
 
 namespace {
 

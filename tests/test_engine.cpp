@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/EngineTestUtil.h"

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "app/MainWindow.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/AppTestUtil.h"
@@ -323,7 +323,7 @@ TEST(MainWindow, Pictures) {
 
 // The real window on the real card: BP300 through the private PulseAudio
 // server, and the selection saved on close.
-#include "audio/PortAudioDriver.h"
+#include "devices/PortAudioDriver.h"
 #include "support/SoundServerUtil.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/IniFile.h"
-#include "common/Settings.h"
+#include "signal/Settings.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 #include "support/TestUtil.h"

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "audio/PortAudioDriver.h"
+#include "devices/PortAudioDriver.h"
 #include "signal/Presets.h"
 #include "support/EngineTestUtil.h"
 #include "support/SoundServerUtil.h"

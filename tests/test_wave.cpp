@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/CWave.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "support/EngineTestUtil.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/MainWindow.h"
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 #include "support/EngineTestUtil.h"
 #include "support/TestUtil.h"
 

@@ -1,4 +1,4 @@
-#include "audio/SimWaveDriver.h"
+#include "support/SimWaveDriver.h"
 
 #include <chrono>
 #include <cstring>

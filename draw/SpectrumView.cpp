@@ -1,4 +1,4 @@
-#include "spectrum/SpectrumView.h"
+#include "draw/SpectrumView.h"
 
 #include <QColor>
 #include <QFont>

@@ -1,4 +1,4 @@
-#include "design/DesignDlg.h"
+#include "app/DesignDlg.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -15,10 +15,10 @@
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/TextFormat.h"
-#include "common/Widgets.h"
+#include "app/Widgets.h"
 #include "design/DesignCommand.h"
-#include "design/ResponsePlot.h"
-#include "spectrum/SpectrumView.h"
+#include "draw/ResponsePlot.h"
+#include "draw/SpectrumView.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "design/ResponsePlot.h"
+#include "draw/ResponsePlot.h"
 
 #include <QFont>
 #include <QFontMetrics>

@@ -1,4 +1,4 @@
-#include "common/Widgets.h"
+#include "app/Widgets.h"
 
 #include <QButtonGroup>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "common/Settings.h"
+#include "signal/Settings.h"
 
 #include "common/IniFile.h"
 #include "signal/FilterCore.h"

@@ -1,4 +1,4 @@
-#include "audio/PortAudioDriver.h"
+#include "devices/PortAudioDriver.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>

@@ -22,7 +22,7 @@
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/Pcm16.h"
-#include "common/Settings.h"
+#include "signal/Settings.h"
 #include "common/TextFormat.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
