@@ -1,4 +1,5 @@
 #include "audio/CFilter.h"
+#include "signal/SampleRate.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,10 +19,10 @@ CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
     : wave(driver), fftBuf(new double[kFftSize]()), ui_(ui), blockBuf_(new double[kBlockBufSize]()) {
   waveFormat.formatTag = 1;
   waveFormat.channels = 1;
-  waveFormat.samplesPerSec = 11025;
+  waveFormat.samplesPerSec = kSampleRateHz;
   waveFormat.bitsPerSample = 16;
   waveFormat.blockAlign = 2;
-  waveFormat.avgBytesPerSec = 22050;
+  waveFormat.avgBytesPerSec = 2 * kSampleRateHz;
 }
 
 CFilter::~CFilter() {

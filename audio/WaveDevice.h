@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "signal/SampleRate.h"
+
 struct WaveFormat {
   int formatTag = 1;  // PCM
   int channels = 1;
-  int samplesPerSec = 11025;
-  int avgBytesPerSec = 22050;
+  int samplesPerSec = kSampleRateHz;
+  int avgBytesPerSec = 2 * kSampleRateHz;
   int blockAlign = 2;
   int bitsPerSample = 16;
 };

@@ -1,7 +1,6 @@
 // tarvik-filter: runs a Tarvik preset or filter definition over a recording,
 // with exactly the arithmetic of the live path.
 
-#include <samplerate.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,22 +21,24 @@
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/Pcm16.h"
-#include "signal/Settings.h"
 #include "common/TextFormat.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
+#include "signal/RateConverter.h"
+#include "signal/SampleRate.h"
+#include "signal/Settings.h"
 
 namespace {
 
-constexpr int kRate = 11025;
+constexpr int kRate = kSampleRateHz;
 constexpr int kBlock = 8192;  // the live path's largest block
 
 const char* const kUsage =
     "usage: tarvik-filter [options] INPUT OUTPUT\n"
     "\n"
     "Filters a recording (any format libsndfile reads; mixed to mono and\n"
-    "converted to 11025 Hz) through a Tarvik preset or filter definition and\n"
-    "writes 16-bit mono WAV at 11025 Hz.\n"
+    "converted to %d Hz) through a Tarvik preset or filter definition and\n"
+    "writes 16-bit mono WAV at %d Hz.\n"
     "\n"
     "  --preset NAME    preset by its button caption (default TH); see --list-presets\n"
     "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
@@ -246,39 +247,31 @@ class BlockQueue {
 };
 
 // Reads, mixes and converts the whole input into the queue.
-void Produce(MonoReader& reader, SRC_STATE* resampler, BlockQueue& queue) {
-  const double ratio = static_cast<double>(kRate) / reader.Rate();
+void Produce(MonoReader& reader, RateConverter* converter, BlockQueue& queue) {
   std::vector<double> in(kBlock);
-  std::vector<float> srcIn(kBlock), srcOut(static_cast<std::size_t>(kBlock * ratio) + 64);
+  std::vector<double> out(converter ? static_cast<std::size_t>(converter->MaxOutput()) : 0);
+  std::string error;
   bool ended = false;
   while (!ended) {
     if (queue.Abandoned()) return queue.Finish();
     const int n = reader.Read(in.data(), kBlock);
     if (n < 0) return queue.Finish("error reading the input");
     ended = n == 0;
-    if (!resampler) {
+    if (!converter) {
       if (n > 0) queue.Push(std::vector<double>(in.begin(), in.begin() + n));
       continue;
     }
-    for (int i = 0; i < n; ++i) srcIn[i] = static_cast<float>(in[i] / 32768.0);
-    SRC_DATA d{};
-    d.data_in = srcIn.data();
-    d.input_frames = n;
-    d.src_ratio = ratio;
-    d.end_of_input = ended ? 1 : 0;
+    const double* next = in.data();
+    long left = n;
+    long made;
     do {
-      d.data_out = srcOut.data();
-      d.output_frames = static_cast<long>(srcOut.size());
-      if (int err = src_process(resampler, &d))
-        return queue.Finish(std::string("cannot convert the rate: ") + src_strerror(err));
-      if (d.output_frames_gen > 0) {
-        std::vector<double> block(static_cast<std::size_t>(d.output_frames_gen));
-        for (long i = 0; i < d.output_frames_gen; ++i) block[i] = srcOut[i] * 32768.0;
-        queue.Push(std::move(block));
-      }
-      d.data_in += d.input_frames_used;
-      d.input_frames -= d.input_frames_used;
-    } while (d.input_frames > 0 || (ended && d.output_frames_gen > 0));
+      long used = 0;
+      made = converter->Convert(next, left, ended, out.data(), used, error);
+      if (made < 0) return queue.Finish("cannot convert the rate: " + error);
+      if (made > 0) queue.Push(std::vector<double>(out.begin(), out.begin() + made));
+      next += used;
+      left -= used;
+    } while (left > 0 || (ended && made > 0));
   }
   queue.Finish();
 }
@@ -315,7 +308,7 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       return true;
     };
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kRate, kRate);
       exitCode = 0;
       return false;
     } else if (arg == "--list-presets") {
@@ -409,13 +402,10 @@ int Run(const Options& o) {
   std::string error;
   if (!reader.Open(o.input, error)) return Fail("cannot read %s: %s", o.input, error);
 
-  std::unique_ptr<SRC_STATE, decltype(&src_delete)> resampler(nullptr, src_delete);
+  RateConverter converter;
   const bool resample = reader.Rate() != kRate;
-  if (resample) {
-    int err = 0;
-    resampler.reset(src_new(SRC_SINC_BEST_QUALITY, 1, &err));
-    if (!resampler) return Fail("cannot convert the rate: %s", src_strerror(err));
-  }
+  if (resample && !converter.Open(reader.Rate(), kRate, kBlock, RateConverter::Quality::Best, error))
+    return Fail("cannot convert the rate: %s", error);
 
   // The output goes to a temporary file beside OUTPUT and replaces it only
   // when complete.
@@ -451,7 +441,7 @@ int Run(const Options& o) {
 
   // Three stages on their own threads: read and convert, filter, write.
   BlockQueue toFilter, toWrite;
-  std::thread producer(Produce, std::ref(reader), resampler.get(), std::ref(toFilter));
+  std::thread producer(Produce, std::ref(reader), resample ? &converter : nullptr, std::ref(toFilter));
   bool writeFailed = false;
   std::thread writer([&] {
     std::vector<double> block;

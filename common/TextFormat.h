@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-// printf "%le": 11025 gives "1.102500e+04".
+// printf "%le": 12345 gives "1.234500e+04".
 std::string FormatExp(double value);
 
 // printf "%lf" with trailing zeros removed down to one decimal:
-// 11025 gives "11025.0", 0.015 gives "0.015".
+// 12345 gives "12345.0", 0.015 gives "0.015".
 std::string FormatFixed(double value);
 
 // The shortest general form with up to 15 significant digits (C locale):

@@ -1,4 +1,5 @@
 #include "design/DesignCommand.h"
+#include "signal/SampleRate.h"
 
 #include <cmath>
 #include <utility>
@@ -30,7 +31,7 @@ int BoundTap(int n) { return n == 1 ? 2 : (n > 511 ? kMaxTap : n); }
 }  // namespace
 
 double RateForRatioIndex(int ratioIndex) {
-  static const double kRates[3] = {11025.0, 5512.5, 3675.0};
+  static const double kRates[3] = {kSampleRate, kSampleRate / 2, kSampleRate / 3};
   return kRates[ratioIndex < 0 ? 0 : (ratioIndex > 2 ? 2 : ratioIndex)];
 }
 

@@ -1,4 +1,5 @@
 #include "design/ResponseCurve.h"
+#include "signal/SampleRate.h"
 
 #include <cmath>
 #include <cstdio>
@@ -26,9 +27,9 @@ void LevelLabel(int j, char* text, int size) {
 }
 
 ResponseAxis AxisFor(int overSmp) {
-  if (overSmp == 2) return {5512.5, 3000.0, 14, 5, 3};
-  if (overSmp == 3) return {3675.0, 2000.0, 19, 5, 4};
-  return {11025.0, 6000.0, 11, 4, 3};
+  if (overSmp == 2) return {kSampleRate / 2, 3000.0, 14, 5, 3};
+  if (overSmp == 3) return {kSampleRate / 3, 2000.0, 19, 5, 4};
+  return {kSampleRate, 6000.0, 11, 4, 3};
 }
 
 ResponseLayout LayoutFor(int width, int height, bool large) {

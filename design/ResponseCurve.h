@@ -19,7 +19,7 @@ struct ResponseLayout {
   int labelDy;    // frequency labels' top below `bottom`
 };
 
-// Ratios other than 2 and 3 give the 11025 Hz axis.
+// Ratios other than 2 and 3 give the full-rate axis.
 ResponseAxis AxisFor(int overSmp);
 // large: the design dialog's layout; otherwise the main window's.
 ResponseLayout LayoutFor(int width, int height, bool large);

@@ -1,4 +1,5 @@
 #include "draw/SpectrumView.h"
+#include "signal/SampleRate.h"
 
 #include <QColor>
 #include <QFont>
@@ -34,7 +35,7 @@ void DrawSpectrum(CFilter& filter, QImage& image) {
   for (int i = 1; i <= row.lines; ++i) {
     pen.setStyle(row.Solid(i) ? Qt::SolidLine : Qt::DotLine);
     p.setPen(pen);
-    const int x = static_cast<int>((i * row.stepHz * 2048.0 * w1) / (row.bins * 11025.0));
+    const int x = static_cast<int>((i * row.stepHz * 2048.0 * w1) / (row.bins * kSampleRate));
     p.drawLine(x, 0, x, h1 - 1);  // the end point is not part of the line
   }
   if (!s.trace) return;

@@ -1,4 +1,5 @@
 #include "signal/FilterCore.h"
+#include "signal/SampleRate.h"
 
 #include <cmath>
 #include <cstring>
@@ -39,7 +40,7 @@ CFilterCore::CFilterCore() : dcCut(0), overload(0) {
   overSmp = 1;
   cur = held1 = held2 = out1 = out2 = out3 = 0.0;
   std::memset(&params, 0, sizeof params);
-  params.fs = 11025.0;
+  params.fs = kSampleRate;
   params.fcl = 200.0;
   params.fch = 3000.0;
   params.att = 60.0;
@@ -51,7 +52,7 @@ CFilterCore::CFilterCore() : dcCut(0), overload(0) {
   lmsAGC = 0;
   lmsScale = 1.0 / (32768.0 * 32768.0);
   dcLine.Clear();
-  DesignFir(dcH, 128, FilterType::HPF, 11025.0, 80.0, 3000.0, 30.0, 1.0);
+  DesignFir(dcH, 128, FilterType::HPF, kSampleRate, 80.0, 3000.0, 30.0, 1.0);
   lmsLine.Clear();
   lmsErr = 0.0;
   lmsStep = 0.0;

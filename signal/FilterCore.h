@@ -38,7 +38,7 @@ class CFilterCore {
   // LMS predictor; the weights restart from zero. tap and lmsDelay are
   // clamped to 0..512.
   void SetLms(int overSmp, int lmsDelay, int tap, double lmsMU2, double lmsGM, int lmsInv, int lmsAGC);
-  // Kaiser design with gain 1. fs must be 11025/overSmp.
+  // Kaiser design with gain 1. fs must be the sample rate / overSmp.
   void SetDesign(int overSmp, int tap, int type, double fs, double fcl, double fch, double att);
   // Re-runs the design from params (keeping gain), or clears LMS weights.
   void Redesign();

@@ -12,7 +12,7 @@ constexpr int kCoefCount = kMaxTap + 1;  // 513
 struct FilterParams {
   int tap;           // N: the design yields N+1 coefficients
   int type;          // FilterType
-  double fs;         // rate the filter runs at: 11025 / oversampling ratio
+  double fs;         // rate the filter runs at: the sample rate / oversampling ratio
   double fcl;        // LPF/HPF cut-off; lower band edge of BPF/BEF
   double fch;        // upper band edge of BPF/BEF
   double att;        // stop-band attenuation; picks the window's shape

@@ -1,4 +1,5 @@
 #include "signal/Presets.h"
+#include "signal/SampleRate.h"
 
 #include <strings.h>
 
@@ -24,7 +25,7 @@ struct BandPreset {
   int code;
   double halfWidthHz;
 };
-// Narrow band-passes around Fo, run at 3675 Hz (ratio 3).
+// Narrow band-passes around Fo, run at a third of the rate.
 constexpr BandPreset kBands[] = {{7, 250}, {8, 200}, {9, 150}, {10, 100}, {11, 50}, {12, 35}};
 
 struct VoicePreset {
@@ -32,8 +33,9 @@ struct VoicePreset {
   double fs, fcl, fch;
 };
 constexpr VoicePreset kVoices[] = {
-    {19, 1, 11025.0, 200.0, 2400.0}, {20, 1, 11025.0, 200.0, 2200.0}, {21, 2, 5512.5, 200.0, 2000.0},
-    {22, 2, 5512.5, 200.0, 1800.0},  {27, 1, 11025.0, 200.0, 2700.0}, {28, 1, 11025.0, 200.0, 2500.0},
+    {19, 1, kSampleRate, 200.0, 2400.0},     {20, 1, kSampleRate, 200.0, 2200.0},
+    {21, 2, kSampleRate / 2, 200.0, 2000.0}, {22, 2, kSampleRate / 2, 200.0, 1800.0},
+    {27, 1, kSampleRate, 200.0, 2700.0},     {28, 1, kSampleRate, 200.0, 2500.0},
 };
 
 struct LmsPreset {
@@ -53,8 +55,8 @@ struct SlotDesign {
   double fs, fcl, fch;
 };
 constexpr SlotDesign kSlotDefaults[kUserSlotCount] = {
-    {1, 11025.0, 300.0, 2400.0}, {2, 5512.5, 300.0, 2000.0}, {2, 5512.5, 300.0, 1800.0},
-    {1, 11025.0, 500.0, 2400.0}, {2, 5512.5, 500.0, 2000.0}, {2, 5512.5, 500.0, 1800.0},
+    {1, kSampleRate, 300.0, 2400.0}, {2, kSampleRate / 2, 300.0, 2000.0}, {2, kSampleRate / 2, 300.0, 1800.0},
+    {1, kSampleRate, 500.0, 2400.0}, {2, kSampleRate / 2, 500.0, 2000.0}, {2, kSampleRate / 2, 500.0, 1800.0},
 };
 
 }  // namespace
@@ -79,7 +81,7 @@ int PresetCodeFromName(const std::string& name) {
 
 int MakeNsComb(int n, double foHz, double* coefs) {
   std::memset(coefs, 0, sizeof(double) * kCoefCount);
-  int p = static_cast<int>(11025.0 / BoundFo(foHz));
+  int p = static_cast<int>(kSampleRate / BoundFo(foHz));
   if (p % 2 != 0) ++p;
   const double c = 1.0 / (2.0 * n);
   for (int k = 0; k < n; ++k) {
@@ -100,7 +102,7 @@ void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, co
   }
   for (const BandPreset& b : kBands) {
     if (b.code != code) continue;
-    filter.SetDesign(3, presetTap, FilterType::BPF, 3675.0, fo - b.halfWidthHz, fo + b.halfWidthHz, 60.0);
+    filter.SetDesign(3, presetTap, FilterType::BPF, kSampleRate / 3, fo - b.halfWidthHz, fo + b.halfWidthHz, 60.0);
     return;
   }
   for (const VoicePreset& v : kVoices) {

@@ -12,7 +12,8 @@ constexpr int kFirstUserPreset = 13;  // codes 13..18 are User1..User6
 
 // Fo bounds in Hz. From 335 Hz every comb fits in 513 coefficients (the
 // 16-period comb needs a period of at most 32 samples); up to 1587 Hz the
-// widest band-pass (Fo +- 250 Hz at 3675 Hz) stays below 1837.5 Hz.
+// widest band-pass (Fo +- 250 Hz at a third of the rate) stays below its Nyquist
+// frequency, 1837.5 Hz.
 constexpr double kFoMinHz = 335.0;
 constexpr double kFoMaxHz = 1587.0;
 constexpr double kDefaultFoHz = 700.0;

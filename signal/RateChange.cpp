@@ -1,11 +1,12 @@
 #include "signal/RateChange.h"
+#include "signal/SampleRate.h"
 
 #include "signal/DotKernel.h"
 #include "signal/Kaiser.h"
 
 Decimator2::Decimator2() {
   line.Clear();
-  DesignFir(coef, 36, FilterType::LPF, 11025.0, 2900.0, 3000.0, 70.0, 1.0);
+  DesignFir(coef, 36, FilterType::LPF, kSampleRate, 2900.0, 3000.0, 70.0, 1.0);
   for (int j = 0; j < 37; ++j) rev[j] = coef[36 - j];
 }
 
@@ -18,7 +19,7 @@ double Decimator2::Process(double v, double u) {
 
 Interpolator2::Interpolator2() {
   lowLine.Clear();
-  DesignFir(coef, 36, FilterType::LPF, 11025.0, 2900.0, 3000.0, 70.0, 2.0);
+  DesignFir(coef, 36, FilterType::LPF, kSampleRate, 2900.0, 3000.0, 70.0, 2.0);
   // Window element i is the input 18-i (first) or 17-i (second) steps old.
   for (int i = 0; i < 19; ++i) phase0[i] = coef[2 * (18 - i)];
   for (int i = 0; i < 18; ++i) phase1[i] = coef[2 * (17 - i) + 1];
@@ -32,7 +33,7 @@ void Interpolator2::Process(double y, double& first, double& second) {
 
 Decimator3::Decimator3() {
   line.Clear();
-  DesignFir(coef, 48, FilterType::LPF, 11025.0, 1300.0, 3000.0, 70.0, 1.0);
+  DesignFir(coef, 48, FilterType::LPF, kSampleRate, 1300.0, 3000.0, 70.0, 1.0);
   for (int j = 0; j < 49; ++j) rev[j] = coef[48 - j];
 }
 
@@ -45,7 +46,7 @@ double Decimator3::Process(double v, double u, double w) {
 
 Interpolator3::Interpolator3() {
   lowLine.Clear();
-  DesignFir(coef, 48, FilterType::LPF, 11025.0, 1300.0, 3000.0, 70.0, 3.0);
+  DesignFir(coef, 48, FilterType::LPF, kSampleRate, 1300.0, 3000.0, 70.0, 3.0);
   for (int i = 0; i < 17; ++i) phase0[i] = coef[3 * (16 - i)];
   for (int i = 0; i < 16; ++i) phase1[i] = coef[3 * (15 - i) + 1];
   for (int i = 0; i < 16; ++i) phase2[i] = coef[3 * (15 - i) + 2];

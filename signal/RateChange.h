@@ -1,6 +1,6 @@
 #pragma once
 // Fixed polyphase low-pass filters that let a filter run at one half or one
-// third of 11025 Hz. Each keeps its own history, which survives every change
+// third of the sample rate. Each keeps its own history, which survives every change
 // of the filter definition. The histories are double-written delay lines, so
 // every sum is one vectorised dot product over contiguous samples.
 
@@ -8,7 +8,7 @@
 
 struct Decimator2 {
   DelayLine<37> line;          // full-rate input, both samples of each pair
-  double coef[37];             // 2900 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  double coef[37];             // 2900 Hz low-pass at the full rate, 70 dB, gain 1
   alignas(64) double rev[37];  // coef reversed: rev[0] weights the oldest
   Decimator2();
   // One filtered value per pair: v the newer sample, u the older.
@@ -26,7 +26,7 @@ struct Interpolator2 {
 
 struct Decimator3 {
   DelayLine<49> line;
-  double coef[49];  // 1300 Hz low-pass at 11025 Hz, 70 dB, gain 1
+  double coef[49];  // 1300 Hz low-pass at the full rate, 70 dB, gain 1
   alignas(64) double rev[49];
   Decimator3();
   double Process(double v, double u, double w);  // newest, middle, oldest

@@ -6,8 +6,8 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="$top/build/demo"
 mkdir -p "$out"
 
-sox -q -n -r 11025 -c 1 -b 16 "$out/noise.wav" synth 10 whitenoise vol 0.3
-sox -q -n -r 11025 -c 1 -b 16 "$out/tone.wav" synth 10 sine 700 vol 0.05 tremolo 2 100
+sox -q -n -r 44100 -c 1 -b 16 "$out/noise.wav" synth 10 whitenoise vol 0.3
+sox -q -n -r 44100 -c 1 -b 16 "$out/tone.wav" synth 10 sine 700 vol 0.05 tremolo 2 100
 sox -q -m "$out/noise.wav" "$out/tone.wav" "$out/demo-in.wav"
 
 "$top/build/tarvik-filter" --preset BP100 --fo 700 "$out/demo-in.wav" "$out/demo-bp100.wav"
