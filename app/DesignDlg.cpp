@@ -11,11 +11,11 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "app/Widgets.h"
 #include "audio/CFilter.h"
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/TextFormat.h"
-#include "app/Widgets.h"
 #include "design/DesignCommand.h"
 #include "draw/ResponsePlot.h"
 #include "draw/SpectrumView.h"
@@ -177,21 +177,21 @@ bool TDesignDlg::Execute(CFilter* thread, int mode, const QString& name) {
 void TDesignDlg::Begin(CFilter* thread, int mode, const QString& name) {
   editMode = mode;
   filterThread = thread;
-  liveFilter = thread ? &thread->core : nullptr;
-  if (liveFilter) {
-    workFilter.CopyFrom(*liveFilter);
-    savedFilter.CopyFrom(*liveFilter);
+  if (filterThread) {
+    workFilter = filterThread->Definition();
+    workFilter.ForgetWeights();
+    savedFilter = workFilter;
   }
 
   settingUp = 1;
   if (thread) {
-    Select(fftselGroup, thread->fftMode.load());
+    Select(fftselGroup, thread->FftMode());
     // The dialog offers 1K to 3K; a 4K display shows as 3K meanwhile.
-    if (thread->fftWidth.load() >= 3) {
-      savedWidth_ = thread->fftWidth.load();
-      thread->fftWidth = 2;
+    if (thread->FftWidth() >= 3) {
+      savedWidth_ = thread->FftWidth();
+      thread->SetFftWidth(2);
     }
-    Select(fftfwGroup, thread->fftWidth.load());
+    Select(fftfwGroup, thread->FftWidth());
   }
   settingUp = 0;
 
@@ -210,9 +210,9 @@ void TDesignDlg::Begin(CFilter* thread, int mode, const QString& name) {
 
 bool TDesignDlg::Finish(bool assigned) {
   Timer->stop();
-  if (liveFilter) liveFilter->CopyFrom(assigned ? workFilter : savedFilter);
-  if (savedWidth_ >= 0 && filterThread && filterThread->fftWidth.load() == 2)
-    filterThread->fftWidth = savedWidth_;
+  if (filterThread) filterThread->SetDefinition(assigned ? workFilter : savedFilter);
+  if (savedWidth_ >= 0 && filterThread && filterThread->FftWidth() == 2)
+    filterThread->SetFftWidth(savedWidth_);
   return assigned;
 }
 
@@ -300,43 +300,46 @@ void TDesignDlg::DesBtnClick() {
 }
 
 void TDesignDlg::ThBtnClick() {
-  if (!liveFilter) return;
-  if (ThBtn->isChecked())
-    liveFilter->SetUser(1, nullptr, 0);
-  else
-    liveFilter->CopyFrom(workFilter);
+  if (!filterThread) return;
+  if (ThBtn->isChecked()) {
+    FilterDefinition d = filterThread->Definition();
+    d.SetThrough();
+    filterThread->SetDefinition(d);
+  } else {
+    filterThread->SetDefinition(workFilter);
+  }
 }
 
 void TDesignDlg::TimerTimer() {
-  if (!liveFilter || busy == 1) return;
-  if (liveFilter->params.type == FilterType::LMS && !ThBtn->isChecked()) {
-    workFilter.CopyCoefs(*liveFilter);
+  if (!filterThread || busy == 1) return;
+  if (filterThread->FilterType() == FilterType::LMS && !ThBtn->isChecked()) {
+    filterThread->CopyCoefsTo(workFilter);
     PaintBoxPaint();
   }
   PaintBoxFFTPaint();
 }
 
 void TDesignDlg::PaintBoxPaint() {
-  if (!liveFilter) return;
+  if (!filterThread) return;
   DrawResponse(workFilter, plotBitmap, true);
   PaintBox->update();
 }
 
 void TDesignDlg::PaintBoxFFTPaint() {
   if (!filterThread) return;
-  DrawSpectrum(*filterThread, fftBitmap);
+  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap);
   PaintBoxFFT->update();
 }
 
 void TDesignDlg::FFTSELClick() {
   if (!filterThread || settingUp == 1) return;
-  filterThread->fftMode = fftselGroup->checkedId();
+  filterThread->SetFftMode(fftselGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
 void TDesignDlg::FFTFWClick() {
   if (!filterThread || settingUp == 1) return;
-  filterThread->fftWidth = fftfwGroup->checkedId();
+  filterThread->SetFftWidth(fftfwGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
@@ -395,8 +398,8 @@ void TDesignDlg::LoadBtnClick() {
   RunFileCommand(DefinitionRequest(false), defDir_, [this](const std::string& file) {
     IniFile ini(file);
     // Read into a copy, so a file that is refused leaves the design as it was.
-    auto loaded = std::make_unique<CFilterCore>();
-    loaded->CopyFrom(workFilter);
+    auto loaded = std::make_unique<FilterDefinition>(workFilter);
+    loaded->ForgetWeights();
     if (!ini.HasSection("UserSetup") || !loaded->ReadIni(ini, -1)) {
       if (japanese)
         WarningBox("%s はフィルタ定義ファイルとして読めません.", file.c_str());
@@ -404,7 +407,8 @@ void TDesignDlg::LoadBtnClick() {
         WarningBox("%s is not a filter definition file Tarvik can use.", file.c_str());
       return;
     }
-    workFilter.CopyFrom(*loaded);
+    workFilter = *loaded;
+    workFilter.ForgetWeights();
     UpdateItem();
     PaintBoxPaint();
     ThBtnClick();

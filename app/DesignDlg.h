@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 
 class CFilter;
 class ImageBox;
@@ -68,10 +68,9 @@ class TDesignDlg : public QDialog {
 
   // --- fields ---------------------------------------------------------------
   int editMode = 1;
-  CFilterCore* liveFilter = nullptr;
-  CFilter* filterThread = nullptr;
-  CFilterCore workFilter;
-  CFilterCore savedFilter;
+  CFilter* filterThread = nullptr;  // the engine whose live filter the dialog edits
+  FilterDefinition workFilter;
+  FilterDefinition savedFilter;
   int busy = 0;
   int settingUp = 1;
   int changed = 0;

@@ -15,14 +15,14 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "app/DesignDlg.h"
+#include "app/Widgets.h"
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
-#include "signal/Settings.h"
 #include "common/TextFormat.h"
-#include "app/Widgets.h"
-#include "app/DesignDlg.h"
 #include "draw/ResponsePlot.h"
 #include "draw/SpectrumView.h"
+#include "signal/Settings.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User
 }  // namespace
 
 TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QWidget* parent)
-    : QWidget(parent), userFilter(new CFilterCore[kUserSlotCount]) {
+    : QWidget(parent), userFilter(new FilterDefinition[kUserSlotCount]) {
   japanese = language == Language::Japanese ||
              (language == Language::System && QLocale::system().language() == QLocale::Japanese);
   setWindowTitle(QStringLiteral("Tarvik 0.1"));
@@ -94,7 +94,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QW
     const QSignalBlocker b1(EditFo), b2(EditTap), b3(EditSize);
     EditFo->setEditText(QString::number(fo, 'g', 15));
     EditTap->setEditText(QString::number(presetTap));
-    EditSize->setEditText(QString::number(filterThread->bufferSize.load()));
+    EditSize->setEditText(QString::number(filterThread->BufferSize()));
   }
   SBDCCUTClick();
   SyncFftRadios();
@@ -221,8 +221,8 @@ QString TMainWnd::SelectName(int code) { return ButtonForSelect(code)->text(); }
 
 void TMainWnd::SyncFftRadios() {
   settingUp = 1;
-  if (auto* b = fftswGroup->button(filterThread ? filterThread->fftMode.load() : 0)) b->setChecked(true);
-  if (auto* b = fftfwGroup->button(filterThread ? filterThread->fftWidth.load() : 2)) b->setChecked(true);
+  if (auto* b = fftswGroup->button(filterThread ? filterThread->FftMode() : 0)) b->setChecked(true);
+  if (auto* b = fftfwGroup->button(filterThread ? filterThread->FftWidth() : 2)) b->setChecked(true);
   settingUp = 0;
 }
 
@@ -287,10 +287,10 @@ Settings TMainWnd::CurrentSettings() const {
   s.select = select;
   s.presetTap = presetTap;
   s.fo = fo;
-  s.bufferSize = filterThread->bufferSize.load();
-  s.fftMode = filterThread->fftMode.load();
-  s.fftWidth = filterThread->fftWidth.load();
-  s.volume = static_cast<int>(filterThread->volume.load());
+  s.bufferSize = filterThread->BufferSize();
+  s.fftMode = filterThread->FftMode();
+  s.fftWidth = filterThread->FftWidth();
+  s.volume = static_cast<int>(filterThread->Volume());
   s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
   return s;
 }
@@ -305,10 +305,10 @@ void TMainWnd::LoadSettings() {
   select = prevSelect = s.select;
   presetTap = s.presetTap;
   fo = s.fo;
-  filterThread->bufferSize = s.bufferSize;
-  filterThread->fftMode = s.fftMode;
-  filterThread->fftWidth = s.fftWidth;
-  filterThread->volume = static_cast<std::uint32_t>(s.volume);
+  filterThread->SetBufferSize(s.bufferSize);
+  filterThread->SetFftMode(s.fftMode);
+  filterThread->SetFftWidth(s.fftWidth);
+  filterThread->SetStartVolume(static_cast<std::uint32_t>(s.volume));
   SBDCCUT->setChecked(s.dcCut != 0);
 }
 
@@ -326,7 +326,9 @@ void TMainWnd::PresetClick(int code) {
     SBNULLClick();
     return;
   }
-  InstallPreset(filterThread->core, code, fo, presetTap, userFilter.get());
+  FilterDefinition d = filterThread->Definition();
+  InstallPreset(d, code, fo, presetTap, userFilter.get());
+  filterThread->SetDefinition(d);
   if (code >= kFirstUserPreset && code < kFirstUserPreset + kUserSlotCount) {
     const QSignalBlocker block(EntFilterSel);
     EntFilterSel->setEditText(QString::fromLatin1(kSlotNames[code - kFirstUserPreset]));
@@ -341,7 +343,9 @@ void TMainWnd::SBNULLClick() {
     return;
   }
   prevSelect = select;
-  filterThread->core.SetUser(1, nullptr, 0);
+  FilterDefinition d = filterThread->Definition();
+  d.SetThrough();
+  filterThread->SetDefinition(d);
   select = 0;
   PaintBoxPaint();
 }
@@ -376,13 +380,13 @@ void TMainWnd::EditTapChange() {
 
 void TMainWnd::EditSizeChange() {
   if (const auto v = ScanUnsigned(EditSize->currentText().toStdString())) {
-    if (*v >= 64 && *v < 8192 && *v != filterThread->bufferSize.load()) filterThread->SetBufferSize(*v);
+    filterThread->SetBufferSize(*v);  // refuses sizes outside kMinBlock..kMaxBlock
   }
   focusCountdown = 100;
 }
 
 void TMainWnd::SBDCCUTClick() {
-  if (filterThread) filterThread->core.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+  if (filterThread) filterThread->SetDcCut(SBDCCUT->isChecked());
 }
 
 // ---------------------------------------------------------------------------
@@ -390,33 +394,32 @@ void TMainWnd::SBDCCUTClick() {
 
 void TMainWnd::TimerTimer() {
   if (busy == 1 || !filterThread) return;
-  if (filterThread->core.params.type == FilterType::LMS) PaintBoxPaint();
+  if (filterThread->FilterType() == FilterType::LMS) PaintBoxPaint();
   PaintBoxFFTPaint();
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
-  if (filterThread->fft.inUse != 0) {
+  if (filterThread->TakeSpectrumFailure()) {
     settingUp = 1;
-    filterThread->fftMode = 0;
+    filterThread->SetFftMode(0);
     fftswGroup->button(0)->setChecked(true);
-    filterThread->fft.inUse = 0;
     settingUp = 0;
   }
 }
 
 void TMainWnd::PaintBoxPaint() {
   if (busy == 1 || !filterThread) return;
-  DrawResponse(filterThread->core, respBitmap, false);
+  DrawResponse(filterThread->Definition(), respBitmap, false);
   PaintBox->update();
 }
 
 void TMainWnd::PaintBoxFFTPaint() {
   if (busy == 1 || !filterThread) return;
-  DrawSpectrum(*filterThread, fftBitmap);
+  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap);
   PaintBoxFFT->update();
 }
 
 void TMainWnd::UpdateVolumeButtons() {
   if (!filterThread) return;
-  const std::uint32_t v = filterThread->volume.load();
+  const std::uint32_t v = filterThread->Volume();
   if (v == 1) {
     VolUpBtn->setEnabled(false);
     VolDownBtn->setEnabled(false);
@@ -428,33 +431,25 @@ void TMainWnd::UpdateVolumeButtons() {
 
 void TMainWnd::VolUpBtnClick() {
   if (!filterThread) return;
-  const std::uint32_t v = filterThread->volume.load();
-  if ((v >> 28) != 0xF) {
-    filterThread->volume = v + (1u << 28);
-    filterThread->wave.SetVolume(filterThread->volume.load());
-  }
+  filterThread->VolumeUp();
   UpdateVolumeButtons();
 }
 
 void TMainWnd::VolDownBtnClick() {
   if (!filterThread) return;
-  const std::uint32_t v = filterThread->volume.load();
-  if ((v >> 28) != 0) {
-    filterThread->volume = v - (1u << 28);
-    filterThread->wave.SetVolume(filterThread->volume.load());
-  }
+  filterThread->VolumeDown();
   UpdateVolumeButtons();
 }
 
 void TMainWnd::FFTSWClick() {
   if (!filterThread || settingUp == 1) return;
-  filterThread->fftMode = fftswGroup->checkedId();
+  filterThread->SetFftMode(fftswGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
 void TMainWnd::FFTFWClick() {
   if (!filterThread || settingUp == 1) return;
-  filterThread->fftWidth = fftfwGroup->checkedId();
+  filterThread->SetFftWidth(fftfwGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
@@ -491,10 +486,13 @@ void TMainWnd::EntBtnClick() {
   if (!filterThread) return;
   const int n = GetUserNumber();
   // The slot plays while it is being designed.
-  filterThread->core.CopyFrom(userFilter[n]);
+  filterThread->SetDefinition(userFilter[n]);
   busy = 1;
   const bool ok = RunDesignDialog(1, SelectName(n + kFirstUserPreset));
-  if (ok) userFilter[n].CopyFrom(filterThread->core);
+  if (ok) {
+    userFilter[n] = filterThread->Definition();
+    userFilter[n].ForgetWeights();
+  }
   ApplySelect(select);
   SyncFftRadios();
   busy = 0;
@@ -505,7 +503,9 @@ void TMainWnd::CopyBtnClick() {
   const int n = GetUserNumber();
   if (select == n + kFirstUserPreset) return;
   busy = 1;
-  if (QuestionBox("User%d Filter already exists        \r\n\r\nReplace it on this?   ", n + 1))
-    userFilter[n].CopyFrom(filterThread->core);
+  if (QuestionBox("User%d Filter already exists        \r\n\r\nReplace it on this?   ", n + 1)) {
+    userFilter[n] = filterThread->Definition();
+    userFilter[n].ForgetWeights();
+  }
   busy = 0;
 }

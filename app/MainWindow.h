@@ -12,9 +12,9 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
-#include "signal/Settings.h"
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
+#include "signal/Settings.h"
 
 class QButtonGroup;
 class QComboBox;
@@ -83,7 +83,7 @@ class TMainWnd : public QWidget {
   int settingUp = 1;
   int busy = 1;
   int focusCountdown = 0;
-  std::unique_ptr<CFilterCore[]> userFilter;
+  std::unique_ptr<FilterDefinition[]> userFilter;
   QString exeDir;
   QString defDir;
   QString hDir;

@@ -9,8 +9,8 @@
 
 #include "app/MainWindow.h"
 #include "app/QtBridge.h"
-#include "devices/PortAudioDriver.h"
 #include "common/MessageBox.h"
+#include "devices/PortAudioDriver.h"
 
 namespace {
 

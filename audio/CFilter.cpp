@@ -1,5 +1,4 @@
 #include "audio/CFilter.h"
-#include "signal/SampleRate.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -10,20 +9,14 @@
 #include <cstring>
 
 #include "common/MessageBox.h"
+#include "signal/SampleRate.h"
 
 namespace {
-int BoundBlock(int n) { return std::clamp(n, 1, kBlockBufSize); }
+int BoundBlock(int n) { return std::clamp(n, kMinBlock, kMaxBlock); }
 }  // namespace
 
 CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
-    : wave(driver), fftBuf(new double[kFftSize]()), ui_(ui), blockBuf_(new double[kBlockBufSize]()) {
-  waveFormat.formatTag = 1;
-  waveFormat.channels = 1;
-  waveFormat.samplesPerSec = kSampleRateHz;
-  waveFormat.bitsPerSample = 16;
-  waveFormat.blockAlign = 2;
-  waveFormat.avgBytesPerSec = 2 * kSampleRateHz;
-}
+    : wave_(driver), fftBuf_(new double[kFftSize]()), ui_(ui), blockBuf_(new double[kBlockBufSize]()) {}
 
 CFilter::~CFilter() {
   if (thread_.joinable()) {
@@ -51,10 +44,10 @@ void CFilter::WaitForBody() {
 }
 
 void CFilter::Stop() {
-  if (stopped.load() != 0) return;
+  if (stopped_.load() != 0) return;
   NormalPriority();
   terminated_ = true;
-  while (stopped.load() == 0) {
+  while (stopped_.load() == 0) {
     if (ui_) ui_->ProcessPendingEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -64,11 +57,33 @@ void CFilter::SetBufferSize(int n) {
   // The loop compares bufferSize with the size its devices were opened
   // with before every read and reopens both when they differ, so the next
   // pass runs wholly with the new size and no loss is counted.
-  if (n < 1 || n > kBlockBufSize || n == bufferSize.load()) return;
-  bufferSize.store(n);
+  if (!BlockSizeAccepted(n) || n == bufferSize_.load()) return;
+  bufferSize_.store(n);
 }
 
-int CFilter::OpenSize() const { return BoundBlock(bufferSize.load()); }
+int CFilter::OpenSize() const { return BoundBlock(bufferSize_.load()); }
+
+bool CFilter::VolumeUp() {
+  const std::uint32_t v = volume_.load();
+  if (v == 1 || (v >> 28) == 0xF) return false;
+  volume_.store(v + (1u << 28));
+  wave_.SetVolume(volume_.load());
+  return true;
+}
+
+bool CFilter::VolumeDown() {
+  const std::uint32_t v = volume_.load();
+  if (v == 1 || (v >> 28) == 0) return false;
+  volume_.store(v - (1u << 28));
+  wave_.SetVolume(volume_.load());
+  return true;
+}
+
+bool CFilter::TakeSpectrumFailure() {
+  if (fft_.inUse == 0) return false;
+  fft_.inUse = 0;
+  return true;
+}
 
 void CFilter::RaisePriority() {
   // One step above normal where the system lets us; never a failure.
@@ -84,35 +99,38 @@ void CFilter::NormalPriority() {
 }
 
 void CFilter::TapSpectrum(const double* block, int count) {
-  if (fftReady.load(std::memory_order_acquire) == 1) return;
-  const int k = std::min(count, kFftSize - fftFill);
-  if (k > 0) std::memcpy(fftBuf.get() + fftFill, block, sizeof(double) * k);
-  fftFill += k;
-  if (fftFill >= kFftSize) {
-    fftFill = 0;
-    fftReady.store(1, std::memory_order_release);
+  if (fftReady_.load(std::memory_order_acquire) == 1) return;
+  const int k = std::min(count, kFftSize - fftFill_);
+  if (k > 0) std::memcpy(fftBuf_.get() + fftFill_, block, sizeof(double) * k);
+  fftFill_ += k;
+  if (fftFill_ >= kFftSize) {
+    fftFill_ = 0;
+    fftReady_.store(1, std::memory_order_release);
   }
 }
 
 SpectrumSnapshot CFilter::TakeSpectrum() {
-  if (fftReady.load(std::memory_order_acquire) == 1) {
-    fft.Compute(fftBuf.get(), 0, 744, 30.0, 3, levels);
-    fftReady.store(0, std::memory_order_release);
+  if (fftReady_.load(std::memory_order_acquire) == 1) {
+    fft_.Compute(fftBuf_.get(), 0, kSpectrumBins - 1, 30.0, 3, levels_);
+    fftReady_.store(0, std::memory_order_release);
   }
-  SpectrumSnapshot s{levels, fftWidth.load(), fftMode.load() != 0, nullptr};
-  int lost = lostCount.load();
-  if (lost != 0 || core.overload.load() != 0) {
+  SpectrumSnapshot s;
+  std::memcpy(s.levels, levels_, sizeof s.levels);
+  s.width = fftWidth_.load();
+  s.trace = fftMode_.load() != 0;
+  int lost = lostCount_.load();
+  if (lost != 0 || core_.overload.load() != 0) {
     s.warning = lost != 0 ? "Lost" : "Over";
-    core.overload.store(0);
+    core_.overload.store(0);
     // The loop may add a loss meanwhile; take exactly one off.
-    while (lost > 0 && !lostCount.compare_exchange_weak(lost, lost - 1)) {
+    while (lost > 0 && !lostCount_.compare_exchange_weak(lost, lost - 1)) {
     }
   }
   return s;
 }
 
 bool CFilter::Recover() {
-  lostCount.fetch_add(1);
+  lostCount_.fetch_add(1);
   return Reopen();
 }
 
@@ -122,31 +140,31 @@ bool CFilter::Reopen() {
   // Both close before either opens: closing playback waits for what is
   // queued to play out (up to 2000 ms when it never started), and capture
   // opened before that wait would overrun and cost a second loss.
-  wave.CloseInput();
-  wave.CloseOutput();
-  const bool inOk = wave.OpenInput(waveFormat, n) == 0;
-  const bool outOk = wave.OpenOutput(waveFormat, n) == 0;
-  if (outOk) wave.SetVolume(volume.load());
+  wave_.CloseInput();
+  wave_.CloseOutput();
+  const bool inOk = wave_.OpenInput(waveFormat_, n) == 0;
+  const bool outOk = wave_.OpenOutput(waveFormat_, n) == 0;
+  if (outOk) wave_.SetVolume(volume_.load());
   return inOk || outOk;
 }
 
 void CFilter::Run() {
   RaisePriority();
   openSize_ = OpenSize();
-  if (wave.OpenInput(waveFormat, openSize_) != 0) {
+  if (wave_.OpenInput(waveFormat_, openSize_) != 0) {
     ErrorBox("Cannot open the sound devaice!   ");
     return;
   }
-  if (wave.OpenOutput(waveFormat, openSize_) != 0) {
-    inputOnly = 1;
+  if (wave_.OpenOutput(waveFormat_, openSize_) != 0) {
+    inputOnly_ = 1;
     ErrorBox("再生デバイスがオープンできません.");
-  } else if (volume.load() == 1) {
-    volume.store(wave.GetVolume());
+  } else if (volume_.load() == 1) {
+    volume_.store(wave_.GetVolume());
   } else {
-    wave.SetVolume(volume.load());
+    wave_.SetVolume(volume_.load());
   }
   if (ui_ && updateVolumeButtons) ui_->RunOnUiThread(updateVolumeButtons);
-  stopped = 0;
+  stopped_ = 0;
 
   double* const block = blockBuf_.get();
   bool idleBeforePass = false;
@@ -158,25 +176,25 @@ void CFilter::Run() {
       if (terminated_.load()) break;
     }
     idleBeforePass = false;
-    passes.fetch_add(1, std::memory_order_relaxed);
+    passes_.fetch_add(1, std::memory_order_relaxed);
 
     // A new block size, requested between two passes: no loss.
     if (OpenSize() != openSize_) Reopen();
 
-    int n = wave.ReadInput(block, openSize_);
+    int n = wave_.ReadInput(block, openSize_);
     if (n < 0) {
       idleBeforePass = !Recover();
       continue;
     }
     if (terminated_.load()) break;
-    if (fftMode.load() == 1) TapSpectrum(block, n);
-    core.ProcessBlock(block, n);
-    if (fftMode.load() == 2) TapSpectrum(block, n);
-    if (inputOnly.load()) continue;
+    if (fftMode_.load() == 1) TapSpectrum(block, n);
+    core_.ProcessBlock(block, n);
+    if (fftMode_.load() == 2) TapSpectrum(block, n);
+    if (inputOnly_.load()) continue;
 
     const double* p = block;
     while (n != 0) {
-      const int r = wave.WriteOutput(p, n);
+      const int r = wave_.WriteOutput(p, n);
       if (r < 0) {
         idleBeforePass = !Recover();
         break;
@@ -185,7 +203,7 @@ void CFilter::Run() {
       p += r;
     }
   }
-  wave.CloseInput();
-  wave.CloseOutput();
-  stopped = 1;
+  wave_.CloseInput();
+  wave_.CloseOutput();
+  stopped_ = 1;
 }

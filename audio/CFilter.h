@@ -1,9 +1,9 @@
 #pragma once
-// CFilter: the audio engine. A worker thread runs the live loop capture,
-// filter, play, block after block, and recovers from device failures by
-// reopening both devices. It owns the device pair, the live filter and the
-// spectrum frame; the user interface changes the settings fields and the
-// live filter's definition while it runs.
+// CFilter: the audio engine, and the windows' only door to the sound. A
+// worker thread runs the live loop capture, filter, play, block after block,
+// and recovers from device failures by reopening both devices. It owns the
+// device pair, the live filter and the spectrum frame; the user interface
+// changes them through the operations below while it runs.
 
 #include <atomic>
 #include <cstdint>
@@ -14,11 +14,12 @@
 #include "audio/CWave.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
+#include "signal/SampleRate.h"
 #include "spectrum/CFFT.h"
 #include "spectrum/SpectrumModel.h"
 
-constexpr int kBlockBufSize = 8192;  // largest block, in samples
-constexpr int kFftSize = 2048;       // spectrum frame, in samples
+constexpr int kBlockBufSize = kMaxBlock + 1;  // room for the largest block, in samples
+constexpr int kFftSize = 2048;                // spectrum frame, in samples
 
 class CFilter {
  public:
@@ -29,14 +30,57 @@ class CFilter {
   CFilter(const CFilter&) = delete;
   CFilter& operator=(const CFilter&) = delete;
 
+  // --- the loop -------------------------------------------------------------
   // Starts the thread body once.
   void Resume();
   // Ends the live loop and waits for it, serving UI events meanwhile.
   // Returns at once when the body is not in its loop.
   void Stop();
-  // Frames per block, 1..8192 (others are refused). While the loop runs the
+  // True while the live loop runs.
+  bool Running() const { return stopped_.load() == 0; }
+  // True when playback could not be opened at start: the loop only captures.
+  bool InputOnly() const { return inputOnly_.load() != 0; }
+  // Passes of the live loop so far.
+  long Passes() const { return passes_.load(std::memory_order_relaxed); }
+  // Blocks lost to device failures and not yet shown by a spectrum panel.
+  int LostCount() const { return lostCount_.load(); }
+
+  // Frames per block, kMinBlock..kMaxBlock (others are refused). While the loop runs the
   // devices are reopened between two passes; otherwise only stored.
   void SetBufferSize(int n);
+  int BufferSize() const { return bufferSize_.load(); }
+
+  // --- the live filter ------------------------------------------------------
+  // Puts a definition in force between two blocks.
+  void SetDefinition(const FilterDefinition& d) { core_.Apply(d); }
+  // The definition in force, with the live LMS weights.
+  FilterDefinition Definition() const { return core_.Definition(); }
+  // h[0..d.tap] of the filter in force, e.g. the live LMS weights.
+  void CopyCoefsTo(FilterDefinition& d) const { core_.CopyCoefsTo(d); }
+  int FilterType() const { return core_.Type(); }
+  // The 80 Hz high-pass in front of the filter.
+  void SetDcCut(bool on) { core_.dcCut.store(on ? 1 : 0); }
+  bool DcCut() const { return core_.dcCut.load() != 0; }
+
+  // --- volume ---------------------------------------------------------------
+  // The playback volume word; 1 until the device's own was taken at start.
+  std::uint32_t Volume() const { return volume_.load(); }
+  // Sets the word to apply when the devices open (a saved setting).
+  void SetStartVolume(std::uint32_t v) { volume_.store(v); }
+  // One step of 1/16 up or down on both channels, applied at once; false at
+  // the end of the range or while the device's own volume is in use.
+  bool VolumeUp();
+  bool VolumeDown();
+
+  // --- spectrum ---------------------------------------------------------------
+  // 0 OFF, 1 IN, 2 OUT; 0..3: 1K, 2K, 3K, 4K.
+  void SetFftMode(int mode) { fftMode_.store(mode); }
+  int FftMode() const { return fftMode_.load(); }
+  void SetFftWidth(int width) { fftWidth_.store(width); }
+  int FftWidth() const { return fftWidth_.load(); }
+  // True once when the analyser met a frame holding a NaN or an infinity;
+  // the caller then switches the spectrum off.
+  bool TakeSpectrumFailure();
   // Copies samples into the spectrum frame (processing thread).
   void TapSpectrum(const double* block, int count);
   // The start of every drawing of a spectrum panel (UI thread): computes a
@@ -47,36 +91,35 @@ class CFilter {
   // Run on the UI thread once the devices are open (volume buttons).
   std::function<void()> updateVolumeButtons;
 
-  // --- fields -----------------------------------------------------------
-  std::atomic<int> stopped{1};  // 0 only while the live loop runs
-  WaveFormat waveFormat;
-  CWave wave;
-  std::atomic<int> fftReady{0};  // release by the loop, acquire by the display
-  int fftFill = 0;
-  std::unique_ptr<double[]> fftBuf;
-  CFilterCore core;
-  std::atomic<int> fftMode{0};   // 0 OFF, 1 IN, 2 OUT
-  std::atomic<int> fftWidth{2};  // 0..3: 1K, 2K, 3K, 4K
-  CFFT fft;
-  int levels[kFftSize] = {};             // display level per FFT bin
-  std::atomic<std::uint32_t> volume{1};  // 1: take the device's own at start
-  std::atomic<int> lostCount{0};
-  std::atomic<int> bufferSize{512};
-
-  // For tests: passes of the live loop so far, and whether it runs input-only.
-  std::atomic<long> passes{0};
-  std::atomic<int> inputOnly{0};
-
  protected:
   virtual void Run();
 
  private:
+  friend struct CFilterProbe;  // tests: the spectrum frame and counters
+
   bool Recover();  // true when at least one direction reopened
   bool Reopen();   // both directions with the current block size
   int OpenSize() const;
   void RaisePriority();
   void NormalPriority();
   void WaitForBody();
+
+  std::atomic<int> stopped_{1};  // 0 only while the live loop runs
+  WaveFormat waveFormat_;
+  CWave wave_;
+  std::atomic<int> fftReady_{0};  // release by the loop, acquire by the display
+  int fftFill_ = 0;
+  std::unique_ptr<double[]> fftBuf_;
+  CFilterCore core_;
+  std::atomic<int> fftMode_{0};
+  std::atomic<int> fftWidth_{2};
+  CFFT fft_;
+  int levels_[kFftSize] = {};             // display level per FFT bin
+  std::atomic<std::uint32_t> volume_{1};  // 1: take the device's own at start
+  std::atomic<int> lostCount_{0};
+  std::atomic<int> bufferSize_{kDefaultBlock};
+  std::atomic<long> passes_{0};
+  std::atomic<int> inputOnly_{0};
 
   UiBridge* ui_;
   std::thread thread_;

@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "support/SimWaveDriver.h"
 #include "design/ResponseCurve.h"
 #include "draw/ResponsePlot.h"
-#include "signal/FilterCore.h"
 #include "draw/SpectrumView.h"
+#include "signal/FilterCore.h"
+#include "support/CFilterProbe.h"
+#include "support/SimWaveDriver.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ BENCHMARK(BM_ResponseRows513)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_DrawResponseLarge513(benchmark::State& state) {
   const std::vector<double> h = RandomTaps();
-  auto f = std::make_unique<CFilterCore>();
+  auto f = std::make_unique<FilterDefinition>();
   f->SetUser(1, h.data(), 512);
   QImage image(440, 224, QImage::Format_RGB32);
   for (auto _ : state) {
@@ -60,23 +61,24 @@ BENCHMARK(BM_DrawResponseLarge513)->Unit(benchmark::kMicrosecond);
 void BM_DesignDialogTick(benchmark::State& state) {
   SimWaveDriver sim;
   auto thread = std::make_unique<CFilter>(sim, nullptr);
-  thread->core.SetLms(1, 36, 512, 0.015, 0.9993, 0, 0);
+  CFilterProbe probe(*thread);
+  auto work = std::make_unique<FilterDefinition>();
+  work->SetLms(1, 36, 512, 0.015, 0.9993, 0, 0);
+  thread->SetDefinition(*work);
   std::mt19937 rng(7);
   std::normal_distribution<double> noise(0.0, 3000.0);
   std::vector<double> block(8192);
   for (double& v : block) v = noise(rng);
-  thread->core.ProcessBlock(block.data(), static_cast<int>(block.size()));  // weights away from zero
-  for (int t = 0; t < 2048; ++t) thread->fftBuf[t] = block[t];
-  thread->fftMode = 1;
-  auto work = std::make_unique<CFilterCore>();
-  work->CopyFrom(thread->core);
+  probe.Core().ProcessBlock(block.data(), static_cast<int>(block.size()));  // weights away from zero
+  for (int t = 0; t < 2048; ++t) probe.FftBuf()[t] = block[t];
+  thread->SetFftMode(1);
   QImage plot(440, 224, QImage::Format_RGB32);
   QImage spectrum(296, 83, QImage::Format_RGB32);
   for (auto _ : state) {
-    work->CopyCoefs(thread->core);
+    thread->CopyCoefsTo(*work);
     DrawResponse(*work, plot, true);
-    thread->fftReady = 1;
-    DrawSpectrum(*thread, spectrum);
+    probe.FftReady() = 1;
+    DrawSpectrum(thread->TakeSpectrum(), spectrum);
     benchmark::DoNotOptimize(plot.constBits());
     benchmark::DoNotOptimize(spectrum.constBits());
   }

@@ -12,6 +12,7 @@
 #include "signal/Presets.h"
 #include "signal/SampleRate.h"
 #include "support/LiteralFilter.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -33,9 +34,11 @@ void BM_ProcessBlock(benchmark::State& state) {
   const int tap = static_cast<int>(state.range(1));
   const bool hpf = state.range(2) != 0;
   const Mode mode = static_cast<Mode>(state.range(3));
-  static CFilterCore slots[kUserSlotCount];
+  static FilterDefinition slots[kUserSlotCount];
+  auto def = std::make_unique<FilterDefinition>();
+  InstallPreset(*def, code, 700.0, tap, slots);
   auto f = std::make_unique<CFilterCore>();
-  InstallPreset(*f, code, 700.0, tap, slots);
+  f->Apply(*def);
   f->dcCut = hpf ? 1 : 0;
   ForcePortableKernel(mode == kPortable);
   auto literal = std::make_unique<LiteralFilter>(*f);
@@ -57,12 +60,12 @@ void BM_ProcessBlock(benchmark::State& state) {
   std::string label = PresetCaption(code);
   if (hpf) label += "+HPF";
   label += " tap ";
-  label += std::to_string(f->tap);
+  label += std::to_string(def->tap);
   label += ' ';
   label += mode == kLiteral ? "literal" : mode == kPortable ? "portable" : DotKernelName();
   state.SetLabel(label);
   // Multiply-adds of the filter stage alone, per nanosecond.
-  const double stageMacs = (f->tap + 1.0) / (f->overSmp >= 1 && f->overSmp <= 3 ? f->overSmp : 1);
+  const double stageMacs = (def->tap + 1.0) / (def->overSmp >= 1 && def->overSmp <= 3 ? def->overSmp : 1);
   state.counters["stage_MAC_per_ns"] =
       benchmark::Counter(stageMacs * state.iterations() * kBlock * 1e-9, benchmark::Counter::kIsRate);
 }
@@ -116,7 +119,7 @@ namespace {
 void BM_FirStage513(benchmark::State& state) {
   ForcePortableKernel(state.range(0) != 0);
   auto f = std::make_unique<CFilterCore>();
-  f->SetDesign(1, 512, FilterType::BPF, kSampleRate, 200.0, 2700.0, 60.0);
+  testutil::SetDesign(*f, 1, 512, FilterType::BPF, kSampleRate, 200.0, 2700.0, 60.0);
   const std::vector<double> input = Input();
   std::size_t at = 0;
   double sink = 0.0;

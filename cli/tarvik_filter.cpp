@@ -353,7 +353,8 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
     return UsageError("--fo and --tap set up presets; they do not apply with --def");
 
   Settings settings;
-  static CFilterCore slots[kUserSlotCount];
+  static FilterDefinition def;
+  static FilterDefinition slots[kUserSlotCount];
   SetDefaultUserDesigns(slots, kDefaultPresetTap);
   if (!o.settings.empty()) {
     if (::access(o.settings.c_str(), R_OK) != 0) return Fail("cannot read settings file %s", o.settings);
@@ -385,10 +386,11 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
     IniFile ini(o.def);
     if (!ini.Read("UserSetup", "Type"))
       return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
-    if (!filter.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);
+    if (!def.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);
   } else {
-    InstallPreset(filter, code, fo, tap, slots);
+    InstallPreset(def, code, fo, tap, slots);
   }
+  filter.Apply(def);
   filter.dcCut.store(o.hpf || (!o.settings.empty() && settings.dcCut) ? 1 : 0);
   return 0;
 }
@@ -460,7 +462,7 @@ int Run(const Options& o) {
   while (toFilter.Pop(block)) {
     const int count = static_cast<int>(block.size());
     for (int i = 0; i < count; ++i)
-      if (block[i] > kOverloadLevel || !(block[i] >= -kOverloadLevel)) ++overloads;
+      if (IsOverload(block[i])) ++overloads;
     for (int done = 0; done < count; done += kBlock)
       filter.ProcessBlock(block.data() + done, count - done < kBlock ? count - done : kBlock);
     samples += count;

@@ -1,10 +1,10 @@
 #include "design/DesignCommand.h"
-#include "signal/SampleRate.h"
 
 #include <cmath>
 #include <utility>
 
 #include "common/TextFormat.h"
+#include "signal/SampleRate.h"
 
 const char* const kTooHighText = "The cut-off F is too high   \n";
 const char* const kIncorrectText = "Incorrect data for design";
@@ -35,7 +35,7 @@ double RateForRatioIndex(int ratioIndex) {
   return kRates[ratioIndex < 0 ? 0 : (ratioIndex > 2 ? 2 : ratioIndex)];
 }
 
-DesignResult DesignFromFields(CFilterCore& work, const DesignFields& f) {
+DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
   const int ratioIndex = f.ratioIndex < 0 ? 0 : (f.ratioIndex > 2 ? 2 : f.ratioIndex);
   const int type = f.type < FilterType::LPF || f.type > FilterType::LMS ? FilterType::User : f.type;
   work.params.type = type;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 
 // The design dialog's values as the user left them in its controls.
 struct DesignFields {
@@ -36,7 +36,7 @@ double RateForRatioIndex(int ratioIndex);
 // coefficients of its previous design. A tap count or LMS delay typed with a
 // minus sign, and a non-finite number, are Incorrect; an LMS delay above 512
 // becomes 512, as a tap count does.
-DesignResult DesignFromFields(CFilterCore& work, const DesignFields& fields);
+DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& fields);
 
 // The directory part of a chosen file's path, up to and including its last
 // "/", for the file dialogs to start in next time; empty when the path has

@@ -1,8 +1,9 @@
 #include "design/ResponseCurve.h"
-#include "signal/SampleRate.h"
 
 #include <cmath>
 #include <cstdio>
+
+#include "signal/SampleRate.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QPen>
 
 #include "design/ResponseCurve.h"
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 
 namespace {
 
@@ -23,10 +23,9 @@ void Line(QPainter& p, int x0, int y0, int x1, int y1) {
 
 }  // namespace
 
-void DrawResponse(const CFilterCore& filter, QImage& image, bool large) {
-  double h[kCoefCount];
-  int ratio = 1, tap = 0;
-  filter.Snapshot(ratio, tap, h);
+void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
+  const double* h = filter.h;
+  const int ratio = filter.overSmp, tap = ClampTap(filter.tap);
   const ResponseAxis axis = AxisFor(ratio);
   const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
   const int columns = l.right - l.left;

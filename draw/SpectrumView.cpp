@@ -1,5 +1,4 @@
 #include "draw/SpectrumView.h"
-#include "signal/SampleRate.h"
 
 #include <QColor>
 #include <QFont>
@@ -8,10 +7,9 @@
 #include <QPainter>
 #include <QPen>
 
-#include "audio/CFilter.h"
+#include "signal/SampleRate.h"
 
-void DrawSpectrum(CFilter& filter, QImage& image) {
-  const SpectrumSnapshot s = filter.TakeSpectrum();
+void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
   const int w1 = image.width() - 1, h1 = image.height() - 1;
   if (w1 < 1 || h1 < 1) return;
   QPainter p(&image);

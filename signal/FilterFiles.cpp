@@ -7,7 +7,7 @@
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/TextFormat.h"
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 
 namespace {
 
@@ -28,23 +28,12 @@ bool IsDesignedType(int type) { return type >= FilterType::LPF && type <= Filter
 
 }  // namespace
 
-bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
+bool FilterDefinition::ReadIni(const IniFile& ini, int slot) {
   const std::string sec = SectionName(slot);
 
-  FilterParams p;
-  int ratio, n, delay, inv, agc;
-  double mu2, gm;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    p = params;
-    ratio = overSmp;
-    n = tap;
-    delay = lmsDelay;
-    inv = lmsInv;
-    agc = lmsAGC;
-    mu2 = lmsMU2;
-    gm = lmsGM;
-  }
+  FilterParams p = params;
+  int ratio = overSmp, n = tap, delay = lmsDelay, inv = lmsInv, agc = lmsAGC;
+  double mu2 = lmsMU2, gm = lmsGM;
 
   p.type = ini.ReadInteger(sec, "Type", p.type);
   ratio = ini.ReadInteger(sec, "OverSmp", ratio);
@@ -69,10 +58,7 @@ bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
 
   double coefs[kCoefCount];
   if (valid && p.type == FilterType::User) {
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      std::memcpy(coefs, h, sizeof(double) * (n + 1));
-    }
+    std::memcpy(coefs, h, sizeof(double) * (n + 1));
     for (int i = 0; i <= n; ++i) {
       coefs[i] = ReadIniDouble(ini, sec, HKey(i), coefs[i]);
       if (!std::isfinite(coefs[i])) valid = false;
@@ -82,13 +68,12 @@ bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
   if (!valid) {
     // A broken definition must not divide by zero or play garbage: it loads
     // as the through setting and the rest of the definition stays as it was.
-    ApplyThrough();
+    SetThrough();
     return false;
   }
 
   if (IsDesignedType(p.type)) DesignFir(coefs, p);
 
-  std::lock_guard<std::mutex> guard(lock_);
   params = p;
   overSmp = ratio;
   tap = n;
@@ -104,36 +89,27 @@ bool CFilterCore::ReadIni(const IniFile& ini, int slot) {
   return true;
 }
 
-void CFilterCore::WriteIni(IniFile& ini, int slot) const {
+void FilterDefinition::WriteIni(IniFile& ini, int slot) const {
   const std::string sec = SectionName(slot);
-  Definition d;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    TakeDefinition(d);
-  }
-  ini.WriteInteger(sec, "Type", d.params.type);
-  ini.WriteInteger(sec, "OverSmp", d.overSmp);
-  ini.WriteInteger(sec, "Tap", d.tap);
-  WriteIniDouble(ini, sec, "FS", d.params.fs);
-  WriteIniDouble(ini, sec, "FCL", d.params.fcl);
-  WriteIniDouble(ini, sec, "FCH", d.params.fch);
-  WriteIniDouble(ini, sec, "ATT", d.params.att);
-  WriteIniDouble(ini, sec, "GAIN", d.params.gain);
-  ini.WriteInteger(sec, "lmsDelay", d.lmsDelay);
-  ini.WriteInteger(sec, "lmsInv", d.lmsInv);
-  ini.WriteInteger(sec, "lmsAGC", d.lmsAGC);
-  WriteIniDouble(ini, sec, "lmsMU2", d.lmsMU2);
-  WriteIniDouble(ini, sec, "lmsGM", d.lmsGM);
-  if (d.params.type == FilterType::User)
-    for (int i = 0; i <= d.tap; ++i) WriteIniDouble(ini, sec, HKey(i), d.h[i]);
+  ini.WriteInteger(sec, "Type", params.type);
+  ini.WriteInteger(sec, "OverSmp", overSmp);
+  ini.WriteInteger(sec, "Tap", tap);
+  WriteIniDouble(ini, sec, "FS", params.fs);
+  WriteIniDouble(ini, sec, "FCL", params.fcl);
+  WriteIniDouble(ini, sec, "FCH", params.fch);
+  WriteIniDouble(ini, sec, "ATT", params.att);
+  WriteIniDouble(ini, sec, "GAIN", params.gain);
+  ini.WriteInteger(sec, "lmsDelay", lmsDelay);
+  ini.WriteInteger(sec, "lmsInv", lmsInv);
+  ini.WriteInteger(sec, "lmsAGC", lmsAGC);
+  WriteIniDouble(ini, sec, "lmsMU2", lmsMU2);
+  WriteIniDouble(ini, sec, "lmsGM", lmsGM);
+  if (params.type == FilterType::User)
+    for (int i = 0; i <= tap; ++i) WriteIniDouble(ini, sec, HKey(i), h[i]);
 }
 
-std::string CFilterCore::CoefFileText() const {
-  Definition d;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    TakeDefinition(d);
-  }
+std::string FilterDefinition::CoefFileText() const {
+  const FilterDefinition& d = *this;
   const FilterParams& p = d.params;
   std::string text("/*Tap=");
   text += std::to_string(static_cast<unsigned>(d.tap));
@@ -177,7 +153,7 @@ std::string CFilterCore::CoefFileText() const {
   return text;
 }
 
-bool CFilterCore::WriteCoefFile(const std::string& path) const {
+bool FilterDefinition::WriteCoefFile(const std::string& path) const {
   if (ReplaceFileAtomically(path, CoefFileText())) return true;
   ErrorBox("ファイルが作成できません.");
   return false;

@@ -1,12 +1,12 @@
 #include "signal/Presets.h"
-#include "signal/SampleRate.h"
 
 #include <strings.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
+#include "signal/SampleRate.h"
 
 namespace {
 
@@ -91,7 +91,8 @@ int MakeNsComb(int n, double foHz, double* coefs) {
   return n * p - p / 2;
 }
 
-void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, const CFilterCore* userSlots) {
+void InstallPreset(FilterDefinition& filter, int code, double foHz, int presetTap,
+                   const FilterDefinition* userSlots) {
   const double fo = BoundFo(foHz);
   for (const CombPreset& c : kCombs) {
     if (c.code != code) continue;
@@ -102,7 +103,8 @@ void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, co
   }
   for (const BandPreset& b : kBands) {
     if (b.code != code) continue;
-    filter.SetDesign(3, presetTap, FilterType::BPF, kSampleRate / 3, fo - b.halfWidthHz, fo + b.halfWidthHz, 60.0);
+    filter.SetDesign(3, presetTap, FilterType::BPF, kSampleRate / 3, fo - b.halfWidthHz, fo + b.halfWidthHz,
+                     60.0);
     return;
   }
   for (const VoicePreset& v : kVoices) {
@@ -116,13 +118,13 @@ void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, co
     return;
   }
   if (code >= kFirstUserPreset && code < kFirstUserPreset + kUserSlotCount && userSlots) {
-    filter.CopyFrom(userSlots[code - kFirstUserPreset]);
+    filter = userSlots[code - kFirstUserPreset];
     return;
   }
   filter.SetUser(1, nullptr, 0);
 }
 
-void SetDefaultUserDesigns(CFilterCore* userSlots, int presetTap) {
+void SetDefaultUserDesigns(FilterDefinition* userSlots, int presetTap) {
   for (int k = 0; k < kUserSlotCount; ++k) {
     const SlotDesign& s = kSlotDefaults[k];
     userSlots[k].SetDesign(s.overSmp, presetTap, FilterType::BPF, s.fs, s.fcl, s.fch, 60.0);

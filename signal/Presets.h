@@ -4,7 +4,7 @@
 
 #include <string>
 
-class CFilterCore;
+struct FilterDefinition;
 
 constexpr int kPresetCount = 29;
 constexpr int kUserSlotCount = 6;
@@ -35,9 +35,11 @@ int PresetCodeFromName(const std::string& name);
 // first) and returns its tap count N = n*p - p/2, p the even period in samples.
 int MakeNsComb(int n, double foHz, double* coefs);
 
-// Installs preset `code` into the filter with the given Fo and tap count;
-// user slots come from userSlots[0..5]. Codes outside 0..28 install through.
-void InstallPreset(CFilterCore& filter, int code, double foHz, int presetTap, const CFilterCore* userSlots);
+// Makes `filter` preset `code` with the given Fo and tap count (fields the
+// preset does not set keep their values); user slots come from
+// userSlots[0..5]. Codes outside 0..28 give through.
+void InstallPreset(FilterDefinition& filter, int code, double foHz, int presetTap,
+                   const FilterDefinition* userSlots);
 
 // The default band-pass designs of the six user slots.
-void SetDefaultUserDesigns(CFilterCore* userSlots, int presetTap);
+void SetDefaultUserDesigns(FilterDefinition* userSlots, int presetTap);

@@ -1,8 +1,8 @@
 #include "signal/RateChange.h"
-#include "signal/SampleRate.h"
 
 #include "signal/DotKernel.h"
 #include "signal/Kaiser.h"
+#include "signal/SampleRate.h"
 
 Decimator2::Decimator2() {
   line.Clear();

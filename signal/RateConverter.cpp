@@ -31,7 +31,8 @@ bool RateConverter::Open(double fromHz, double toHz, int maxFrames, Quality qual
   return true;
 }
 
-long RateConverter::Convert(const double* in, long frames, bool end, double* out, long& used, std::string& error) {
+long RateConverter::Convert(const double* in, long frames, bool end, double* out, long& used,
+                            std::string& error) {
   used = 0;
   if (!state_) {
     error = "the converter is not open";

@@ -1,6 +1,13 @@
 #pragma once
-// The one rate the whole signal path runs at. Devices, files and designs
-// that meet another rate convert to and from it.
+// The stream the whole signal path runs on: one rate (devices, files and
+// designs that meet another convert to and from it) and the block sizes a
+// user may choose.
 
 constexpr int kSampleRateHz = 11025;
 constexpr double kSampleRate = kSampleRateHz;  // Hz, for the designs
+
+// Frames per block: the window's box, the settings file and the engine.
+constexpr int kMinBlock = 64;
+constexpr int kMaxBlock = 8191;
+constexpr int kDefaultBlock = 512;
+inline bool BlockSizeAccepted(int n) { return n >= kMinBlock && n <= kMaxBlock; }

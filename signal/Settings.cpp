@@ -1,8 +1,9 @@
 #include "signal/Settings.h"
 
 #include "common/IniFile.h"
-#include "signal/FilterCore.h"
+#include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
+#include "signal/SampleRate.h"
 
 namespace {
 const char* const kDefine = "Define";
@@ -13,7 +14,7 @@ int ReadBounded(const IniFile& ini, const char* key, int current, int lo, int hi
 }
 }  // namespace
 
-void ReadSettings(const IniFile& ini, Settings& s, CFilterCore* userSlots) {
+void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) {
   std::string dir = ini.ReadString(kDefine, "DefDir", s.defDir);
   if (dir.size() <= kMaxDirText) s.defDir = dir;
   dir = ini.ReadString(kDefine, "HDir", s.hDir);
@@ -24,7 +25,7 @@ void ReadSettings(const IniFile& ini, Settings& s, CFilterCore* userSlots) {
   if (PresetTapAccepted(tap)) s.presetTap = tap;
   const double fo = ReadIniDouble(ini, kDefine, "Fo", s.fo);
   if (FoAccepted(fo)) s.fo = fo;
-  s.bufferSize = ReadBounded(ini, "BuffSize", s.bufferSize, 64, 8191);
+  s.bufferSize = ReadBounded(ini, "BuffSize", s.bufferSize, kMinBlock, kMaxBlock);
   s.fftMode = ReadBounded(ini, "FFTSW", s.fftMode, 0, 2);
   s.fftWidth = ReadBounded(ini, "FFTFW", s.fftWidth, 0, 3);
   s.volume = ini.ReadInteger(kDefine, "Volume", s.volume);
@@ -33,7 +34,7 @@ void ReadSettings(const IniFile& ini, Settings& s, CFilterCore* userSlots) {
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
 
-void WriteSettings(IniFile& ini, const Settings& s, const CFilterCore* userSlots) {
+void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* userSlots) {
   ini.WriteString(kDefine, "DefDir", s.defDir);
   ini.WriteString(kDefine, "HDir", s.hDir);
   ini.WriteInteger(kDefine, "Select", s.select);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-class CFilterCore;
+struct FilterDefinition;
 class IniFile;
 
 constexpr int kMaxDirText = 255;
@@ -15,7 +15,7 @@ struct Settings {
   int select = 0;        // selection code 0..28
   int presetTap = 100;   // even, 2..512
   double fo = 700.0;     // Hz
-  int bufferSize = 512;  // frames per block, 64..8191
+  int bufferSize = 512;  // frames per block, kMinBlock..kMaxBlock
   int fftMode = 0;       // 0 OFF, 1 IN, 2 OUT
   int fftWidth = 2;      // 0..3: 1K, 2K, 3K, 4K
   int volume = 1;        // playback volume word; 1 = the device's own
@@ -25,7 +25,7 @@ struct Settings {
 // Reads "Define" and the six slots, each missing key keeping the value in
 // `settings`/the slot. A value outside its range keeps the value it would
 // replace, so the program never starts on a setting it cannot use.
-void ReadSettings(const IniFile& ini, Settings& settings, CFilterCore* userSlots);
+void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* userSlots);
 
 // Writes "Define" with its ten keys in order, then the six slots.
-void WriteSettings(IniFile& ini, const Settings& settings, const CFilterCore* userSlots);
+void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);

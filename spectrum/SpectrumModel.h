@@ -14,10 +14,12 @@ struct SpectrumWidth {
 // fftWidth 0..3 ("1K".."4K"); any other value draws as 3.
 const SpectrumWidth& SpectrumWidthFor(int fftWidth);
 
-// One drawing's share of the engine's state.
+constexpr int kSpectrumBins = 745;  // bins 0..744: the widest panel's
+
+// What one drawing of a spectrum panel shows, copied out of the engine.
 struct SpectrumSnapshot {
-  const int* levels;    // display levels by bin (valid until the next drawing)
-  int width;            // fftWidth at the time
-  bool trace;           // fftMode is not OFF
-  const char* warning;  // "Lost", "Over" or nullptr
+  int levels[kSpectrumBins] = {};  // display levels by bin, 0..255 fill the panel
+  int width = 2;                   // fftWidth at the time
+  bool trace = false;              // fftMode is not OFF
+  const char* warning = nullptr;   // "Lost", "Over" or nullptr
 };

@@ -12,9 +12,10 @@
 #include <thread>
 
 #include "audio/CFilter.h"
-#include "support/SimWaveDriver.h"
 #include "signal/Presets.h"
+#include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -76,21 +77,21 @@ TEST(CFilter, SteadyStateAllocatesNothing) {
   } e{sim, filter};
   e.sim.SetCaptureSource(Tone);
   e.sim.RecordPlayback(1);
-  InstallPreset(e.filter->core, 24, 700.0, 100, nullptr);  // LMSB2
-  e.filter->core.dcCut = 1;
-  e.filter->fftMode = 1;
-  e.filter->bufferSize = 128;
+  testutil::InstallLive(*e.filter, 24, 700.0, 100);  // LMSB2
+  e.filter->SetDcCut(true);
+  e.filter->SetFftMode(1);
+  e.filter->SetBufferSize(128);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.StartClock(2);
-  ASSERT_TRUE(WaitFor([&] { return e.filter->passes.load() > 20; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Passes() > 20; }, 5000));
   gAllocations = 0;
   gCountAllocations = true;
-  const long start = e.filter->passes.load();
-  while (e.filter->passes.load() < start + 100) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const long start = e.filter->Passes();
+  while (e.filter->Passes() < start + 100) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   gCountAllocations = false;
   EXPECT_EQ(gAllocations.load(), 0);
-  EXPECT_EQ(e.filter->lostCount.load(), 0);
+  EXPECT_EQ(e.filter->LostCount(), 0);
   e.filter->Stop();
   e.sim.StopClock();
 }

@@ -13,13 +13,14 @@
 namespace {
 
 // The user interface changes the live filter while the processing thread
-// filters with it: every set-up, copy and flag write from one thread against
-// ProcessBlock on another. Run under ThreadSanitizer in CI.
+// filters with it: every definition put in force, every copy out and flag
+// write from one thread against ProcessBlock on another. Run under ThreadSanitizer in CI.
 TEST(Concurrency, SetUpsWhileProcessing) {
   auto live = std::make_unique<CFilterCore>();
-  auto slots = std::make_unique<CFilterCore[]>(kUserSlotCount);
+  auto slots = std::make_unique<FilterDefinition[]>(kUserSlotCount);
   SetDefaultUserDesigns(slots.get(), 100);
-  auto snapshot = std::make_unique<CFilterCore>();
+  auto d = std::make_unique<FilterDefinition>();
+  auto snapshot = std::make_unique<FilterDefinition>();
   std::atomic<bool> done{false};
   std::atomic<long> blocks{0};
 
@@ -36,15 +37,21 @@ TEST(Concurrency, SetUpsWhileProcessing) {
 
   for (int round = 0; round < 400; ++round) {
     const int code = round % kPresetCount;
-    InstallPreset(*live, code, 400.0 + (round % 11) * 50.0, 2 + 2 * (round % 256), slots.get());
+    *d = live->Definition();
+    InstallPreset(*d, code, 400.0 + (round % 11) * 50.0, 2 + 2 * (round % 256), slots.get());
+    live->Apply(*d);
     live->dcCut = round % 2;
     if (live->overload.load()) live->overload = 0;
     if (round % 7 == 0) {
-      snapshot->CopyFrom(*live);
-      snapshot->CopyCoefs(*live);
+      *snapshot = live->Definition();
+      live->CopyCoefsTo(*snapshot);
     }
-    if (round % 13 == 0) live->Redesign();
-    if (round % 17 == 0) slots[round % kUserSlotCount].CopyFrom(*live);
+    if (round % 13 == 0) {
+      *d = live->Definition();
+      d->Redesign();
+      live->Apply(*d);
+    }
+    if (round % 17 == 0) slots[round % kUserSlotCount] = live->Definition();
   }
   // Let the audio side run at least a few blocks with the last filter.
   while (blocks.load() < 10) std::this_thread::yield();

@@ -29,7 +29,7 @@ DesignFields Fields(int type, int ratioIndex, std::string tap, std::string fcl, 
   return f;
 }
 
-std::vector<double> Coefs(const CFilterCore& c) { return std::vector<double>(c.h, c.h + c.tap + 1); }
+std::vector<double> Coefs(const FilterDefinition& c) { return std::vector<double>(c.h, c.h + c.tap + 1); }
 
 TEST(DesignFromFields, DesignsWhatTheFieldsSay) {
   struct Case {
@@ -48,7 +48,7 @@ TEST(DesignFromFields, DesignsWhatTheFieldsSay) {
       {"text after the number", Fields(FilterType::LPF, 0, "64 taps", "800Hz", "x"), 64, 1, 800, 3000, 0, 0},
   };
   for (Case& c : cases) {
-    CFilterCore w;
+    FilterDefinition w;
     ASSERT_EQ(DesignFromFields(w, c.f), DesignResult::Done) << c.what;
     EXPECT_EQ(w.tap, c.tap) << c.what;
     EXPECT_EQ(w.overSmp, c.ratio) << c.what;
@@ -64,7 +64,7 @@ TEST(DesignFromFields, DesignsWhatTheFieldsSay) {
 }
 
 TEST(DesignFromFields, GainScalesThePassBand) {
-  CFilterCore w;
+  FilterDefinition w;
   ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "2")),
             DesignResult::Done);
   EXPECT_NEAR(MeasuredGain(w, 400.0), 2.0, 0.02);
@@ -89,7 +89,7 @@ TEST(DesignFromFields, RefusalsKeepThePreviousCoefficients) {
       {"tap with a minus sign", Fields(FilterType::LPF, 0, "-20", "1000", "0"), DesignResult::Incorrect},
   };
   for (Case& c : cases) {
-    CFilterCore w;
+    FilterDefinition w;
     ASSERT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 0, "64", "500", "900")), DesignResult::Done);
     const std::vector<double> before = Coefs(w);
     EXPECT_EQ(DesignFromFields(w, c.f), c.result) << c.what;
@@ -101,7 +101,7 @@ TEST(DesignFromFields, RefusalsKeepThePreviousCoefficients) {
 }
 
 TEST(DesignFromFields, AStopKeepsWhatWasReadAndAdjusted) {
-  CFilterCore w;
+  FilterDefinition w;
   ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "64", "1000", "0")), DesignResult::Done);
   EXPECT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 1, "700", "2900", "300", "40")),
             DesignResult::TooHigh);
@@ -115,7 +115,7 @@ TEST(DesignFromFields, AStopKeepsWhatWasReadAndAdjusted) {
 }
 
 TEST(DesignFromFields, EmptyOrNonNumericTextsKeepTheFields) {
-  CFilterCore w;
+  FilterDefinition w;
   ASSERT_EQ(DesignFromFields(w, Fields(FilterType::BPF, 0, "96", "400", "1000", "50", "1.5")),
             DesignResult::Done);
   for (const char* text : {"", "abc", "  "}) {
@@ -131,7 +131,7 @@ TEST(DesignFromFields, EmptyOrNonNumericTextsKeepTheFields) {
 
 TEST(DesignFromFields, TapZeroGivesThePassThrough) {
   for (int type : {FilterType::LPF, FilterType::BEF, FilterType::LMS}) {
-    CFilterCore w;
+    FilterDefinition w;
     // Even values the design would refuse do not matter for a pass-through.
     DesignFields f = Fields(type, 2, "0", "0", "0", "0", "0");
     ASSERT_EQ(DesignFromFields(w, f), DesignResult::Done) << type;
@@ -140,13 +140,15 @@ TEST(DesignFromFields, TapZeroGivesThePassThrough) {
     EXPECT_EQ(w.tap, 0);
     const std::vector<double> in = testutil::Noise(1000, 8000.0, 3);
     std::vector<double> out = in;
-    w.ProcessBlock(out.data(), static_cast<int>(out.size()));
+    auto live = std::make_unique<CFilterCore>();
+    live->Apply(w);
+    live->ProcessBlock(out.data(), static_cast<int>(out.size()));
     EXPECT_EQ(out, in);
   }
 }
 
 TEST(DesignFromFields, UserKeepsItsCoefficientsAtTheSelectedRatio) {
-  CFilterCore w;
+  FilterDefinition w;
   ASSERT_EQ(DesignFromFields(w, Fields(FilterType::LPF, 0, "64", "1000", "0")), DesignResult::Done);
   const std::vector<double> before = Coefs(w);
   ASSERT_EQ(DesignFromFields(w, Fields(FilterType::User, 1, "300", "1", "2", "3", "4")), DesignResult::Done);
@@ -158,7 +160,7 @@ TEST(DesignFromFields, UserKeepsItsCoefficientsAtTheSelectedRatio) {
 }
 
 TEST(DesignFromFields, LmsStoresItsValuesAndRestartsTheWeights) {
-  CFilterCore w;
+  FilterDefinition w;
   DesignFields f;
   f.type = FilterType::LMS;
   f.ratioIndex = 1;

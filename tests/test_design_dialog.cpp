@@ -54,12 +54,12 @@ TEST(DesignDialog, DesignsAUserSlotWhileTheSlotPlays) {
   App app;
   app.Click(10);  // BP200 in force
   app.w->EntFilterSel->setEditText("User4");
-  CFilterCore bp200;
-  bp200.CopyFrom(app.w->filterThread->core);
+  FilterDefinition bp200;
+  bp200 = Live(app);
 
   WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
     EXPECT_EQ(d.windowTitle(), "Filter Design - User4");
-    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, app.w->userFilter[3])) << "the slot plays";
+    EXPECT_TRUE(SameDefinition(Live(app), app.w->userFilter[3])) << "the slot plays";
     EXPECT_TRUE(d.OKBtn->isVisible() || !d.isVisible());
     EXPECT_EQ(d.changed, 0) << "filling the controls is no edit";
     d.filTypeGroup->button(FilterType::LPF)->click();
@@ -71,17 +71,17 @@ TEST(DesignDialog, DesignsAUserSlotWhileTheSlotPlays) {
     EXPECT_EQ(d.changed, 1);
     QTest::mouseClick(d.DesBtn, Qt::LeftButton);
     EXPECT_EQ(d.changed, 0);
-    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, d.workFilter)) << "heard at once";
+    EXPECT_TRUE(SameDefinition(Live(app), d.workFilter)) << "heard at once";
     EXPECT_LT(LiveToneLevel(app), 0.01) << "700 Hz through a 300 Hz low-pass";
     QTest::mouseClick(d.OKBtn, Qt::LeftButton);
   });
 
-  const CFilterCore& slot = app.w->userFilter[3];
+  const FilterDefinition& slot = app.w->userFilter[3];
   EXPECT_EQ(slot.params.type, FilterType::LPF);
   EXPECT_EQ(slot.tap, 128);
   EXPECT_EQ(slot.params.fcl, 300.0);
   EXPECT_EQ(app.w->select, 10);
-  EXPECT_TRUE(SameDefinition(app.w->filterThread->core, bp200)) << "BP200 is back in force";
+  EXPECT_TRUE(SameDefinition(Live(app), bp200)) << "BP200 is back in force";
   EXPECT_FALSE(app.w->busy);
 }
 
@@ -89,30 +89,30 @@ TEST(DesignDialog, CancelRestoresTheLiveFilterAndTheSlot) {
   App app;
   app.Click(14);  // User2 in force
   app.w->EntFilterSel->setEditText("User2");
-  CFilterCore before;
-  before.CopyFrom(app.w->userFilter[1]);
+  FilterDefinition before;
+  before = app.w->userFilter[1];
   WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
     for (const char* fcl : {"500", "800", "1200"}) {
       d.filTypeGroup->button(FilterType::HPF)->click();
       Type(d.EditFCL, fcl);
       d.DesBtnClick();
-      EXPECT_EQ(app.w->filterThread->core.params.fcl, std::stod(fcl));
+      EXPECT_EQ(Live(app).params.fcl, std::stod(fcl));
     }
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->core.tap, 0) << "TH passes the audio unfiltered";
+    EXPECT_EQ(Live(app).tap, 0) << "TH passes the audio unfiltered";
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
-    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, d.workFilter));
+    EXPECT_TRUE(SameDefinition(Live(app), d.workFilter));
     // A design made while TH is down waits for TH to come up.
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
     Type(d.EditFCL, "300");
     d.DesBtnClick();
-    EXPECT_EQ(app.w->filterThread->core.tap, 0);
+    EXPECT_EQ(Live(app).tap, 0);
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->core.params.fcl, 300.0);
+    EXPECT_EQ(Live(app).params.fcl, 300.0);
     QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
   });
   EXPECT_TRUE(SameDefinition(app.w->userFilter[1], before));
-  EXPECT_TRUE(SameDefinition(app.w->filterThread->core, before));
+  EXPECT_TRUE(SameDefinition(Live(app), before));
 }
 
 TEST(DesignDialog, AssignAsksWhenChangesWereNotDesigned) {
@@ -171,7 +171,7 @@ TEST(DesignDialog, DoShowsWhatWasUsedOrWarns) {
     Type(d.EditTap, "100");
     d.DesBtnClick();  // 3000 Hz is too high at 5512.5 Hz
     EXPECT_EQ(d.changed, 1) << "a refused design keeps the change pending";
-    EXPECT_EQ(app.w->filterThread->core.overSmp, 1) << "the live filter is unchanged";
+    EXPECT_EQ(Live(app).overSmp, 1) << "the live filter is unchanged";
 
     Type(d.EditTap, "0");
     d.DesBtnClick();
@@ -179,7 +179,7 @@ TEST(DesignDialog, DoShowsWhatWasUsedOrWarns) {
     EXPECT_EQ(d.overSmpGroup->checkedId(), 0);
     EXPECT_FALSE(d.HFileBtn->isEnabled()) << "no coefficients to write";
     EXPECT_FALSE(d.EditFCL->isEnabled()) << "a User filter's fields are for show";
-    EXPECT_EQ(app.w->filterThread->core.tap, 0);
+    EXPECT_EQ(Live(app).tap, 0);
   });
   const std::vector<std::string> texts = app.boxes.Texts();
   ASSERT_EQ(texts.size(), 1u);
@@ -215,7 +215,7 @@ TEST(DesignDialog, LmsFieldsTakeThePlacesOfTheBandEdges) {
       Type(d.EditMU2, "0.01");
       d.LmsInv->setChecked(true);
       d.DesBtnClick();
-      const CFilterCore& live = app.w->filterThread->core;
+      const FilterDefinition live = Live(app);
       EXPECT_EQ(live.params.type, FilterType::LMS);
       EXPECT_EQ(live.lmsDelay, 20);
       EXPECT_EQ(live.lmsMU2, 0.01);
@@ -242,14 +242,14 @@ TEST(DesignDialog, ThePlotFollowsTheAdaptingWeightsUnlessThrough) {
     PumpFor(300);
     EXPECT_EQ(weights(), held) << "with TH down the plot stays";
   });
-  EXPECT_EQ(app.w->filterThread->core.params.type, FilterType::LMS) << "closing restores the LMS filter";
+  EXPECT_EQ(Live(app).params.type, FilterType::LMS) << "closing restores the LMS filter";
 }
 
 TEST(DesignDialog, CharacteristicModeIsReadOnlyAndGivesTheFilterBack) {
   App app;
   app.Click(7);  // BP500
-  CFilterCore bp500;
-  bp500.CopyFrom(app.w->filterThread->core);
+  FilterDefinition bp500;
+  bp500 = Live(app);
   WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) {
     EXPECT_EQ(d.windowTitle(), "Filter characteristic - BP500");
     EXPECT_FALSE(d.OKBtn->isVisibleTo(&d));
@@ -264,28 +264,28 @@ TEST(DesignDialog, CharacteristicModeIsReadOnlyAndGivesTheFilterBack) {
     EXPECT_EQ(d.EditFCL->text(), "450");
     EXPECT_EQ(d.EditFCH->text(), "950");
     QTest::mouseClick(d.ThBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->core.tap, 0);
+    EXPECT_EQ(Live(app).tap, 0);
   });
-  EXPECT_TRUE(SameDefinition(app.w->filterThread->core, bp500));
+  EXPECT_TRUE(SameDefinition(Live(app), bp500));
   EXPECT_EQ(app.w->select, 7);
 }
 
 TEST(DesignDialog, SpectrumWidthOf4KShowsAs3KAndComesBack) {
   App app;
   app.w->fftfwGroup->button(3)->click();
-  ASSERT_EQ(app.w->filterThread->fftWidth.load(), 3);
+  ASSERT_EQ(app.w->filterThread->FftWidth(), 3);
   WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) {
     EXPECT_EQ(d.fftfwGroup->checkedId(), 2);
-    EXPECT_EQ(app.w->filterThread->fftWidth.load(), 2);
+    EXPECT_EQ(app.w->filterThread->FftWidth(), 2);
     d.fftselGroup->button(2)->click();
   });
-  EXPECT_EQ(app.w->filterThread->fftWidth.load(), 3);
+  EXPECT_EQ(app.w->filterThread->FftWidth(), 3);
   EXPECT_EQ(app.w->fftfwGroup->checkedId(), 3);
-  EXPECT_EQ(app.w->filterThread->fftMode.load(), 2) << "the dialog's spectrum switch stays";
+  EXPECT_EQ(app.w->filterThread->FftMode(), 2) << "the dialog's spectrum switch stays";
   EXPECT_EQ(app.w->fftswGroup->checkedId(), 2);
 
   WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) { d.fftfwGroup->button(0)->click(); });
-  EXPECT_EQ(app.w->filterThread->fftWidth.load(), 0) << "a width picked in the dialog stays";
+  EXPECT_EQ(app.w->filterThread->FftWidth(), 0) << "a width picked in the dialog stays";
   EXPECT_EQ(app.w->fftfwGroup->checkedId(), 0);
 }
 
@@ -346,8 +346,8 @@ TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
     EXPECT_EQ(d.filTypeGroup->checkedId(), FilterType::BEF);
     EXPECT_EQ(d.EditFCH->text(), "1400");
     EXPECT_EQ(d.overSmpGroup->checkedId(), 1);
-    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, d.workFilter));
-    EXPECT_EQ(app.w->filterThread->core.params.type, FilterType::BEF);
+    EXPECT_TRUE(SameDefinition(Live(app), d.workFilter));
+    EXPECT_EQ(Live(app).params.type, FilterType::BEF);
     // The loaded values differ from those shown before, so Assign asks first.
     app.boxes.answer = true;
     QTest::mouseClick(d.OKBtn, Qt::LeftButton);
@@ -393,8 +393,8 @@ TEST(DesignDialog, LoadRefusesAFileWithoutADefinition) {
   FileAnswers files;
   WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
     files.Install(d);
-    CFilterCore before;
-    before.CopyFrom(d.workFilter);
+    FilterDefinition before;
+    before = d.workFilter;
     for (const std::string& path : {bad, broken}) {
       files.paths = {QString::fromStdString(path)};
       d.LoadBtnClick();
@@ -433,8 +433,8 @@ TEST(DesignDialog, ShowNamesThePresetInForce) {
 TEST(DesignDialog, ExecuteRunsModallyAndClosesByCancel) {
   App app;
   app.Click(20);  // 2.2K
-  CFilterCore before;
-  before.CopyFrom(app.w->filterThread->core);
+  FilterDefinition before;
+  before = Live(app);
   QString title;
   QTimer::singleShot(300, [&] {
     if (auto* d = dynamic_cast<TDesignDlg*>(QApplication::activeModalWidget())) {
@@ -445,7 +445,7 @@ TEST(DesignDialog, ExecuteRunsModallyAndClosesByCancel) {
   });
   QTest::mouseClick(app.w->DispBtn, Qt::LeftButton);
   EXPECT_EQ(title, "Filter characteristic - 2.2K");
-  EXPECT_TRUE(SameDefinition(app.w->filterThread->core, before));
+  EXPECT_TRUE(SameDefinition(Live(app), before));
   EXPECT_EQ(app.w->busy, 0);
 }
 

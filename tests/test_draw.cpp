@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "support/SimWaveDriver.h"
 #include "design/ResponseCurve.h"
 #include "draw/ResponsePlot.h"
+#include "draw/SpectrumView.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
-#include "draw/SpectrumView.h"
+#include "support/CFilterProbe.h"
+#include "support/SimWaveDriver.h"
 
 namespace {
 
@@ -43,7 +44,14 @@ struct Panel {
   QImage image;
   SimWaveDriver sim;
   std::unique_ptr<CFilter> filter;
-  void Draw() { DrawSpectrum(*filter, image); }
+  int fillLevel = -1;     // >= 0: every bin of the snapshot drawn at this level
+  SpectrumSnapshot last;  // what the last drawing showed
+  void Draw() {
+    last = filter->TakeSpectrum();
+    if (fillLevel >= 0)
+      for (int& v : last.levels) v = fillLevel;
+    DrawSpectrum(last, image);
+  }
 };
 
 TEST(DrawSpectrum, GridColumnsOfTheMainPanel) {
@@ -57,7 +65,7 @@ TEST(DrawSpectrum, GridColumnsOfTheMainPanel) {
   };
   for (const Case& c : cases) {
     Panel p;
-    p.filter->fftWidth = c.width;
+    p.filter->SetFftWidth(c.width);
     p.Draw();
     std::vector<int> yellow;
     for (int x = 0; x < 362; ++x)
@@ -73,7 +81,7 @@ TEST(DrawSpectrum, GridColumnsOfTheMainPanel) {
 
 TEST(DrawSpectrum, DialogPanelGrid) {
   Panel p(296, 83);
-  p.filter->fftWidth = 1;  // 2K: 200 Hz steps over 373 bins
+  p.filter->SetFftWidth(1);  // 2K: 200 Hz steps over 373 bins
   p.Draw();
   for (int i = 1; i <= 10; ++i) {
     const int x = static_cast<int>((i * 200.0 * 2048.0 * 295) / (373 * 11025.0));
@@ -89,8 +97,8 @@ TEST(DrawSpectrum, TraceRows) {
   } cases[] = {{128, 60}, {300, 1}, {256, 1}, {0, 119}, {3, 118}};
   for (const Case& c : cases) {
     Panel p;
-    p.filter->fftMode = 1;
-    for (int& v : p.filter->levels) v = c.level;
+    p.filter->SetFftMode(1);
+    p.fillLevel = c.level;
     p.Draw();
     for (int x : {20, 100, 250})
       EXPECT_EQ(p.image.pixel(x, c.row), kWhite) << "level " << c.level << " x " << x;
@@ -99,8 +107,8 @@ TEST(DrawSpectrum, TraceRows) {
 
 TEST(DrawSpectrum, OffShowsTheGridOnly) {
   Panel p;
-  p.filter->fftMode = 0;
-  for (int& v : p.filter->levels) v = 128;
+  p.filter->SetFftMode(0);
+  p.fillLevel = 128;
   p.Draw();
   EXPECT_EQ(CountIn(p.image, kWhite, 0, 0, 360, 119), 0);
   EXPECT_EQ(p.image.pixel(10, 10), kBlack);
@@ -109,36 +117,37 @@ TEST(DrawSpectrum, OffShowsTheGridOnly) {
 TEST(DrawSpectrum, LostForEachRecoveryThenOverOnce) {
   Panel p;
   auto warning = [&] { return CountIn(p.image, kWhite, 300, 0, 360, 20) > 0; };
-  p.filter->lostCount = 3;
+  CFilterProbe(*p.filter).LostCount() = 3;
   for (int i = 0; i < 3; ++i) {
     p.Draw();
     EXPECT_TRUE(warning()) << "drawing " << i;
   }
-  EXPECT_EQ(p.filter->lostCount.load(), 0);
+  EXPECT_EQ(p.filter->LostCount(), 0);
   p.Draw();
   EXPECT_FALSE(warning());
-  p.filter->core.overload = 1;
+  CFilterProbe(*p.filter).Core().overload = 1;
   p.Draw();
   EXPECT_TRUE(warning());
-  EXPECT_EQ(p.filter->core.overload.load(), 0);
+  EXPECT_EQ(CFilterProbe(*p.filter).Core().overload.load(), 0);
   p.Draw();
   EXPECT_FALSE(warning());
 }
 
 TEST(DrawSpectrum, WaitingFrameIsComputedAndReleased) {
   Panel p;
-  p.filter->fftMode = 2;
-  for (int t = 0; t < 2048; ++t) p.filter->fftBuf[t] = 32767.0 * std::sin(2.0 * M_PI * 100.0 * t / 2048.0);
-  p.filter->fftReady = 1;
+  p.filter->SetFftMode(2);
+  for (int t = 0; t < 2048; ++t)
+    CFilterProbe(*p.filter).FftBuf()[t] = 32767.0 * std::sin(2.0 * M_PI * 100.0 * t / 2048.0);
+  CFilterProbe(*p.filter).FftReady() = 1;
   p.Draw();
-  EXPECT_EQ(p.filter->fftReady.load(), 0);
-  EXPECT_GT(p.filter->levels[100], 90) << "a third of 299 after one smoothed frame";
+  EXPECT_EQ(CFilterProbe(*p.filter).FftReady().load(), 0);
+  EXPECT_GT(p.last.levels[100], 90) << "a third of 299 after one smoothed frame";
 }
 
 // --- response plot -------------------------------------------------------
 
-std::unique_ptr<CFilterCore> Through() {
-  auto f = std::make_unique<CFilterCore>();
+std::unique_ptr<FilterDefinition> Through() {
+  auto f = std::make_unique<FilterDefinition>();
   f->SetUser(1, nullptr, 0);
   return f;
 }
@@ -149,7 +158,7 @@ TEST(DrawResponse, ThroughAlongTheTopAndZeroWeightsAlongTheBottom) {
     const ResponseLayout l = LayoutFor(img.width(), img.height(), large);
     DrawResponse(*Through(), img, large);
     for (int x = l.left + 1; x < l.right - 1; x += 17) EXPECT_EQ(img.pixel(x, l.top), kBlue) << x;
-    auto lms = std::make_unique<CFilterCore>();
+    auto lms = std::make_unique<FilterDefinition>();
     lms->SetLms(1, 36, 64, 0.015, 0.9993, 0, 0);
     DrawResponse(*lms, img, large);
     for (int x = l.left + 1; x < l.right - 1; x += 17) EXPECT_EQ(img.pixel(x, l.bottom), kBlue) << x;
@@ -175,7 +184,7 @@ TEST(DrawResponse, NyquistMarkerAndLabels) {
       labels.push_back(text);
     }
     EXPECT_EQ(labels, c.labels) << "ratio " << c.ratio;
-    auto f = std::make_unique<CFilterCore>();
+    auto f = std::make_unique<FilterDefinition>();
     double one[1] = {1.0};
     f->SetUser(c.ratio, one, 0);
     QImage img(440, 224, QImage::Format_RGB32);
@@ -192,7 +201,7 @@ TEST(DrawResponse, NyquistMarkerAndLabels) {
 }
 
 TEST(DrawResponse, GainTwoPlotsAboveTheFrame) {
-  auto f = std::make_unique<CFilterCore>();
+  auto f = std::make_unique<FilterDefinition>();
   f->SetDesign(1, 100, FilterType::LPF, 11025.0, 1000.0, 3000.0, 60.0);
   f->params.gain = 2.0;
   f->Redesign();
@@ -232,10 +241,10 @@ TEST(ResponseRows, AgreeWithTheDirectFormula) {
 TEST(Pictures, WriteExamples) {
   const QString dir = QStringLiteral(TARVIK_PICTURE_DIR);
   QDir().mkpath(dir);
-  static CFilterCore userSlots[kUserSlotCount];
+  static FilterDefinition userSlots[kUserSlotCount];
   const int codes[] = {0, 6, 11, 21, 26};
   for (int code : codes) {
-    auto f = std::make_unique<CFilterCore>();
+    auto f = std::make_unique<FilterDefinition>();
     InstallPreset(*f, code, 700.0, 100, userSlots);
     for (bool large : {true, false}) {
       QImage img(large ? 440 : 278, large ? 224 : 125, QImage::Format_RGB32);
@@ -247,15 +256,16 @@ TEST(Pictures, WriteExamples) {
   for (int width = 0; width < 4; ++width) {
     for (bool dialog : {false, true}) {
       Panel p(dialog ? 296 : 362, dialog ? 83 : 120);
-      p.filter->fftWidth = width;
-      p.filter->fftMode = 1;
-      p.filter->lostCount = width == 1 ? 1 : 0;
-      p.filter->core.overload = width == 2 ? 1 : 0;
+      p.filter->SetFftWidth(width);
+      p.filter->SetFftMode(1);
+      CFilterProbe(*p.filter).LostCount() = width == 1 ? 1 : 0;
+      CFilterProbe(*p.filter).Core().overload = width == 2 ? 1 : 0;
       std::mt19937 rng(width);
       std::normal_distribution<double> noise(0.0, 300.0);
       for (int t = 0; t < 2048; ++t)
-        p.filter->fftBuf[t] = noise(rng) + 8000.0 * std::sin(2.0 * M_PI * 700.0 * t / 11025.0);
-      p.filter->fftReady = 1;
+        CFilterProbe(*p.filter).FftBuf()[t] =
+            noise(rng) + 8000.0 * std::sin(2.0 * M_PI * 700.0 * t / 11025.0);
+      CFilterProbe(*p.filter).FftReady() = 1;
       p.Draw();
       ASSERT_TRUE(p.image.save(
           dir +

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "support/SimWaveDriver.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
+#include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -47,19 +48,21 @@ TEST(CFilter, LoopFiltersThroughTheLiveCore) {
   Engine e(&ui);
   e.sim.SetCaptureSource(TwoTones);
   e.sim.RecordPlayback(20000);
-  InstallPreset(e.filter->core, 9, 700.0, 100, nullptr);  // BP300
-  e.filter->bufferSize = 256;
+  testutil::InstallLive(*e.filter, 9, 700.0, 100);  // BP300
+  e.filter->SetBufferSize(256);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.StartClock(4);
   ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() >= 20000; }, 20000));
   e.filter->Stop();
   e.sim.StopClock();
-  EXPECT_EQ(e.filter->lostCount.load(), 0);
+  EXPECT_EQ(e.filter->LostCount(), 0);
 
   // What was played is exactly the capture filtered offline.
   auto offline = std::make_unique<CFilterCore>();
-  InstallPreset(*offline, 9, 700.0, 100, nullptr);
+  auto bp300 = std::make_unique<FilterDefinition>();
+  InstallPreset(*bp300, 9, 700.0, 100, nullptr);
+  offline->Apply(*bp300);
   std::vector<double> x(20000);
   for (int i = 0; i < 20000; ++i) x[i] = TwoTones(i);
   offline->ProcessBlock(x.data(), 20000);
@@ -76,7 +79,7 @@ TEST(CFilter, CaptureThatCannotOpenEndsTheBody) {
   e.filter->Resume();
   ASSERT_TRUE(WaitFor([&] { return !boxes.Texts().empty(); }, 2000));
   EXPECT_EQ(boxes.Texts()[0], "!!!|Cannot open the sound devaice!   ");
-  EXPECT_EQ(e.filter->stopped.load(), 1);
+  EXPECT_FALSE(e.filter->Running());
   const auto t0 = std::chrono::steady_clock::now();
   e.filter->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
@@ -89,16 +92,17 @@ TEST(CFilter, PlaybackThatCannotOpenRunsInputOnly) {
   Engine e(&ui);
   e.sim.outputOpenError = 6;
   e.sim.SetCaptureSource(TwoTones);
-  e.filter->fftMode = 2;
+  e.filter->SetFftMode(2);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.StartClock(2);
-  ASSERT_TRUE(WaitFor([&] { return e.filter->fftReady.load() == 1; }, 5000)) << "the spectrum still collects";
+  ASSERT_TRUE(WaitFor([&] { return CFilterProbe(*e.filter).FftReady().load() == 1; }, 5000))
+      << "the spectrum still collects";
   e.sim.StopClock();
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"!!!|再生デバイスがオープンできません."});
-  EXPECT_EQ(e.filter->inputOnly.load(), 1);
-  EXPECT_EQ(e.filter->lostCount.load(), 0) << "a missing output is no loss";
-  EXPECT_EQ(e.filter->volume.load(), 1u) << "the volume is neither read nor set";
+  EXPECT_EQ(e.filter->InputOnly(), true);
+  EXPECT_EQ(e.filter->LostCount(), 0) << "a missing output is no loss";
+  EXPECT_EQ(e.filter->Volume(), 1u) << "the volume is neither read nor set";
   EXPECT_EQ(e.sim.PlayedSamples(), 0);
 }
 
@@ -106,49 +110,49 @@ TEST(CFilter, VolumeOneAdoptsTheDeviceVolumeOthersArePushed) {
   {
     Engine e;
     e.filter->Resume();
-    ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
-    EXPECT_EQ(e.filter->volume.load(), 0xFFFFFFFFu);
+    ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+    EXPECT_EQ(e.filter->Volume(), 0xFFFFFFFFu);
   }
   {
     Engine e;
-    e.filter->volume = 0x40004000u;
+    e.filter->SetStartVolume(0x40004000u);
     e.filter->Resume();
-    ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+    ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
     EXPECT_EQ(e.sim.Volume(), 0x40004000u);
   }
 }
 
 TEST(CFilter, OverrunCountsOneLossAndReopensBoth) {
   Engine e;
-  e.filter->bufferSize = 64;
+  e.filter->SetBufferSize(64);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   EXPECT_EQ(e.sim.CompleteInputBurst(4), 4);
   e.sim.StartClock(2);
   ASSERT_TRUE(WaitFor([&] { return e.sim.OutputOpens() == 2; }, 5000));
-  EXPECT_EQ(e.filter->lostCount.load(), 1);
+  EXPECT_EQ(e.filter->LostCount(), 1);
   EXPECT_EQ(e.sim.InputOpens(), 2);
   EXPECT_TRUE(e.sim.InputIsOpen());
   EXPECT_TRUE(e.sim.OutputIsOpen());
-  const long passes = e.filter->passes.load();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->passes.load() > passes + 20; }, 5000));
-  EXPECT_EQ(e.filter->lostCount.load(), 1);
+  const long passes = e.filter->Passes();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Passes() > passes + 20; }, 5000));
+  EXPECT_EQ(e.filter->LostCount(), 1);
 }
 
 TEST(CFilter, SetBufferSizeWhileRunning) {
   Engine e;
-  e.filter->bufferSize = 256;
+  e.filter->SetBufferSize(256);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.StartClock(3);
   ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > 2000; }, 5000));
   const int opens = e.sim.InputOpens();
   e.filter->SetBufferSize(256);  // the same size: nothing happens
   e.filter->SetBufferSize(0);    // out of range: refused
   e.filter->SetBufferSize(9000);
-  EXPECT_EQ(e.filter->bufferSize.load(), 256);
+  EXPECT_EQ(e.filter->BufferSize(), 256);
   e.filter->SetBufferSize(1024);
-  EXPECT_EQ(e.filter->bufferSize.load(), 1024);
+  EXPECT_EQ(e.filter->BufferSize(), 1024);
   ASSERT_TRUE(WaitFor([&] { return e.sim.OutputOpens() == opens + 1; }, 5000));
   EXPECT_EQ(e.sim.InputBufferBytes(), 2048);
   EXPECT_EQ(e.sim.InputOpens(), opens + 1);
@@ -156,17 +160,17 @@ TEST(CFilter, SetBufferSizeWhileRunning) {
   const long long played = e.sim.PlayedSamples();
   ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 4096; }, 10000));
   EXPECT_EQ(e.sim.OutputBufferBytes(), 2048);
-  EXPECT_EQ(e.filter->lostCount.load(), 0);
+  EXPECT_EQ(e.filter->LostCount(), 0);
   e.sim.StopClock();
 }
 
 TEST(CFilter, SetBufferSizeBeforeStartOnlyStores) {
   Engine e;
   e.filter->SetBufferSize(128);
-  EXPECT_EQ(e.filter->bufferSize.load(), 128);
+  EXPECT_EQ(e.filter->BufferSize(), 128);
   EXPECT_EQ(e.sim.InputOpens(), 0);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   EXPECT_EQ(e.sim.InputBufferBytes(), 256);
 }
 
@@ -181,7 +185,7 @@ TEST(CFilter, StopWhileTheBodyWaitsInItsStartUpCall) {
   const auto t0 = std::chrono::steady_clock::now();
   filter->Stop();  // not yet in its loop: returns at once
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
-  EXPECT_EQ(filter->stopped.load(), 1);
+  EXPECT_FALSE(filter->Running());
   filter.reset();  // serves the start-up call, then the body ends
   EXPECT_EQ(calls.load(), 1);
   EXPECT_FALSE(sim.InputIsOpen());
@@ -196,10 +200,10 @@ TEST(CFilter, StopServesTheUserInterfaceAndClosesDevices) {
   e.filter->Resume();
   ASSERT_TRUE(ui.WaitPending(2000));
   ui.ProcessPendingEvents();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.StartClock(2);
   e.filter->Stop();
-  EXPECT_EQ(e.filter->stopped.load(), 1);
+  EXPECT_FALSE(e.filter->Running());
   EXPECT_EQ(calls.load(), 1);
   EXPECT_FALSE(e.sim.InputIsOpen());
   EXPECT_FALSE(e.sim.OutputIsOpen());
@@ -210,16 +214,16 @@ TEST(CFilter, StopServesTheUserInterfaceAndClosesDevices) {
 // without pause, burning a core above normal priority.
 TEST(CFilter, UnreopenableDeviceRetriesCalmly) {
   Engine e;
-  e.filter->bufferSize = 64;
+  e.filter->SetBufferSize(64);
   e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->stopped.load() == 0; }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
   e.sim.inputOpenError = 3;
   e.sim.outputOpenError = 3;
   e.sim.CompleteInputBurst(4);  // overrun: the loop recovers and fails to reopen
-  ASSERT_TRUE(WaitFor([&] { return e.filter->lostCount.load() >= 2; }, 3000));
-  const int lost = e.filter->lostCount.load();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->LostCount() >= 2; }, 3000));
+  const int lost = e.filter->LostCount();
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  const int perSecond = e.filter->lostCount.load() - lost;
+  const int perSecond = e.filter->LostCount() - lost;
   EXPECT_GE(perSecond, 3) << "it keeps retrying";
   EXPECT_LE(perSecond, 15) << "about one retry per 100 ms";
 
@@ -237,22 +241,22 @@ TEST(TapSpectrum, FramesStartAtBlockBoundaries) {
   std::vector<double> block(4096);
   for (int i = 0; i < 4096; ++i) block[i] = i;
   f->TapSpectrum(block.data(), 1000);
-  EXPECT_EQ(f->fftFill, 1000);
-  EXPECT_EQ(f->fftReady.load(), 0);
+  EXPECT_EQ(CFilterProbe(*f).FftFill(), 1000);
+  EXPECT_EQ(CFilterProbe(*f).FftReady().load(), 0);
   f->TapSpectrum(block.data() + 2000, 1500);
-  EXPECT_EQ(f->fftReady.load(), 1);
-  EXPECT_EQ(f->fftFill, 0);
-  EXPECT_EQ(f->fftBuf[999], 999.0);
-  EXPECT_EQ(f->fftBuf[1000], 2000.0);
-  EXPECT_EQ(f->fftBuf[2047], 3047.0);
+  EXPECT_EQ(CFilterProbe(*f).FftReady().load(), 1);
+  EXPECT_EQ(CFilterProbe(*f).FftFill(), 0);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[999], 999.0);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[1000], 2000.0);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[2047], 3047.0);
   f->TapSpectrum(block.data(), 512);  // the frame waits for the display
-  EXPECT_EQ(f->fftFill, 0);
-  EXPECT_EQ(f->fftBuf[0], 0.0);
-  f->fftReady = 0;
+  EXPECT_EQ(CFilterProbe(*f).FftFill(), 0);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[0], 0.0);
+  CFilterProbe(*f).FftReady() = 0;
   f->TapSpectrum(block.data() + 1, 4095);  // one block fills it; the rest is dropped
-  EXPECT_EQ(f->fftReady.load(), 1);
-  EXPECT_EQ(f->fftBuf[0], 1.0);
-  EXPECT_EQ(f->fftBuf[2047], 2048.0);
+  EXPECT_EQ(CFilterProbe(*f).FftReady().load(), 1);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[0], 1.0);
+  EXPECT_EQ(CFilterProbe(*f).FftBuf()[2047], 2048.0);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ using testutil::ReadText;
 using testutil::TempDir;
 using testutil::WriteText;
 
-std::unique_ptr<CFilterCore> Make() { return std::make_unique<CFilterCore>(); }
+std::unique_ptr<FilterDefinition> Make() { return std::make_unique<FilterDefinition>(); }
 
 // Lines of one section, in file order, as "key=value".
 std::vector<std::string> SectionLines(const std::string& text, const std::string& section) {
@@ -71,21 +71,21 @@ TEST(ReadIni, RoundTripOfEveryKind) {
   const std::string path = dir.File("rt.def");
   struct Setup {
     const char* what;
-    void (*apply)(CFilterCore&);
+    void (*apply)(FilterDefinition&);
   } setups[] = {
-      {"BPF", [](CFilterCore& f) { f.SetDesign(3, 100, FilterType::BPF, 3675.0, 650.0, 750.0, 60.0); }},
+      {"BPF", [](FilterDefinition& f) { f.SetDesign(3, 100, FilterType::BPF, 3675.0, 650.0, 750.0, 60.0); }},
       {"HPF gain",
-       [](CFilterCore& f) {
+       [](FilterDefinition& f) {
          f.SetDesign(2, 64, FilterType::HPF, 5512.5, 300.0, 0.0, 40.0);
          f.params.gain = 2.0;
          f.Redesign();
        }},
       {"User",
-       [](CFilterCore& f) {
+       [](FilterDefinition& f) {
          double c[5] = {0.1, 0.2, 0.3, 0.2, 0.1};
          f.SetUser(2, c, 4);
        }},
-      {"LMS", [](CFilterCore& f) { f.SetLms(3, 24, 96, 0.01, 0.9999, 0, 1); }},
+      {"LMS", [](FilterDefinition& f) { f.SetLms(3, 24, 96, 0.01, 0.9999, 0, 1); }},
   };
   for (const Setup& s : setups) {
     auto a = Make(), b = Make();
@@ -196,7 +196,9 @@ TEST(ReadIni, BrokenDefinitionsLoadAsThrough) {
     EXPECT_EQ(f->overSmp, 1) << body;
     EXPECT_EQ(f->params.fs, 5512.5) << body << ": the rest stays as it was";
     std::vector<double> x = testutil::Noise(100, 1000.0, 1), y = x;
-    f->ProcessBlock(y.data(), 100);
+    auto live = std::make_unique<CFilterCore>();
+    live->Apply(*f);
+    live->ProcessBlock(y.data(), 100);
     EXPECT_EQ(x, y) << body;
   }
 }

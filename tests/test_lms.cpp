@@ -13,17 +13,24 @@ using testutil::Noise;
 using testutil::Sine;
 using testutil::ToneAmplitude;
 
-std::unique_ptr<CFilterCore> Lms(int delay, int tap, double mu2, double gm, int inv, int agc) {
-  auto f = std::make_unique<CFilterCore>();
-  f->SetLms(1, delay, tap, mu2, gm, inv, agc);
+// The reduced-rate stage running an LMS definition, sample by sample.
+struct LmsUnit {
+  FilterDefinition d;
+  FilterStage stage;
+  double LmsSample(double x) { return stage.LmsSample(d, x); }
+};
+
+std::unique_ptr<LmsUnit> Lms(int delay, int tap, double mu2, double gm, int inv, int agc) {
+  auto f = std::make_unique<LmsUnit>();
+  f->d.SetLms(1, delay, tap, mu2, gm, inv, agc);
   return f;
 }
 
 TEST(LmsSample, TapZeroPassesAndFreezesLines) {
   auto f = Lms(3, 0, 0.015, 0.9, 1, 1);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(f->LmsSample(i * 10.0), i * 10.0);
-  EXPECT_EQ(f->lmsLine.Ago(0), 0.0);
-  EXPECT_EQ(f->lmsLine.pos, 0);
+  EXPECT_EQ(f->stage.lmsLine.Ago(0), 0.0);
+  EXPECT_EQ(f->stage.lmsLine.pos, 0);
 }
 
 TEST(LmsSample, FirstOutputAfterSetLms) {
@@ -48,7 +55,7 @@ TEST(LmsSample, AgcNormalisesByWeightMagnitudes) {
     yb = b->LmsSample(v);
   }
   double s = 0;
-  for (int i = 0; i <= 4; ++i) s += std::fabs(a->h[i]);
+  for (int i = 0; i <= 4; ++i) s += std::fabs(a->d.h[i]);
   ASSERT_GE(s, 0.001);
   EXPECT_DOUBLE_EQ(ya, yb / s);
 }
@@ -58,7 +65,7 @@ TEST(LmsSample, DelayZeroSeesThePreviousSample) {
   // sample late (delay 0) or D+1 samples late.
   for (int delay : {0, 1, 5}) {
     auto f = Lms(delay, 1, 0.0, 1.0, 0, 0);
-    f->h[1] = 1.0;
+    f->d.h[1] = 1.0;
     std::vector<double> out;
     for (int i = 1; i <= 12; ++i) out.push_back(f->LmsSample(i));
     for (int i = 0; i < 12; ++i) EXPECT_EQ(out[i], i - delay >= 1 ? i - delay : 0.0) << "delay " << delay;
@@ -67,16 +74,16 @@ TEST(LmsSample, DelayZeroSeesThePreviousSample) {
 
 TEST(LmsSample, ZeroStepFixedWeightsAndLeakDecay) {
   auto fixed = Lms(2, 3, 0.0, 1.0, 0, 0);
-  fixed->h[0] = 0.1;
-  fixed->h[3] = -0.2;
+  fixed->d.h[0] = 0.1;
+  fixed->d.h[3] = -0.2;
   for (double x : Noise(100, 10000.0, 10)) fixed->LmsSample(x);
-  EXPECT_EQ(fixed->h[0], 0.1);
-  EXPECT_EQ(fixed->h[3], -0.2);
+  EXPECT_EQ(fixed->d.h[0], 0.1);
+  EXPECT_EQ(fixed->d.h[3], -0.2);
 
   auto leak = Lms(2, 3, 0.015, 0.5, 0, 0);
-  leak->h[2] = 1.0;
+  leak->d.h[2] = 1.0;
   for (int i = 0; i < 3; ++i) leak->LmsSample(0.0);
-  EXPECT_DOUBLE_EQ(leak->h[2], 0.125);
+  EXPECT_DOUBLE_EQ(leak->d.h[2], 0.125);
 }
 
 TEST(LmsSample, UpdateFollowsTheTextbookRule) {
@@ -99,7 +106,7 @@ TEST(LmsSample, UpdateFollowsTheTextbookRule) {
     ASSERT_NEAR(got, y, 1e-9 * (1 + std::fabs(y))) << "sample " << t;
     for (int k = 0; k <= n; ++k) w[k] = gm * w[k] + mu2 * std::ldexp(1.0, -30) * e * u(k);
   }
-  for (int k = 0; k <= n; ++k) EXPECT_NEAR(f->h[n - k], w[k], 1e-12);
+  for (int k = 0; k <= n; ++k) EXPECT_NEAR(f->d.h[n - k], w[k], 1e-12);
 }
 
 TEST(LmsSample, SteadyToneKeptOrRemoved) {
@@ -127,11 +134,11 @@ TEST(LmsSample, DivergedWeightsRestartFromZero) {
     if (!std::isfinite(y)) sawNonFinite = true;
   }
   EXPECT_FALSE(sawNonFinite);
-  for (double w : f->h) EXPECT_TRUE(std::isfinite(w));
+  for (double w : f->d.h) EXPECT_TRUE(std::isfinite(w));
 
   // A sane step afterwards adapts normally again.
-  f->lmsMU2 = 0.015;
-  f->lmsGM = 0.9999;
+  f->d.lmsMU2 = 0.015;
+  f->d.lmsGM = 0.9999;
   std::vector<double> tone = Sine(44100, 700.0, 8000.0), out(tone.size());
   for (std::size_t i = 0; i < tone.size(); ++i) out[i] = f->LmsSample(tone[i]);
   EXPECT_GT(ToneAmplitude(out, 33075, 700.0) / 8000.0, 0.5);
@@ -143,7 +150,7 @@ TEST(LmsSample, NaNInputRecovers) {
   f->LmsSample(NAN);
   for (double v : Noise(600, 1000.0, 14)) f->LmsSample(v);
   EXPECT_TRUE(std::isfinite(f->LmsSample(10.0)));
-  for (double w : f->h) EXPECT_TRUE(std::isfinite(w));
+  for (double w : f->d.h) EXPECT_TRUE(std::isfinite(w));
 }
 
 }  // namespace

@@ -16,11 +16,12 @@
 #include <thread>
 
 #include "app/MainWindow.h"
-#include "support/SimWaveDriver.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/AppTestUtil.h"
+#include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -37,7 +38,7 @@ TEST(MainWindow, FirstStartWithoutSettings) {
   TMainWnd& w = *app.w;
   EXPECT_TRUE(w.presetButtons[0]->isChecked());
   EXPECT_EQ(w.select, 0);
-  EXPECT_EQ(w.filterThread->core.tap, 0);
+  EXPECT_EQ(w.filterThread->Definition().tap, 0);
   EXPECT_EQ(w.EditFo->currentText(), "700");
   EXPECT_EQ(w.EditTap->currentText(), "100");
   EXPECT_EQ(w.EditSize->currentText(), "512");
@@ -58,13 +59,13 @@ TEST(MainWindow, FirstStartWithoutSettings) {
 
 TEST(MainWindow, PresetClickInstallsThePreset) {
   App app;
-  static CFilterCore userSlots[kUserSlotCount];
+  static FilterDefinition userSlots[kUserSlotCount];
   SetDefaultUserDesigns(userSlots, 100);
   for (int code : {7, 1, 19, 23, 14, 28}) {
     app.Click(code);
-    auto ref = std::make_unique<CFilterCore>();
+    auto ref = std::make_unique<FilterDefinition>();
     InstallPreset(*ref, code, 700.0, 100, userSlots);
-    EXPECT_TRUE(SameDefinition(app.w->filterThread->core, *ref)) << PresetCaption(code);
+    EXPECT_TRUE(SameDefinition(Live(app), *ref)) << PresetCaption(code);
     EXPECT_EQ(app.w->select, code);
     EXPECT_TRUE(app.w->presetButtons[code]->isChecked());
   }
@@ -73,7 +74,7 @@ TEST(MainWindow, PresetClickInstallsThePreset) {
   app.Click(23);
   app.Click(23);
   EXPECT_TRUE(app.w->presetButtons[23]->isChecked());
-  EXPECT_EQ(app.w->filterThread->core.params.type, FilterType::LMS);
+  EXPECT_EQ(Live(app).params.type, FilterType::LMS);
 }
 
 TEST(MainWindow, ThroughTwiceReturnsToThePreviousPreset) {
@@ -83,17 +84,17 @@ TEST(MainWindow, ThroughTwiceReturnsToThePreviousPreset) {
   app.Click(10);  // BP200
   app.Click(0);
   EXPECT_EQ(app.w->select, 0);
-  EXPECT_EQ(app.w->filterThread->core.tap, 0);
+  EXPECT_EQ(Live(app).tap, 0);
   EXPECT_TRUE(app.w->presetButtons[0]->isChecked());
   app.Click(0);
   EXPECT_EQ(app.w->select, 10);
   EXPECT_TRUE(app.w->presetButtons[10]->isChecked());
-  EXPECT_EQ(app.w->filterThread->core.params.fcl, 600.0);
+  EXPECT_EQ(Live(app).params.fcl, 600.0);
   // Fo changed while through brings BP200 back around the new Fo.
   app.Click(0);
   app.SetText(app.w->EditFo, "800");
   EXPECT_EQ(app.w->select, 10);
-  EXPECT_EQ(app.w->filterThread->core.params.fcl, 700.0);
+  EXPECT_EQ(Live(app).params.fcl, 700.0);
 }
 
 TEST(MainWindow, FoAndTapEdits) {
@@ -107,7 +108,7 @@ TEST(MainWindow, FoAndTapEdits) {
     app.w->focusCountdown = 0;
     app.SetText(app.w->EditTap, c.text);
     EXPECT_EQ(app.w->presetTap, c.tap) << c.text;
-    EXPECT_EQ(app.w->filterThread->core.tap, c.tap) << c.text;
+    EXPECT_EQ(Live(app).tap, c.tap) << c.text;
     EXPECT_EQ(app.w->focusCountdown, 100) << c.text;
   }
   struct FoCase {
@@ -117,7 +118,7 @@ TEST(MainWindow, FoAndTapEdits) {
   for (const FoCase& c : fos) {
     app.SetText(app.w->EditFo, c.text);
     EXPECT_EQ(app.w->fo, c.fo) << c.text;
-    EXPECT_EQ(app.w->filterThread->core.params.fcl, c.fo - 250.0) << c.text;
+    EXPECT_EQ(Live(app).params.fcl, c.fo - 250.0) << c.text;
   }
   // Typed key by key.
   app.w->EditFo->lineEdit()->selectAll();
@@ -139,13 +140,13 @@ TEST(MainWindow, BufferSizeBox) {
   const int opens = app.sim.InputOpens();
   for (const char* bad : {"63", "8192", "abc"}) {
     app.SetText(app.w->EditSize, bad);
-    EXPECT_EQ(app.w->filterThread->bufferSize.load(), 512) << bad;
+    EXPECT_EQ(app.w->filterThread->BufferSize(), 512) << bad;
   }
   app.SetText(app.w->EditSize, "4096");
-  EXPECT_EQ(app.w->filterThread->bufferSize.load(), 4096);
+  EXPECT_EQ(app.w->filterThread->BufferSize(), 4096);
   ASSERT_TRUE(Pump([&] { return app.sim.InputBufferBytes() == 8192; }, 10000));
   EXPECT_EQ(app.sim.InputOpens(), opens + 1);
-  EXPECT_EQ(app.w->filterThread->lostCount.load(), 0);
+  EXPECT_EQ(app.w->filterThread->LostCount(), 0);
 }
 
 TEST(MainWindow, SettingsRoundTrip) {
@@ -156,11 +157,11 @@ TEST(MainWindow, SettingsRoundTrip) {
   app.Start();
   TMainWnd& w = *app.w;
   EXPECT_TRUE(w.presetButtons[7]->isChecked());
-  EXPECT_EQ(w.filterThread->core.params.fcl, 450.0) << "BP500 around the default Fo";
+  EXPECT_EQ(w.filterThread->Definition().params.fcl, 450.0) << "BP500 around the default Fo";
   EXPECT_TRUE(w.SBDCCUT->isChecked());
-  EXPECT_EQ(w.filterThread->core.dcCut.load(), 1);
-  EXPECT_EQ(w.filterThread->bufferSize.load(), 512);
-  EXPECT_EQ(w.filterThread->volume.load(), 0xFFFFFFFFu);
+  EXPECT_EQ(w.filterThread->DcCut(), 1);
+  EXPECT_EQ(w.filterThread->BufferSize(), 512);
+  EXPECT_EQ(w.filterThread->Volume(), 0xFFFFFFFFu);
   EXPECT_EQ(w.fo, 700.0);
   EXPECT_EQ(w.fftswGroup->checkedId(), 2);
   EXPECT_EQ(w.fftfwGroup->checkedId(), 0);
@@ -182,7 +183,7 @@ TEST(MainWindow, BadSettingsKeepDefaults) {
     app.Start();
     EXPECT_EQ(app.w->select, 0) << body;
     EXPECT_EQ(app.w->presetTap, 100) << body;
-    EXPECT_EQ(app.w->filterThread->bufferSize.load(), 512) << body;
+    EXPECT_EQ(app.w->filterThread->BufferSize(), 512) << body;
     EXPECT_EQ(app.w->fo, 700.0) << body;
     EXPECT_EQ(app.w->fftswGroup->checkedId(), 0) << body;
     EXPECT_EQ(app.w->fftfwGroup->checkedId(), 2) << body;
@@ -197,7 +198,7 @@ TEST(MainWindow, VolumeButtons) {
     ASSERT_TRUE(Pump([&] { return app.w->VolDownBtn->isEnabled(); }, 3000));
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     QTest::mouseClick(app.w->VolDownBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->volume.load(), 0xEFFFFFFFu);
+    EXPECT_EQ(app.w->filterThread->Volume(), 0xEFFFFFFFu);
     EXPECT_EQ(app.sim.Volume(), 0xEFFFFFFFu);
     EXPECT_TRUE(app.w->VolUpBtn->isEnabled());
     EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
@@ -209,7 +210,7 @@ TEST(MainWindow, VolumeButtons) {
     ASSERT_TRUE(Pump([&] { return app.w->VolUpBtn->isEnabled(); }, 3000));
     EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
     for (int i = 0; i < 15; ++i) QTest::mouseClick(app.w->VolUpBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->volume.load(), 0xF0000000u + 49152u);
+    EXPECT_EQ(app.w->filterThread->Volume(), 0xF0000000u + 49152u);
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
   }
@@ -219,7 +220,7 @@ TEST(MainWindow, VolumeButtons) {
     app.sim.outputOpenError = 2;
     app.Start();
     ASSERT_TRUE(Pump([&] { return app.boxes.Texts().size() == 1; }, 3000));
-    EXPECT_EQ(app.w->filterThread->volume.load(), 1u);
+    EXPECT_EQ(app.w->filterThread->Volume(), 1u);
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
   }
@@ -276,12 +277,12 @@ TEST(MainWindow, CopyButtonAsksAndCopies) {
 TEST(MainWindow, TimerSwitchesAStuckSpectrumOff) {
   App app;
   app.w->fftswGroup->button(1)->click();
-  EXPECT_EQ(app.w->filterThread->fftMode.load(), 1);
-  app.w->filterThread->fft.inUse = 1;
+  EXPECT_EQ(app.w->filterThread->FftMode(), 1);
+  CFilterProbe(*app.w->filterThread).Fft().inUse = 1;
   app.w->TimerTimer();
-  EXPECT_EQ(app.w->filterThread->fftMode.load(), 0);
+  EXPECT_EQ(app.w->filterThread->FftMode(), 0);
   EXPECT_EQ(app.w->fftswGroup->checkedId(), 0);
-  EXPECT_EQ(app.w->filterThread->fft.inUse, 0);
+  EXPECT_EQ(CFilterProbe(*app.w->filterThread).Fft().inUse, 0);
 }
 
 // Regression: a refused save used to abandon the close with the audio
@@ -296,7 +297,7 @@ TEST(MainWindow, RefusedSaveAsksAndKeepsRunningOrQuits) {
   EXPECT_EQ(texts[0], "!!!|" + app.Ini() + " に書き込めません");
   EXPECT_EQ(texts[1], "TARVIK|Settings could not be saved to " + app.Ini() + "\r\n\r\nQuit without saving?");
   ASSERT_TRUE(app.w->filterThread);
-  EXPECT_EQ(app.w->filterThread->stopped.load(), 0) << "the audio keeps running";
+  EXPECT_TRUE(app.w->filterThread->Running()) << "the audio keeps running";
   EXPECT_EQ(app.w->busy, 0);
   app.boxes.answer = true;
   app.sim.StartClock(2);
@@ -340,7 +341,7 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
                                       TMainWnd::Language::English);
   w->show();
   w->FormPaint();
-  ASSERT_TRUE(Pump([&] { return w->filterThread->stopped.load() == 0; }, 10000)) << "no sound device";
+  ASSERT_TRUE(Pump([&] { return w->filterThread->Running(); }, 10000)) << "no sound device";
   QTest::mouseClick(w->presetButtons[9], Qt::LeftButton);
   ASSERT_EQ(w->select, 9);
   {

@@ -11,12 +11,12 @@ namespace {
 
 struct Fixture {
   Fixture() { SetDefaultUserDesigns(slots, 100); }
-  std::unique_ptr<CFilterCore> Install(int code, double fo = 700.0, int tap = 100) {
-    auto f = std::make_unique<CFilterCore>();
+  std::unique_ptr<FilterDefinition> Install(int code, double fo = 700.0, int tap = 100) {
+    auto f = std::make_unique<FilterDefinition>();
     InstallPreset(*f, code, fo, tap, slots);
     return f;
   }
-  CFilterCore slots[kUserSlotCount];
+  FilterDefinition slots[kUserSlotCount];
 };
 
 TEST(MakeNsComb, Ns4AtFo700) {

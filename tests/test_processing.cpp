@@ -25,14 +25,16 @@ struct PresetSetup {
 };
 
 std::unique_ptr<CFilterCore> WithPreset(int code, bool hpf = false, int tap = 100, double fo = 700.0) {
-  static CFilterCore slots[kUserSlotCount];
+  static FilterDefinition slots[kUserSlotCount];
   static bool ready = false;
   if (!ready) {
     SetDefaultUserDesigns(slots, 100);
     ready = true;
   }
   auto f = Make();
-  InstallPreset(*f, code, fo, tap, slots);
+  auto d = std::make_unique<FilterDefinition>();
+  InstallPreset(*d, code, fo, tap, slots);
+  f->Apply(*d);
   f->dcCut = hpf ? 1 : 0;
   return f;
 }
@@ -99,7 +101,7 @@ TEST(ProcessBlock, ZeroCountLeavesBufferAlone) {
 TEST(ProcessSample, RateChangeStartsWithZeros) {
   for (int ratio : {2, 3}) {
     auto f = Make();
-    f->SetUser(ratio, nullptr, 0);
+    testutil::SetUser(*f, ratio, nullptr, 0);
     for (int i = 0; i < ratio - 1; ++i) EXPECT_EQ(f->ProcessSample(1000.0), 0.0) << "ratio " << ratio;
     EXPECT_NE(f->ProcessSample(1000.0), 0.0);
   }
@@ -109,10 +111,10 @@ TEST(ProcessSample, OtherRatiosPassThroughAfterDcCut) {
   for (int ratio : {4, 7, -1}) {
     auto f = Make();
     double c[3] = {0.2, 0.3, 0.5};
-    f->SetUser(ratio, c, 2);
+    testutil::SetUser(*f, ratio, c, 2);
     EXPECT_EQ(f->ProcessSample(123.0), 123.0);
     f->dcCut = 1;
-    EXPECT_DOUBLE_EQ(f->ProcessSample(100.0), 100.0 * f->dcH[128]);
+    EXPECT_DOUBLE_EQ(f->ProcessSample(100.0), 100.0 * f->chain.dc.h[128]);
   }
 }
 
@@ -168,15 +170,15 @@ TEST(ProcessSample, DcCutResumesWithItsOldLine) {
 TEST(FirSample, TapZeroLeavesLineForLaterTap) {
   auto a = Make(), b = Make();
   double c[3] = {0.25, 0.5, 0.25};
-  a->SetUser(1, c, 2);
-  b->SetUser(1, c, 2);
+  testutil::SetUser(*a, 1, c, 2);
+  testutil::SetUser(*b, 1, c, 2);
   a->ProcessSample(100.0);
   b->ProcessSample(100.0);
   a->ProcessSample(200.0);
   b->ProcessSample(200.0);
-  a->SetUser(1, nullptr, 0);
+  testutil::SetUser(*a, 1, nullptr, 0);
   EXPECT_EQ(a->ProcessSample(555.0), 555.0);
-  a->SetUser(1, c, 2);
+  testutil::SetUser(*a, 1, c, 2);
   EXPECT_EQ(a->ProcessSample(300.0), b->ProcessSample(300.0));
 }
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/IniFile.h"
-#include "signal/Settings.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
+#include "signal/Settings.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -18,7 +18,7 @@ using testutil::WriteText;
 
 struct Loaded {
   Settings s;
-  std::unique_ptr<CFilterCore[]> slots = std::make_unique<CFilterCore[]>(kUserSlotCount);
+  std::unique_ptr<FilterDefinition[]> slots = std::make_unique<FilterDefinition[]>(kUserSlotCount);
 };
 
 Loaded Load(const std::string& path) {

@@ -22,6 +22,7 @@
 #include "audio/CFilter.h"
 #include "devices/PortAudioDriver.h"
 #include "signal/Presets.h"
+#include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
 #include "support/SoundServerUtil.h"
 #include "support/TestUtil.h"
@@ -41,17 +42,17 @@ TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   PortAudioDriver driver;
   ASSERT_TRUE(driver.Initialized());
   auto filter = std::make_unique<CFilter>(driver, nullptr);
-  InstallPreset(filter->core, 9, 700.0, 100, nullptr);  // BP300
+  testutil::InstallLive(*filter, 9, 700.0, 100);  // BP300
   filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return filter->stopped.load() == 0; }, 10000))
-      << "the loop did not start; device error " << filter->wave.LastError();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000))
+      << "the loop did not start; device error " << CFilterProbe(*filter).Wave().LastError();
 
   Process recorder(Recorder(dir.File("out.raw")));
   Process player(Player(dir.File("in.raw")));
   Sleep(1.0);
-  const int lostAfterOneSecond = filter->lostCount.load();
+  const int lostAfterOneSecond = filter->LostCount();
   Sleep(5.0);
-  const int lostAtEnd = filter->lostCount.load();
+  const int lostAtEnd = filter->LostCount();
   recorder.Stop();
   player.Stop();
   filter->Stop();
@@ -95,13 +96,13 @@ TEST(SoundServer, LoopRecoversWhenTheServerRestarts) {
   ASSERT_TRUE(driver.Initialized());
   auto filter = std::make_unique<CFilter>(driver, nullptr);
   filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return filter->stopped.load() == 0; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
   {
     Process player(Player(dir.File("in.raw")));
     Sleep(1.5);
     ASSERT_EQ(std::system((std::string("bash '") + top + "/tools/pulse-server.sh' restart").c_str()), 0);
   }
-  ASSERT_TRUE(WaitFor([&] { return filter->lostCount.load() > 0; }, 15000)) << "the failure was noticed";
+  ASSERT_TRUE(WaitFor([&] { return filter->LostCount() > 0; }, 15000)) << "the failure was noticed";
 
   // Once the loop has its devices back, it plays again.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -90,7 +90,7 @@ TEST(TarvikFilter, Bp100KeepsTheToneAndRejectsTheOther) {
   EXPECT_LT(Db(ToneAmplitude(w.samples, 11025, 1500.0) / level), -50.0);
 
   // The definition saved from that preset gives the same samples.
-  auto f = std::make_unique<CFilterCore>();
+  auto f = std::make_unique<FilterDefinition>();
   InstallPreset(*f, 11, 700.0, 100, nullptr);
   const std::string def = dir.File("bp100.def");
   {
@@ -116,8 +116,10 @@ TEST(TarvikFilter, MatchesTheLivePathSampleForSample) {
   std::vector<double> x = testutil::Noise(20000, 0.5, 3);
   WriteWav(in, x, 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   ASSERT_EQ(RunTool("--preset LMSB2 --hpf " + in + " " + out), 0);
+  auto d = std::make_unique<FilterDefinition>();
+  InstallPreset(*d, 24, 700.0, 100, nullptr);
   auto f = std::make_unique<CFilterCore>();
-  InstallPreset(*f, 24, 700.0, 100, nullptr);
+  f->Apply(*d);
   f->dcCut = 1;
   std::vector<double> y = ReadWav(in).samples;  // the input as stored, in 16-bit units
   f->ProcessBlock(y.data(), static_cast<int>(y.size()));

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "audio/CWave.h"
-#include "support/SimWaveDriver.h"
 #include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "app/MainWindow.h"
-#include "support/SimWaveDriver.h"
 #include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
 namespace apptest {
@@ -59,7 +59,7 @@ struct App {
     w->show();
     w->FormPaint();
     sim.StartClock(3);
-    EXPECT_TRUE(Pump([&] { return w->filterThread->stopped.load() == 0; }, 5000)) << "the loop did not start";
+    EXPECT_TRUE(Pump([&] { return w->filterThread->Running(); }, 5000)) << "the loop did not start";
   }
   std::string Ini() const { return dir.File("Tarvik.ini"); }
   void Click(int code) { QTest::mouseClick(w->presetButtons[code], Qt::LeftButton); }
@@ -71,7 +71,7 @@ struct App {
   std::unique_ptr<TMainWnd> w;
 };
 
-inline bool SameDefinition(const CFilterCore& a, const CFilterCore& b) {
+inline bool SameDefinition(const FilterDefinition& a, const FilterDefinition& b) {
   if (a.overSmp != b.overSmp || a.tap != b.tap || a.params.type != b.params.type) return false;
   if (a.params.type == FilterType::LMS)
     return a.lmsDelay == b.lmsDelay && a.lmsMU2 == b.lmsMU2 && a.lmsGM == b.lmsGM && a.lmsInv == b.lmsInv &&
@@ -80,5 +80,8 @@ inline bool SameDefinition(const CFilterCore& a, const CFilterCore& b) {
     if (a.h[i] != b.h[i]) return false;
   return true;
 }
+
+// What the window's engine plays now.
+inline FilterDefinition Live(const App& app) { return app.w->filterThread->Definition(); }
 
 }  // namespace apptest

@@ -15,7 +15,8 @@
 class LiteralFilter {
  public:
   // Takes the definition (and the fixed filters' coefficients) of `f`.
-  explicit LiteralFilter(const CFilterCore& f) {
+  explicit LiteralFilter(const CFilterCore& core) {
+    const FilterDefinition f = core.Definition();
     overSmp = f.overSmp;
     tap = f.tap;
     type = f.params.type;
@@ -24,13 +25,13 @@ class LiteralFilter {
     lmsAGC = f.lmsAGC;
     lmsMU2 = f.lmsMU2;
     lmsGM = f.lmsGM;
-    dcCut = f.dcCut.load() != 0;
+    dcCut = core.dcCut.load() != 0;
     std::memcpy(h, f.h, sizeof h);
-    std::memcpy(dcH, f.dcH, sizeof dcH);
-    std::memcpy(dec2, f.dec2.coef, sizeof dec2);
-    std::memcpy(int2, f.int2.coef, sizeof int2);
-    std::memcpy(dec3, f.dec3.coef, sizeof dec3);
-    std::memcpy(int3, f.int3.coef, sizeof int3);
+    std::memcpy(dcH, core.chain.dc.h, sizeof dcH);
+    std::memcpy(dec2, core.chain.down.dec2.coef, sizeof dec2);
+    std::memcpy(int2, core.chain.up.int2.coef, sizeof int2);
+    std::memcpy(dec3, core.chain.down.dec3.coef, sizeof dec3);
+    std::memcpy(int3, core.chain.up.int3.coef, sizeof int3);
   }
 
   double ProcessSample(double x) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -49,11 +50,37 @@ inline double ToneAmplitude(const std::vector<double>& x, int from, double hz, d
   return 2.0 * std::sqrt(c * c + s * s) / n;
 }
 
+// Changes of the live filter's definition, as the windows make them: take
+// the definition in force, change it, put it back in force.
+inline void SetUser(CFilterCore& f, int ratio, const double* coefs, int tap) {
+  FilterDefinition d = f.Definition();
+  d.SetUser(ratio, coefs, tap);
+  f.Apply(d);
+}
+inline void SetLms(CFilterCore& f, int ratio, int delay, int tap, double mu2, double gm, int inv, int agc) {
+  FilterDefinition d = f.Definition();
+  d.SetLms(ratio, delay, tap, mu2, gm, inv, agc);
+  f.Apply(d);
+}
+inline void SetDesign(CFilterCore& f, int ratio, int tap, int type, double fs, double fcl, double fch,
+                      double att) {
+  FilterDefinition d = f.Definition();
+  d.SetDesign(ratio, tap, type, fs, fcl, fch, att);
+  f.Apply(d);
+}
+
 // Steady-state gain of `filter` at hz, measured by running a sine through it.
 inline double MeasuredGain(CFilterCore& filter, double hz, int samples = 22050, int settle = 4000) {
   std::vector<double> x = Sine(samples, hz, 10000.0);
   filter.ProcessBlock(x.data(), static_cast<int>(x.size()));
   return ToneAmplitude(x, settle, hz) / 10000.0;
+}
+
+// The same for a definition, put in force in a fresh filter.
+inline double MeasuredGain(const FilterDefinition& d, double hz, int samples = 22050, int settle = 4000) {
+  auto filter = std::make_unique<CFilterCore>();
+  filter->Apply(d);
+  return MeasuredGain(*filter, hz, samples, settle);
 }
 
 inline double Db(double gain) { return 20.0 * std::log10(gain); }

@@ -1,0 +1,89 @@
+#pragma once
+// The stages of the processing chain and the chain that runs them. Every
+// stage has one shape: its constructor sets it up, Reset clears its history,
+// Process runs a block in place; fixed arrays only, no allocation, no lock,
+// nothing thrown. The rate change is a pair around the reduced-rate stage:
+// down gives one sample per completed group of `ratio` input samples, up
+// gives the full-rate samples back, one group late.
+//
+// Every stage keeps per-sample order, so a block gives the same result as
+// the same samples one at a time, however the blocks are split.
+
+#include "signal/DelayLine.h"
+#include "signal/FilterDefinition.h"
+#include "signal/RateChange.h"
+
+constexpr double kOverloadLevel = 24576.0;  // input magnitude that counts as an overload
+// The one overload rule: beyond +-24576, or not a number.
+inline bool IsOverload(double x) { return x > kOverloadLevel || !(x >= -kOverloadLevel); }
+
+constexpr double kLmsScale = 1.0 / (32768.0 * 32768.0);  // 2^-30: LMS step per 16-bit unit squared
+
+// The 80 Hz high-pass in front of everything (129 coefficients).
+struct DcCutStage {
+  DcCutStage();
+  void Reset();
+  void Process(double* io, int count);
+
+  DelayLine<130> line;  // one spare place for two outputs per pass
+  double h[129];
+};
+
+// Full rate to a half or a third. Process writes one sample per group
+// completed in in[0..count) to low and returns how many; `phase` is the
+// position in the group at the block's start.
+struct RateDownStage {
+  void Reset();
+  int Process(const double* in, int count, int ratio, int phase, double* low);
+
+  Decimator2 dec2;
+  Decimator3 dec3;
+  double held1 = 0.0, held2 = 0.0;  // the group's earlier samples
+};
+
+// The reduced-rate filter: a FIR or the LMS predictor, by the definition.
+// Both share the input line, so switching between them keeps the history.
+struct FilterStage {
+  FilterStage() { Reset(); }
+  void Reset();
+  void Process(FilterDefinition& d, double* io, int count);  // LMS adapts d.h
+  double FirSample(const FilterDefinition& d, double x);
+  double LmsSample(FilterDefinition& d, double x);
+
+  DelayLine<kCoefCount + 1> xLine;  // FIR / LMS predictor input; one spare place
+  DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
+  double lmsErr = 0.0;
+  double lmsStep = 0.0;
+};
+
+// A half or a third back to the full rate: out[0..count) from the low
+// samples that RateDownStage made of the same block and phase.
+struct RateUpStage {
+  void Reset();
+  void Process(const double* low, double* out, int count, int ratio, int phase);
+
+  Interpolator2 int2;
+  Interpolator3 int3;
+  double out1 = 0.0, out2 = 0.0, out3 = 0.0;  // the last group's outputs
+};
+
+// DC cut, rate change down, FIR or LMS, rate change up. Blocks of any
+// length; long ones run in pieces of kChainPiece samples.
+struct ProcessingChain {
+  static constexpr int kChainPiece = 1024;
+
+  void Reset();
+  void Process(FilterDefinition& d, bool dcCut, double* io, int count);
+  // The phase a block starting now would see after count more samples.
+  static int NextPhase(int phase, int ratio, int count);
+
+  DcCutStage dc;
+  RateDownStage down;
+  FilterStage filter;
+  RateUpStage up;
+  int phase = 0;  // position in the oversampling group
+  alignas(64) double low[kChainPiece];
+
+ private:
+  void ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count);
+};
