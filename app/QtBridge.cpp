@@ -4,10 +4,8 @@
 #include <QMessageBox>
 #include <QString>
 #include <QThread>
-#include <QTimer>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+
+#include "audio/UiCallQueue.h"
 
 namespace {
 
@@ -15,71 +13,41 @@ bool OnGuiThread() {
   return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
-class UiCallQueue {
- public:
-  static UiCallQueue& Instance() {
-    static UiCallQueue queue;
-    return queue;
-  }
+// The one queue of calls for the GUI thread. The GUI thread serves it when a
+// call arrives (a queued Qt event wakes it) and whenever it waits for the
+// processing thread.
+UiCallQueue& Queue() {
+  static UiCallQueue queue;
+  return queue;
+}
 
-  // On the GUI thread: serve the queue from the event loop from now on.
-  void Start() {
-    if (timer_) return;
-    timer_ = new QTimer(QCoreApplication::instance());
-    timer_->setInterval(10);
-    QObject::connect(timer_, &QTimer::timeout, timer_, [this] { Drain(); });
-    timer_->start();
-  }
-
-  void Run(const std::function<void()>& fn) {
-    if (OnGuiThread()) {
-      fn();
-      return;
-    }
-    Item item{&fn, false};
-    std::unique_lock<std::mutex> lock(m_);
-    queue_.push_back(&item);
-    done_.wait(lock, [&] { return item.done; });
-  }
-
-  void Drain() {
-    std::unique_lock<std::mutex> lock(m_);
-    while (!queue_.empty()) {
-      Item* item = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      (*item->fn)();
-      lock.lock();
-      item->done = true;
-      done_.notify_all();
-    }
-  }
-
- private:
-  struct Item {
-    const std::function<void()>* fn;
-    bool done;
-  };
-  std::mutex m_;
-  std::condition_variable done_;
-  std::deque<Item*> queue_;
-  QTimer* timer_ = nullptr;
-};
+void RunOnGui(const std::function<void()>& fn) {
+  if (OnGuiThread())
+    fn();
+  else
+    Queue().Run(fn);
+}
 
 }  // namespace
 
-QtUiBridge::QtUiBridge() { UiCallQueue::Instance().Start(); }
+QtUiBridge::QtUiBridge() {
+  QObject* app = QCoreApplication::instance();
+  Queue().SetWakeUp([app] {
+    QMetaObject::invokeMethod(
+        app, [] { Queue().Drain(); }, Qt::QueuedConnection);
+  });
+}
 
-void QtUiBridge::RunOnUiThread(const std::function<void()>& fn) { UiCallQueue::Instance().Run(fn); }
+void QtUiBridge::RunOnUiThread(const std::function<void()>& fn) { RunOnGui(fn); }
 
 void QtUiBridge::ProcessPendingEvents() {
-  UiCallQueue::Instance().Drain();
+  Queue().Drain();
   QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 bool QtMessageBoxes::Show(MessageKind kind, const std::string& caption, const std::string& text) {
   bool yes = false;
-  UiCallQueue::Instance().Run([&] {
+  RunOnGui([&] {
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(QString::fromStdString(caption));
     box.setText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));

@@ -3,9 +3,9 @@
 // run on the GUI thread (blocking the caller), and the three shared message
 // boxes as Qt message boxes owned by the active window.
 //
-// Calls from other threads wait in a queue of ours that the GUI thread
-// serves every 10 ms (and whenever it waits for the processing thread), so
-// every hand-over goes through a mutex the sanitizers can see.
+// Calls from other threads wait in a UiCallQueue that the GUI thread serves
+// as soon as a call arrives (and whenever it waits for the processing
+// thread), so every hand-over goes through a mutex the sanitizers can see.
 
 #include "audio/UiBridge.h"
 #include "common/MessageBox.h"

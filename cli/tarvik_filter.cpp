@@ -21,6 +21,7 @@
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
 #include "common/Pcm16.h"
+#include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
@@ -409,28 +410,18 @@ int Run(const Options& o) {
   if (resample && !converter.Open(reader.Rate(), kRate, kBlock, RateConverter::Quality::Best, error))
     return Fail("cannot convert the rate: %s", error);
 
-  // The output goes to a temporary file beside OUTPUT and replaces it only
-  // when complete.
-  std::vector<char> tmpName(o.output.begin(), o.output.end());
-  const char suffix[] = ".tmp-XXXXXX";
-  tmpName.insert(tmpName.end(), suffix, suffix + sizeof suffix);
-  int fd = ::mkstemp(tmpName.data());
-  if (fd < 0) return Fail("cannot write %s: %s", o.output, std::strerror(errno));
-  const std::string tmp = tmpName.data();
-  ::fchmod(fd, 0644);
+  // The output replaces OUTPUT only when complete.
+  ReplacingFile outFile;
+  if (!outFile.Open(o.output, error)) return Fail("cannot write %s: %s", o.output, error);
   SF_INFO outInfo{};
   outInfo.samplerate = kRate;
   outInfo.channels = 1;
   outInfo.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SndFile out(sf_open_fd(fd, SFM_WRITE, &outInfo, SF_TRUE));
-  if (!out) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return Fail("cannot write %s: %s", o.output, sf_strerror(nullptr));
-  }
+  SndFile out(sf_open_fd(outFile.Fd(), SFM_WRITE, &outInfo, SF_FALSE));
+  if (!out) return Fail("cannot write %s: %s", o.output, sf_strerror(nullptr));
   auto abandon = [&](const char* what, const std::string& detail) {
     out.reset();
-    ::unlink(tmp.c_str());
+    outFile.Abandon();
     return Fail(what, detail);
   };
 
@@ -477,12 +468,9 @@ int Run(const Options& o) {
   if (!readError.empty()) return abandon("%s", readError + " " + o.input);
   progress.Finish();
 
-  out.reset();  // closes and completes the WAV header
-  if (::rename(tmp.c_str(), o.output.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    return Fail("cannot write %s: %s", o.output, std::strerror(err));
-  }
+  // Completing the WAV header is the last write: its failure is the file's.
+  if (sf_close(out.release()) != 0) return abandon("error writing %s", o.output);
+  if (!outFile.Commit(error)) return Fail("cannot write %s: %s", o.output, error);
 
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/MessageBox.h"
+#include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 
 struct IniFile::Impl {
@@ -82,36 +83,4 @@ double ReadIniDouble(const IniFile& ini, const std::string& section, const std::
 
 void WriteIniDouble(IniFile& ini, const std::string& section, const std::string& key, double value) {
   ini.WriteString(section, key, FormatExp(value));
-}
-
-bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
-  struct stat st;
-  mode_t mode = 0644;
-  if (::stat(path.c_str(), &st) == 0) {
-    // A read-only or special target is refused even for root, who could
-    // otherwise rename over it.
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return false;
-    mode = st.st_mode & 07777;
-  }
-  std::vector<char> tmpl(path.begin(), path.end());
-  const char suffix[] = ".tmp-XXXXXX";
-  tmpl.insert(tmpl.end(), suffix, suffix + sizeof suffix);  // includes the NUL
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return false;
-  const char* tmp = tmpl.data();
-  bool ok = ::fchmod(fd, mode) == 0;
-  std::size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      done += static_cast<std::size_t>(n);
-  }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp, path.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(tmp);
-  return ok;
 }

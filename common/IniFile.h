@@ -29,9 +29,9 @@ class IniFile {
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int value);
 
-  // Writes a temporary file beside the target and renames it over the
-  // target, so a failed save leaves the old file whole. On failure shows the
-  // error box naming the file and returns false.
+  // Replaces the file through ReplacingFile, so a failed save leaves the old
+  // file whole. On failure shows the error box naming the file and returns
+  // false.
   bool Save();
 
   // The file's text as Save would write it.
@@ -49,7 +49,3 @@ class IniFile {
 // keeps def to seven significant digits and text that is no number gives 0.0.
 double ReadIniDouble(const IniFile& ini, const std::string& section, const std::string& key, double def);
 void WriteIniDouble(IniFile& ini, const std::string& section, const std::string& key, double value);
-
-// Writes text to path through a temporary file and a rename. Returns false
-// (and leaves any file at path untouched) when the file cannot be written.
-bool ReplaceFileAtomically(const std::string& path, const std::string& text);

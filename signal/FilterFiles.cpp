@@ -6,6 +6,7 @@
 
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
+#include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 #include "signal/FilterDefinition.h"
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "signal/Kaiser.h"
 #include "signal/RateChange.h"
+#include "signal/RateConverter.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -95,6 +99,60 @@ TEST(RateChange, ConstantThroughBothSettlesToInput) {
   EXPECT_NEAR(a, 1000.0, 0.1);
   EXPECT_NEAR(b, 1000.0, 0.1);
   EXPECT_NEAR(c, 1000.0, 0.1);
+}
+
+// Converts x in calls of `piece` frames and flushes the tail.
+std::vector<double> Convert(RateConverter& c, const std::vector<double>& x, long piece) {
+  std::vector<double> out, buf(static_cast<std::size_t>(c.MaxOutput()));
+  std::string error;
+  long at = 0, made;
+  do {
+    const long n = std::min<long>(piece, static_cast<long>(x.size()) - at);
+    long used = 0;
+    made = c.Convert(x.data() + at, n, n == 0, buf.data(), used, error);
+    EXPECT_GE(made, 0) << error;
+    if (made < 0) break;
+    out.insert(out.end(), buf.begin(), buf.begin() + made);
+    at += used;
+  } while (at < static_cast<long>(x.size()) || made > 0);
+  return out;
+}
+
+// A tone keeps its level and frequency through 48 kHz -> 11025 Hz and back,
+// and a tone above the new Nyquist frequency leaves nothing at its alias.
+TEST(RateConverter, ToneLevelsAndAliases) {
+  struct Case {
+    double fromHz, toHz, toneHz, measureHz, wantDb, tolDb;
+  } cases[] = {
+      {48000, 11025, 700, 700, 0.0, 0.1},
+      {11025, 48000, 700, 700, 0.0, 0.1},
+      {44100, 11025, 3000, 3000, 0.0, 0.1},
+      {48000, 11025, 7000, 4025, -200.0, 0.0},  // alias of 7 kHz at 11025 Hz: below -60 dB
+  };
+  for (const Case& c : cases) {
+    RateConverter conv;
+    std::string error;
+    ASSERT_TRUE(conv.Open(c.fromHz, c.toHz, 4096, RateConverter::Quality::Best, error)) << error;
+    const std::vector<double> x = testutil::Sine(static_cast<int>(c.fromHz), c.toneHz, 10000.0, c.fromHz);
+    std::vector<double> y = Convert(conv, x, 1000);
+    EXPECT_NEAR(static_cast<double>(y.size()), c.toHz, 2.0);
+    y.resize(y.size() * 9 / 10);  // the flushed tail fades out
+    const double level =
+        testutil::Db(testutil::ToneAmplitude(y, static_cast<int>(c.toHz / 4), c.measureHz, c.toHz) / 10000.0);
+    if (c.wantDb < -100.0)
+      EXPECT_LT(level, -60.0) << c.fromHz << " -> " << c.toHz;
+    else
+      EXPECT_NEAR(level, c.wantDb, c.tolDb) << c.fromHz << " -> " << c.toHz;
+  }
+}
+
+TEST(RateConverter, RefusesRatesItCannotUse) {
+  for (double rate : {0.0, -48000.0, 1e9, std::nan("")}) {
+    RateConverter conv;
+    std::string error;
+    EXPECT_FALSE(conv.Open(rate, 11025, 512, RateConverter::Quality::Fastest, error)) << rate;
+    EXPECT_FALSE(error.empty());
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/UiBridge.h"
+#include "audio/UiCallQueue.h"
 #include "common/MessageBox.h"
 
 namespace testutil {
@@ -23,39 +24,13 @@ namespace testutil {
 // until the test (or Stop's wait) serves them.
 class TestUi : public UiBridge {
  public:
-  void RunOnUiThread(const std::function<void()>& fn) override {
-    std::unique_lock<std::mutex> lock(m_);
-    Item item{&fn, false};
-    queue_.push_back(&item);
-    cv_.notify_all();
-    cv_.wait(lock, [&] { return item.done; });
-  }
-  void ProcessPendingEvents() override {
-    std::unique_lock<std::mutex> lock(m_);
-    while (!queue_.empty()) {
-      Item* item = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      (*item->fn)();
-      lock.lock();
-      item->done = true;
-      cv_.notify_all();
-    }
-  }
+  void RunOnUiThread(const std::function<void()>& fn) override { queue_.Run(fn); }
+  void ProcessPendingEvents() override { queue_.Drain(); }
   // Waits until a call is pending (true) or timeoutMs passes (false).
-  bool WaitPending(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !queue_.empty(); });
-  }
+  bool WaitPending(int timeoutMs) { return queue_.WaitPending(timeoutMs); }
 
  private:
-  struct Item {
-    const std::function<void()>* fn;
-    bool done;
-  };
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<Item*> queue_;
+  UiCallQueue queue_;
 };
 
 // A UI that serves every call at once on the calling thread.
