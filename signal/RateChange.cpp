@@ -1,5 +1,7 @@
 #include "signal/RateChange.h"
 
+#include <cstring>
+
 #include "signal/DotKernel.h"
 #include "signal/Kaiser.h"
 #include "signal/SampleRate.h"
@@ -57,4 +59,56 @@ void Interpolator3::Process(double y, double& first, double& second, double& thi
   first = DotProduct(lowLine.Window(17), phase0, 17);
   second = DotProduct(lowLine.Window(16), phase1, 16);
   third = DotProduct(lowLine.Window(16), phase2, 16);
+}
+
+// The block forms: the line's history, then the block, in one array; each
+// window is the one Process would see after its pushes, so every value is
+// the same; the line then takes the block's last samples.
+
+namespace {
+template <int Capacity>
+void Extend(const DelayLine<Capacity>& line, int history, const double* block, int count, double* ext) {
+  std::memcpy(ext, line.Window(history), sizeof(double) * history);
+  std::memcpy(ext + history, block, sizeof(double) * count);
+}
+
+template <int Capacity>
+void Follow(DelayLine<Capacity>& line, const double* block, int count) {
+  for (int i = count > Capacity ? count - Capacity : 0; i < count; ++i) line.Push(block[i]);
+}
+}  // namespace
+
+void Decimator2::ProcessPairs(const double* in, int pairs, double* out, double* ext) {
+  if (pairs <= 0) return;
+  Extend(line, 36, in, 2 * pairs, ext);
+  for (int k = 0; k < pairs; ++k) out[k] = DotProduct(ext + 2 * k + 1, rev, 37);
+  Follow(line, in, 2 * pairs);
+}
+
+void Decimator3::ProcessGroups(const double* in, int groups, double* out, double* ext) {
+  if (groups <= 0) return;
+  Extend(line, 48, in, 3 * groups, ext);
+  for (int k = 0; k < groups; ++k) out[k] = DotProduct(ext + 3 * k + 2, rev, 49);
+  Follow(line, in, 3 * groups);
+}
+
+void Interpolator2::ProcessBlock(const double* low, int count, double* out, double* ext) {
+  if (count <= 0) return;
+  Extend(lowLine, 18, low, count, ext);
+  for (int k = 0; k < count; ++k) {
+    out[2 * k] = DotProduct(ext + k, phase0, 19);
+    out[2 * k + 1] = DotProduct(ext + k + 1, phase1, 18);
+  }
+  Follow(lowLine, low, count);
+}
+
+void Interpolator3::ProcessBlock(const double* low, int count, double* out, double* ext) {
+  if (count <= 0) return;
+  Extend(lowLine, 16, low, count, ext);
+  for (int k = 0; k < count; ++k) {
+    out[3 * k] = DotProduct(ext + k, phase0, 17);
+    out[3 * k + 1] = DotProduct(ext + k + 1, phase1, 16);
+    out[3 * k + 2] = DotProduct(ext + k + 1, phase2, 16);
+  }
+  Follow(lowLine, low, count);
 }

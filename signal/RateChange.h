@@ -13,6 +13,11 @@ struct Decimator2 {
   Decimator2();
   // One filtered value per pair: v the newer sample, u the older.
   double Process(double v, double u);
+  // Process over `pairs` whole pairs of in (oldest first) into out, with
+  // the same values; ext holds 36 + 2*pairs doubles of scratch. Reading the
+  // block in place instead of the line after each push keeps the loads off
+  // the samples just stored.
+  void ProcessPairs(const double* in, int pairs, double* out, double* ext);
 };
 
 struct Interpolator2 {
@@ -22,6 +27,9 @@ struct Interpolator2 {
   Interpolator2();
   // Two full-rate outputs per reduced-rate input, in time order.
   void Process(double y, double& first, double& second);
+  // Process over low[0..count) into out[0..2*count); ext holds 18 + count
+  // doubles of scratch.
+  void ProcessBlock(const double* low, int count, double* out, double* ext);
 };
 
 struct Decimator3 {
@@ -30,6 +38,9 @@ struct Decimator3 {
   alignas(64) double rev[49];
   Decimator3();
   double Process(double v, double u, double w);  // newest, middle, oldest
+  // Process over `groups` whole groups of in (oldest first); ext holds
+  // 48 + 3*groups doubles of scratch.
+  void ProcessGroups(const double* in, int groups, double* out, double* ext);
 };
 
 struct Interpolator3 {
@@ -38,4 +49,7 @@ struct Interpolator3 {
   alignas(64) double phase0[17], phase1[16], phase2[16];
   Interpolator3();
   void Process(double y, double& first, double& second, double& third);
+  // Process over low[0..count) into out[0..3*count); ext holds 16 + count
+  // doubles of scratch.
+  void ProcessBlock(const double* low, int count, double* out, double* ext);
 };

@@ -67,9 +67,8 @@ void RateDownStage::Reset() {
 }
 
 int RateDownStage::Process(const double* in, int count, int ratio, int phase, double* low) {
-  int m = 0;
-  for (int i = 0; i < count; ++i) {
-    const double x = in[i];
+  int m = 0, i = 0;
+  auto one = [&](double x) {
     switch (Step(phase, ratio)) {
       case Place::First:
         (ratio == 2 ? held1 : held2) = x;
@@ -81,7 +80,23 @@ int RateDownStage::Process(const double* in, int count, int ratio, int phase, do
         low[m++] = ratio == 2 ? dec2.Process(x, held1) : dec3.Process(x, held1, held2);
         break;
     }
+  };
+  // Up to the first group boundary, whole groups, then the rest.
+  while (i < count && phase != 0) one(in[i++]);
+  const int groups = (count - i) / ratio;
+  if (groups > 0) {
+    if (ratio == 2) {
+      dec2.ProcessPairs(in + i, groups, low + m, ext);
+      held1 = in[i + 2 * groups - 2];
+    } else {
+      dec3.ProcessGroups(in + i, groups, low + m, ext);
+      held2 = in[i + 3 * groups - 3];
+      held1 = in[i + 3 * groups - 2];
+    }
+    m += groups;
+    i += ratio * groups;
   }
+  while (i < count) one(in[i++]);
   return m;
 }
 
@@ -94,7 +109,8 @@ void RateUpStage::Reset() {
 }
 
 void RateUpStage::Process(const double* low, double* out, int count, int ratio, int phase) {
-  for (int i = 0; i < count; ++i) {
+  int i = 0;
+  auto one = [&]() {
     switch (Step(phase, ratio)) {
       case Place::First:
         out[i] = out2;
@@ -110,7 +126,35 @@ void RateUpStage::Process(const double* low, double* out, int count, int ratio, 
         out[i] = out1;
         break;
     }
+    ++i;
+  };
+  while (i < count && phase != 0) one();
+  // Whole groups: a group's first places play the previous group's later
+  // outputs, its last place the new first output.
+  const int groups = (count - i) / ratio;
+  if (groups > 0) {
+    if (ratio == 2) {
+      int2.ProcessBlock(low, groups, made, ext);
+      for (int k = 0; k < groups; ++k, i += 2) {
+        out[i] = out2;
+        out[i + 1] = made[2 * k];
+        out2 = made[2 * k + 1];
+      }
+      out1 = made[2 * groups - 2];
+    } else {
+      int3.ProcessBlock(low, groups, made, ext);
+      for (int k = 0; k < groups; ++k, i += 3) {
+        out[i] = out2;
+        out[i + 1] = out3;
+        out[i + 2] = made[3 * k];
+        out2 = made[3 * k + 1];
+        out3 = made[3 * k + 2];
+      }
+      out1 = made[3 * groups - 3];
+    }
+    low += groups;
   }
+  while (i < count) one();
 }
 
 // ---------------------------------------------------------------------------
@@ -189,6 +233,7 @@ void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, 
 }
 
 int ProcessingChain::NextPhase(int phase, int ratio, int count) {
-  for (int i = 0; i < count; ++i) Step(phase, ratio);
-  return phase;
+  // A phase left over from another ratio stands for the group's last place.
+  const int place = phase < ratio - 1 ? phase : ratio - 1;
+  return (place + count) % ratio;
 }

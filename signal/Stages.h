@@ -13,6 +13,8 @@
 #include "signal/FilterDefinition.h"
 #include "signal/RateChange.h"
 
+constexpr int kChainPiece = 1024;  // longest block a stage takes at once
+
 constexpr double kOverloadLevel = 24576.0;  // input magnitude that counts as an overload
 // The one overload rule: beyond +-24576, or not a number.
 inline bool IsOverload(double x) { return x > kOverloadLevel || !(x >= -kOverloadLevel); }
@@ -39,6 +41,7 @@ struct RateDownStage {
   Decimator2 dec2;
   Decimator3 dec3;
   double held1 = 0.0, held2 = 0.0;  // the group's earlier samples
+  double ext[48 + kChainPiece];     // scratch: history and block in one array
 };
 
 // The reduced-rate filter: a FIR or the LMS predictor, by the definition.
@@ -65,13 +68,13 @@ struct RateUpStage {
   Interpolator2 int2;
   Interpolator3 int3;
   double out1 = 0.0, out2 = 0.0, out3 = 0.0;  // the last group's outputs
+  double ext[18 + kChainPiece];               // scratch: history and block in one array
+  double made[kChainPiece + 4];               // scratch: the groups' outputs in order
 };
 
 // DC cut, rate change down, FIR or LMS, rate change up. Blocks of any
 // length; long ones run in pieces of kChainPiece samples.
 struct ProcessingChain {
-  static constexpr int kChainPiece = 1024;
-
   void Reset();
   void Process(FilterDefinition& d, bool dcCut, double* io, int count);
   // The phase a block starting now would see after count more samples.

@@ -88,6 +88,40 @@ TEST(ProcessBlock, BlockSplitsGiveIdenticalOutput) {
   }
 }
 
+// Definitions switched between blocks whose lengths cut the rate-change
+// groups anywhere: the block path (whole groups at once) and the per-sample
+// path must carry the phase and the histories across every switch alike.
+TEST(ProcessBlock, RatioSwitchesMidGroupAgreeWithSampleBySample) {
+  auto bp3 = std::make_unique<FilterDefinition>(), voice2 = std::make_unique<FilterDefinition>();
+  auto lms2 = std::make_unique<FilterDefinition>(), comb1 = std::make_unique<FilterDefinition>();
+  InstallPreset(*bp3, 7, 700.0, 100, nullptr);
+  InstallPreset(*voice2, 21, 700.0, 64, nullptr);
+  InstallPreset(*lms2, 23, 700.0, 100, nullptr);
+  InstallPreset(*comb1, 2, 700.0, 100, nullptr);
+  const struct {
+    const FilterDefinition* d;
+    int count;
+  } segments[] = {{bp3.get(), 1001}, {voice2.get(), 333}, {bp3.get(), 500},  {lms2.get(), 2777},
+                  {comb1.get(), 10}, {bp3.get(), 1234},   {voice2.get(), 5}, {bp3.get(), 3001}};
+  auto blocks = Make(), samples = Make();
+  blocks->dcCut = samples->dcCut = 1;
+  std::mt19937 rng(42);
+  int seed = 300;
+  for (const auto& seg : segments) {
+    blocks->Apply(*seg.d);
+    samples->Apply(*seg.d);
+    std::vector<double> a = Noise(seg.count, 20000.0, seed++), b = a;
+    for (int done = 0; done < seg.count;) {
+      const int n = std::min(seg.count - done, 1 + static_cast<int>(rng() % 1500));
+      blocks->ProcessBlock(a.data() + done, n);
+      done += n;
+    }
+    for (double& v : b) v = samples->ProcessSample(v);
+    ASSERT_EQ(a, b) << "segment of " << seg.count;
+    ASSERT_EQ(blocks->chain.phase, samples->chain.phase);
+  }
+}
+
 TEST(ProcessBlock, ZeroCountLeavesBufferAlone) {
   auto f = WithPreset(7);
   double x[3] = {1, 2, 3};
