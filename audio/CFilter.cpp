@@ -145,7 +145,9 @@ bool CFilter::Reopen() {
   const bool inOk = wave_.OpenInput(waveFormat_, n) == 0;
   const bool outOk = wave_.OpenOutput(waveFormat_, n) == 0;
   if (outOk) wave_.SetVolume(volume_.load());
-  return inOk || outOk;
+  // Capture is what the loop waits on: without it every pass would fail at
+  // once, so only a reopened capture ends the calm retry.
+  return inOk;
 }
 
 void CFilter::Run() {

@@ -97,8 +97,8 @@ class CFilter {
  private:
   friend struct CFilterProbe;  // tests: the spectrum frame and counters
 
-  bool Recover();  // true when at least one direction reopened
-  bool Reopen();   // both directions with the current block size
+  bool Recover();  // true when capture reopened
+  bool Reopen();   // both directions with the current block size; true when capture reopened
   int OpenSize() const;
   void RaisePriority();
   void NormalPriority();

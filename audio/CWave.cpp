@@ -296,10 +296,11 @@ int CWave::DrainOutput() {
 void CWave::CloseOutput() {
   outOpen = 0;
   if (outHandle) {
-    if (lastError == 0 && outPos > 0) {
+    // An output still paused never started playing: what it holds (less
+    // than three buffers) is dropped rather than waited for.
+    const bool started = outPaused == 0;
+    if (started && lastError == 0 && outPos > 0) {
       // A partly filled buffer is played, shortened, before closing.
-      outHandle->Restart();
-      outPaused = 0;
       WaveHeader* h = outHeaders[outNext];
       h->bufferLength = outPos;
       outHandle->Write(h);
@@ -307,7 +308,7 @@ void CWave::CloseOutput() {
       outNext = (outNext + 1) % kWaveRing;
     }
     outPos = 0;
-    lastError = DrainOutput();
+    if (started) lastError = DrainOutput();
     outHandle->Reset();
     FreeHeaders(outHeaders, outHandle.get());
     outHandle->Close();

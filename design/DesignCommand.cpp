@@ -1,6 +1,7 @@
 #include "design/DesignCommand.h"
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "common/TextFormat.h"
@@ -55,8 +56,10 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
     if (!ReadCount(f.delay, delay)) return DesignResult::Incorrect;
     ReadReal(f.mu2, mu2);
     ReadReal(f.gm, gm);
-    // An infinite or undefined step would make every prediction non-finite.
-    if (!std::isfinite(mu2) || !std::isfinite(gm)) return DesignResult::Incorrect;
+    // An infinite or undefined step would make every prediction non-finite,
+    // a step or leak out of range would make the weights run away.
+    if (!std::isfinite(mu2) || !std::isfinite(gm) || !LmsStepAccepted(mu2) || !LmsLeakAccepted(gm))
+      return DesignResult::Incorrect;
     work.lmsDelay = delay > kMaxLmsDelay ? kMaxLmsDelay : delay;
     work.lmsMU2 = mu2;
     work.lmsGM = gm;
@@ -92,8 +95,17 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
   work.tap = BoundTap(tap);
   if (!(p.fs * 0.5 > limit)) return DesignResult::TooHigh;
   auto usable = [](double v) { return v > 0.0 && std::isfinite(v); };
-  if (!usable(p.fcl) || !usable(p.fch) || !usable(p.att) || !usable(p.gain)) return DesignResult::Incorrect;
+  if (!usable(p.fcl) || !usable(p.fch) || !usable(p.att) || !usable(p.gain) || !GainAccepted(p.gain))
+    return DesignResult::Incorrect;
+  // A design whose coefficients leave the double range is refused and the
+  // previous coefficients stay.
+  double previous[kCoefCount];
+  std::memcpy(previous, work.h, sizeof previous);
   work.Redesign();
+  if (!work.CoefsFinite()) {
+    std::memcpy(work.h, previous, sizeof previous);
+    return DesignResult::Incorrect;
+  }
   return DesignResult::Done;
 }
 

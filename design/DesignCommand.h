@@ -34,7 +34,9 @@ double RateForRatioIndex(int ratioIndex);
 // keeps the field's value, text after the number is ignored. On TooHigh or
 // Incorrect `work` keeps what was read and adjusted before the check and the
 // coefficients of its previous design. A tap count or LMS delay typed with a
-// minus sign, and a non-finite number, are Incorrect; an LMS delay above 512
+// minus sign, a non-finite number, a gain beyond kMaxGain, 2µ outside 0..1,
+// Gm outside 0..1 and a design whose coefficients are not finite are
+// Incorrect; an LMS delay above 512
 // becomes 512, as a tap count does.
 DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& fields);
 

@@ -10,10 +10,15 @@ namespace {
 constexpr double kOmegaConst = 6.283185307;  // 2 pi to ten digits, as the plot always used
 constexpr double kDbPerNeper = 8.685888;
 
+constexpr double kMaxLevel = 400.0;  // +320 dB: far above the frame, still a sane row
+
 int RowFor(double m, const ResponseLayout& l) {
   if (m == 0.0) m = 1.0e-38;
   double level = kDbPerNeper * std::log(std::fabs(m)) + 80.0;
   if (level < 0.0) level = 0.0;
+  // An infinite or undefined magnitude (coefficients near the double range)
+  // plots at the top bound instead of overflowing the row.
+  if (!(level <= kMaxLevel)) level = kMaxLevel;
   return l.bottom - static_cast<int>((l.bottom - l.top) * level * 0.0125);
 }
 

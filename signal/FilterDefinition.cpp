@@ -1,5 +1,6 @@
 #include "signal/FilterDefinition.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "signal/SampleRate.h"
@@ -65,6 +66,12 @@ void FilterDefinition::Redesign() {
 
 void FilterDefinition::ForgetWeights() {
   if (IsLms()) std::memset(h, 0, sizeof h);
+}
+
+bool FilterDefinition::CoefsFinite() const {
+  for (int i = 0; i <= ClampTap(tap); ++i)
+    if (!std::isfinite(h[i])) return false;
+  return true;
 }
 
 const char* FilterDefinition::TypeName(int type) {

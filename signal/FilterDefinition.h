@@ -5,6 +5,7 @@
 // LMS definition `h` holds no design: the weights start from zero whenever
 // it is put in force.
 
+#include <cmath>
 #include <string>
 
 #include "signal/Kaiser.h"
@@ -14,6 +15,14 @@ class IniFile;
 constexpr int kMaxLmsDelay = 512;
 
 inline int ClampTap(int n) { return n < 0 ? 0 : (n > kMaxTap ? kMaxTap : n); }
+
+// What a file or the design dialog may set; the rest is refused.
+constexpr double kMaxGain = 1.0e6;  // +120 dB pass-band gain
+constexpr double kMaxLmsMU2 = 1.0;  // 2µ: beyond this the weights only run away
+inline bool RatioAccepted(int overSmp) { return overSmp >= 1 && overSmp <= 3; }
+inline bool GainAccepted(double gain) { return std::fabs(gain) <= kMaxGain; }
+inline bool LmsStepAccepted(double mu2) { return mu2 >= 0.0 && mu2 <= kMaxLmsMU2; }
+inline bool LmsLeakAccepted(double gm) { return gm >= 0.0 && gm <= 1.0; }  // Gm above 1 amplifies
 
 struct FilterDefinition {
   FilterDefinition();
@@ -44,12 +53,16 @@ struct FilterDefinition {
   void Redesign();
   // Clears LMS weights: what a stored copy of a live LMS filter holds.
   void ForgetWeights();
+  // True when h[0..tap] are all finite.
+  bool CoefsFinite() const;
 
   // --- files ----------------------------------------------------------------
   // Section "User<slot+1>", or "UserSetup" for a negative slot. Missing
   // keys keep the current values. Returns false when the section breaks the
-  // filter's invariants (a Type outside 0..5, a designed type with Tap 0 or
-  // FS not positive, a non-finite number); it then loads as through.
+  // filter's invariants (a Type outside 0..5, OverSmp outside 1..3, a
+  // designed type with Tap 0, FS not positive or a gain beyond kMaxGain, LMS
+  // values outside their ranges, a non-finite number or coefficient); it
+  // then loads as through.
   bool ReadIni(const IniFile& ini, int slot);
   void WriteIni(IniFile& ini, int slot) const;
   // C-array text of the coefficients, newest-sample coefficient first.

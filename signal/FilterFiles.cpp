@@ -52,10 +52,11 @@ bool FilterDefinition::ReadIni(const IniFile& ini, int slot) {
   mu2 = ReadIniDouble(ini, sec, "lmsMU2", mu2);
   gm = ReadIniDouble(ini, sec, "lmsGM", gm);
 
-  bool valid = p.type >= 0 && p.type <= 5;
+  bool valid = p.type >= 0 && p.type <= 5 && RatioAccepted(ratio);
   for (double v : {p.fs, p.fcl, p.fch, p.att, p.gain, mu2, gm})
     if (!std::isfinite(v)) valid = false;
-  if (IsDesignedType(p.type) && (n == 0 || !(p.fs > 0.0))) valid = false;
+  if (IsDesignedType(p.type) && (n == 0 || !(p.fs > 0.0) || !GainAccepted(p.gain))) valid = false;
+  if (p.type == FilterType::LMS && (!LmsStepAccepted(mu2) || !LmsLeakAccepted(gm))) valid = false;
 
   double coefs[kCoefCount];
   if (valid && p.type == FilterType::User) {
@@ -73,7 +74,15 @@ bool FilterDefinition::ReadIni(const IniFile& ini, int slot) {
     return false;
   }
 
-  if (IsDesignedType(p.type)) DesignFir(coefs, p);
+  if (IsDesignedType(p.type)) {
+    DesignFir(coefs, p);
+    for (int i = 0; i <= n; ++i)
+      if (!std::isfinite(coefs[i])) valid = false;
+    if (!valid) {
+      SetThrough();
+      return false;
+    }
+  }
 
   params = p;
   overSmp = ratio;

@@ -187,7 +187,7 @@ double FilterStage::LmsSample(FilterDefinition& d, double x) {
   xLine.Push(lmsLine.Ago(d.lmsDelay));
   const double* line = xLine.Window(n + 1);
   double y = DotProduct(line, d.h, n + 1);
-  if (!std::isfinite(y)) {
+  if (!(std::fabs(y) <= kLmsRunaway)) {
     // Diverged (a step size too large, or a broken input): restart the
     // weights rather than output garbage until the preset is chosen again.
     std::memset(d.h, 0, sizeof d.h);
@@ -196,7 +196,11 @@ double FilterStage::LmsSample(FilterDefinition& d, double x) {
   lmsErr = x - y;
   lmsStep = lmsErr * d.lmsMU2 * kLmsScale;
   lmsLine.Push(x);
-  const double magnitude = LmsUpdate(d.h, line, n + 1, lmsStep, d.lmsGM);
+  double magnitude = LmsUpdate(d.h, line, n + 1, lmsStep, d.lmsGM);
+  if (!std::isfinite(magnitude)) {
+    std::memset(d.h, 0, sizeof d.h);
+    magnitude = 0.0;
+  }
   if (d.lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
   return d.lmsInv != 0 ? lmsErr : y;
 }

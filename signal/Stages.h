@@ -20,6 +20,9 @@ constexpr double kOverloadLevel = 24576.0;  // input magnitude that counts as an
 inline bool IsOverload(double x) { return x > kOverloadLevel || !(x >= -kOverloadLevel); }
 
 constexpr double kLmsScale = 1.0 / (32768.0 * 32768.0);  // 2^-30: LMS step per 16-bit unit squared
+// A prediction beyond eight times full scale comes only from weights that
+// run away: they restart from zero.
+constexpr double kLmsRunaway = 8.0 * 32768.0;
 
 // The 80 Hz high-pass in front of everything (129 coefficients).
 struct DcCutStage {

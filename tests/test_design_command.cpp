@@ -87,6 +87,11 @@ TEST(DesignFromFields, RefusalsKeepThePreviousCoefficients) {
       {"loss nan", Fields(FilterType::LPF, 0, "128", "1000", "0", "nan"), DesignResult::Incorrect},
       {"gain inf", Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "inf"), DesignResult::Incorrect},
       {"tap with a minus sign", Fields(FilterType::LPF, 0, "-20", "1000", "0"), DesignResult::Incorrect},
+      // Regression: a gain of 1e200 gave infinite coefficients and an
+      // undefined conversion in the response plot.
+      {"gain 1e200", Fields(FilterType::BPF, 0, "128", "500", "900", "60", "1e200"), DesignResult::Incorrect},
+      {"gain beyond +120 dB", Fields(FilterType::LPF, 0, "128", "1000", "0", "60", "2e6"),
+       DesignResult::Incorrect},
   };
   for (Case& c : cases) {
     FilterDefinition w;
@@ -182,14 +187,15 @@ TEST(DesignFromFields, LmsStoresItsValuesAndRestartsTheWeights) {
   EXPECT_EQ(w.lmsAGC, 1);
   EXPECT_EQ(w.h[3], 0.0) << "weights restart from zero";
 
-  // Values out of any sensible range are stored as typed; only what would
-  // break the arithmetic is refused.
-  f.mu2 = "5";
+  // The edges of the ranges are taken; beyond them the weights only run
+  // away (regression: 2µ 5 or Gm 2 were stored and played full-scale noise).
+  f.mu2 = "1";
+  f.gm = "1";
   f.tap = "1";
   ASSERT_EQ(DesignFromFields(w, f), DesignResult::Done);
-  EXPECT_EQ(w.lmsMU2, 5.0);
+  EXPECT_EQ(w.lmsMU2, 1.0);
   EXPECT_EQ(w.tap, 2);
-  for (const char* bad : {"nan", "inf", "-inf"}) {
+  for (const char* bad : {"nan", "inf", "-inf", "5", "-0.1", "1.5"}) {
     DesignFields g = f;
     g.mu2 = bad;
     EXPECT_EQ(DesignFromFields(w, g), DesignResult::Incorrect) << bad;

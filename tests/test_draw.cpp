@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QImage>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -162,6 +163,28 @@ TEST(DrawResponse, ThroughAlongTheTopAndZeroWeightsAlongTheBottom) {
     lms->SetLms(1, 36, 64, 0.015, 0.9993, 0, 0);
     DrawResponse(*lms, img, large);
     for (int x = l.left + 1; x < l.right - 1; x += 17) EXPECT_EQ(img.pixel(x, l.bottom), kBlue) << x;
+  }
+}
+
+// Regression: coefficients near the double range gave an infinite level
+// whose conversion to a row was undefined (UBSan reported it).
+TEST(ResponseRows, HugeCoefficientsPlotAtABoundAboveTheFrame) {
+  const ResponseAxis axis = AxisFor(1);
+  const ResponseLayout l = LayoutFor(440, 224, true);
+  for (double big : {1e200, 1e300, std::numeric_limits<double>::max()}) {
+    const double h[3] = {big, big, -big};
+    std::vector<int> rows(static_cast<std::size_t>(l.right - l.left)), direct(rows.size());
+    ResponseRows(h, 2, axis, l, rows.data());
+    ResponseRowsDirect(h, 2, axis, l, direct.data());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_LT(rows[i], l.top) << big;
+      EXPECT_GE(rows[i], l.bottom - 5 * (l.bottom - l.top)) << big;
+      EXPECT_EQ(rows[i], direct[i]) << big;
+    }
+    auto f = std::make_unique<FilterDefinition>();
+    f->SetUser(1, h, 2);
+    QImage img(440, 224, QImage::Format_RGB32);
+    DrawResponse(*f, img, true);  // under UBSan in CI
   }
 }
 

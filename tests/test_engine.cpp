@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
+#include "audio/CWave.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
@@ -211,28 +212,53 @@ TEST(CFilter, StopServesTheUserInterfaceAndClosesDevices) {
 }
 
 // Regression: a card that cannot be reopened used to make the loop retry
-// without pause, burning a core above normal priority.
+// without pause, burning a core above normal priority; and when only the
+// capture side failed (a microphone unplugged while playback works), one
+// reopened direction counted as success and the loop spun through about a
+// million recoveries a second.
 TEST(CFilter, UnreopenableDeviceRetriesCalmly) {
-  Engine e;
-  e.filter->SetBufferSize(64);
-  e.filter->Resume();
-  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
-  e.sim.inputOpenError = 3;
-  e.sim.outputOpenError = 3;
-  e.sim.CompleteInputBurst(4);  // overrun: the loop recovers and fails to reopen
-  ASSERT_TRUE(WaitFor([&] { return e.filter->LostCount() >= 2; }, 3000));
-  const int lost = e.filter->LostCount();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  const int perSecond = e.filter->LostCount() - lost;
-  EXPECT_GE(perSecond, 3) << "it keeps retrying";
-  EXPECT_LE(perSecond, 15) << "about one retry per 100 ms";
+  for (const bool outputFails : {true, false}) {
+    Engine e;
+    e.filter->SetBufferSize(64);
+    e.filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+    e.sim.inputOpenError = 3;
+    e.sim.outputOpenError = outputFails ? 3 : 0;
+    e.sim.CompleteInputBurst(4);  // overrun: the loop recovers and fails to reopen
+    ASSERT_TRUE(WaitFor([&] { return e.filter->LostCount() >= 2; }, 3000));
+    const int lost = e.filter->LostCount(), opens = e.sim.OutputOpens();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const int perSecond = e.filter->LostCount() - lost;
+    EXPECT_GE(perSecond, 3) << "it keeps retrying; output fails " << outputFails;
+    EXPECT_LE(perSecond, 15) << "about one retry per 100 ms; output fails " << outputFails;
+    EXPECT_LE(e.sim.OutputOpens() - opens, 15) << "output fails " << outputFails;
 
-  e.sim.inputOpenError = 0;
-  e.sim.outputOpenError = 0;
-  e.sim.StartClock(2);
-  const long long played = e.sim.PlayedSamples();
-  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 2000; }, 5000)) << "plays again";
-  e.sim.StopClock();
+    e.sim.inputOpenError = 0;
+    e.sim.outputOpenError = 0;
+    e.sim.StartClock(2);
+    const long long played = e.sim.PlayedSamples();
+    ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 2000; }, 5000)) << "plays again";
+    e.sim.StopClock();
+  }
+}
+
+// Regression: closing an output that was still paused (fewer than three
+// buffers queued, as after a block-size change typed key by key) waited the
+// full 2000 ms for buffers that never play and left error 116 behind.
+TEST(CWave, ClosingAnOutputThatNeverStartedDoesNotDrain) {
+  SimWaveDriver sim;
+  CWave wave(sim);
+  WaveFormat format;
+  ASSERT_EQ(wave.OpenOutput(format, 409), 0);
+  std::vector<double> block(409, 1000.0);
+  ASSERT_EQ(wave.WriteOutput(block.data(), 409), 409);
+  ASSERT_EQ(wave.WriteOutput(block.data(), 409), 409);
+  ASSERT_FALSE(sim.OutputPlaying());
+  const auto t0 = std::chrono::steady_clock::now();
+  wave.CloseOutput();
+  EXPECT_NE(wave.LastError(), kWaveErrOutputTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000)) << "no drain wait";
+  EXPECT_FALSE(sim.OutputIsOpen());
 }
 
 TEST(TapSpectrum, FramesStartAtBlockBoundaries) {

@@ -182,6 +182,13 @@ TEST(ReadIni, BrokenDefinitionsLoadAsThrough) {
       "Type=4\nTap=3\nH0=1\nH1=nan\nH2=1\nH3=1\n",
       "Type=5\nTap=64\nlmsMU2=nan\n",
       "Type=5\nTap=64\nlmsGM=inf\n",
+      // Regressions: each of these played unfiltered, or noise, or NaN.
+      "Type=2\nTap=100\nOverSmp=4\n",
+      "Type=4\nTap=0\nOverSmp=0\n",
+      "Type=5\nTap=64\nOverSmp=-1\n",
+      "Type=5\nTap=64\nlmsGM=2\n",
+      "Type=5\nTap=64\nlmsMU2=-0.5\n",
+      "Type=2\nTap=100\nGAIN=1e308\n",
   };
   TempDir dir;
   const std::string path = dir.File("bad.def");
