@@ -296,10 +296,13 @@ int CWave::DrainOutput() {
 void CWave::CloseOutput() {
   outOpen = 0;
   if (outHandle) {
-    // An output still paused never started playing: what it holds (less
-    // than three buffers) is dropped rather than waited for.
-    const bool started = outPaused == 0;
-    if (started && lastError == 0 && outPos > 0) {
+    // An output still paused (fewer than three buffers queued) is started
+    // first: draining one that never plays would wait out the time-out.
+    if (outPaused) {
+      outHandle->Restart();
+      outPaused = 0;
+    }
+    if (lastError == 0 && outPos > 0) {
       // A partly filled buffer is played, shortened, before closing.
       WaveHeader* h = outHeaders[outNext];
       h->bufferLength = outPos;
@@ -308,7 +311,7 @@ void CWave::CloseOutput() {
       outNext = (outNext + 1) % kWaveRing;
     }
     outPos = 0;
-    if (started) lastError = DrainOutput();
+    lastError = DrainOutput();
     outHandle->Reset();
     FreeHeaders(outHeaders, outHandle.get());
     outHandle->Close();

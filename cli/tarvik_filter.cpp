@@ -1,6 +1,7 @@
 // tarvik-filter: runs a Tarvik preset or filter definition over a recording,
 // with exactly the arithmetic of the live path.
 
+#include <limits.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,13 +35,21 @@ namespace {
 
 constexpr int kRate = kSampleRateHz;
 constexpr int kBlock = 8192;  // the live path's largest block
+// Input rates taken: below 1 kHz nothing of the band survives, and the
+// converter's buffers grow with the ratio.
+constexpr int kMinInputRate = 1000;
+constexpr int kMaxInputRate = 768000;
+constexpr int kMaxInputChannels = 1024;
+// A declared length beyond this (about 3 years at 96 kHz) is taken as
+// unknown: streams declare the largest length their header can hold.
+constexpr long long kMaxKnownFrames = 1LL << 43;
 
 const char* const kUsage =
-    "usage: tarvik-filter [options] INPUT OUTPUT\n"
+    "usage: tarvik-filter [options] [--] INPUT OUTPUT\n"
     "\n"
     "Filters a recording (any format libsndfile reads; mixed to mono and\n"
     "converted to %d Hz) through a Tarvik preset or filter definition and\n"
-    "writes 16-bit mono WAV at %d Hz.\n"
+    "writes 16-bit mono WAV at %d Hz (RF64 when it passes 4 GiB).\n"
     "\n"
     "  --preset NAME    preset by its button caption (default TH); see --list-presets\n"
     "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
@@ -48,6 +58,7 @@ const char* const kUsage =
     "  --def FILE       use the filter of a .def file instead of a preset\n"
     "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
     "                   slots from a Tarvik.ini (options given as well win)\n"
+    "  --partial        keep what a damaged or cut input holds instead of failing\n"
     "  --list-presets   list the presets and exit\n"
     "  --quiet          no progress and no summary\n"
     "  --help           this text\n";
@@ -92,6 +103,7 @@ struct Options {
   std::string tap;
   bool hpf = false;
   bool quiet = false;
+  bool partial = false;
   std::string input, output;
 };
 
@@ -133,11 +145,32 @@ class MonoReader {
       error = "no audio in the file";
       return false;
     }
+    // Checked before anything is sized by them.
+    if (info_.samplerate < kMinInputRate || info_.samplerate > kMaxInputRate) {
+      error = "unsupported sample rate " + std::to_string(info_.samplerate) + " Hz (" +
+              std::to_string(kMinInputRate) + " to " + std::to_string(kMaxInputRate) + " Hz are taken)";
+      return false;
+    }
+    if (info_.channels > kMaxInputChannels) {
+      error = "too many channels (" + std::to_string(info_.channels) + ")";
+      return false;
+    }
     buf_.resize(static_cast<std::size_t>(kBlock) * info_.channels);
+    read_ = 0;
+    // A pipe's header can only hold a placeholder length.
+    struct stat st;
+    stream_ = ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode);
+    headerCut_ = !stream_ && HeaderDeclaresMore();
     return true;
   }
   int Rate() const { return info_.samplerate; }
-  long long Frames() const { return info_.frames; }
+  // Frames the file declares; -1 when unknown (a stream).
+  long long Frames() const {
+    return !stream_ && info_.frames > 0 && info_.frames <= kMaxKnownFrames ? info_.frames : -1;
+  }
+  long long FramesRead() const { return read_; }
+  // After the last Read: true when fewer frames came than the file declares.
+  bool CutShort() const { return headerCut_ || (Frames() > 0 && read_ < Frames()); }
   // Returns frames read into out (up to max), 0 at the end, -1 on error.
   int Read(double* out, int max) {
     sf_count_t n = sf_readf_double(file_.get(), buf_.data(), max);
@@ -157,24 +190,53 @@ class MonoReader {
       out[i] = x;
     }
     if (n == 0 && sf_error(file_.get()) != SF_ERR_NO_ERROR) return -1;
+    read_ += n;
     return static_cast<int>(n);
   }
 
  private:
+  // A RIFF or AIFF file cut short: libsndfile shortens the length to what is
+  // there and says so in its log ("data : N (should be M)").
+  bool HeaderDeclaresMore() {
+    char log[8192] = {};
+    sf_command(file_.get(), SFC_GET_LOG_INFO, log, sizeof log - 1);
+    for (const char* line = log; *line;) {
+      const char* end = std::strchr(line, '\n');
+      const std::string text(line, end ? static_cast<std::size_t>(end - line) : std::strlen(line));
+      if ((text.rfind("data", 0) == 0 || text.rfind("SSND", 0) == 0) &&
+          text.find("(should be") != std::string::npos)
+        return true;
+      if (!end) break;
+      line = end + 1;
+    }
+    return false;
+  }
+
+  long long read_ = 0;
+  bool stream_ = false;
+  bool headerCut_ = false;
   SF_INFO info_{};
   SndFile file_;
   std::vector<double> buf_;
 };
 
-// Progress on stderr, at most ten times a second.
+// Progress on stderr, at most ten times a second: a bar when the length is
+// known, else a spinner with the seconds done.
 class Progress {
  public:
-  Progress(bool show, long long total) : show_(show && total > 0), total_(total) {}
+  Progress(bool show, long long total) : show_(show), total_(total) {}
   void Update(long long done) {
     if (!show_) return;
     auto now = std::chrono::steady_clock::now();
     if (now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
+    if (total_ <= 0) {
+      static const char kSpin[] = "|/-\\";
+      std::fprintf(stderr, "\r[%c] %.1f s", kSpin[spin_++ % 4], static_cast<double>(done) / kRate);
+      std::fflush(stderr);
+      drawn_ = true;
+      return;
+    }
     const int width = 40;
     double f = static_cast<double>(done) / total_;
     if (f > 1.0) f = 1.0;
@@ -192,6 +254,7 @@ class Progress {
   bool show_;
   long long total_;
   bool drawn_ = false;
+  unsigned spin_ = 0;
   std::chrono::steady_clock::time_point last_{};
 };
 
@@ -248,15 +311,23 @@ class BlockQueue {
 };
 
 // Reads, mixes and converts the whole input into the queue.
-void Produce(MonoReader& reader, RateConverter* converter, BlockQueue& queue) {
+void Produce(MonoReader& reader, RateConverter* converter, bool partial, BlockQueue& queue) {
   std::vector<double> in(kBlock);
   std::vector<double> out(converter ? static_cast<std::size_t>(converter->MaxOutput()) : 0);
   std::string error;
   bool ended = false;
   while (!ended) {
     if (queue.Abandoned()) return queue.Finish();
-    const int n = reader.Read(in.data(), kBlock);
-    if (n < 0) return queue.Finish("error reading the input");
+    int n = reader.Read(in.data(), kBlock);
+    if (n < 0) {
+      if (!partial)
+        return queue.Finish("the input is damaged after " + std::to_string(reader.FramesRead()) +
+                            " frames (--partial keeps what comes before):");
+      n = 0;
+    }
+    if (n == 0 && reader.CutShort() && !partial)
+      return queue.Finish("the input ends after " + std::to_string(reader.FramesRead()) +
+                          " frames, before the length it declares (--partial keeps them):");
     ended = n == 0;
     if (!converter) {
       if (n > 0) queue.Push(std::vector<double>(in.begin(), in.begin() + n));
@@ -275,6 +346,21 @@ void Produce(MonoReader& reader, RateConverter* converter, BlockQueue& queue) {
     } while (left > 0 || (ended && made > 0));
   }
   queue.Finish();
+}
+
+// The temporary output, removed if SIGINT, SIGTERM or SIGHUP ends the run.
+char gTempPath[PATH_MAX + 1];
+
+extern "C" void RemoveTempAndDie(int sig) {
+  if (gTempPath[0] != '\0') ::unlink(gTempPath);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void RemoveOnSignal(const std::string& tempPath) {
+  if (tempPath.size() >= sizeof gTempPath) return;
+  std::memcpy(gTempPath, tempPath.c_str(), tempPath.size() + 1);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, RemoveTempAndDie);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -331,6 +417,10 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       o.hpf = true;
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
+    } else if (arg == "--partial") {
+      o.partial = true;
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) positional.push_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
       exitCode = UsageError("unknown option " + arg);
       return false;
@@ -413,28 +503,35 @@ int Run(const Options& o) {
   // The output replaces OUTPUT only when complete.
   ReplacingFile outFile;
   if (!outFile.Open(o.output, error)) return Fail("cannot write %s: %s", o.output, error);
+  RemoveOnSignal(outFile.TempPath());
+  // A plain WAV when the output surely stays below 4 GiB; past that WAV's
+  // 32-bit sizes would wrap, so a long or unknown length gets RF64 (which
+  // falls back to a WAV header if it ends up short after all).
+  const double ratio = static_cast<double>(kRate) / reader.Rate();
+  const long long expected = reader.Frames() > 0 ? static_cast<long long>(reader.Frames() * ratio) : -1;
+  const bool mayPass4GiB = expected < 0 || expected + 1024 > (0xFFFFFFFFLL - 1024) / 2;
   SF_INFO outInfo{};
   outInfo.samplerate = kRate;
   outInfo.channels = 1;
-  outInfo.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  outInfo.format = (mayPass4GiB ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
   SndFile out(sf_open_fd(outFile.Fd(), SFM_WRITE, &outInfo, SF_FALSE));
   if (!out) return Fail("cannot write %s: %s", o.output, sf_strerror(nullptr));
+  if (mayPass4GiB) sf_command(out.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   auto abandon = [&](const char* what, const std::string& detail) {
     out.reset();
     outFile.Abandon();
     return Fail(what, detail);
   };
 
-  const double ratio = static_cast<double>(kRate) / reader.Rate();
-  const long long expected = reader.Frames() > 0 ? static_cast<long long>(reader.Frames() * ratio) : 0;
-  Progress progress(!o.quiet && ::isatty(2) && expected > 5LL * kRate, expected);
+  Progress progress(!o.quiet && ::isatty(2) && (expected < 0 || expected > 5LL * kRate), expected);
 
   long long samples = 0, overloads = 0;
   const auto start = std::chrono::steady_clock::now();
 
   // Three stages on their own threads: read and convert, filter, write.
   BlockQueue toFilter, toWrite;
-  std::thread producer(Produce, std::ref(reader), resample ? &converter : nullptr, std::ref(toFilter));
+  std::thread producer(Produce, std::ref(reader), resample ? &converter : nullptr, o.partial,
+                       std::ref(toFilter));
   bool writeFailed = false;
   std::thread writer([&] {
     std::vector<double> block;
@@ -470,7 +567,9 @@ int Run(const Options& o) {
 
   // Completing the WAV header is the last write: its failure is the file's.
   if (sf_close(out.release()) != 0) return abandon("error writing %s", o.output);
-  if (!outFile.Commit(error)) return Fail("cannot write %s: %s", o.output, error);
+  const bool committed = outFile.Commit(error);
+  gTempPath[0] = '\0';
+  if (!committed) return Fail("cannot write %s: %s", o.output, error);
 
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet)

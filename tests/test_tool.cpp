@@ -4,10 +4,14 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/IniFile.h"
@@ -22,8 +26,9 @@ using testutil::TempDir;
 using testutil::ToneAmplitude;
 using testutil::WriteText;
 
-int RunTool(const std::string& args) {
-  const std::string cmd = std::string(TARVIK_FILTER_EXE) + " --quiet " + args + " >/dev/null 2>&1";
+int RunTool(const std::string& args, const std::string& inDir = ".") {
+  const std::string cmd =
+      "cd '" + inDir + "' && " + std::string(TARVIK_FILTER_EXE) + " --quiet " + args + " >/dev/null 2>&1";
   const int status = std::system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -59,6 +64,18 @@ Wav ReadWav(const std::string& path) {
   sf_close(f);
   w.samples.assign(pcm.begin(), pcm.end());
   return w;
+}
+
+// 16-bit PCM WAV bytes whose header declares `declared` frames while
+// `actual` follow (a cut file, or a stream's header when declared is huge).
+std::string WavBytes(int rate, int channels, std::uint32_t declared, int actual) {
+  auto u32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto u16 = [](unsigned v) { return std::string{char(v), char(v >> 8)}; };
+  const std::uint32_t dataBytes = declared > 0x7FFFFFF0u / 4 ? 0xFFFFFFF0u : declared * 2u * channels;
+  std::string b = "RIFF" + u32(dataBytes + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(channels) + u32(rate) +
+                  u32(rate * 2u * channels) + u16(2 * channels) + u16(16) + "data" + u32(dataBytes);
+  for (int i = 0; i < actual * channels; ++i) b += u16(static_cast<unsigned>(1000 * (i % 7)));
+  return b;
 }
 
 bool Exists(const std::string& path) {
@@ -172,6 +189,9 @@ TEST(TarvikFilter, RefusesBadInput) {
   WriteText(badDef, "[UserSetup]\nType=9\n");
   WriteText(emptyDef, "[Other]\na=1\n");
   WriteText(notAudio, "this is not audio");
+  // Regression: a rate of 1 Hz made the tool allocate 410 MB before refusing it.
+  const std::string rate1 = dir.File("rate1.wav");
+  WriteText(rate1, WavBytes(1, 1, 1103, 1103));
   const std::string cases[] = {
       "",
       in,
@@ -193,6 +213,7 @@ TEST(TarvikFilter, RefusesBadInput) {
       "--bogus " + in + " " + out,
       "--preset",
       in + " " + dir.File("no/dir/out.wav"),
+      rate1 + " " + out,
   };
   for (const std::string& args : cases) {
     EXPECT_NE(RunTool(args), 0) << args;
@@ -204,6 +225,117 @@ TEST(TarvikFilter, RefusesBadInput) {
   EXPECT_EQ(ReadWav(in).samples, before);
   EXPECT_EQ(RunTool("--help"), 0);
   EXPECT_EQ(RunTool("--list-presets"), 0);
+}
+
+// Regression: a WAV cut in half or a FLAC that decodes nothing of what it
+// declares gave exit 0 and a short or empty output.
+TEST(TarvikFilter, DamagedInputFailsUnlessPartialIsAsked) {
+  TempDir dir;
+  const std::string cut = dir.File("cut.wav"), flac = dir.File("cut.flac"), out = dir.File("out.wav");
+  WriteText(cut, WavBytes(11025, 1, 11025, 5000));
+  WriteWav(flac, TwoTones(2 * 11025), 11025, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+  ASSERT_EQ(::truncate(flac.c_str(), 3000), 0);
+  for (const std::string& in : {cut, flac}) {
+    EXPECT_EQ(RunTool(in + " " + out), 1) << in;
+    EXPECT_FALSE(Exists(out)) << in;
+  }
+  ASSERT_EQ(RunTool("--partial " + cut + " " + out), 0);
+  EXPECT_EQ(ReadWav(out).samples.size(), 5000u);
+  // File names after "--" may begin with a dash.
+  const std::string dashed = dir.File("-in.wav");
+  WriteWav(dashed, TwoTones(1000), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  EXPECT_EQ(RunTool("-- -in.wav out2.wav", dir.Path()), 0);
+  EXPECT_EQ(ReadWav(dir.File("out2.wav")).samples.size(), 1000u);
+}
+
+// Regression: the output replaced a FIFO, a device or a read-only file with
+// exit 0, came out 0644 whatever it was, and a symlinked output lost its link.
+TEST(TarvikFilter, OutputIsReplacedOnlyWhereItMayBe) {
+  TempDir dir;
+  const std::string in = dir.File("in.wav");
+  WriteWav(in, TwoTones(2000), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  const std::string fifo = dir.File("fifo.wav"), ro = dir.File("ro.wav"), priv = dir.File("priv.wav");
+  const std::string real = dir.File("real.wav"), link = dir.File("link.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  WriteText(ro, "keep");
+  ASSERT_EQ(::chmod(ro.c_str(), 0444), 0);
+  WriteText(priv, "old");
+  ASSERT_EQ(::chmod(priv.c_str(), 0600), 0);
+  WriteText(real, "old");
+  ASSERT_EQ(::symlink("real.wav", link.c_str()), 0);
+
+  EXPECT_EQ(RunTool(in + " " + fifo), 1);
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(RunTool(in + " " + ro), 1);
+  EXPECT_EQ(testutil::ReadText(ro), "keep");
+
+  ASSERT_EQ(RunTool(in + " " + priv), 0);
+  ASSERT_EQ(::stat(priv.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(RunTool(in + " " + link), 0);
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadWav(real).samples.size(), 2000u);
+}
+
+// Regression: Ctrl-C or SIGTERM left a partial OUT.tmp-* behind. The input
+// is a stream of unknown length (a FIFO), so the tool is still at work when
+// the signal comes.
+TEST(TarvikFilter, SignalRemovesTheTemporaryOutput) {
+  TempDir dir;
+  const std::string fifo = dir.File("in.fifo"), out = dir.File("out.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t tool = ::fork();
+  ASSERT_GE(tool, 0);
+  if (tool == 0) {
+    ::execl(TARVIK_FILTER_EXE, TARVIK_FILTER_EXE, "--quiet", fifo.c_str(), out.c_str(), nullptr);
+    ::_exit(127);
+  }
+  FILE* w = std::fopen(fifo.c_str(), "wb");
+  ASSERT_NE(w, nullptr);
+  const std::string head = WavBytes(11025, 1, 0xFFFFFFFFu, 20000);
+  std::fwrite(head.data(), 1, head.size(), w);
+  std::fflush(w);
+  auto temporaries = [&] {
+    int n = 0;
+    const std::string cmd = "ls '" + dir.Path() + "' | grep -c 'out.wav.tmp-'";
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+      if (std::fscanf(p, "%d", &n) != 1) n = 0;
+      ::pclose(p);
+    }
+    return n;
+  };
+  for (int i = 0; i < 500 && temporaries() == 0; ++i) ::usleep(10000);
+  ASSERT_EQ(temporaries(), 1) << "the tool is writing";
+  ::kill(tool, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+  std::fclose(w);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(temporaries(), 0);
+  EXPECT_FALSE(Exists(out));
+}
+
+// Regression: a stream of unknown length (its header declares the largest
+// size it can) overflowed the length arithmetic. It is filtered whole, into
+// RF64 that falls back to a WAV header when short.
+TEST(TarvikFilter, StreamOfUnknownLengthIsFilteredWhole) {
+  TempDir dir;
+  const std::string fifo = dir.File("in.fifo"), out = dir.File("out.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    FILE* w = std::fopen(fifo.c_str(), "wb");
+    if (!w) return;
+    const std::string bytes = WavBytes(8000, 1, 0xFFFFFFFFu, 16000);
+    std::fwrite(bytes.data(), 1, bytes.size(), w);
+    std::fclose(w);
+  });
+  const int rc = RunTool(fifo + " " + out);
+  writer.join();
+  ASSERT_EQ(rc, 0);
+  EXPECT_NEAR(static_cast<double>(ReadWav(out).samples.size()), 16000 * 11025.0 / 8000, 2.0);
 }
 
 }  // namespace
