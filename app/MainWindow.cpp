@@ -3,8 +3,10 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QFrame>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -12,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QTimer>
 #include <QToolButton>
 
@@ -50,7 +53,7 @@ const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User
 
 }  // namespace
 
-TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QWidget* parent)
+TMainWnd::TMainWnd(WaveDriver& driver, const std::string& dir, Language language, QWidget* parent)
     : QWidget(parent), userFilter(new FilterDefinition[kUserSlotCount]) {
   japanese = language == Language::Japanese ||
              (language == Language::System && QLocale::system().language() == QLocale::Japanese);
@@ -79,7 +82,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QW
     EntFilterSel->setEditText(QStringLiteral("User1"));
   }
   exeDir = dir;
-  defDir = hDir = exeDir;
+  defDir = hDir = QFile::decodeName(QByteArray::fromStdString(exeDir));
 
   filterThread = std::make_unique<CFilter>(driver, &ui_);
   filterThread->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
@@ -89,6 +92,14 @@ TMainWnd::TMainWnd(WaveDriver& driver, const QString& dir, Language language, QW
   prevSelect = 0;
   SetDefaultUserDesigns(userFilter.get(), presetTap);
   LoadSettings();
+  savedText_ = SettingsText();
+  SaveTimer = new QTimer(this);
+  SaveTimer->setInterval(1000);
+  connect(SaveTimer, &QTimer::timeout, this, [this] { SaveTimerTimer(); });
+  SaveTimer->start();
+  // The desktop session ends: save now, without asking anything.
+  if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { SaveForShutdown(); });
 
   {
     const QSignalBlocker b1(EditFo), b2(EditTap), b3(EditSize);
@@ -252,7 +263,7 @@ bool TMainWnd::FormCloseQuery() {
   // Saved while the audio still runs: when the file is refused the user can
   // choose to keep working instead of being left without sound.
   if (!SaveSettings()) {
-    const QByteArray path = SettingsPath().toUtf8();
+    const QByteArray path = QByteArray::fromStdString(SettingsPath());
     const bool quit =
         japanese
             ? QuestionBox("設定を %s に保存できません.\r\n\r\n保存せずに終了しますか？", path.constData())
@@ -262,12 +273,18 @@ bool TMainWnd::FormCloseQuery() {
       return false;
     }
   }
+  if (SaveTimer) SaveTimer->stop();
   if (filterThread) filterThread->Stop();
   filterThread.reset();
   fftBitmap = QImage();
   respBitmap = QImage();
   closed_ = true;
   return true;
+}
+
+void TMainWnd::SaveForShutdown() {
+  if (closed_ || !filterThread) return;
+  if (SaveSettings(true)) savedText_ = SettingsText();
 }
 
 void TMainWnd::closeEvent(QCloseEvent* event) {
@@ -298,7 +315,19 @@ Settings TMainWnd::CurrentSettings() const {
 void TMainWnd::LoadSettings() {
   // Every value the file does not hold (or holds out of range) stays.
   Settings s = CurrentSettings();
-  IniFile ini(SettingsPath().toStdString());
+  IniFile ini(SettingsPath());
+  if (ini.TooLarge()) {
+    // Read nothing, and never overwrite what may be the user's own file.
+    if (japanese)
+      ErrorBox(
+          "%s は 1 MB を超えているため読み込みません.\r\n既定の設定で起動し, このファイルには保存しません.",
+          SettingsPath().c_str());
+    else
+      ErrorBox(
+          "%s is larger than 1 MB and was not read.\r\nTarvik starts with its defaults and will not "
+          "overwrite the file.",
+          SettingsPath().c_str());
+  }
   ReadSettings(ini, s, userFilter.get());
   defDir = QString::fromStdString(s.defDir);
   hDir = QString::fromStdString(s.hDir);
@@ -312,10 +341,33 @@ void TMainWnd::LoadSettings() {
   SBDCCUT->setChecked(s.dcCut != 0);
 }
 
-bool TMainWnd::SaveSettings() {
-  IniFile ini(SettingsPath().toStdString());
+bool TMainWnd::SaveSettings(bool quiet) {
+  if (!filterThread) return false;
+  IniFile ini(SettingsPath());
   WriteSettings(ini, CurrentSettings(), userFilter.get());
-  return ini.Save();
+  return ini.Save(quiet);
+}
+
+std::string TMainWnd::SettingsText() const {
+  IniFile ini{std::string()};
+  WriteSettings(ini, CurrentSettings(), userFilter.get());
+  return ini.Text();
+}
+
+void TMainWnd::SaveTimerTimer() {
+  if (busy == 1 || closed_ || !filterThread) return;
+  const std::string text = SettingsText();
+  if (text == savedText_) {
+    pendingText_.clear();
+    return;
+  }
+  if (text != pendingText_) {  // still changing: wait for a calm tick
+    pendingText_ = text;
+    return;
+  }
+  // A refused file is reported when the window closes, not every second.
+  if (SaveSettings(true)) savedText_ = text;
+  pendingText_.clear();
 }
 
 // ---------------------------------------------------------------------------

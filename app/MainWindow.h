@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
@@ -32,8 +33,9 @@ class TMainWnd : public QWidget {
  public:
   enum class Language { System, English, Japanese };
 
-  // exeDir: the directory of "Tarvik.ini", with a trailing "/".
-  TMainWnd(WaveDriver& driver, const QString& exeDir, Language language = Language::System,
+  // exeDir: the directory of "Tarvik.ini", with a trailing "/", as the
+  // bytes the system names it by (not necessarily UTF-8).
+  TMainWnd(WaveDriver& driver, const std::string& exeDir, Language language = Language::System,
            QWidget* parent = nullptr);
   ~TMainWnd() override;
 
@@ -49,8 +51,16 @@ class TMainWnd : public QWidget {
   bool FormCloseQuery();
   int GetUserNumber();
   void LoadSettings();
-  // False when the file was refused (the error box has been shown).
-  bool SaveSettings();
+  // False when the file was refused (the error box has been shown, unless
+  // quiet).
+  bool SaveSettings(bool quiet = false);
+  // Saves when the settings changed since the last save and stayed so for a
+  // tick of SaveTimer (about a second), so a crash or a power cut loses at
+  // most a few seconds of changes.
+  void SaveTimerTimer();
+  // The end of the desktop session or a termination signal: saves without
+  // asking anything. The caller then ends the event loops.
+  void SaveForShutdown();
 
   // --- event handlers -------------------------------------------------------
   void PresetClick(int code);  // the 29 buttons' handlers, by selection code
@@ -84,7 +94,7 @@ class TMainWnd : public QWidget {
   int busy = 1;
   int focusCountdown = 0;
   std::unique_ptr<FilterDefinition[]> userFilter;
-  QString exeDir;
+  std::string exeDir;
   QString defDir;
   QString hDir;
   bool japanese = false;
@@ -112,6 +122,7 @@ class TMainWnd : public QWidget {
   QFrame* Panel2 = nullptr;
   ImageBox* PaintBox = nullptr;
   QTimer* Timer = nullptr;
+  QTimer* SaveTimer = nullptr;
 
   // Runs the design dialog for DispBtn and EntBtn: Execute unless a test
   // drives the dialog itself.
@@ -125,10 +136,13 @@ class TMainWnd : public QWidget {
   void BuildControls();
   bool RunDesignDialog(int editMode, const QString& name);
   Settings CurrentSettings() const;
-  QString SettingsPath() const { return exeDir + QStringLiteral("Tarvik.ini"); }
+  std::string SettingsPath() const { return exeDir + "Tarvik.ini"; }
+  std::string SettingsText() const;  // what a save would write, for the change check
 
   QtUiBridge ui_;
   bool foApplying_ = false;
   bool tapApplying_ = false;
   bool closed_ = false;
+  std::string savedText_;    // settings as last saved or loaded
+  std::string pendingText_;  // a change seen at the last SaveTimer tick
 };

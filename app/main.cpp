@@ -1,24 +1,40 @@
 // Tarvik: real-time audio filter for radio listening.
 
+#include <unistd.h>
+
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/MainWindow.h"
 #include "app/QtBridge.h"
+#include "app/ShutdownSignals.h"
 #include "common/MessageBox.h"
 #include "devices/PortAudioDriver.h"
 
 namespace {
 
 // The directory of "Tarvik.ini": the program's own when it was started with
-// an argument, otherwise the current one.
-QString FindExeDir(int argc) {
-  QString dir = argc > 1 ? QCoreApplication::applicationDirPath() : QDir::currentPath();
-  if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+// an argument, otherwise the current one. Kept as the bytes the system
+// gives: a directory name need not be UTF-8.
+std::string FindExeDir(int argc) {
+  std::string dir;
+  std::vector<char> buf(PATH_MAX + 1);
+  if (argc > 1) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n > 0) {
+      dir.assign(buf.data(), static_cast<std::size_t>(n));
+      dir.erase(dir.rfind('/') + 1);
+    }
+  } else if (::getcwd(buf.data(), buf.size())) {
+    dir = buf.data();
+  }
+  if (dir.empty()) dir = ".";
+  if (dir.back() != '/') dir += '/';
   return dir;
 }
 
@@ -41,10 +57,17 @@ int main(int argc, char** argv) {
   PortAudioDriver driver;
   if (!driver.Initialized())
     std::fprintf(stderr, "Tarvik: the sound system could not be started (PortAudio).\n");
-  const QString exeDir = FindExeDir(argc);
+  const std::string exeDir = FindExeDir(argc);
   int rc;
   {
     TMainWnd window(driver, exeDir);
+    // A termination signal saves as the end of a session does, then ends
+    // the event loops (a dialog's too); the window's destructor stops the
+    // audio.
+    ShutdownSignals onTermination([&window](int) {
+      window.SaveForShutdown();
+      QCoreApplication::exit(0);
+    });
     window.show();
     rc = app.exec();
   }

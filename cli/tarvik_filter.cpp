@@ -450,6 +450,7 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
   if (!o.settings.empty()) {
     if (::access(o.settings.c_str(), R_OK) != 0) return Fail("cannot read settings file %s", o.settings);
     IniFile ini(o.settings);
+    if (ini.TooLarge()) return Fail("%s is larger than 1 MB: not a settings file", o.settings);
     ReadSettings(ini, settings, slots);
   }
 
@@ -475,6 +476,7 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
   if (!o.def.empty()) {
     if (::access(o.def.c_str(), R_OK) != 0) return Fail("cannot read filter definition %s", o.def);
     IniFile ini(o.def);
+    if (ini.TooLarge()) return Fail("%s is larger than 1 MB: not a filter definition", o.def);
     if (!ini.Read("UserSetup", "Type"))
       return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
     if (!def.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);

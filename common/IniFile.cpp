@@ -23,6 +23,10 @@ IniFile::IniFile(std::string path) : path_(std::move(path)), impl_(std::make_uni
   impl_->ini.SetSpaces(false);
   struct stat st;
   if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (st.st_size > kMaxIniBytes) {
+      tooLarge_ = true;
+      return;
+    }
     existed_ = impl_->ini.LoadFile(path_.c_str()) >= 0;
     if (!existed_) impl_->ini.Reset();
   }
@@ -67,12 +71,12 @@ std::string IniFile::Text() const {
   return text;
 }
 
-bool IniFile::Save() {
-  if (ReplaceFileAtomically(path_, Text())) {
+bool IniFile::Save(bool quiet) {
+  if (!tooLarge_ && ReplaceFileAtomically(path_, Text())) {
     existed_ = true;
     return true;
   }
-  ErrorBox("%s に書き込めません", path_.c_str());
+  if (!quiet) ErrorBox("%s に書き込めません", path_.c_str());
   return false;
 }
 

@@ -8,9 +8,14 @@
 #include <optional>
 #include <string>
 
+// Largest file read: a settings or definition file is a few kilobytes; a
+// huge one would freeze the program while it is parsed.
+constexpr long long kMaxIniBytes = 1 << 20;
+
 class IniFile {
  public:
-  // Reads the file if it exists; a missing or unreadable file is empty.
+  // Reads the file if it exists; a missing or unreadable file is empty, and
+  // so is one larger than kMaxIniBytes (TooLarge tells).
   explicit IniFile(std::string path);
   ~IniFile();
   IniFile(const IniFile&) = delete;
@@ -18,6 +23,9 @@ class IniFile {
 
   const std::string& Path() const { return path_; }
   bool Existed() const { return existed_; }
+  // The file exists but is larger than kMaxIniBytes: it was not read, and
+  // Save refuses to overwrite it.
+  bool TooLarge() const { return tooLarge_; }
 
   bool HasSection(const std::string& section) const;
   std::optional<std::string> Read(const std::string& section, const std::string& key) const;
@@ -30,9 +38,9 @@ class IniFile {
   void WriteInteger(const std::string& section, const std::string& key, int value);
 
   // Replaces the file through ReplacingFile, so a failed save leaves the old
-  // file whole. On failure shows the error box naming the file and returns
-  // false.
-  bool Save();
+  // file whole. On failure shows the error box naming the file (unless
+  // quiet) and returns false.
+  bool Save(bool quiet = false);
 
   // The file's text as Save would write it.
   std::string Text() const;
@@ -41,6 +49,7 @@ class IniFile {
   struct Impl;
   std::string path_;
   bool existed_ = false;
+  bool tooLarge_ = false;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,6 +1,7 @@
 // The main window driven through its real widgets, on the simulated card.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -12,10 +13,12 @@
 #include <QToolButton>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <memory>
 #include <thread>
 
 #include "app/MainWindow.h"
+#include "app/ShutdownSignals.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/AppTestUtil.h"
@@ -305,6 +308,58 @@ TEST(MainWindow, RefusedSaveAsksAndKeepsRunningOrQuits) {
   EXPECT_FALSE(app.w->filterThread);
 }
 
+// Regression: a settings directory whose name is not UTF-8 was not read
+// (defaults at start) and every close showed two error boxes.
+TEST(MainWindow, SettingsDirectoryNamedInOtherBytes) {
+  App app(TMainWnd::Language::English, false);
+  app.exeDir = app.dir.Path() + "/caf\xe9 \xff/";
+  ASSERT_EQ(::mkdir(app.exeDir.c_str(), 0755), 0);
+  WriteText(app.Ini(), "[Define]\nSelect=11\n");
+  app.Start();
+  EXPECT_EQ(app.w->select, 11);
+  app.Click(9);
+  app.sim.StartClock(2);
+  ASSERT_TRUE(app.w->close());
+  EXPECT_NE(ReadText(app.Ini()).find("Select=9"), std::string::npos);
+  EXPECT_TRUE(app.boxes.Texts().empty());
+}
+
+// Regression: a 100 MB settings file froze start-up and close for seconds
+// and was then overwritten. Now it is not read, says so once, and stays.
+TEST(MainWindow, HugeSettingsFileIsNeitherReadNorOverwritten) {
+  App app(TMainWnd::Language::English, false);
+  const std::string huge = "[Define]\nSelect=11\n" + std::string(2 << 20, ';') + "\n";
+  WriteText(app.Ini(), huge);
+  app.Start();
+  EXPECT_EQ(app.w->select, 0) << "defaults";
+  std::vector<std::string> texts = app.boxes.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].find("larger than 1 MB"), std::string::npos);
+  app.Click(9);
+  PumpFor(2500);  // the debounced save must not write either
+  app.boxes.answer = true;
+  app.sim.StartClock(2);
+  ASSERT_TRUE(app.w->close());
+  EXPECT_EQ(ReadText(app.Ini()).size(), huge.size());
+}
+
+// Regression: settings were written only when the window closed, so a
+// crash, a power cut, a logout or SIGTERM lost the session's changes.
+TEST(MainWindow, ChangesAreSavedWithinSecondsAndOnTermination) {
+  App app;
+  app.Click(11);
+  ASSERT_TRUE(Pump([&] { return ReadText(app.Ini()).find("Select=11") != std::string::npos; }, 5000))
+      << "a change reaches the file within a few seconds";
+
+  // SIGTERM: a designed user slot survives.
+  app.w->userFilter[2].SetDesign(2, 64, FilterType::BPF, 5512.5, 432.0, 876.0, 50.0);
+  ShutdownSignals onTermination([&](int) { app.w->SaveForShutdown(); });
+  ASSERT_EQ(::raise(SIGTERM), 0);
+  ASSERT_TRUE(Pump([&] { return ReadText(app.Ini()).find("FCL=4.320000e+02") != std::string::npos; }, 2000));
+  EXPECT_TRUE(app.w->filterThread->Running()) << "saving does not stop the audio by itself";
+  EXPECT_TRUE(app.boxes.Texts().empty());
+}
+
 // Pictures of the window in both languages, with a tone on the spectrum.
 TEST(MainWindow, Pictures) {
   for (auto language : {TMainWnd::Language::English, TMainWnd::Language::Japanese}) {
@@ -337,8 +392,7 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
   WriteRaw(dir.File("in.raw"), Tones(10.0, true));
   PortAudioDriver driver;
   ASSERT_TRUE(driver.Initialized());
-  auto w = std::make_unique<TMainWnd>(driver, QString::fromStdString(dir.Path() + "/"),
-                                      TMainWnd::Language::English);
+  auto w = std::make_unique<TMainWnd>(driver, dir.Path() + "/", TMainWnd::Language::English);
   w->show();
   w->FormPaint();
   ASSERT_TRUE(Pump([&] { return w->filterThread->Running(); }, 10000)) << "no sound device";

@@ -55,18 +55,19 @@ struct App {
     sim.StopClock();
   }
   void Start(TMainWnd::Language language = TMainWnd::Language::English) {
-    w = std::make_unique<TMainWnd>(sim, QString::fromStdString(dir.Path() + "/"), language);
+    w = std::make_unique<TMainWnd>(sim, exeDir.empty() ? dir.Path() + "/" : exeDir, language);
     w->show();
     w->FormPaint();
     sim.StartClock(3);
     EXPECT_TRUE(Pump([&] { return w->filterThread->Running(); }, 5000)) << "the loop did not start";
   }
-  std::string Ini() const { return dir.File("Tarvik.ini"); }
+  std::string Ini() const { return exeDir.empty() ? dir.File("Tarvik.ini") : exeDir + "Tarvik.ini"; }
   void Click(int code) { QTest::mouseClick(w->presetButtons[code], Qt::LeftButton); }
   void SetText(QComboBox* box, const char* text) { box->setEditText(QString::fromLatin1(text)); }
 
   SharedBoxRecorder boxes;
   TempDir dir;
+  std::string exeDir;  // the settings directory when not dir (set before Start)
   SimWaveDriver sim;
   std::unique_ptr<TMainWnd> w;
 };
