@@ -131,17 +131,20 @@ SpectrumSnapshot CFilter::TakeSpectrum() {
 
 bool CFilter::Recover() {
   lostCount_.fetch_add(1);
-  return Reopen();
+  // What playback still holds is dropped: the loss is counted already, and a
+  // server that went away would never play it (the drain would wait out
+  // its time-out).
+  return Reopen(false);
 }
 
-bool CFilter::Reopen() {
+bool CFilter::Reopen(bool drain) {
   const int n = OpenSize();
   openSize_ = n;
   // Both close before either opens: closing playback waits for what is
-  // queued to play out (up to 2000 ms when it never started), and capture
-  // opened before that wait would overrun and cost a second loss.
+  // queued to play out, and capture opened before that wait would overrun
+  // and cost a second loss.
   wave_.CloseInput();
-  wave_.CloseOutput();
+  wave_.CloseOutput(drain);
   const bool inOk = wave_.OpenInput(waveFormat_, n) == 0;
   const bool outOk = wave_.OpenOutput(waveFormat_, n) == 0;
   if (outOk) wave_.SetVolume(volume_.load());
@@ -181,7 +184,7 @@ void CFilter::Run() {
     passes_.fetch_add(1, std::memory_order_relaxed);
 
     // A new block size, requested between two passes: no loss.
-    if (OpenSize() != openSize_) Reopen();
+    if (OpenSize() != openSize_) Reopen(true);
 
     int n = wave_.ReadInput(block, openSize_);
     if (n < 0) {
@@ -204,6 +207,7 @@ void CFilter::Run() {
       n -= r;
       p += r;
     }
+    if (n == 0) blocksPlayed_.fetch_add(1, std::memory_order_relaxed);
   }
   wave_.CloseInput();
   wave_.CloseOutput();

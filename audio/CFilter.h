@@ -44,6 +44,8 @@ class CFilter {
   long Passes() const { return passes_.load(std::memory_order_relaxed); }
   // Blocks lost to device failures and not yet shown by a spectrum panel.
   int LostCount() const { return lostCount_.load(); }
+  // Blocks handed to playback whole since the start.
+  long BlocksPlayed() const { return blocksPlayed_.load(std::memory_order_relaxed); }
 
   // Frames per block, kMinBlock..kMaxBlock (others are refused). While the loop runs the
   // devices are reopened between two passes; otherwise only stored.
@@ -98,7 +100,9 @@ class CFilter {
   friend struct CFilterProbe;  // tests: the spectrum frame and counters
 
   bool Recover();  // true when capture reopened
-  bool Reopen();   // both directions with the current block size; true when capture reopened
+  // Both directions with the current block size, playing out what playback
+  // holds first when drain; true when capture reopened.
+  bool Reopen(bool drain);
   int OpenSize() const;
   void RaisePriority();
   void NormalPriority();
@@ -119,6 +123,7 @@ class CFilter {
   std::atomic<int> lostCount_{0};
   std::atomic<int> bufferSize_{kDefaultBlock};
   std::atomic<long> passes_{0};
+  std::atomic<long> blocksPlayed_{0};
   std::atomic<int> inputOnly_{0};
 
   UiBridge* ui_;

@@ -293,16 +293,16 @@ int CWave::DrainOutput() {
   return lastError;
 }
 
-void CWave::CloseOutput() {
+void CWave::CloseOutput(bool drain) {
   outOpen = 0;
   if (outHandle) {
     // An output still paused (fewer than three buffers queued) is started
     // first: draining one that never plays would wait out the time-out.
-    if (outPaused) {
+    if (drain && outPaused) {
       outHandle->Restart();
       outPaused = 0;
     }
-    if (lastError == 0 && outPos > 0) {
+    if (drain && lastError == 0 && outPos > 0) {
       // A partly filled buffer is played, shortened, before closing.
       WaveHeader* h = outHeaders[outNext];
       h->bufferLength = outPos;
@@ -311,7 +311,7 @@ void CWave::CloseOutput() {
       outNext = (outNext + 1) % kWaveRing;
     }
     outPos = 0;
-    lastError = DrainOutput();
+    if (drain) lastError = DrainOutput();
     outHandle->Reset();
     FreeHeaders(outHeaders, outHandle.get());
     outHandle->Close();

@@ -50,7 +50,9 @@ class CWave {
   int WriteOutput(const double* source, int frames);
   // Waits until everything queued has played: lastError, or 116.
   int DrainOutput();
-  void CloseOutput();
+  // Plays out what is queued first (up to the time-out) unless drain is
+  // false, then closes.
+  void CloseOutput(bool drain = true);
 
   // The playback volume word (0xFFFF full per channel); 0x8000 when closed.
   std::uint32_t GetVolume();

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <type_traits>
 
 namespace {
 
@@ -80,160 +82,69 @@ struct HeaderQueue {
   }
 };
 
-// What capture and playback share: the stream, the header queue, and the
-// reports to CWave (always made without holding the queue's lock).
-template <class Direction, unsigned kMessage>
-class PaDevice : public Direction {
- public:
-  PaDevice(WaveCallback cb, void* instance, int frameBytes)
-      : cb_(cb), instance_(instance), frameBytes_(frameBytes) {}
-  ~PaDevice() override { CloseStream(); }
+// What the stream callback works on. Shared between the device object, the
+// stream and any device call still running on the worker, so that a call
+// abandoned there (a server that hangs) never outlives what it touches.
+struct StreamCore {
+  PaStream* stream = nullptr;
+  HeaderQueue queue;
+  WaveCallback cb = nullptr;
+  void* instance = nullptr;
+  WaveDevice* owner = nullptr;
+  int frameBytes = 0;
+  int bits = 16;
+  std::atomic<bool> paused{false};
+  std::atomic<std::uint32_t> volume{0xFFFFFFFFu};
+  std::atomic<bool> detached{false};  // the device is gone: report nothing
 
-  int Reset() override {
-    if (stream_ && Pa_IsStreamActive(stream_) == 1) Pa_AbortStream(stream_);
-    WaveHeader* back[kQueue];
-    Report(back, queue_.TakeAll(back));
-    return 0;
-  }
-  int Close() override {
-    CloseStream();
-    return 0;
-  }
-
- protected:
-  int OpenStream(const WaveFormat& f, bool input, PaStreamCallback* callback) {
-    PaStreamParameters p{};
-    p.device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
-    if (p.device == paNoDevice) return kWaveErrNoDevice;
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(p.device);
-    if (!info) return kWaveErrNoDevice;
-    p.channelCount = f.channels;
-    p.sampleFormat = f.bitsPerSample == 16 ? paInt16 : paUInt8;
-    p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
-    const PaError err = WithoutStderr([&] {
-      return Pa_OpenStream(&stream_, input ? &p : nullptr, input ? nullptr : &p, f.samplesPerSec,
-                           paFramesPerBufferUnspecified, paClipOff, callback, this);
-    });
-    if (err != paNoError) stream_ = nullptr;
-    return MapError(err);
-  }
-  int Queue(WaveHeader* h) {
-    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    return queue_.Push(h) ? 0 : kWaveErrDeviceFailed;
-  }
-  void Report(WaveHeader* const* headers, int n) {
-    for (int i = 0; i < n; ++i)
-      cb_(this, kMessage, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
-  }
-  void CloseStream() {
-    if (!stream_) return;
-    if (Pa_IsStreamStopped(stream_) == 0) Pa_AbortStream(stream_);
-    Pa_CloseStream(stream_);
-    stream_ = nullptr;
-  }
-
-  PaStream* stream_ = nullptr;
-  WaveCallback cb_;
-  void* instance_;
-  int frameBytes_;
-  HeaderQueue queue_;
-};
-
-class PaIn : public PaDevice<WaveIn, kWimData> {
- public:
-  using PaDevice::PaDevice;
-  int Open(const WaveFormat& f) { return OpenStream(f, true, &PaIn::Callback); }
-  int AddBuffer(WaveHeader* h) override { return Queue(h); }
-  int Start() override { return stream_ ? MapError(Pa_StartStream(stream_)) : kWaveErrDeviceFailed; }
-
- private:
-  static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                      PaStreamCallbackFlags, void* user) {
-    static_cast<PaIn*>(user)->Capture(static_cast<const char*>(input), static_cast<int>(frames));
-    return paContinue;
+  void Report(unsigned message, WaveHeader* const* headers, int n) {
+    if (detached.load()) return;
+    for (int i = 0; i < n; ++i) cb(owner, message, instance, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
   }
 
   void Capture(const char* in, int frames) {
     WaveHeader* done[kQueue];
     int nDone = 0;
     {
-      std::lock_guard<std::mutex> lock(queue_.m);
-      int bytes = frames * frameBytes_;
-      while (bytes > 0 && queue_.count > 0 && in) {
-        WaveHeader* h = queue_.items[0];
-        const int k = std::min(bytes, h->bufferLength - queue_.pos);
-        std::memcpy(h->data + queue_.pos, in, static_cast<std::size_t>(k));
+      std::lock_guard<std::mutex> lock(queue.m);
+      int bytes = frames * frameBytes;
+      while (bytes > 0 && queue.count > 0 && in) {
+        WaveHeader* h = queue.items[0];
+        const int k = std::min(bytes, h->bufferLength - queue.pos);
+        std::memcpy(h->data + queue.pos, in, static_cast<std::size_t>(k));
         in += k;
         bytes -= k;
-        queue_.pos += k;
-        if (queue_.pos >= h->bufferLength) {
+        queue.pos += k;
+        if (queue.pos >= h->bufferLength) {
           h->bytesRecorded = h->bufferLength;
-          done[nDone++] = queue_.PopLocked();
+          done[nDone++] = queue.PopLocked();
         }
       }
       // Samples with no buffer queued are dropped: the reader fell behind.
     }
-    Report(done, nDone);
-  }
-};
-
-class PaOut : public PaDevice<WaveOut, kWomDone> {
- public:
-  PaOut(WaveCallback cb, void* instance, int frameBytes, int bits)
-      : PaDevice(cb, instance, frameBytes), bits_(bits) {}
-
-  int Open(const WaveFormat& f) {
-    if (int rc = OpenStream(f, false, &PaOut::Callback)) return rc;
-    // The stream runs from the start, playing silence until buffers come.
-    const PaError err = Pa_StartStream(stream_);
-    if (err != paNoError) CloseStream();
-    return MapError(err);
-  }
-  int Write(WaveHeader* h) override { return Queue(h); }
-  int Pause() override {
-    paused_ = true;
-    return 0;
-  }
-  int Restart() override {
-    paused_ = false;
-    return 0;
-  }
-  int GetVolume(std::uint32_t* v) override {
-    *v = volume_.load();
-    return 0;
-  }
-  int SetVolume(std::uint32_t v) override {
-    volume_.store(v);
-    return 0;
-  }
-
- private:
-  static int Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                      PaStreamCallbackFlags, void* user) {
-    static_cast<PaOut*>(user)->Play(static_cast<char*>(output), static_cast<int>(frames));
-    return paContinue;
+    Report(kWimData, done, nDone);
   }
 
   void Play(char* out, int frames) {
     WaveHeader* done[kQueue];
     int nDone = 0;
-    const double gain = (volume_.load() >> 16) / 65535.0;
-    int bytes = frames * frameBytes_;
+    const double gain = (volume.load() >> 16) / 65535.0;
+    int bytes = frames * frameBytes;
     {
-      std::lock_guard<std::mutex> lock(queue_.m);
-      while (bytes > 0 && !paused_.load() && queue_.count > 0) {
-        WaveHeader* h = queue_.items[0];
-        const int k = std::min(bytes, h->bufferLength - queue_.pos);
-        Scale(out, h->data + queue_.pos, k, gain);
+      std::lock_guard<std::mutex> lock(queue.m);
+      while (bytes > 0 && !paused.load() && queue.count > 0) {
+        WaveHeader* h = queue.items[0];
+        const int k = std::min(bytes, h->bufferLength - queue.pos);
+        Scale(out, h->data + queue.pos, k, gain);
         out += k;
         bytes -= k;
-        queue_.pos += k;
-        if (queue_.pos >= h->bufferLength) done[nDone++] = queue_.PopLocked();
+        queue.pos += k;
+        if (queue.pos >= h->bufferLength) done[nDone++] = queue.PopLocked();
       }
     }
     // Paused or nothing queued: silence, and nothing is consumed.
-    if (bytes > 0) std::memset(out, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes));
-    Report(done, nDone);
+    if (bytes > 0) std::memset(out, bits == 16 ? 0 : 128, static_cast<std::size_t>(bytes));
+    Report(kWomDone, done, nDone);
   }
 
   void Scale(char* dst, const char* src, int bytes, double gain) const {
@@ -241,7 +152,7 @@ class PaOut : public PaDevice<WaveOut, kWomDone> {
       std::memcpy(dst, src, static_cast<std::size_t>(bytes));
       return;
     }
-    if (bits_ == 16) {
+    if (bits == 16) {
       for (int i = 0; i + 1 < bytes; i += 2) {
         std::int16_t s;
         std::memcpy(&s, src + i, 2);
@@ -254,10 +165,168 @@ class PaOut : public PaDevice<WaveOut, kWomDone> {
     }
   }
 
-  int bits_;
-  std::atomic<bool> paused_{false};
-  std::atomic<std::uint32_t> volume_{0xFFFFFFFFu};
+  static int CaptureCallback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                             PaStreamCallbackFlags, void* user) {
+    static_cast<StreamCore*>(user)->Capture(static_cast<const char*>(input), static_cast<int>(frames));
+    return paContinue;
+  }
+  static int PlayCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                          PaStreamCallbackFlags, void* user) {
+    static_cast<StreamCore*>(user)->Play(static_cast<char*>(output), static_cast<int>(frames));
+    return paContinue;
+  }
 };
+
+// Stops and closes a stream; on the worker.
+void StopAndClose(StreamCore& core) {
+  if (!core.stream) return;
+  if (Pa_IsStreamStopped(core.stream) == 0) Pa_AbortStream(core.stream);
+  Pa_CloseStream(core.stream);
+  core.stream = nullptr;
+}
+
+// What capture and playback share: every PortAudio call on the worker, with
+// its time limit; the queue and the reports in the shared core.
+template <class Direction>
+class PaDevice : public Direction {
+ public:
+  PaDevice(DeviceCallWorker& worker, std::shared_ptr<StreamCore> core)
+      : worker_(worker), core_(std::move(core)) {
+    core_->owner = this;
+  }
+  ~PaDevice() override { Close(); }
+
+  int Reset() override {
+    // The buffers come back first, under the queue's lock, so that a stop
+    // that hangs (and is abandoned) can never touch them again.
+    WaveHeader* back[kQueue];
+    core_->Report(kMessage(), back, core_->queue.TakeAll(back));
+    auto core = core_;
+    return worker_.Run([core] {
+      if (core->stream && Pa_IsStreamActive(core->stream) == 1) Pa_AbortStream(core->stream);
+    })
+               ? 0
+               : kWaveErrDeviceFailed;
+  }
+  int Close() override {
+    if (core_->detached.exchange(true)) return 0;
+    auto core = core_;
+    return worker_.Run([core] { StopAndClose(*core); }) ? 0 : kWaveErrDeviceFailed;
+  }
+
+ protected:
+  static constexpr unsigned kMessage() { return std::is_same_v<Direction, WaveIn> ? kWimData : kWomDone; }
+  int Queue(WaveHeader* h) {
+    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
+    return core_->queue.Push(h) ? 0 : kWaveErrDeviceFailed;
+  }
+
+  DeviceCallWorker& worker_;
+  std::shared_ptr<StreamCore> core_;
+};
+
+class PaIn : public PaDevice<WaveIn> {
+ public:
+  using PaDevice::PaDevice;
+  int AddBuffer(WaveHeader* h) override { return Queue(h); }
+  int Start() override {
+    auto core = core_;
+    auto result = std::make_shared<std::atomic<int>>(kWaveErrDeviceFailed);
+    const bool inTime = worker_.Run([core, result] {
+      *result = core->stream ? MapError(Pa_StartStream(core->stream)) : kWaveErrDeviceFailed;
+    });
+    return inTime ? result->load() : kWaveErrDeviceFailed;
+  }
+};
+
+class PaOut : public PaDevice<WaveOut> {
+ public:
+  using PaDevice::PaDevice;
+  int Write(WaveHeader* h) override { return Queue(h); }
+  int Pause() override {
+    core_->paused = true;
+    return 0;
+  }
+  int Restart() override {
+    core_->paused = false;
+    return 0;
+  }
+  int GetVolume(std::uint32_t* v) override {
+    *v = core_->volume.load();
+    return 0;
+  }
+  int SetVolume(std::uint32_t v) override {
+    core_->volume.store(v);
+    return 0;
+  }
+};
+
+// Opens (and for playback starts) a stream on the default device into core;
+// on the worker. The stream runs playback from the start, playing silence
+// until buffers come.
+int OpenStream(StreamCore& core, const WaveFormat& f, bool input) {
+  PaStreamParameters p{};
+  p.device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+  if (p.device == paNoDevice) return kWaveErrNoDevice;
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(p.device);
+  if (!info) return kWaveErrNoDevice;
+  p.channelCount = f.channels;
+  p.sampleFormat = f.bitsPerSample == 16 ? paInt16 : paUInt8;
+  p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  const PaError err = WithoutStderr([&] {
+    return Pa_OpenStream(&core.stream, input ? &p : nullptr, input ? nullptr : &p, f.samplesPerSec,
+                         paFramesPerBufferUnspecified, paClipOff,
+                         input ? &StreamCore::CaptureCallback : &StreamCore::PlayCallback, &core);
+  });
+  if (err != paNoError) {
+    core.stream = nullptr;
+    return MapError(err);
+  }
+  if (!input) {
+    const PaError started = Pa_StartStream(core.stream);
+    if (started != paNoError) {
+      StopAndClose(core);
+      return MapError(started);
+    }
+  }
+  return 0;
+}
+
+// Opens a stream through the worker. A late open, abandoned here, is closed
+// there as soon as it finishes, and its device is never handed out.
+template <class Device>
+int OpenDevice(DeviceCallWorker& worker, const WaveFormat& format, bool input, WaveCallback callback,
+               void* instance, std::unique_ptr<Device>& device) {
+  auto core = std::make_shared<StreamCore>();
+  core->cb = callback;
+  core->instance = instance;
+  core->frameBytes = format.channels * (format.bitsPerSample / 8);
+  core->bits = format.bitsPerSample;
+  struct Outcome {
+    std::mutex m;
+    bool abandoned = false;
+    int rc = kWaveErrDeviceFailed;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  const bool inTime = worker.Run([core, outcome, format, input] {
+    const int rc = OpenStream(*core, format, input);
+    std::lock_guard<std::mutex> lock(outcome->m);
+    outcome->rc = rc;
+    if (outcome->abandoned) {
+      core->detached = true;
+      StopAndClose(*core);
+    }
+  });
+  std::lock_guard<std::mutex> lock(outcome->m);
+  if (!inTime) {
+    outcome->abandoned = true;
+    core->detached = true;
+    return kWaveErrDeviceFailed;
+  }
+  if (outcome->rc != 0) return outcome->rc;
+  device = std::make_unique<Device>(worker, core);
+  return 0;
+}
 
 }  // namespace
 
@@ -269,14 +338,15 @@ PortAudioDriver::PortAudioDriver() {
 }
 
 PortAudioDriver::~PortAudioDriver() {
-  if (initialized_) Pa_Terminate();
+  // On the worker like every other call; skipped if a stuck call holds it.
+  if (initialized_) worker_.Run([] { Pa_Terminate(); });
 }
 
 int PortAudioDriver::OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
                                std::unique_ptr<WaveIn>& device) {
   if (!initialized_) return kWaveErrNoDevice;
-  auto d = std::make_unique<PaIn>(callback, instance, format.channels * (format.bitsPerSample / 8));
-  if (int rc = d->Open(format)) return rc;
+  std::unique_ptr<PaIn> d;
+  if (int rc = OpenDevice(worker_, format, true, callback, instance, d)) return rc;
   device = std::move(d);
   return 0;
 }
@@ -284,9 +354,8 @@ int PortAudioDriver::OpenInput(const WaveFormat& format, WaveCallback callback, 
 int PortAudioDriver::OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
                                 std::unique_ptr<WaveOut>& device) {
   if (!initialized_) return kWaveErrNoDevice;
-  auto d = std::make_unique<PaOut>(callback, instance, format.channels * (format.bitsPerSample / 8),
-                                   format.bitsPerSample);
-  if (int rc = d->Open(format)) return rc;
+  std::unique_ptr<PaOut> d;
+  if (int rc = OpenDevice(worker_, format, false, callback, instance, d)) return rc;
   device = std::move(d);
   return 0;
 }

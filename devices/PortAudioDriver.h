@@ -2,8 +2,12 @@
 // The real sound card through PortAudio: the default capture and playback
 // devices, which reach PipeWire, PulseAudio or ALSA. PortAudio has no device
 // volume, so the volume word is a gain applied in the stream callback: the
-// high 16 bits over 0xFFFF (a mono stream has no second channel).
+// high 16 bits over 0xFFFF (a mono stream has no second channel). Every
+// PortAudio call that may wait on a server (open, start, stop, close) runs
+// on a DeviceCallWorker and is abandoned after its limit, so the audio loop
+// is never held for longer.
 
+#include "audio/DeviceCallWorker.h"
 #include "audio/WaveDevice.h"
 
 class PortAudioDriver : public WaveDriver {
@@ -25,4 +29,5 @@ class PortAudioDriver : public WaveDriver {
 
  private:
   bool initialized_ = false;
+  DeviceCallWorker worker_;
 };

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "audio/CFilter.h"
 #include "audio/CWave.h"
+#include "audio/DeviceCallWorker.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
@@ -286,6 +288,32 @@ TEST(TapSpectrum, FramesStartAtBlockBoundaries) {
   EXPECT_EQ(CFilterProbe(*f).FftReady().load(), 1);
   EXPECT_EQ(CFilterProbe(*f).FftBuf()[0], 1.0);
   EXPECT_EQ(CFilterProbe(*f).FftBuf()[2047], 2048.0);
+}
+
+// A device call that hangs (a server that stopped answering) is abandoned
+// after the limit; the calls after it run at once on a fresh thread, and the
+// stuck one still finishes later with what it owns.
+TEST(DeviceCallWorker, AbandonsAStuckCallAndGoesOn) {
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> opened = gate->get_future().share();
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  {
+    DeviceCallWorker worker(200);
+    int ran = 0;
+    EXPECT_TRUE(worker.Run([&] { ++ran; }));
+    EXPECT_EQ(ran, 1);
+    EXPECT_FALSE(worker.Run([opened, finished] {
+      opened.wait();
+      *finished = true;
+    }));
+    EXPECT_FALSE(finished->load()) << "the caller came back while the call hangs";
+    EXPECT_TRUE(worker.Run([&] { ++ran; })) << "the next call does not wait behind it";
+    EXPECT_EQ(ran, 2);
+    EXPECT_EQ(worker.Abandoned(), 1);
+    EXPECT_FALSE(worker.Run([opened] { opened.wait(); }));
+  }  // destroyed while two calls hang: returns at once
+  gate->set_value();
+  EXPECT_TRUE(WaitFor([&] { return finished->load(); }, 2000)) << "the stuck call ends by itself";
 }
 
 }  // namespace
