@@ -17,6 +17,7 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <QToolButton>
+#include <filesystem>
 
 #include "app/DesignDlg.h"
 #include "app/Widgets.h"
@@ -53,7 +54,8 @@ const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User
 
 }  // namespace
 
-TMainWnd::TMainWnd(WaveDriver& driver, const std::string& dir, Language language, QWidget* parent)
+TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::string& dialogDir,
+                   Language language, QWidget* parent)
     : QWidget(parent), userFilter(new FilterDefinition[kUserSlotCount]) {
   japanese = language == Language::Japanese ||
              (language == Language::System && QLocale::system().language() == QLocale::Japanese);
@@ -81,8 +83,8 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& dir, Language language
     for (const char* name : kSlotNames) EntFilterSel->addItem(QString::fromLatin1(name));
     EntFilterSel->setEditText(QStringLiteral("User1"));
   }
-  exeDir = dir;
-  defDir = hDir = QFile::decodeName(QByteArray::fromStdString(exeDir));
+  settingsFile = settings;
+  defDir = hDir = QFile::decodeName(QByteArray::fromStdString(dialogDir));
 
   filterThread = std::make_unique<CFilter>(driver, &ui_);
   filterThread->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
@@ -343,6 +345,12 @@ void TMainWnd::LoadSettings() {
 
 bool TMainWnd::SaveSettings(bool quiet) {
   if (!filterThread) return false;
+  // The user's settings directory may not exist before the first save.
+  const std::size_t slash = settingsFile.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    std::error_code ec;
+    std::filesystem::create_directories(settingsFile.substr(0, slash), ec);
+  }
   IniFile ini(SettingsPath());
   WriteSettings(ini, CurrentSettings(), userFilter.get());
   return ini.Save(quiet);

@@ -33,10 +33,12 @@ class TMainWnd : public QWidget {
  public:
   enum class Language { System, English, Japanese };
 
-  // exeDir: the directory of "Tarvik.ini", with a trailing "/", as the
-  // bytes the system names it by (not necessarily UTF-8).
-  TMainWnd(WaveDriver& driver, const std::string& exeDir, Language language = Language::System,
-           QWidget* parent = nullptr);
+  // settingsFile: "Tarvik.ini" (its directory is created on the first save
+  // when missing); dialogDir: where the file dialogs start until the user
+  // picks another, with a trailing "/". Both as the bytes the system names
+  // them by (not necessarily UTF-8).
+  TMainWnd(WaveDriver& driver, const std::string& settingsFile, const std::string& dialogDir,
+           Language language = Language::System, QWidget* parent = nullptr);
   ~TMainWnd() override;
 
   // --- operations -----------------------------------------------------------
@@ -94,7 +96,7 @@ class TMainWnd : public QWidget {
   int busy = 1;
   int focusCountdown = 0;
   std::unique_ptr<FilterDefinition[]> userFilter;
-  std::string exeDir;
+  std::string settingsFile;
   QString defDir;
   QString hDir;
   bool japanese = false;
@@ -136,7 +138,7 @@ class TMainWnd : public QWidget {
   void BuildControls();
   bool RunDesignDialog(int editMode, const QString& name);
   Settings CurrentSettings() const;
-  std::string SettingsPath() const { return exeDir + "Tarvik.ini"; }
+  const std::string& SettingsPath() const { return settingsFile; }
   std::string SettingsText() const;  // what a save would write, for the change check
 
   QtUiBridge ui_;

@@ -15,27 +15,88 @@
 #include "app/ShutdownSignals.h"
 #include "common/MessageBox.h"
 #include "devices/PortAudioDriver.h"
+#include "signal/Settings.h"
 
 namespace {
 
-// The directory of "Tarvik.ini": the program's own when it was started with
-// an argument, otherwise the current one. Kept as the bytes the system
-// gives: a directory name need not be UTF-8.
-std::string FindExeDir(int argc) {
-  std::string dir;
-  std::vector<char> buf(PATH_MAX + 1);
-  if (argc > 1) {
-    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n > 0) {
-      dir.assign(buf.data(), static_cast<std::size_t>(n));
-      dir.erase(dir.rfind('/') + 1);
+const char* const kHelp =
+    "usage: tarvik [--settings FILE]\n"
+    "       tarvik --help | --version\n"
+    "\n"
+    "Filters the desktop's sound input in real time and plays the result.\n"
+    "\n"
+    "  --settings FILE  keep the settings in FILE\n"
+    "  --help           this text\n"
+    "  --version        the version\n"
+    "\n"
+    "Settings: --settings FILE; else Tarvik.ini beside a portable copy (the\n"
+    "program's directory when writable and holding one, or its build tree);\n"
+    "else $XDG_CONFIG_HOME/tarvik/Tarvik.ini (~/.config/tarvik/).\n";
+
+struct Options {
+  std::string settings;         // --settings
+  bool legacyArgument = false;  // any other argument: the program's own directory, not the current one
+};
+
+// Returns -1 to go on, else the exit code.
+int ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
     }
-  } else if (::getcwd(buf.data(), buf.size())) {
-    dir = buf.data();
+    if (arg == "--version") {
+      std::printf("tarvik %s\n", TARVIK_VERSION);
+      return 0;
+    }
+    if (arg == "--settings" || arg.rfind("--settings=", 0) == 0) {
+      if (arg.size() > 10) {
+        o.settings = arg.substr(11);
+      } else if (i + 1 < argc) {
+        o.settings = argv[++i];
+      } else {
+        std::fprintf(stderr, "tarvik: --settings needs a file\n");
+        return 2;
+      }
+      if (o.settings.empty()) {
+        std::fprintf(stderr, "tarvik: --settings needs a file\n");
+        return 2;
+      }
+      continue;
+    }
+    if (arg.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "tarvik: unknown option %s (tarvik --help lists them)\n", arg.c_str());
+      return 2;
+    }
+    o.legacyArgument = true;
   }
+  return -1;
+}
+
+std::string WithSlash(std::string dir) {
   if (dir.empty()) dir = ".";
   if (dir.back() != '/') dir += '/';
   return dir;
+}
+
+// The program's own directory, as bytes (a directory name need not be UTF-8).
+std::string ProgramDir() {
+  std::vector<char> buf(PATH_MAX + 1);
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return std::string();
+  std::string dir(buf.data(), static_cast<std::size_t>(n));
+  return WithSlash(dir.substr(0, dir.rfind('/') + 1));
+}
+
+std::string CurrentDir() {
+  std::vector<char> buf(PATH_MAX + 1);
+  return WithSlash(::getcwd(buf.data(), buf.size()) ? std::string(buf.data()) : std::string());
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
 }
 
 bool HaveDisplay() {
@@ -45,31 +106,44 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Options options;
+  if (const int rc = ParseOptions(argc, argv, options); rc >= 0) return rc;
   if (!HaveDisplay()) {
     std::fprintf(stderr,
                  "Tarvik needs a desktop session: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
                  "Start it from a desktop terminal (or filter files with tarvik-filter).\n");
     return 1;
   }
+  // The portable copy's directory is the current one, or the program's own
+  // when it was started with an argument; a build tree keeps its settings.
+  const std::string programDir = ProgramDir();
+  const std::string startDir = options.legacyArgument && !programDir.empty() ? programDir : CurrentDir();
+  const bool buildTree = !programDir.empty() && ::access((programDir + "CMakeCache.txt").c_str(), F_OK) == 0;
+  const SettingsPlace place =
+      FindSettingsPlace(options.settings, startDir, buildTree, Env("XDG_CONFIG_HOME"), Env("HOME"));
+
   QApplication app(argc, argv);
+  // A termination signal saves as the end of a session does, then ends the
+  // event loops (a dialog's too); the window's destructor stops the audio.
+  // Installed first: a signal during start-up waits in the pipe until the
+  // event loop runs, and the window is there by then.
+  TMainWnd* window = nullptr;
+  ShutdownSignals onTermination([&window](int) {
+    if (window) window->SaveForShutdown();
+    QCoreApplication::exit(0);
+  });
   QtMessageBoxes boxes;
   SetMessageBoxHandler(&boxes);
   PortAudioDriver driver;
   if (!driver.Initialized())
     std::fprintf(stderr, "Tarvik: the sound system could not be started (PortAudio).\n");
-  const std::string exeDir = FindExeDir(argc);
   int rc;
   {
-    TMainWnd window(driver, exeDir);
-    // A termination signal saves as the end of a session does, then ends
-    // the event loops (a dialog's too); the window's destructor stops the
-    // audio.
-    ShutdownSignals onTermination([&window](int) {
-      window.SaveForShutdown();
-      QCoreApplication::exit(0);
-    });
-    window.show();
+    TMainWnd mainWindow(driver, place.file, place.dialogDir);
+    window = &mainWindow;
+    mainWindow.show();
     rc = app.exec();
+    window = nullptr;
   }
   SetMessageBoxHandler(nullptr);
   return rc;

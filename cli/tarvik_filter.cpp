@@ -61,7 +61,8 @@ const char* const kUsage =
     "  --partial        keep what a damaged or cut input holds instead of failing\n"
     "  --list-presets   list the presets and exit\n"
     "  --quiet          no progress and no summary\n"
-    "  --help           this text\n";
+    "  --help           this text\n"
+    "  --version        the version\n";
 
 const char* const kPresetHelp[kPresetCount] = {
     "through: no filtering",
@@ -396,6 +397,10 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
     };
     if (arg == "--help" || arg == "-h") {
       std::printf(kUsage, kRate, kRate);
+      exitCode = 0;
+      return false;
+    } else if (arg == "--version") {
+      std::printf("tarvik-filter %s\n", TARVIK_VERSION);
       exitCode = 0;
       return false;
     } else if (arg == "--list-presets") {

@@ -1,5 +1,7 @@
 #include "signal/Settings.h"
 
+#include <unistd.h>
+
 #include "common/IniFile.h"
 #include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
@@ -46,4 +48,30 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "Volume", s.volume);
   ini.WriteInteger(kDefine, "DCCut", s.dcCut);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
+}
+
+SettingsPlace FindSettingsPlace(const std::string& explicitFile, const std::string& startDir, bool buildTree,
+                                const std::string& xdgConfigHome, const std::string& home) {
+  const std::string homeDir = home.empty() ? "/" : (home.back() == '/' ? home : home + "/");
+  SettingsPlace place;
+  if (!explicitFile.empty()) {
+    place.file = explicitFile;
+    const std::size_t slash = explicitFile.rfind('/');
+    place.dialogDir = slash == std::string::npos ? startDir : explicitFile.substr(0, slash + 1);
+    place.portable = true;
+    return place;
+  }
+  const std::string beside = startDir + "Tarvik.ini";
+  if (buildTree || (::access(startDir.c_str(), W_OK) == 0 && ::access(beside.c_str(), F_OK) == 0)) {
+    place.file = beside;
+    place.dialogDir = startDir;
+    place.portable = true;
+    return place;
+  }
+  std::string config =
+      !xdgConfigHome.empty() && xdgConfigHome[0] == '/' ? xdgConfigHome : homeDir + ".config";
+  if (config.back() != '/') config += '/';
+  place.file = config + "tarvik/Tarvik.ini";
+  place.dialogDir = homeDir;
+  return place;
 }

@@ -29,3 +29,17 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
+
+// Where "Tarvik.ini" lives. explicitFile: --settings (empty when not
+// given), taken as is. startDir: the portable copy's directory (with a
+// trailing "/"): it is used when it is writable and holds a Tarvik.ini, or
+// when the program runs from its build tree. Otherwise the user's place:
+// $XDG_CONFIG_HOME/tarvik/ (xdgConfigHome when absolute, else home +
+// "/.config"), whose directory the first save creates.
+struct SettingsPlace {
+  std::string file;       // the settings file
+  std::string dialogDir;  // where the file dialogs start by default, with "/"
+  bool portable = false;  // beside the program (or --settings)
+};
+SettingsPlace FindSettingsPlace(const std::string& explicitFile, const std::string& startDir, bool buildTree,
+                                const std::string& xdgConfigHome, const std::string& home);

@@ -392,7 +392,8 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
   WriteRaw(dir.File("in.raw"), Tones(10.0, true));
   PortAudioDriver driver;
   ASSERT_TRUE(driver.Initialized());
-  auto w = std::make_unique<TMainWnd>(driver, dir.Path() + "/", TMainWnd::Language::English);
+  auto w = std::make_unique<TMainWnd>(driver, dir.File("Tarvik.ini"), dir.Path() + "/",
+                                      TMainWnd::Language::English);
   w->show();
   w->FormPaint();
   ASSERT_TRUE(Pump([&] { return w->filterThread->Running(); }, 10000)) << "no sound device";

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -153,6 +154,38 @@ TEST(Settings, BrokenSlotLoadsAsThroughOthersKeepDefaults) {
   EXPECT_EQ(l.slots[1].params.type, FilterType::User);
   EXPECT_EQ(l.slots[0].tap, 100);
   EXPECT_EQ(l.slots[0].params.type, FilterType::BPF);
+}
+
+// Where the settings live: --settings, a portable copy, or the user's place.
+TEST(FindSettingsPlace, TheRule) {
+  TempDir dir;
+  const std::string portable = dir.Path() + "/portable/", installed = dir.Path() + "/usr-bin/";
+  ASSERT_EQ(::mkdir(portable.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(installed.c_str(), 0755), 0);
+  WriteText(portable + "Tarvik.ini", "[Define]\n");
+  struct Case {
+    const char* what;
+    std::string explicitFile, startDir;
+    bool buildTree;
+    std::string xdg, home;
+    std::string wantFile, wantDialogDir;
+  } cases[] = {
+      {"--settings wins", "/tmp/x/contest.ini", portable, true, "/cfg", "/home/ham", "/tmp/x/contest.ini",
+       "/tmp/x/"},
+      {"portable copy", "", portable, false, "/cfg", "/home/ham", portable + "Tarvik.ini", portable},
+      {"build tree", "", installed, true, "/cfg", "/home/ham", installed + "Tarvik.ini", installed},
+      {"installed, XDG set", "", installed, false, "/cfg", "/home/ham", "/cfg/tarvik/Tarvik.ini",
+       "/home/ham/"},
+      {"installed, no XDG", "", installed, false, "", "/home/ham/", "/home/ham/.config/tarvik/Tarvik.ini",
+       "/home/ham/"},
+      {"relative XDG is ignored", "", installed, false, "cfg", "/home/ham",
+       "/home/ham/.config/tarvik/Tarvik.ini", "/home/ham/"},
+  };
+  for (const Case& c : cases) {
+    const SettingsPlace p = FindSettingsPlace(c.explicitFile, c.startDir, c.buildTree, c.xdg, c.home);
+    EXPECT_EQ(p.file, c.wantFile) << c.what;
+    EXPECT_EQ(p.dialogDir, c.wantDialogDir) << c.what;
+  }
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ packages=(
   sox
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(pulseaudio pulseaudio-utils libasound2-plugins)
+  packages+=(pulseaudio pulseaudio-utils libasound2-plugins
+    desktop-file-utils appstream dpkg-dev groff-base)
 fi
 
 missing=()

@@ -55,7 +55,8 @@ struct App {
     sim.StopClock();
   }
   void Start(TMainWnd::Language language = TMainWnd::Language::English) {
-    w = std::make_unique<TMainWnd>(sim, exeDir.empty() ? dir.Path() + "/" : exeDir, language);
+    const std::string place = exeDir.empty() ? dir.Path() + "/" : exeDir;
+    w = std::make_unique<TMainWnd>(sim, place + "Tarvik.ini", place, language);
     w->show();
     w->FormPaint();
     sim.StartClock(3);
