@@ -193,7 +193,9 @@ void CFilter::Run() {
     }
     if (terminated_.load()) break;
     if (fftMode_.load() == 1) TapSpectrum(block, n);
+    recorder_.PushInput(block, n);
     core_.ProcessBlock(block, n);
+    recorder_.PushOutput(block, n);
     if (fftMode_.load() == 2) TapSpectrum(block, n);
     if (inputOnly_.load()) continue;
 

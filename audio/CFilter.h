@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "audio/CWave.h"
+#include "audio/Recorder.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
 #include "signal/SampleRate.h"
@@ -90,6 +91,19 @@ class CFilter {
   // recovery off and clearing the overload flag.
   SpectrumSnapshot TakeSpectrum();
 
+  // --- recording --------------------------------------------------------------
+  // Records the filtered output (what is heard) into outputFile and, when
+  // inputFile is not empty, the input into it; false with the reason when
+  // a file cannot be created.
+  bool StartRecording(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
+                      std::string& error) {
+    return recorder_.Start(outputFile, inputFile, format, error);
+  }
+  void StopRecording() { recorder_.Stop(); }
+  RecordingStatus Recording() const { return recorder_.Status(); }
+  // The message that stopped a recording by itself (a full disk), once.
+  std::string TakeRecordingError() { return recorder_.TakeError(); }
+
   // Run on the UI thread once the devices are open (volume buttons).
   std::function<void()> updateVolumeButtons;
 
@@ -124,6 +138,7 @@ class CFilter {
   std::atomic<int> bufferSize_{kDefaultBlock};
   std::atomic<long> passes_{0};
   std::atomic<long> blocksPlayed_{0};
+  Recorder recorder_;
   std::atomic<int> inputOnly_{0};
 
   UiBridge* ui_;

@@ -400,7 +400,7 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
   QTest::mouseClick(w->presetButtons[9], Qt::LeftButton);
   ASSERT_EQ(w->select, 9);
   {
-    Process recorder(Recorder(dir.File("out.raw")));
+    Process recorder(soundtest::Recorder(dir.File("out.raw")));
     Process player(Player(dir.File("in.raw")));
     PumpFor(5000);
   }

@@ -48,7 +48,7 @@ TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000))
       << "the loop did not start; device error " << CFilterProbe(*filter).Wave().LastError();
 
-  Process recorder(Recorder(dir.File("out.raw")));
+  Process recorder(soundtest::Recorder(dir.File("out.raw")));
   Process player(Player(dir.File("in.raw")));
   Sleep(1.0);
   const int lostAfterOneSecond = filter->LostCount();
@@ -111,7 +111,7 @@ TEST(SoundServer, LoopRecoversWhenTheServerRestarts) {
   double a700 = 0.0;
   while (!playing && std::chrono::steady_clock::now() < deadline) {
     const std::string out = dir.File("out.raw");
-    Process recorder(Recorder(out));
+    Process recorder(soundtest::Recorder(out));
     Process player(Player(dir.File("in.raw")));
     Sleep(3.0);
     recorder.Stop();

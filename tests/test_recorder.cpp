@@ -1,0 +1,140 @@
+// Recording what is heard: the files against the played output, a full
+// disk, and a writer that falls behind.
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/CFilter.h"
+#include "audio/Recorder.h"
+#include "common/Pcm16.h"
+#include "support/CFilterProbe.h"
+#include "support/EngineTestUtil.h"
+#include "support/SimWaveDriver.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::WaitFor;
+
+std::vector<std::int16_t> ReadPcm(const std::string& path, int* format = nullptr) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) return {};
+  if (format) *format = info.format;
+  std::vector<std::int16_t> pcm(static_cast<std::size_t>(info.frames));
+  sf_readf_short(f, pcm.data(), info.frames);
+  sf_close(f);
+  return pcm;
+}
+
+std::int16_t Tone(long long n) {
+  return static_cast<std::int16_t>(9000.0 * std::sin(testutil::kTwoPi * 700.0 * n / 11025.0) +
+                                   3000.0 * std::sin(testutil::kTwoPi * 1900.0 * n / 11025.0));
+}
+
+// Two seconds of a tone through BP300: the output file holds exactly what
+// was played, the input file exactly what was captured.
+TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
+  for (RecordFormat format : {RecordFormat::Wav, RecordFormat::Flac}) {
+    TempDir dir;
+    const std::string out = dir.File("out"), in = dir.File("in");
+    SimWaveDriver sim;
+    sim.SetCaptureSource(Tone);
+    sim.RecordPlayback(30000);
+    testutil::ImmediateUi ui;
+    auto filter = std::make_unique<CFilter>(sim, &ui);
+    testutil::InstallLive(*filter, 9, 700.0, 100);  // BP300
+    filter->SetBufferSize(256);
+    std::string error;
+    ASSERT_TRUE(filter->StartRecording(out, in, format, error)) << error;
+    filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 2000));
+    sim.StartClock(2);
+    ASSERT_TRUE(WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000));
+    filter->Stop();
+    sim.StopClock();
+    filter->StopRecording();
+    const RecordingStatus status = filter->Recording();
+    EXPECT_FALSE(status.active);
+    EXPECT_EQ(status.dropped, 0);
+    int fileFormat = 0;
+    const std::vector<std::int16_t> recorded = ReadPcm(out, &fileFormat);
+    EXPECT_EQ(fileFormat & SF_FORMAT_TYPEMASK, format == RecordFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV);
+    const std::vector<std::int16_t> played = sim.Played();
+    ASSERT_GE(recorded.size(), 2u * 11025u);
+    ASSERT_EQ(recorded.size(), played.size());
+    EXPECT_TRUE(recorded == played) << "sample for sample";
+    EXPECT_EQ(status.frames, static_cast<long long>(recorded.size()));
+    const std::vector<std::int16_t> captured = ReadPcm(in);
+    ASSERT_EQ(captured.size(), recorded.size());
+    for (std::size_t i = 0; i < captured.size(); ++i)
+      ASSERT_EQ(captured[i], Tone(static_cast<long long>(i))) << i;
+  }
+}
+
+// The writer cannot keep up with blocks pushed all at once: whole blocks
+// are dropped and counted, never parts of one.
+TEST(Recorder, AWriterThatFallsBehindDropsWholeBlocks) {
+  TempDir dir;
+  Recorder r;
+  std::string error;
+  ASSERT_TRUE(r.Start(dir.File("fast.wav"), "", RecordFormat::Wav, error)) << error;
+  std::vector<double> block(8192, 1234.0);
+  for (int i = 0; i < 100; ++i) r.PushOutput(block.data(), 8192);
+  r.Stop();
+  const RecordingStatus s = r.Status();
+  EXPECT_GT(s.dropped, 0);
+  const std::vector<std::int16_t> pcm = ReadPcm(dir.File("fast.wav"));
+  EXPECT_EQ(pcm.size() % 8192, 0u);
+  EXPECT_EQ(pcm.size() + static_cast<std::size_t>(s.dropped) * 8192, 100u * 8192);
+}
+
+// A full disk (here a file-size limit, which fails the writes the same
+// way) stops the recording with a message and leaves a valid file of what
+// was written. In a child process: the limit is the process's.
+TEST(Recorder, AFullDiskStopsWithAMessageAndAValidFile) {
+  TempDir dir;
+  const std::string path = dir.File("full.wav");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{64 * 1024, 64 * 1024};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+    Recorder r;
+    std::string error;
+    if (!r.Start(path, "", RecordFormat::Wav, error)) ::_exit(4);
+    std::vector<double> block(512, -2000.0);
+    for (int i = 0; i < 400 && r.Status().active; ++i) {
+      r.PushOutput(block.data(), 512);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const bool stopped = WaitFor([&] { return !r.Status().active; }, 3000);
+    const std::string message = r.TakeError();
+    r.Stop();
+    ::_exit(stopped && message.find("cannot write") != std::string::npos ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no limit, 4: no file, 5: no stop or no message";
+  const std::vector<std::int16_t> pcm = ReadPcm(path);
+  EXPECT_GT(pcm.size(), 10000u) << "what was written is readable";
+  EXPECT_LE(pcm.size() * 2, 64u * 1024u);
+  for (std::int16_t v : pcm) ASSERT_EQ(v, -2000);
+}
+
+}  // namespace
