@@ -62,12 +62,17 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   setWindowTitle(QStringLiteral("Tarvik 0.1"));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setFixedSize(632, 368);
   QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
   font.setPixelSize(17);
   setFont(font);
 
+  // The original client area keeps its size and every control's place; the
+  // menu bar goes above it and the status bar below.
+  client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  client->setFixedSize(632, 368);
   BuildControls();
+  BuildMenusAndStatus();
   firstPaint = 1;
   settingUp = 1;
   busy = 1;
@@ -94,6 +99,8 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   prevSelect = 0;
   SetDefaultUserDesigns(userFilter.get(), presetTap);
   LoadSettings();
+  ActRecordInput->setChecked(recordInput);
+  ActRecordFlac->setChecked(recordFlac);
   savedText_ = SettingsText();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
@@ -127,7 +134,7 @@ void TMainWnd::BuildControls() {
   presetGroup->setExclusive(true);
   for (int code = 0; code < kPresetCount; ++code) {
     const PresetButton& p = kPresetButtons[code];
-    auto* b = new QToolButton(this);
+    auto* b = new QToolButton(client);
     b->setObjectName(QString::fromLatin1(p.name));
     b->setText(QString::fromUtf8(p.caption));
     b->setCheckable(true);
@@ -137,16 +144,16 @@ void TMainWnd::BuildControls() {
     connect(b, &QToolButton::clicked, this, [this, code] { PresetClick(code); });
   }
 
-  MakeLabel(this, "Label1", "Fo", 9, 51);
-  MakeLabel(this, "Label2", "Hz", 112, 51);
-  MakeLabel(this, "Label3", "Tap", 153, 51);
-  MakeLabel(this, "LBuff", "Buff", 270, 10);
-  EditFo = MakeCombo(this, "EditFo", 33, 49, 70, 25,
+  MakeLabel(client, "Label1", "Fo", 9, 51);
+  MakeLabel(client, "Label2", "Hz", 112, 51);
+  MakeLabel(client, "Label3", "Tap", 153, 51);
+  MakeLabel(client, "LBuff", "Buff", 270, 10);
+  EditFo = MakeCombo(client, "EditFo", 33, 49, 70, 25,
                      {"400", "450", "500", "550", "600", "650", "700", "750", "800", "850", "900"});
-  EditTap = MakeCombo(this, "EditTap", 186, 49, 65, 25,
+  EditTap = MakeCombo(client, "EditTap", 186, 49, 65, 25,
                       {"24", "48", "64", "80", "96", "100", "128", "144", "192", "256"});
   EditSize = MakeCombo(
-      this, "EditSize", 307, 7, 73, 25,
+      client, "EditSize", 307, 7, 73, 25,
       {"128", "144", "186", "192", "200", "216", "224", "256", "352", "512", "1024", "2048", "4096"});
   EditFo->setInputMethodHints(Qt::ImhDigitsOnly);
   EditTap->setInputMethodHints(Qt::ImhDigitsOnly);
@@ -154,32 +161,32 @@ void TMainWnd::BuildControls() {
   connect(EditTap, &QComboBox::editTextChanged, this, [this] { EditTapChange(); });
   connect(EditSize, &QComboBox::editTextChanged, this, [this] { EditSizeChange(); });
 
-  VolUpBtn = MakeButton(this, "VolUpBtn", "↑", 95, 5, 50, 32);
-  VolDownBtn = MakeButton(this, "VolDownBtn", "↓", 145, 5, 50, 32);
-  DispBtn = MakeButton(this, "DispBtn", "特性", 260, 48, 60, 32);
+  VolUpBtn = MakeButton(client, "VolUpBtn", "↑", 95, 5, 50, 32);
+  VolDownBtn = MakeButton(client, "VolDownBtn", "↓", 145, 5, 50, 32);
+  DispBtn = MakeButton(client, "DispBtn", "特性", 260, 48, 60, 32);
   connect(DispBtn, &QPushButton::clicked, this, [this] { DispBtnClick(); });
   connect(VolUpBtn, &QPushButton::clicked, this, [this] { VolUpBtnClick(); });
   connect(VolDownBtn, &QPushButton::clicked, this, [this] { VolDownBtnClick(); });
 
-  SBDCCUT = new QToolButton(this);
+  SBDCCUT = new QToolButton(client);
   SBDCCUT->setObjectName(QStringLiteral("SBDCCUT"));
   SBDCCUT->setText(QStringLiteral("HPF"));
   SBDCCUT->setCheckable(true);
   SBDCCUT->setGeometry(320, 48, 60, 32);
   connect(SBDCCUT, &QToolButton::clicked, this, [this] { SBDCCUTClick(); });
 
-  FFTSW = MakeRadioGroup(this, "FFTSW", "FFT", 387, 0, 116, 87, {"OFF", "IN", "OUT"}, 1, fftswGroup);
-  FFTFW = MakeRadioGroup(this, "FFTFW", "FFTFW", 504, 0, 121, 87, {"1K", "2K", "3K", "4K"}, 2, fftfwGroup);
+  FFTSW = MakeRadioGroup(client, "FFTSW", "FFT", 387, 0, 116, 87, {"OFF", "IN", "OUT"}, 1, fftswGroup);
+  FFTFW = MakeRadioGroup(client, "FFTFW", "FFTFW", 504, 0, 121, 87, {"1K", "2K", "3K", "4K"}, 2, fftfwGroup);
   connect(fftswGroup, &QButtonGroup::idClicked, this, [this] { FFTSWClick(); });
   connect(fftfwGroup, &QButtonGroup::idClicked, this, [this] { FFTFWClick(); });
 
-  Panel1 = MakePanel(this, "Panel1", 258, 88, 368, 126, Qt::black);
+  Panel1 = MakePanel(client, "Panel1", 258, 88, 368, 126, Qt::black);
   QFont panelFont(QStringLiteral("ＭＳ Ｐゴシック"));
   panelFont.setPixelSize(17);
   Panel1->setFont(panelFont);
   PaintBoxFFT = MakePaintBox(Panel1, "PaintBoxFFT", &fftBitmap, 362, 120);
 
-  GroupBox1 = new QGroupBox(QStringLiteral("User Filter"), this);
+  GroupBox1 = new QGroupBox(QStringLiteral("User Filter"), client);
   GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
   GroupBox1->setGeometry(196, 222, 143, 139);
   EntFilterSel = MakeCombo(GroupBox1, "EntFilterSel", 16, 24, 108, 25, {});
@@ -189,7 +196,7 @@ void TMainWnd::BuildControls() {
   connect(CopyBtn, &QPushButton::clicked, this, [this] { CopyBtnClick(); });
   connect(EntBtn, &QPushButton::clicked, this, [this] { EntBtnClick(); });
 
-  Panel2 = MakePanel(this, "Panel2", 342, 230, 284, 131, Qt::white);
+  Panel2 = MakePanel(client, "Panel2", 342, 230, 284, 131, Qt::white);
   PaintBox = MakePaintBox(Panel2, "PaintBox", &respBitmap, 278, 125);
 
   Timer = new QTimer(this);
@@ -311,6 +318,9 @@ Settings TMainWnd::CurrentSettings() const {
   s.fftWidth = filterThread->FftWidth();
   s.volume = static_cast<int>(filterThread->Volume());
   s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
+  s.recordDir = QFile::encodeName(recordDir).toStdString();
+  s.recordInput = recordInput ? 1 : 0;
+  s.recordFlac = recordFlac ? 1 : 0;
   return s;
 }
 
@@ -341,6 +351,9 @@ void TMainWnd::LoadSettings() {
   filterThread->SetFftWidth(s.fftWidth);
   filterThread->SetStartVolume(static_cast<std::uint32_t>(s.volume));
   SBDCCUT->setChecked(s.dcCut != 0);
+  recordDir = QFile::decodeName(QByteArray::fromStdString(s.recordDir));
+  recordInput = s.recordInput != 0;
+  recordFlac = s.recordFlac != 0;
 }
 
 bool TMainWnd::SaveSettings(bool quiet) {
@@ -463,6 +476,7 @@ void TMainWnd::TimerTimer() {
     fftswGroup->button(0)->setChecked(true);
     settingUp = 0;
   }
+  UpdateStatus();
 }
 
 void TMainWnd::PaintBoxPaint() {

@@ -17,7 +17,10 @@
 #include "signal/Presets.h"
 #include "signal/Settings.h"
 
+class QAction;
 class QButtonGroup;
+class QMenuBar;
+class QStatusBar;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -64,6 +67,16 @@ class TMainWnd : public QWidget {
   // asking anything. The caller then ends the event loops.
   void SaveForShutdown();
 
+  // --- menus, status bar, recording, keyboard (MainWindowMenus.cpp) -----------
+  void BuildMenusAndStatus();
+  void RecordClick();         // File > Record and Ctrl+R: starts or stops
+  void UpdateStatus();        // from the timer: recording, losses
+  void SelectInRow(int key);  // digits 1..4: the preset in that place of the current row
+  void MoveRow(int step);     // Up/Down: the same place in the row above or below
+  void StepFo(double hz);     // Left/Right (with Shift: five times as far)
+  // The shortcuts, one "key<TAB>what" line each, for Help and the tests.
+  QString ShortcutsText() const;
+
   // --- event handlers -------------------------------------------------------
   void PresetClick(int code);  // the 29 buttons' handlers, by selection code
   void SBNULLClick();
@@ -101,7 +114,26 @@ class TMainWnd : public QWidget {
   QString hDir;
   bool japanese = false;
 
+  // Recording: the folder (empty until picked once), the input too, FLAC.
+  QString recordDir;
+  bool recordInput = false;
+  bool recordFlac = false;
+  // Asks for the recording folder the first time (a test answers itself);
+  // returns "" when the user cancels.
+  std::function<QString(const QString& suggested)> chooseRecordFolder;
+
   // --- controls -------------------------------------------------------------
+  QWidget* client = nullptr;  // the original 632 x 368 client area, its layout unchanged
+  QMenuBar* menuBar = nullptr;
+  QStatusBar* statusBar = nullptr;
+  QLabel* StatusRecord = nullptr;
+  QLabel* StatusLost = nullptr;
+  QAction* ActRecord = nullptr;
+  QAction* ActRecordInput = nullptr;
+  QAction* ActRecordFlac = nullptr;
+  QAction* ActRecordFolder = nullptr;
+  QAction* ActQuit = nullptr;
+  QAction* ActShortcuts = nullptr;
   QToolButton* presetButtons[kPresetCount] = {};
   QButtonGroup* presetGroup = nullptr;
   QToolButton* SBDCCUT = nullptr;

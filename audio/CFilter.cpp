@@ -131,6 +131,7 @@ SpectrumSnapshot CFilter::TakeSpectrum() {
 
 bool CFilter::Recover() {
   lostCount_.fetch_add(1);
+  lostTotal_.fetch_add(1, std::memory_order_relaxed);
   // What playback still holds is dropped: the loss is counted already, and a
   // server that went away would never play it (the drain would wait out
   // its time-out).

@@ -45,6 +45,8 @@ class CFilter {
   long Passes() const { return passes_.load(std::memory_order_relaxed); }
   // Blocks lost to device failures and not yet shown by a spectrum panel.
   int LostCount() const { return lostCount_.load(); }
+  // Device failures since the start (each one loses the blocks in hand).
+  long LostTotal() const { return lostTotal_.load(std::memory_order_relaxed); }
   // Blocks handed to playback whole since the start.
   long BlocksPlayed() const { return blocksPlayed_.load(std::memory_order_relaxed); }
 
@@ -138,6 +140,7 @@ class CFilter {
   std::atomic<int> bufferSize_{kDefaultBlock};
   std::atomic<long> passes_{0};
   std::atomic<long> blocksPlayed_{0};
+  std::atomic<long> lostTotal_{0};
   Recorder recorder_;
   std::atomic<int> inputOnly_{0};
 

@@ -32,6 +32,10 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.fftWidth = ReadBounded(ini, "FFTFW", s.fftWidth, 0, 3);
   s.volume = ini.ReadInteger(kDefine, "Volume", s.volume);
   s.dcCut = ini.ReadInteger(kDefine, "DCCut", s.dcCut) != 0 ? 1 : 0;
+  dir = ini.ReadString(kDefine, "RecDir", s.recordDir);
+  if (dir.size() <= 4096) s.recordDir = dir;
+  s.recordInput = ini.ReadInteger(kDefine, "RecInput", s.recordInput) != 0 ? 1 : 0;
+  s.recordFlac = ini.ReadInteger(kDefine, "RecFlac", s.recordFlac) != 0 ? 1 : 0;
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -47,6 +51,9 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "FFTFW", s.fftWidth);
   ini.WriteInteger(kDefine, "Volume", s.volume);
   ini.WriteInteger(kDefine, "DCCut", s.dcCut);
+  ini.WriteString(kDefine, "RecDir", s.recordDir);
+  ini.WriteInteger(kDefine, "RecInput", s.recordInput);
+  ini.WriteInteger(kDefine, "RecFlac", s.recordFlac);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

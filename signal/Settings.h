@@ -20,6 +20,10 @@ struct Settings {
   int fftWidth = 2;      // 0..3: 1K, 2K, 3K, 4K
   int volume = 1;        // playback volume word; 1 = the device's own
   int dcCut = 0;         // HPF button down
+  // Recording: its folder ("" until the user picks one), the input too, FLAC.
+  std::string recordDir;
+  int recordInput = 0;
+  int recordFlac = 0;
 };
 
 // Reads "Define" and the six slots, each missing key keeping the value in
@@ -27,7 +31,8 @@ struct Settings {
 // replace, so the program never starts on a setting it cannot use.
 void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* userSlots);
 
-// Writes "Define" with its ten keys in order, then the six slots.
+// Writes "Define" with its ten keys in order and the recording keys
+// (RecDir, RecInput, RecFlac) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

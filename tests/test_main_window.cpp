@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
 #include <chrono>
@@ -48,7 +52,13 @@ TEST(MainWindow, FirstStartWithoutSettings) {
   EXPECT_EQ(w.fftswGroup->checkedId(), 0);
   EXPECT_EQ(w.fftfwGroup->checkedId(), 2);
   EXPECT_FALSE(w.SBDCCUT->isChecked());
-  EXPECT_EQ(w.size(), QSize(632, 368));
+  // The original client area keeps its size; the menu bar and the status
+  // bar come above and below it, and the controls keep their places.
+  EXPECT_EQ(w.client->size(), QSize(632, 368));
+  EXPECT_EQ(w.presetButtons[7]->parentWidget(), w.client);
+  EXPECT_EQ(w.presetButtons[7]->geometry(), QRect(10, 150, 60, 32));
+  EXPECT_LT(w.menuBar->geometry().bottom(), w.client->geometry().top());
+  EXPECT_GT(w.statusBar->geometry().top(), w.client->geometry().bottom());
   // Audio passes unchanged.
   app.sim.RecordPlayback(4096);
   ASSERT_TRUE(Pump([&] { return app.sim.Played().size() >= 4096; }, 10000));
@@ -358,6 +368,101 @@ TEST(MainWindow, ChangesAreSavedWithinSecondsAndOnTermination) {
   ASSERT_TRUE(Pump([&] { return ReadText(app.Ini()).find("FCL=4.320000e+02") != std::string::npos; }, 2000));
   EXPECT_TRUE(app.w->filterThread->Running()) << "saving does not stop the audio by itself";
   EXPECT_TRUE(app.boxes.Texts().empty());
+}
+
+// The keys drive the same handlers as the buttons and boxes, and Help lists
+// them.
+TEST(MainWindow, KeyboardShortcuts) {
+  App app;
+  TMainWnd& w = *app.w;
+  int designs = 0;
+  w.executeDesign = [&](TDesignDlg&, CFilter*, int editMode, const QString&) {
+    designs += editMode;
+    return false;
+  };
+  w.DispBtn->setFocus();
+  auto press = [&](int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QTest::keyClick(&w, static_cast<Qt::Key>(key), mods);
+    QCoreApplication::processEvents();
+  };
+  struct Step {
+    int key;
+    Qt::KeyboardModifiers mods;
+    int select;
+    double fo;
+  } steps[] = {
+      {Qt::Key_Down, Qt::NoModifier, 1, 700},    // TH row -> NS4
+      {Qt::Key_3, Qt::NoModifier, 3, 700},       // NS8
+      {Qt::Key_Down, Qt::NoModifier, 6, 700},    // NS16, same place
+      {Qt::Key_Down, Qt::NoModifier, 9, 700},    // BP300
+      {Qt::Key_4, Qt::NoModifier, 25, 700},      // LMSNS
+      {Qt::Key_Down, Qt::NoModifier, 26, 700},   // LMSAN
+      {Qt::Key_Down, Qt::NoModifier, 19, 700},   // 2.4K: the row has three places
+      {Qt::Key_1, Qt::NoModifier, 27, 700},      // 2.7K
+      {Qt::Key_Right, Qt::NoModifier, 27, 710},  // Fo +10
+      {Qt::Key_Right, Qt::ShiftModifier, 27, 760}, {Qt::Key_Left, Qt::NoModifier, 27, 750},
+      {Qt::Key_Space, Qt::NoModifier, 0, 750},   // through
+      {Qt::Key_Space, Qt::NoModifier, 27, 750},  // and back
+  };
+  for (const Step& st : steps) {
+    press(st.key, st.mods);
+    EXPECT_EQ(w.select, st.select) << QKeySequence(st.key | st.mods).toString().toStdString();
+    EXPECT_EQ(w.fo, st.fo) << QKeySequence(st.key | st.mods).toString().toStdString();
+    EXPECT_TRUE(w.presetButtons[w.select]->isChecked());
+  }
+  press(Qt::Key_H);
+  EXPECT_TRUE(w.SBDCCUT->isChecked());
+  EXPECT_TRUE(w.filterThread->DcCut());
+  press(Qt::Key_H);
+  EXPECT_FALSE(w.filterThread->DcCut());
+  w.fo = kFoMaxHz - 5;
+  press(Qt::Key_Right, Qt::ShiftModifier);
+  EXPECT_EQ(w.fo, kFoMaxHz) << "Fo stays within its bounds";
+  press(Qt::Key_D, Qt::ControlModifier);
+  EXPECT_EQ(designs, 1) << "Ctrl+D opens the design dialog on the user slot";
+
+  const QString help = w.ShortcutsText();
+  for (const char* k : {"Space", "H\t", "Left", "Shift+Left", "1 2 3 4", "Up / Down", "Ctrl+R", "Ctrl+D"})
+    EXPECT_TRUE(help.contains(QString::fromLatin1(k))) << k;
+  w.ActShortcuts->trigger();
+  EXPECT_TRUE(w.findChild<QWidget*>(QStringLiteral("ShortcutsBox")));
+}
+
+// File > Record (Ctrl+R): the folder is asked for once, the status bar
+// shows the time and the file, Ctrl+R again stops, and the folder is kept.
+TEST(MainWindow, RecordingFromTheMenu) {
+  App app;
+  TMainWnd& w = *app.w;
+  const QString folder = QString::fromStdString(app.dir.Path() + "/rec");
+  int asked = 0;
+  w.chooseRecordFolder = [&](const QString& suggested) {
+    ++asked;
+    EXPECT_TRUE(suggested.endsWith(QStringLiteral("/Tarvik")));
+    return folder;
+  };
+  w.ActRecordInput->setChecked(true);
+  w.DispBtn->setFocus();
+  QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
+  ASSERT_TRUE(w.filterThread->Recording().active);
+  ASSERT_TRUE(Pump([&] { return w.filterThread->Recording().frames > 11025; }, 10000));
+  w.UpdateStatus();
+  EXPECT_TRUE(w.StatusRecord->text().startsWith(QStringLiteral("● REC 00:0")));
+  EXPECT_TRUE(w.StatusRecord->text().contains(QStringLiteral("/rec/Tarvik-")));
+  EXPECT_TRUE(w.ActRecord->isChecked());
+  w.ActRecord->trigger();
+  EXPECT_FALSE(w.filterThread->Recording().active);
+  const QStringList files = QDir(folder).entryList(QDir::Files);
+  ASSERT_EQ(files.size(), 2) << "the output and the input";
+  EXPECT_TRUE(files[0].endsWith(QStringLiteral("-input.wav")) ||
+              files[1].endsWith(QStringLiteral("-input.wav")));
+  // A second recording asks nothing.
+  w.ActRecord->trigger();
+  EXPECT_EQ(asked, 1);
+  w.ActRecord->trigger();
+  app.sim.StartClock(2);
+  ASSERT_TRUE(w.close());
+  EXPECT_NE(ReadText(app.Ini()).find("RecDir=" + folder.toStdString()), std::string::npos);
+  EXPECT_NE(ReadText(app.Ini()).find("RecInput=1"), std::string::npos);
 }
 
 // Pictures of the window in both languages, with a tone on the spectrum.

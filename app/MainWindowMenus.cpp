@@ -1,0 +1,251 @@
+// The main window's additions around the original client area: the menu
+// bar, the status bar, recording and the keyboard shortcuts.
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/MainWindow.h"
+#include "common/MessageBox.h"
+#include "signal/SampleRate.h"
+
+namespace {
+
+// The presets as the digits reach them: the rows of the preset grid, left
+// to right (selection codes). Digits 1..4 pick a place in the row of the
+// preset in force; Up and Down move to the row above or below.
+constexpr int kRowCount = 9;
+constexpr std::array<std::array<int, 4>, kRowCount> kRows = {{
+    {0, -1, -1, -1},   // TH
+    {1, 2, 3, 23},     // NS4 NS6 NS8 LMSBP
+    {4, 5, 6, 24},     // NS10 NS12 NS16 LMSB2
+    {7, 8, 9, 25},     // BP500 BP400 BP300 LMSNS
+    {10, 11, 12, 26},  // BP200 BP100 BP70 LMSAN
+    {27, 28, 19, -1},  // 2.7K 2.5K 2.4K
+    {20, 21, 22, -1},  // 2.2K 2.0K 1.8K
+    {13, 14, 15, -1},  // User1 User2 User3
+    {16, 17, 18, -1},  // User4 User5 User6
+}};
+
+void FindInRows(int code, int& row, int& place) {
+  for (row = 0; row < kRowCount; ++row)
+    for (place = 0; place < 4; ++place)
+      if (kRows[row][place] == code) return;
+  row = 0;
+  place = 0;
+}
+
+QString Duration(long long frames) {
+  const long long s = frames / kSampleRateHz;
+  return QStringLiteral("%1:%2").arg(s / 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+void TMainWnd::BuildMenusAndStatus() {
+  const bool ja = japanese;
+  auto text = [ja](const char* en, const char* jp) { return QString::fromUtf8(ja ? jp : en); };
+
+  menuBar = new QMenuBar(this);
+  QMenu* file = menuBar->addMenu(text("&File", "ファイル(&F)"));
+  ActRecord = file->addAction(text("&Record", "録音(&R)"));
+  ActRecord->setCheckable(true);
+  ActRecord->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  ActRecordInput = file->addAction(text("Record the &input too", "入力も録音(&I)"));
+  ActRecordInput->setCheckable(true);
+  ActRecordFlac = file->addAction(text("Record as &FLAC", "FLAC で録音(&L)"));
+  ActRecordFlac->setCheckable(true);
+  ActRecordFolder = file->addAction(text("Recording &folder...", "録音フォルダ(&D)..."));
+  file->addSeparator();
+  ActQuit = file->addAction(text("&Quit", "終了(&Q)"));
+  ActQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
+  ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
+
+  connect(ActRecord, &QAction::triggered, this, [this] { RecordClick(); });
+  connect(ActRecordInput, &QAction::toggled, this, [this](bool on) { recordInput = on; });
+  connect(ActRecordFlac, &QAction::toggled, this, [this](bool on) { recordFlac = on; });
+  connect(ActRecordFolder, &QAction::triggered, this, [this] {
+    const QString chosen = QFileDialog::getExistingDirectory(this, ActRecordFolder->text(), recordDir);
+    if (!chosen.isEmpty()) recordDir = chosen;
+  });
+  connect(ActQuit, &QAction::triggered, this, [this] { close(); });
+  connect(ActShortcuts, &QAction::triggered, this, [this] {
+    auto* box = new QMessageBox(QMessageBox::Information, ActShortcuts->text().remove(QLatin1Char('&')),
+                                ShortcutsText(), QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("ShortcutsBox"));
+    box->show();
+  });
+
+  statusBar = new QStatusBar(this);
+  statusBar->setSizeGripEnabled(false);
+  StatusRecord = new QLabel(statusBar);
+  StatusLost = new QLabel(statusBar);
+  statusBar->addWidget(StatusRecord, 1);
+  statusBar->addPermanentWidget(StatusLost);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->setMenuBar(menuBar);
+  layout->addWidget(client);
+  layout->addWidget(statusBar);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+
+  // Keys a listener reaches without looking; in a text box they type.
+  auto key = [this](const QKeySequence& seq, std::function<void()> fn) {
+    auto* s = new QShortcut(seq, this);
+    connect(s, &QShortcut::activated, this, std::move(fn));
+  };
+  key(QKeySequence(Qt::Key_Space), [this] { presetButtons[0]->click(); });
+  key(QKeySequence(Qt::Key_H), [this] { SBDCCUT->click(); });
+  key(QKeySequence(Qt::Key_Left), [this] { StepFo(-10.0); });
+  key(QKeySequence(Qt::Key_Right), [this] { StepFo(10.0); });
+  key(QKeySequence(Qt::SHIFT | Qt::Key_Left), [this] { StepFo(-50.0); });
+  key(QKeySequence(Qt::SHIFT | Qt::Key_Right), [this] { StepFo(50.0); });
+  key(QKeySequence(Qt::Key_Up), [this] { MoveRow(-1); });
+  key(QKeySequence(Qt::Key_Down), [this] { MoveRow(1); });
+  for (int d = 1; d <= 4; ++d) key(QKeySequence(Qt::Key_0 + d), [this, d] { SelectInRow(d); });
+  key(QKeySequence(Qt::CTRL | Qt::Key_D), [this] { EntBtn->click(); });
+
+  presetButtons[0]->setToolTip(text("Through (Space)", "スルー (Space)"));
+  SBDCCUT->setToolTip(text("80 Hz high-pass (H)", "80 Hz ハイパス (H)"));
+  EditFo->setToolTip(text("Fo: Left/Right ±10 Hz, with Shift ±50 Hz", "Fo: ←/→ ±10 Hz, Shift で ±50 Hz"));
+  EntBtn->setToolTip(text("Design the user slot (Ctrl+D)", "ユーザ フィルタの設計 (Ctrl+D)"));
+  for (int row = 1; row < kRowCount; ++row)
+    for (int place = 0; place < 4; ++place)
+      if (const int code = kRows[row][place]; code >= 0)
+        presetButtons[code]->setToolTip(
+            text("Key %1 in its row (Up/Down: rows)", "行の中で %1 キー (↑/↓: 行)").arg(place + 1));
+  UpdateStatus();
+}
+
+QString TMainWnd::ShortcutsText() const {
+  const bool ja = japanese;
+  auto line = [ja](const char* keys, const char* en, const char* jp) {
+    return QString::fromUtf8(keys) + QLatin1Char('\t') + QString::fromUtf8(ja ? jp : en) + QLatin1Char('\n');
+  };
+  QString t;
+  t += line("Space", "through on and off", "スルーの入/切");
+  t += line("H", "80 Hz high-pass on and off", "80 Hz ハイパスの入/切");
+  t += line("Left / Right", "Fo down / up 10 Hz", "Fo を 10 Hz 下げる/上げる");
+  t += line("Shift+Left / Right", "Fo down / up 50 Hz", "Fo を 50 Hz 下げる/上げる");
+  t += line("1 2 3 4", "the preset in that place of the current row", "今の行のその位置のプリセット");
+  t += line("Up / Down", "the same place in the row above / below", "上/下の行の同じ位置");
+  t += line("Ctrl+R", "start / stop recording", "録音の開始/停止");
+  t += line("Ctrl+D", "design the user slot", "ユーザ フィルタの設計");
+  t += line("Ctrl+Q", "quit", "終了");
+  QString rows = QString::fromUtf8(ja ? "\n行:\n" : "\nRows:\n");
+  for (int row = 0; row < kRowCount; ++row) {
+    for (int place = 0; place < 4; ++place)
+      if (const int code = kRows[row][place]; code >= 0)
+        rows += QStringLiteral("%1 %2  ").arg(place + 1).arg(presetButtons[code]->text());
+    rows += QLatin1Char('\n');
+  }
+  return t + rows;
+}
+
+void TMainWnd::SelectInRow(int key) {
+  int row, place;
+  FindInRows(select, row, place);
+  if (key < 1 || key > 4) return;
+  const int code = kRows[row][key - 1];
+  if (code >= 0) presetButtons[code]->click();
+}
+
+void TMainWnd::MoveRow(int step) {
+  int row, place;
+  FindInRows(select, row, place);
+  const int next = row + step;
+  if (next < 0 || next >= kRowCount) return;
+  int p = place;
+  while (p > 0 && kRows[next][p] < 0) --p;
+  presetButtons[kRows[next][p]]->click();
+}
+
+void TMainWnd::StepFo(double hz) {
+  const double next = BoundFo(fo + hz);
+  if (next == fo) return;
+  EditFo->setEditText(QString::number(next, 'g', 15));  // the box's own handler applies it
+}
+
+void TMainWnd::RecordClick() {
+  if (!filterThread) return;
+  if (filterThread->Recording().active) {
+    filterThread->StopRecording();
+    UpdateStatus();
+    return;
+  }
+  if (recordDir.isEmpty()) {
+    // Picked once: the desktop's music folder / Tarvik is offered.
+    QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    if (music.isEmpty()) music = QDir::homePath();
+    const QString suggested = music + QStringLiteral("/Tarvik");
+    QDir().mkpath(suggested);
+    const QString chosen = chooseRecordFolder
+                               ? chooseRecordFolder(suggested)
+                               : QFileDialog::getExistingDirectory(this, ActRecordFolder->text(), suggested);
+    if (chosen.isEmpty()) {
+      ActRecord->setChecked(false);
+      return;
+    }
+    recordDir = chosen;
+  }
+  QDir().mkpath(recordDir);
+  const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  const QString ext = recordFlac ? QStringLiteral(".flac") : QStringLiteral(".wav");
+  const QString base = recordDir + QStringLiteral("/Tarvik-") + stamp;
+  const std::string out = QFile::encodeName(base + ext).toStdString();
+  const std::string in =
+      recordInput ? QFile::encodeName(base + QStringLiteral("-input") + ext).toStdString() : "";
+  std::string error;
+  if (!filterThread->StartRecording(out, in, recordFlac ? RecordFormat::Flac : RecordFormat::Wav, error)) {
+    busy = 1;
+    ErrorBox("%s", error.c_str());
+    busy = 0;
+  }
+  UpdateStatus();
+}
+
+void TMainWnd::UpdateStatus() {
+  if (!filterThread || !StatusRecord) return;
+  const RecordingStatus rec = filterThread->Recording();
+  const std::string error = filterThread->TakeRecordingError();
+  if (!error.empty()) {
+    // A full disk or a vanished folder: the files keep what was written.
+    filterThread->StopRecording();
+    StatusRecord->setText(QString::fromStdString(error));
+    ActRecord->setChecked(false);
+    busy = 1;
+    ErrorBox("%s", error.c_str());
+    busy = 0;
+  } else if (rec.active) {
+    QString t =
+        QStringLiteral("● REC %1  %2").arg(Duration(rec.frames), QFile::decodeName(rec.outputFile.c_str()));
+    if (rec.dropped > 0)
+      t += QString::fromUtf8(japanese ? "  (%1 ブロック欠落)" : "  (%1 blocks dropped)").arg(rec.dropped);
+    StatusRecord->setText(t);
+  } else if (StatusRecord->text().startsWith(QStringLiteral("● REC"))) {
+    StatusRecord->setText(QString::fromUtf8(japanese ? "録音しました: %1" : "Recorded %1")
+                              .arg(QFile::decodeName(rec.outputFile.c_str())));
+  }
+  ActRecord->setChecked(rec.active);
+  StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(filterThread->LostTotal()));
+}
