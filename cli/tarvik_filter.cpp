@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -59,6 +60,7 @@ const char* const kUsage =
     "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
     "                   slots from a Tarvik.ini (options given as well win)\n"
     "  --partial        keep what a damaged or cut input holds instead of failing\n"
+    "  --threads N      cores to filter on (default: all; LMS runs on one)\n"
     "  --list-presets   list the presets and exit\n"
     "  --quiet          no progress and no summary\n"
     "  --help           this text\n"
@@ -105,6 +107,7 @@ struct Options {
   bool hpf = false;
   bool quiet = false;
   bool partial = false;
+  int threads = 0;  // 0: one per core
   std::string input, output;
 };
 
@@ -364,6 +367,136 @@ void RemoveOnSignal(const std::string& tempPath) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, RemoveTempAndDie);
 }
 
+// A chain without adaptive stages remembers a finite past: the DC cut's
+// 129 samples, the decimator's 49, and 3 x (513 + 17 + 2) through the FIR
+// and the interpolator at a third of the rate. A fresh chain fed that much
+// of what came before a sample starts from the state one sequential pass
+// has there, provided it starts on a group boundary of the rate change. So
+// consecutive pieces run on all cores, each after such a warm-up, and give
+// every output exactly as one pass does.
+constexpr int kWarmup = 4200;    // samples, more than the chain remembers
+constexpr int kPiece = 1 << 17;  // about 12 s at 11025 Hz
+constexpr int kWarmupAlign = 6;  // groups of 2 and of 3 start together
+
+class PieceFilter {
+ public:
+  PieceFilter(const FilterDefinition& d, bool dcCut, int threads, BlockQueue& out)
+      : def_(d), dcCut_(dcCut), out_(out) {
+    for (int t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+  }
+  ~PieceFilter() { Finish(); }
+
+  // Input samples in order, in blocks of any size.
+  void Add(const std::vector<double>& block) {
+    for (double v : block) {
+      current_.push_back(v);
+      if (static_cast<int>(current_.size()) == kPiece) Submit();
+    }
+  }
+  // Filters what is left and hands every output on, in order.
+  void Finish() {
+    if (finished_) return;
+    finished_ = true;
+    if (!current_.empty()) Submit();
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+      ready_.notify_all();
+    }
+    for (std::thread& t : workers_) t.join();
+    EmitDone(true);
+  }
+
+ private:
+  struct Piece {
+    std::vector<double> warm, data;
+    bool done = false;
+  };
+
+  void Submit() {
+    auto piece = std::make_shared<Piece>();
+    // The warm-up starts kWarmup or a few more samples back, on a multiple
+    // of kWarmupAlign counted from the first sample, as the phase of one
+    // sequential pass does.
+    const long long start = consumed_;
+    long long from = start - kWarmup;
+    if (from < 0) from = 0;
+    from -= from % kWarmupAlign;
+    piece->warm.assign(tail_.end() - (start - from), tail_.end());
+    piece->data = std::move(current_);
+    current_.clear();
+    current_.reserve(kPiece);
+    consumed_ += static_cast<long long>(piece->data.size());
+    // Keep the last samples for the next piece's warm-up.
+    tail_.insert(tail_.end(), piece->data.begin(), piece->data.end());
+    const std::size_t keep = kWarmup + kWarmupAlign;
+    if (tail_.size() > keep) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(keep));
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      order_.push_back(piece);
+      todo_.push_back(piece);
+      ready_.notify_one();
+    }
+    // At most two pieces per worker in flight: memory stays bounded.
+    EmitDone(false);
+  }
+
+  void EmitDone(bool all) {
+    for (;;) {
+      std::shared_ptr<Piece> front;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        if (order_.empty()) return;
+        const bool mustWait = all || order_.size() > 2 * workers_.size();
+        if (!order_.front()->done) {
+          if (!mustWait) return;
+          finished_one_.wait(lock, [&] { return order_.front()->done; });
+        }
+        front = order_.front();
+        order_.pop_front();
+      }
+      out_.Push(std::move(front->data));
+    }
+  }
+
+  void Work() {
+    for (;;) {
+      std::shared_ptr<Piece> piece;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        ready_.wait(lock, [&] { return stop_ || !todo_.empty(); });
+        if (todo_.empty()) return;
+        piece = todo_.front();
+        todo_.pop_front();
+      }
+      // A fresh chain for every piece.
+      auto core = std::make_unique<CFilterCore>();
+      core->Apply(def_);
+      core->dcCut.store(dcCut_ ? 1 : 0);
+      for (std::vector<double>* part : {&piece->warm, &piece->data})
+        for (std::size_t done = 0; done < part->size(); done += kBlock)
+          core->ProcessBlock(part->data() + done,
+                             static_cast<int>(std::min<std::size_t>(kBlock, part->size() - done)));
+      piece->warm.clear();
+      std::lock_guard<std::mutex> lock(m_);
+      piece->done = true;
+      finished_one_.notify_all();
+    }
+  }
+
+  const FilterDefinition def_;
+  const bool dcCut_;
+  BlockQueue& out_;
+  std::vector<std::thread> workers_;
+  std::vector<double> current_, tail_;
+  long long consumed_ = 0;
+  bool finished_ = false;
+  std::mutex m_;
+  std::condition_variable ready_, finished_one_;
+  std::deque<std::shared_ptr<Piece>> todo_, order_;
+  bool stop_ = false;
+};
+
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
@@ -424,6 +557,15 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       o.quiet = true;
     } else if (arg == "--partial") {
       o.partial = true;
+    } else if (arg == "--threads") {
+      std::string n;
+      if (!takeValue(n)) return false;
+      double t;
+      if (!WholeNumber(n, t) || t != std::floor(t) || t < 1 || t > 256) {
+        exitCode = UsageError("--threads must be a whole number from 1 to 256, not '" + n + "'");
+        return false;
+      }
+      o.threads = static_cast<int>(t);
     } else if (arg == "--") {
       for (++i; i < argc; ++i) positional.push_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -433,6 +575,7 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       positional.push_back(arg);
     }
   }
+  if (o.threads == 0) o.threads = std::max(1u, std::thread::hardware_concurrency());
   if (positional.size() != 2) {
     exitCode = UsageError("give one INPUT and one OUTPUT file");
     return false;
@@ -553,17 +696,27 @@ int Run(const Options& o) {
       }
     }
   });
+  // An adaptive chain (LMS) depends on all its past: it runs in one pass.
+  const FilterDefinition def = filter.Definition();
+  const int threads = def.IsLms() ? 1 : o.threads;
+  std::unique_ptr<PieceFilter> pieces;
+  if (threads > 1) pieces = std::make_unique<PieceFilter>(def, filter.dcCut.load() != 0, threads, toWrite);
   std::vector<double> block;
   while (toFilter.Pop(block)) {
     const int count = static_cast<int>(block.size());
     for (int i = 0; i < count; ++i)
       if (IsOverload(block[i])) ++overloads;
-    for (int done = 0; done < count; done += kBlock)
-      filter.ProcessBlock(block.data() + done, count - done < kBlock ? count - done : kBlock);
     samples += count;
     progress.Update(samples);
+    if (pieces) {
+      pieces->Add(block);
+      continue;
+    }
+    for (int done = 0; done < count; done += kBlock)
+      filter.ProcessBlock(block.data() + done, count - done < kBlock ? count - done : kBlock);
     toWrite.Push(std::move(block));
   }
+  if (pieces) pieces->Finish();
   toWrite.Finish();
   writer.join();
   producer.join();
@@ -581,8 +734,10 @@ int Run(const Options& o) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet)
     std::fprintf(stderr,
-                 "tarvik-filter: %lld samples, %.1f s of audio in %.2f s, %lld input samples overloaded\n",
-                 samples, static_cast<double>(samples) / kRate, wall, overloads);
+                 "tarvik-filter: %lld samples, %.1f s of audio in %.2f s on %d core%s, %lld input samples "
+                 "overloaded\n",
+                 samples, static_cast<double>(samples) / kRate, wall, threads, threads == 1 ? "" : "s",
+                 overloads);
   return 0;
 }
 

@@ -13,6 +13,10 @@ double DotProduct(const double* a, const double* b, int n);
 // output; sharing the coefficient loads makes it faster.
 void DotProduct2(const double* a, const double* b, int n, double* out);
 
+// Four dot products over windows one sample apart: out[j] = sum a[i+j]*b[i],
+// j = 0..3 (a holds n+3 values), each bit-identical to DotProduct's.
+void DotProduct4(const double* a, const double* b, int n, double* out);
+
 // h[i] = step*x[i] + h[i]*leak for i = 0..n-1 (each element rounded as
 // written), and returns the sum of |h[i]| after the update.
 double LmsUpdate(double* h, const double* x, int n, double step, double leak);

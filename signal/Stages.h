@@ -30,7 +30,7 @@ struct DcCutStage {
   void Reset();
   void Process(double* io, int count);
 
-  DelayLine<130> line;  // one spare place for two outputs per pass
+  DelayLine<132> line;  // three spare places for four outputs per pass
   double h[129];
 };
 
@@ -56,7 +56,7 @@ struct FilterStage {
   double FirSample(const FilterDefinition& d, double x);
   double LmsSample(FilterDefinition& d, double x);
 
-  DelayLine<kCoefCount + 1> xLine;  // FIR / LMS predictor input; one spare place
+  DelayLine<kCoefCount + 3> xLine;  // FIR / LMS predictor input; three spare places
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   double lmsErr = 0.0;
   double lmsStep = 0.0;
