@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -47,6 +48,7 @@ constexpr long long kMaxKnownFrames = 1LL << 43;
 
 const char* const kUsage =
     "usage: tarvik-filter [options] [--] INPUT OUTPUT\n"
+    "       tarvik-filter [options] -o DIR [--] INPUT...\n"
     "\n"
     "Filters a recording (any format libsndfile reads; mixed to mono and\n"
     "converted to %d Hz) through a Tarvik preset or filter definition and\n"
@@ -60,7 +62,8 @@ const char* const kUsage =
     "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
     "                   slots from a Tarvik.ini (options given as well win)\n"
     "  --partial        keep what a damaged or cut input holds instead of failing\n"
-    "  --threads N      cores to filter on (default: all; LMS runs on one)\n"
+    "  --threads N      cores to filter on (default: all; LMS runs on one per file)\n"
+    "  -o, --output-dir DIR  write INPUT... into DIR as NAME.wav, files in parallel\n"
     "  --list-presets   list the presets and exit\n"
     "  --quiet          no progress and no summary\n"
     "  --help           this text\n"
@@ -108,13 +111,20 @@ struct Options {
   bool quiet = false;
   bool partial = false;
   int threads = 0;  // 0: one per core
-  std::string input, output;
+  std::vector<std::string> inputs;
+  std::string output;
+  std::string outputDir;  // -o DIR: several inputs, outputs named after them
 };
 
+std::string Message(const char* fmt, const std::string& a = std::string(),
+                    const std::string& b = std::string()) {
+  char text[4096];
+  std::snprintf(text, sizeof text, fmt, a.c_str(), b.c_str());
+  return text;
+}
+
 int Fail(const char* fmt, const std::string& a = std::string(), const std::string& b = std::string()) {
-  std::fprintf(stderr, "tarvik-filter: ");
-  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
-  std::fprintf(stderr, "\n");
+  std::fprintf(stderr, "tarvik-filter: %s\n", Message(fmt, a, b).c_str());
   return 1;
 }
 
@@ -353,18 +363,39 @@ void Produce(MonoReader& reader, RateConverter* converter, bool partial, BlockQu
 }
 
 // The temporary output, removed if SIGINT, SIGTERM or SIGHUP ends the run.
-char gTempPath[PATH_MAX + 1];
+// The temporary outputs being written (one per file at work), removed if
+// SIGINT, SIGTERM or SIGHUP ends the run. A slot is claimed before its path
+// is written and published after, so the handler reads whole paths only.
+constexpr int kTempSlots = 256;
+char gTempPath[kTempSlots][PATH_MAX + 1];
+std::atomic<int> gTempState[kTempSlots];  // 0 free, 1 being written, 2 in use
 
-extern "C" void RemoveTempAndDie(int sig) {
-  if (gTempPath[0] != '\0') ::unlink(gTempPath);
+extern "C" void RemoveTempsAndDie(int sig) {
+  for (int i = 0; i < kTempSlots; ++i)
+    if (gTempState[i].load() == 2) ::unlink(gTempPath[i]);
   ::signal(sig, SIG_DFL);
   ::raise(sig);
 }
 
-void RemoveOnSignal(const std::string& tempPath) {
-  if (tempPath.size() >= sizeof gTempPath) return;
-  std::memcpy(gTempPath, tempPath.c_str(), tempPath.size() + 1);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, RemoveTempAndDie);
+// Returns the slot to release when the file is done, or -1.
+int RemoveOnSignal(const std::string& tempPath) {
+  if (tempPath.empty() || tempPath.size() > PATH_MAX) return -1;
+  for (int i = 0; i < kTempSlots; ++i) {
+    int expected = 0;
+    if (!gTempState[i].compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(gTempPath[i], tempPath.c_str(), tempPath.size() + 1);
+    gTempState[i].store(2);
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+      for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, RemoveTempsAndDie);
+    });
+    return i;
+  }
+  return -1;
+}
+
+void ReleaseTemp(int slot) {
+  if (slot >= 0) gTempState[slot].store(0);
 }
 
 // A chain without adaptive stages remembers a finite past: the DC cut's
@@ -557,6 +588,8 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       o.quiet = true;
     } else if (arg == "--partial") {
       o.partial = true;
+    } else if (arg == "-o" || arg == "--output-dir") {
+      if (!takeValue(o.outputDir)) return false;
     } else if (arg == "--threads") {
       std::string n;
       if (!takeValue(n)) return false;
@@ -576,17 +609,30 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
     }
   }
   if (o.threads == 0) o.threads = std::max(1u, std::thread::hardware_concurrency());
+  if (!o.outputDir.empty()) {
+    if (positional.empty()) {
+      exitCode = UsageError("give the INPUT files to write into " + o.outputDir);
+      return false;
+    }
+    struct stat st;
+    if (::stat(o.outputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      exitCode = UsageError(o.outputDir + " is not a directory");
+      return false;
+    }
+    o.inputs = positional;
+    return true;
+  }
   if (positional.size() != 2) {
-    exitCode = UsageError("give one INPUT and one OUTPUT file");
+    exitCode = UsageError("give one INPUT and one OUTPUT file (or -o DIR and INPUT files)");
     return false;
   }
-  o.input = positional[0];
+  o.inputs = {positional[0]};
   o.output = positional[1];
   return true;
 }
 
 // Sets up the filter from the options; returns an exit code, 0 when ready.
-int SetUpFilter(const Options& o, CFilterCore& filter) {
+int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut) {
   if (!o.def.empty() && !o.preset.empty()) return UsageError("give either --preset or --def, not both");
   if (!o.def.empty() && (!o.fo.empty() || !o.tap.empty()))
     return UsageError("--fo and --tap set up presets; they do not apply with --def");
@@ -631,52 +677,74 @@ int SetUpFilter(const Options& o, CFilterCore& filter) {
   } else {
     InstallPreset(def, code, fo, tap, slots);
   }
-  filter.Apply(def);
-  filter.dcCut.store(o.hpf || (!o.settings.empty() && settings.dcCut) ? 1 : 0);
+  chosen = def;
+  dcCut = o.hpf || (!o.settings.empty() && settings.dcCut);
   return 0;
 }
 
-int Run(const Options& o) {
-  static CFilterCore filter;
-  if (int rc = SetUpFilter(o, filter)) return rc;
+// What one file's run adds to the totals.
+struct FileResult {
+  std::string error;  // "" when the file was written
+  long long samples = 0, overloads = 0;
+  int threads = 1;
+};
 
-  if (SameFile(o.input, o.output)) return Fail("OUTPUT %s is the INPUT file; choose another name", o.output);
+// Filters input into output; progress (may be null) gets the samples done.
+FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut, const std::string& input,
+                      const std::string& output, int cores, std::atomic<long long>* done,
+                      std::atomic<long long>* expectedTotal) {
+  FileResult result;
+  if (SameFile(input, output)) {
+    result.error = Message("OUTPUT %s is the INPUT file; choose another name", output);
+    return result;
+  }
   MonoReader reader;
   std::string error;
-  if (!reader.Open(o.input, error)) return Fail("cannot read %s: %s", o.input, error);
+  if (!reader.Open(input, error)) {
+    result.error = Message("cannot read %s: %s", input, error);
+    return result;
+  }
 
   RateConverter converter;
   const bool resample = reader.Rate() != kRate;
-  if (resample && !converter.Open(reader.Rate(), kRate, kBlock, RateConverter::Quality::Best, error))
-    return Fail("cannot convert the rate: %s", error);
+  if (resample && !converter.Open(reader.Rate(), kRate, kBlock, RateConverter::Quality::Best, error)) {
+    result.error = Message("cannot convert the rate of %s: %s", input, error);
+    return result;
+  }
 
   // The output replaces OUTPUT only when complete.
   ReplacingFile outFile;
-  if (!outFile.Open(o.output, error)) return Fail("cannot write %s: %s", o.output, error);
-  RemoveOnSignal(outFile.TempPath());
+  if (!outFile.Open(output, error)) {
+    result.error = Message("cannot write %s: %s", output, error);
+    return result;
+  }
+  const int tempSlot = RemoveOnSignal(outFile.TempPath());
   // A plain WAV when the output surely stays below 4 GiB; past that WAV's
   // 32-bit sizes would wrap, so a long or unknown length gets RF64 (which
   // falls back to a WAV header if it ends up short after all).
   const double ratio = static_cast<double>(kRate) / reader.Rate();
   const long long expected = reader.Frames() > 0 ? static_cast<long long>(reader.Frames() * ratio) : -1;
+  if (expectedTotal) {
+    if (expected < 0)
+      expectedTotal->store(-1);
+    else if (expectedTotal->load() >= 0)
+      expectedTotal->fetch_add(expected);
+  }
   const bool mayPass4GiB = expected < 0 || expected + 1024 > (0xFFFFFFFFLL - 1024) / 2;
   SF_INFO outInfo{};
   outInfo.samplerate = kRate;
   outInfo.channels = 1;
   outInfo.format = (mayPass4GiB ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
   SndFile out(sf_open_fd(outFile.Fd(), SFM_WRITE, &outInfo, SF_FALSE));
-  if (!out) return Fail("cannot write %s: %s", o.output, sf_strerror(nullptr));
-  if (mayPass4GiB) sf_command(out.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
-  auto abandon = [&](const char* what, const std::string& detail) {
+  auto abandon = [&](const std::string& message) {
     out.reset();
     outFile.Abandon();
-    return Fail(what, detail);
+    ReleaseTemp(tempSlot);
+    result.error = message;
+    return result;
   };
-
-  Progress progress(!o.quiet && ::isatty(2) && (expected < 0 || expected > 5LL * kRate), expected);
-
-  long long samples = 0, overloads = 0;
-  const auto start = std::chrono::steady_clock::now();
+  if (!out) return abandon(Message("cannot write %s: %s", output, sf_strerror(nullptr)));
+  if (mayPass4GiB) sf_command(out.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
 
   // Three stages on their own threads: read and convert, filter, write.
   BlockQueue toFilter, toWrite;
@@ -697,48 +765,128 @@ int Run(const Options& o) {
     }
   });
   // An adaptive chain (LMS) depends on all its past: it runs in one pass.
-  const FilterDefinition def = filter.Definition();
-  const int threads = def.IsLms() ? 1 : o.threads;
+  result.threads = def.IsLms() ? 1 : cores;
   std::unique_ptr<PieceFilter> pieces;
-  if (threads > 1) pieces = std::make_unique<PieceFilter>(def, filter.dcCut.load() != 0, threads, toWrite);
+  std::unique_ptr<CFilterCore> filter;
+  if (result.threads > 1) {
+    pieces = std::make_unique<PieceFilter>(def, dcCut, result.threads, toWrite);
+  } else {
+    filter = std::make_unique<CFilterCore>();
+    filter->Apply(def);
+    filter->dcCut.store(dcCut ? 1 : 0);
+  }
   std::vector<double> block;
   while (toFilter.Pop(block)) {
     const int count = static_cast<int>(block.size());
     for (int i = 0; i < count; ++i)
-      if (IsOverload(block[i])) ++overloads;
-    samples += count;
-    progress.Update(samples);
+      if (IsOverload(block[i])) ++result.overloads;
+    result.samples += count;
+    if (done) done->fetch_add(count);
     if (pieces) {
       pieces->Add(block);
       continue;
     }
-    for (int done = 0; done < count; done += kBlock)
-      filter.ProcessBlock(block.data() + done, count - done < kBlock ? count - done : kBlock);
+    for (int at = 0; at < count; at += kBlock)
+      filter->ProcessBlock(block.data() + at, count - at < kBlock ? count - at : kBlock);
     toWrite.Push(std::move(block));
   }
   if (pieces) pieces->Finish();
   toWrite.Finish();
   writer.join();
   producer.join();
-  if (writeFailed) return abandon("error writing %s", o.output);
+  if (writeFailed) return abandon(Message("error writing %s", output));
   const std::string readError = toFilter.Error();
-  if (!readError.empty()) return abandon("%s", readError + " " + o.input);
-  progress.Finish();
+  if (!readError.empty()) return abandon(readError + " " + input);
 
   // Completing the WAV header is the last write: its failure is the file's.
-  if (sf_close(out.release()) != 0) return abandon("error writing %s", o.output);
+  if (sf_close(out.release()) != 0) return abandon(Message("error writing %s", output));
   const bool committed = outFile.Commit(error);
-  gTempPath[0] = '\0';
-  if (!committed) return Fail("cannot write %s: %s", o.output, error);
+  ReleaseTemp(tempSlot);
+  if (!committed) result.error = Message("cannot write %s: %s", output, error);
+  return result;
+}
 
+// OUTPUT in DIR for an INPUT: its name with the extension .wav.
+std::string OutputFor(const std::string& dir, const std::string& input) {
+  std::string name = input.substr(input.rfind('/') == std::string::npos ? 0 : input.rfind('/') + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + name + ".wav";
+}
+
+int Run(const Options& o) {
+  FilterDefinition def;
+  bool dcCut = false;
+  if (int rc = SetUpFilter(o, def, dcCut)) return rc;
+
+  std::vector<std::pair<std::string, std::string>> jobs;
+  if (o.outputDir.empty()) {
+    jobs.emplace_back(o.inputs[0], o.output);
+  } else {
+    for (const std::string& in : o.inputs) jobs.emplace_back(in, OutputFor(o.outputDir, in));
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+      for (std::size_t j = i + 1; j < jobs.size(); ++j)
+        if (jobs[i].second == jobs[j].second)
+          return UsageError(jobs[i].first + " and " + jobs[j].first + " would both write " + jobs[i].second);
+  }
+
+  // Files in parallel, one per core; the cores left over split the files'
+  // pieces among them.
+  const int workers = std::max(1, std::min<int>(o.threads, static_cast<int>(jobs.size())));
+  const int coresPerFile = std::max(1, o.threads / workers);
+  std::atomic<long long> done{0}, expected{0};
+  std::vector<FileResult> results(jobs.size());
+  std::atomic<std::size_t> next{0};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> pool;
+  for (int w = 0; w < workers; ++w)
+    pool.emplace_back([&] {
+      for (std::size_t j; (j = next.fetch_add(1)) < jobs.size();)
+        results[j] = FilterFile(o, def, dcCut, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
+    });
+  std::atomic<bool> finished{false};
+  std::thread progressThread([&] {
+    std::unique_ptr<Progress> progress;
+    while (!finished.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const long long total = expected.load();
+      if (!progress && !o.quiet && ::isatty(2) &&
+          (total < 0 || total > 5LL * kRate ||
+           std::chrono::steady_clock::now() - start > std::chrono::seconds(1)))
+        progress = std::make_unique<Progress>(true, total);
+      if (progress) progress->Update(done.load());
+    }
+    if (progress) progress->Finish();
+  });
+  for (std::thread& t : pool) t.join();
+  finished = true;
+  progressThread.join();
+
+  long long samples = 0, overloads = 0;
+  int failed = 0, threads = 0;
+  for (std::size_t j = 0; j < jobs.size(); ++j) {
+    samples += results[j].samples;
+    overloads += results[j].overloads;
+    threads = std::max(threads, results[j].threads * workers);
+    if (!results[j].error.empty()) {
+      ++failed;
+      std::fprintf(stderr, "tarvik-filter: %s\n", results[j].error.c_str());
+    }
+  }
+  threads = std::min(threads, o.threads);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!o.quiet)
+  if (!o.quiet && failed < static_cast<int>(jobs.size())) {
+    std::string files;
+    if (jobs.size() > 1) files = std::to_string(jobs.size() - failed) + " files, ";
     std::fprintf(stderr,
-                 "tarvik-filter: %lld samples, %.1f s of audio in %.2f s on %d core%s, %lld input samples "
+                 "tarvik-filter: %s%lld samples, %.1f s of audio in %.2f s on %d core%s, %lld input samples "
                  "overloaded\n",
-                 samples, static_cast<double>(samples) / kRate, wall, threads, threads == 1 ? "" : "s",
-                 overloads);
-  return 0;
+                 files.c_str(), samples, static_cast<double>(samples) / kRate, wall, threads,
+                 threads == 1 ? "" : "s", overloads);
+  }
+  if (failed > 0 && jobs.size() > 1)
+    std::fprintf(stderr, "tarvik-filter: %d of %zu files failed (named above)\n", failed, jobs.size());
+  return failed > 0 ? 1 : 0;
 }
 
 }  // namespace

@@ -361,4 +361,40 @@ TEST(TarvikFilter, PiecesOnSeveralCoresEqualOnePass) {
   }
 }
 
+// Several inputs into a directory, in parallel: each output equals the run
+// of its own file, the ones that fail are named, and the others finish.
+TEST(TarvikFilter, ManyFilesIntoADirectory) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.File("out").c_str(), 0755), 0);
+  std::vector<std::string> inputs;
+  for (int k = 0; k < 5; ++k) {
+    const std::string in = dir.File("take" + std::to_string(k) + (k % 2 ? ".flac" : ".wav"));
+    WriteWav(in, testutil::Noise(20000 + 3000 * k, 0.4, 20 + k), k == 3 ? 44100 : 11025, 1,
+             (k % 2 ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16);
+    inputs.push_back(in);
+  }
+  const std::string broken = dir.File("broken.wav");
+  WriteText(broken, "not audio");
+  std::string all;
+  for (const std::string& in : inputs) all += in + " ";
+  const std::string cmd = std::string(TARVIK_FILTER_EXE) + " --preset BP100 --threads 3 -o " +
+                          dir.File("out") + " " + all + broken + " 2>" + dir.File("err.txt");
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "one file failed";
+  const std::string err = testutil::ReadText(dir.File("err.txt"));
+  EXPECT_NE(err.find("broken.wav"), std::string::npos) << err;
+  EXPECT_NE(err.find("1 of 6 files failed"), std::string::npos) << err;
+  for (int k = 0; k < 5; ++k) {
+    const std::string alone = dir.File("alone.wav");
+    ASSERT_EQ(RunTool("--preset BP100 " + inputs[k] + " " + alone), 0);
+    EXPECT_TRUE(testutil::ReadText(dir.File("out/take" + std::to_string(k) + ".wav")) ==
+                testutil::ReadText(alone))
+        << k;
+  }
+  EXPECT_FALSE(Exists(dir.File("out/broken.wav")));
+  // Two inputs that would write the same output are refused before any work.
+  EXPECT_EQ(RunTool("-o " + dir.File("out") + " " + inputs[0] + " " + dir.File("take0.flac")), 2);
+}
+
 }  // namespace
