@@ -165,4 +165,68 @@ TEST(SoundServer, SoundReturnsWithinSecondsOfEachRestart) {
   filter->Stop();
 }
 
+// Sound in to sound out through the real server, measured on the server's
+// one clock: each burst goes both into tarvik_in (which Tarvik captures)
+// and straight into tarvik_out (where Tarvik plays), and the recording of
+// tarvik_out holds the burst and, a delay later, Tarvik's copy of it. Guards
+// against a change that adds device-side buffering (the buffer protocol
+// itself is three blocks).
+TEST(SoundServer, DelayFromInputToOutput) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time is not promised under the sanitizers";
+#endif
+  REQUIRE_SOUND_SERVER();
+  struct Case {
+    int block;
+    double maxMs;  // today about 40 and 157; the bound leaves room for a busy runner
+  } cases[] = {{64, 80.0}, {512, 220.0}};
+  TempDir dir;
+  // A 5 ms burst every 0.5 s, at the server's rate.
+  std::vector<double> bursts(static_cast<std::size_t>(4.0 * 11025));
+  for (int k = 0; k < 8; ++k)
+    for (int i = 0; i < 55; ++i)
+      bursts[static_cast<std::size_t>(k * 5512 + i)] =
+          20000.0 * std::sin(testutil::kTwoPi * 1000.0 * i / 11025.0);
+  WriteRaw(dir.File("bursts.raw"), bursts);
+  ASSERT_EQ(std::system("pactl load-module module-combine-sink sink_name=tarvik_both "
+                        "slaves=tarvik_in,tarvik_out >/dev/null"),
+            0);
+  for (const Case& c : cases) {
+    PortAudioDriver driver;
+    ASSERT_TRUE(driver.Initialized());
+    auto filter = std::make_unique<CFilter>(driver, nullptr);
+    filter->SetBufferSize(c.block);
+    filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+    Sleep(1.5);
+    const std::string out = dir.File("out.raw");
+    {
+      Process recorder(soundtest::Recorder(out));
+      Sleep(0.3);
+      Process player("exec pacat --playback -d tarvik_both --rate=11025 --channels=1 --format=s16le '" +
+                     dir.File("bursts.raw") + "' 2>/dev/null");
+      Sleep(5.0);
+    }
+    filter->Stop();
+    // Onsets: the first loud sample after 10 ms of quiet.
+    const std::vector<double> rec = ReadRaw(out);
+    std::vector<double> onsets;
+    long last = -100000;
+    for (std::size_t i = 0; i < rec.size(); ++i) {
+      if (std::fabs(rec[i]) < 3000.0) continue;
+      if (static_cast<long>(i) - last > 110) onsets.push_back(i * 1000.0 / 11025.0);
+      last = static_cast<long>(i);
+    }
+    std::vector<double> delays;
+    for (std::size_t k = 0; k + 1 < onsets.size(); k += 2) delays.push_back(onsets[k + 1] - onsets[k]);
+    ASSERT_GE(delays.size(), 4u) << "block " << c.block << ": " << onsets.size() << " onsets";
+    std::sort(delays.begin(), delays.end());
+    const double median = delays[delays.size() / 2];
+    std::printf("block %d: delay %.1f ms (median of %zu)\n", c.block, median, delays.size());
+    EXPECT_LE(median, c.maxMs) << "block " << c.block;
+    EXPECT_GE(median, 3.0 * c.block * 1000.0 / 11025.0) << "at least the three blocks of the buffer protocol";
+  }
+  EXPECT_EQ(std::system("pactl unload-module module-combine-sink >/dev/null 2>&1"), 0);
+}
+
 }  // namespace
