@@ -127,6 +127,10 @@ void Recorder::Write() {
   auto lastCheck = std::chrono::steady_clock::now();
   for (;;) {
     const bool last = stopping_.load();
+    if (holdWriter_.load() && !last) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+      continue;
+    }
     bool ok = Drain(out_, *outFile_) && (!inFile_ || Drain(in_, *inFile_));
     const auto now = std::chrono::steady_clock::now();
     if (ok && now - lastCheck >= std::chrono::milliseconds(kFolderCheckMs)) {

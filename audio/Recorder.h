@@ -45,6 +45,8 @@ class Recorder {
   void PushInput(const double* block, int count) { Push(in_, block, count); }
 
   RecordingStatus Status() const;
+  // For tests: the writer waits while held, as behind a disk that stalls.
+  void HoldWriter(bool hold) { holdWriter_.store(hold); }
   // The message that stopped the recording, once; "" when none.
   std::string TakeError();
 
@@ -68,6 +70,7 @@ class Recorder {
   std::unique_ptr<File> outFile_, inFile_;
   std::thread writer_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> holdWriter_{false};
   std::atomic<bool> active_{false};
   std::atomic<long long> frames_{0};
   mutable std::mutex m_;  // guards the texts below

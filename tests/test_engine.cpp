@@ -298,7 +298,7 @@ TEST(DeviceCallWorker, AbandonsAStuckCallAndGoesOn) {
   std::shared_future<void> opened = gate->get_future().share();
   auto finished = std::make_shared<std::atomic<bool>>(false);
   {
-    DeviceCallWorker worker(200);
+    DeviceCallWorker worker(500);
     int ran = 0;
     EXPECT_TRUE(worker.Run([&] { ++ran; }));
     EXPECT_EQ(ran, 1);
