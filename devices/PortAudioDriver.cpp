@@ -294,9 +294,9 @@ int OpenStream(StreamCore& core, const WaveFormat& f, bool input) {
 
 // Opens a stream through the worker. A late open, abandoned here, is closed
 // there as soon as it finishes, and its device is never handed out.
-template <class Device>
+template <class Device, class Base>
 int OpenDevice(DeviceCallWorker& worker, const WaveFormat& format, bool input, WaveCallback callback,
-               void* instance, std::unique_ptr<Device>& device) {
+               void* instance, std::unique_ptr<Base>& device) {
   auto core = std::make_shared<StreamCore>();
   core->cb = callback;
   core->instance = instance;
@@ -344,18 +344,12 @@ PortAudioDriver::~PortAudioDriver() {
 
 int PortAudioDriver::OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
                                std::unique_ptr<WaveIn>& device) {
-  if (!initialized_) return kWaveErrNoDevice;
-  std::unique_ptr<PaIn> d;
-  if (int rc = OpenDevice(worker_, format, true, callback, instance, d)) return rc;
-  device = std::move(d);
-  return 0;
+  return initialized_ ? OpenDevice<PaIn>(worker_, format, true, callback, instance, device)
+                      : kWaveErrNoDevice;
 }
 
 int PortAudioDriver::OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
                                 std::unique_ptr<WaveOut>& device) {
-  if (!initialized_) return kWaveErrNoDevice;
-  std::unique_ptr<PaOut> d;
-  if (int rc = OpenDevice(worker_, format, false, callback, instance, d)) return rc;
-  device = std::move(d);
-  return 0;
+  return initialized_ ? OpenDevice<PaOut>(worker_, format, false, callback, instance, device)
+                      : kWaveErrNoDevice;
 }
