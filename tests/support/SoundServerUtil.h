@@ -106,4 +106,22 @@ inline std::vector<double> Slice(const std::vector<double>& x, double fromS, dou
   return std::vector<double>(x.begin() + a, x.begin() + b);
 }
 
+// The half second, among the last two before `end` seconds, where the tone
+// is strongest: a scheduling stall of the server or of a sanitized build
+// (no loss counted, a moment of silence recorded) must not read as a
+// filter that lost its level.
+inline std::vector<double> SteadiestHalfSecond(const std::vector<double>& x, double end, double hz) {
+  std::vector<double> best;
+  double bestLevel = -1.0;
+  for (double from = end - 2.0; from + 0.5 <= end + 1e-9; from += 0.25) {
+    std::vector<double> w = Slice(x, from, from + 0.5);
+    const double level = w.empty() ? -1.0 : testutil::ToneAmplitude(w, 0, hz);
+    if (level > bestLevel) {
+      bestLevel = level;
+      best = std::move(w);
+    }
+  }
+  return best;
+}
+
 }  // namespace soundtest
