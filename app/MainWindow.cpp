@@ -91,6 +91,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   settingsFile = settings;
   defDir = hDir = QFile::decodeName(QByteArray::fromStdString(dialogDir));
 
+  driver_ = &driver;
   filterThread = std::make_unique<CFilter>(driver, &ui_);
   filterThread->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
   fo = kDefaultFoHz;
@@ -321,6 +322,9 @@ Settings TMainWnd::CurrentSettings() const {
   s.recordDir = QFile::encodeName(recordDir).toStdString();
   s.recordInput = recordInput ? 1 : 0;
   s.recordFlac = recordFlac ? 1 : 0;
+  s.inDevice = inDevice;
+  s.outDevice = outDevice;
+  s.deviceRate = deviceRate;
   return s;
 }
 
@@ -354,6 +358,7 @@ void TMainWnd::LoadSettings() {
   recordDir = QFile::decodeName(QByteArray::fromStdString(s.recordDir));
   recordInput = s.recordInput != 0;
   recordFlac = s.recordFlac != 0;
+  ChooseDevices(s.inDevice, s.outDevice, s.deviceRate);
 }
 
 bool TMainWnd::SaveSettings(bool quiet) {

@@ -118,6 +118,14 @@ class TMainWnd : public QWidget {
   QString recordDir;
   bool recordInput = false;
   bool recordFlac = false;
+  // Sound devices (ids as the device layer takes them) and their rate.
+  std::string inDevice;
+  std::string outDevice;
+  int deviceRate = 0;
+  // Puts a device choice in force at once and keeps it for the settings.
+  void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
+  void DevicesClick();  // Audio > Devices...
+
   // Asks for the recording folder the first time (a test answers itself);
   // returns "" when the user cancels.
   std::function<QString(const QString& suggested)> chooseRecordFolder;
@@ -128,6 +136,10 @@ class TMainWnd : public QWidget {
   QStatusBar* statusBar = nullptr;
   QLabel* StatusRecord = nullptr;
   QLabel* StatusLost = nullptr;
+  QLabel* StatusDevices = nullptr;  // input and output, or "missing"
+  QLabel* StatusRate = nullptr;
+  QLabel* StatusDelay = nullptr;
+  QAction* ActDevices = nullptr;
   QAction* ActRecord = nullptr;
   QAction* ActRecordInput = nullptr;
   QAction* ActRecordFlac = nullptr;
@@ -174,6 +186,7 @@ class TMainWnd : public QWidget {
   std::string SettingsText() const;  // what a save would write, for the change check
 
   QtUiBridge ui_;
+  WaveDriver* driver_ = nullptr;
   bool foApplying_ = false;
   bool tapApplying_ = false;
   bool closed_ = false;

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <array>
 
+#include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
 #include "common/MessageBox.h"
 #include "signal/SampleRate.h"
@@ -75,6 +76,8 @@ void TMainWnd::BuildMenusAndStatus() {
   file->addSeparator();
   ActQuit = file->addAction(text("&Quit", "終了(&Q)"));
   ActQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QMenu* audio = menuBar->addMenu(text("&Audio", "オーディオ(&A)"));
+  ActDevices = audio->addAction(text("&Devices...", "デバイス(&D)..."));
   QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
   ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
 
@@ -86,6 +89,7 @@ void TMainWnd::BuildMenusAndStatus() {
     if (!chosen.isEmpty()) recordDir = chosen;
   });
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
+  connect(ActDevices, &QAction::triggered, this, [this] { DevicesClick(); });
   connect(ActShortcuts, &QAction::triggered, this, [this] {
     auto* box = new QMessageBox(QMessageBox::Information, ActShortcuts->text().remove(QLatin1Char('&')),
                                 ShortcutsText(), QMessageBox::Ok, this);
@@ -98,7 +102,17 @@ void TMainWnd::BuildMenusAndStatus() {
   statusBar->setSizeGripEnabled(false);
   StatusRecord = new QLabel(statusBar);
   StatusLost = new QLabel(statusBar);
+  StatusDevices = new QLabel(statusBar);
+  StatusRate = new QLabel(statusBar);
+  StatusDelay = new QLabel(statusBar);
+  StatusDevices->setObjectName(QStringLiteral("StatusDevices"));
+  // Long descriptions are cut: the window keeps the client area's width.
+  StatusDevices->setMinimumWidth(80);
+  StatusDevices->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  statusBar->addWidget(StatusDevices, 1);
   statusBar->addWidget(StatusRecord, 1);
+  statusBar->addPermanentWidget(StatusRate);
+  statusBar->addPermanentWidget(StatusDelay);
   statusBar->addPermanentWidget(StatusLost);
 
   auto* layout = new QVBoxLayout(this);
@@ -248,4 +262,42 @@ void TMainWnd::UpdateStatus() {
   }
   ActRecord->setChecked(rec.active);
   StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(filterThread->LostTotal()));
+
+  const CFilter::DeviceStatus d = filterThread->Devices();
+  auto side = [this](const std::string& open, bool missing, const std::string& chosen) {
+    if (missing) {
+      const QString name = chosen.empty() ? QString::fromUtf8(japanese ? "既定" : "default")
+                                          : QString::fromStdString(chosen.substr(chosen.find(':') + 1));
+      return QString::fromUtf8(japanese ? "%1 (見つかりません)" : "%1 (missing)").arg(name);
+    }
+    return QString::fromStdString(open);
+  };
+  const QString in = side(d.input, d.inputMissing, inDevice);
+  const QString out = side(d.output, d.outputMissing, outDevice);
+  const QString devices = QStringLiteral("%1 → %2").arg(in, out);
+  StatusDevices->setText(devices);
+  StatusDevices->setToolTip(QString::fromUtf8(japanese ? "入力: %1\n出力: %2\n(%3)" : "Input: %1\nOutput: %2\n(%3)")
+                                .arg(in, out, QString::fromStdString(d.backend)));
+  StatusRate->setText(d.deviceRateHz > 0 ? QStringLiteral("%1 Hz").arg(d.deviceRateHz) : QString());
+  StatusDelay->setText(filterThread->Running() && d.delayMs > 0
+                           ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))
+                           : QString());
+}
+
+void TMainWnd::ChooseDevices(const std::string& input, const std::string& output, int rateHz) {
+  inDevice = input;
+  outDevice = output;
+  deviceRate = DeviceRateAccepted(rateHz) ? rateHz : 0;
+  if (filterThread) filterThread->SetDevices(inDevice, outDevice, deviceRate);
+}
+
+void TMainWnd::DevicesClick() {
+  if (!driver_) return;
+  TDevicesDlg dialog(*driver_, japanese, this);
+  dialog.SetChoice(inDevice, outDevice, deviceRate);
+  dialog.onChoice = [this](const std::string& in, const std::string& out, int rate) {
+    ChooseDevices(in, out, rate);
+    UpdateStatus();
+  };
+  dialog.exec();
 }

@@ -14,18 +14,20 @@
 #include "app/QtBridge.h"
 #include "app/ShutdownSignals.h"
 #include "common/MessageBox.h"
-#include "devices/PortAudioDriver.h"
+#include "devices/SoundDriver.h"
 #include "signal/Settings.h"
 
 namespace {
 
 const char* const kHelp =
     "usage: tarvik [--settings FILE]\n"
-    "       tarvik --help | --version\n"
+    "       tarvik --list-devices | --help | --version\n"
     "\n"
     "Filters the desktop's sound input in real time and plays the result.\n"
     "\n"
     "  --settings FILE  keep the settings in FILE\n"
+    "  --list-devices   print the sound inputs and outputs (* the default)\n"
+    "                   with the ids the InDevice and OutDevice settings take\n"
     "  --help           this text\n"
     "  --version        the version\n"
     "\n"
@@ -35,6 +37,7 @@ const char* const kHelp =
 
 struct Options {
   std::string settings;         // --settings
+  bool listDevices = false;     // --list-devices
   bool legacyArgument = false;  // any other argument: the program's own directory, not the current one
 };
 
@@ -49,6 +52,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
     if (arg == "--version") {
       std::printf("tarvik %s\n", TARVIK_VERSION);
       return 0;
+    }
+    if (arg == "--list-devices") {
+      o.listDevices = true;
+      continue;
     }
     if (arg == "--settings" || arg.rfind("--settings=", 0) == 0) {
       if (arg.size() > 10) {
@@ -103,11 +110,30 @@ bool HaveDisplay() {
   return std::getenv("QT_QPA_PLATFORM") || std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
 
+// For scripts and bug reports: one device per line, tab-separated.
+int ListDevices() {
+  SoundDriver driver;
+  if (!driver.Usable()) {
+    std::fprintf(stderr, "tarvik: no sound system answers (neither a PulseAudio server nor ALSA)\n");
+    return 1;
+  }
+  const std::vector<DeviceInfo> devices = driver.Devices();
+  std::printf("# backend: %s\n", driver.BackendName().c_str());
+  for (const bool input : {true, false}) {
+    std::printf("%s:\n", input ? "inputs" : "outputs");
+    for (const DeviceInfo& d : devices)
+      if (d.input == input)
+        std::printf("%s %s\t%s\n", d.isDefault ? "*" : " ", d.id.c_str(), d.description.c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   if (const int rc = ParseOptions(argc, argv, options); rc >= 0) return rc;
+  if (options.listDevices) return ListDevices();
   if (!HaveDisplay()) {
     std::fprintf(stderr,
                  "Tarvik needs a desktop session: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
@@ -134,9 +160,9 @@ int main(int argc, char** argv) {
   });
   QtMessageBoxes boxes;
   SetMessageBoxHandler(&boxes);
-  PortAudioDriver driver;
-  if (!driver.Initialized())
-    std::fprintf(stderr, "Tarvik: the sound system could not be started (PortAudio).\n");
+  SoundDriver driver;
+  if (!driver.Usable())
+    std::fprintf(stderr, "Tarvik: no sound system answers (neither a PulseAudio server nor ALSA).\n");
   int rc;
   {
     TMainWnd mainWindow(driver, place.file, place.dialogDir);

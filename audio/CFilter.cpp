@@ -16,7 +16,11 @@ int BoundBlock(int n) { return std::clamp(n, kMinBlock, kMaxBlock); }
 }  // namespace
 
 CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
-    : wave_(driver), fftBuf_(new double[kFftSize]()), ui_(ui), blockBuf_(new double[kBlockBufSize]()) {}
+    : wave_(driver),
+      fftBuf_(new double[kFftSize]()),
+      ui_(ui),
+      blockBuf_(new double[kBlockBufSize]()),
+      driver_(driver) {}
 
 CFilter::~CFilter() {
   if (thread_.joinable()) {
@@ -59,6 +63,59 @@ void CFilter::SetBufferSize(int n) {
   // pass runs wholly with the new size and no loss is counted.
   if (!BlockSizeAccepted(n) || n == bufferSize_.load()) return;
   bufferSize_.store(n);
+}
+
+void CFilter::SetDevices(const std::string& input, const std::string& output, int deviceRateHz) {
+  if (!DeviceRateAccepted(deviceRateHz)) deviceRateHz = 0;
+  std::lock_guard<std::mutex> lock(devicesLock_);
+  if (wantIn_.id == input && wantOut_.id == output && wantIn_.rateHz == deviceRateHz) return;
+  wantIn_ = {input, deviceRateHz, 0};
+  wantOut_ = {output, deviceRateHz, 0};
+  devicesWanted_.fetch_add(1);
+}
+
+bool CFilter::TakeDeviceChoice() {
+  const int wanted = devicesWanted_.load();
+  if (wanted == devicesOpened_) return false;
+  devicesOpened_ = wanted;
+  std::lock_guard<std::mutex> lock(devicesLock_);
+  wave_.inRequest = wantIn_;
+  wave_.outRequest = wantOut_;
+  return true;
+}
+
+CFilter::DeviceStatus CFilter::Devices() const {
+  std::lock_guard<std::mutex> lock(devicesLock_);
+  DeviceStatus s = status_;
+  s.delayMs = delayUs_.load(std::memory_order_relaxed) / 1000.0;
+  return s;
+}
+
+void CFilter::NoteDevices(bool inOk, bool outOk) {
+  // Descriptions are read here, between passes, so the UI never touches a
+  // device the loop may be closing.
+  std::string in = inOk && wave_.inHandle ? wave_.inHandle->Description() : std::string();
+  std::string out = outOk && wave_.outHandle ? wave_.outHandle->Description() : std::string();
+  int rate = 0;
+  if (inOk && wave_.inHandle) rate = wave_.inHandle->DeviceRateHz();
+  if (!rate && outOk && wave_.outHandle) rate = wave_.outHandle->DeviceRateHz();
+  std::string backend = driver_.BackendName();
+  std::lock_guard<std::mutex> lock(devicesLock_);
+  status_.backend = std::move(backend);
+  status_.input = std::move(in);
+  status_.output = std::move(out);
+  status_.inputMissing = !inOk;
+  status_.outputMissing = !outOk;
+  if (rate) status_.deviceRateHz = rate;
+}
+
+void CFilter::NoteDelay(int frames) {
+  // The block being captured, the playback buffers queued ahead of the
+  // next one, and what the server and the hardware hold on either side.
+  long us = static_cast<long>((1.0 + wave_.QueuedOutput()) * frames * 1e6 / kSampleRate);
+  if (wave_.inHandle) us += wave_.inHandle->LatencyUs();
+  if (wave_.outHandle) us += wave_.outHandle->LatencyUs();
+  delayUs_.store(us, std::memory_order_relaxed);
 }
 
 int CFilter::OpenSize() const { return BoundBlock(bufferSize_.load()); }
@@ -149,19 +206,26 @@ bool CFilter::Reopen(bool drain) {
   const bool inOk = wave_.OpenInput(waveFormat_, n) == 0;
   const bool outOk = wave_.OpenOutput(waveFormat_, n) == 0;
   if (outOk) wave_.SetVolume(volume_.load());
-  // Capture is what the loop waits on: without it every pass would fail at
-  // once, so only a reopened capture ends the calm retry.
-  return inOk;
+  NoteDevices(inOk, outOk || inputOnly_.load());
+  // Without capture every pass fails at once, without playback every pass
+  // fails at its first write: only both reopened end the calm retry.
+  return inOk && (outOk || inputOnly_.load());
 }
 
 void CFilter::Run() {
   RaisePriority();
   openSize_ = OpenSize();
-  if (wave_.OpenInput(waveFormat_, openSize_) != 0) {
+  TakeDeviceChoice();
+  const bool inOk = wave_.OpenInput(waveFormat_, openSize_) == 0;
+  if (!inOk) {
     ErrorBox("Cannot open the sound devaice!   ");
-    return;
+    // A device the user chose may be plugged in later: keep trying it (the
+    // status bar shows it missing). Without a choice there is nothing to
+    // wait for.
+    if (wave_.inRequest.id.empty()) return;
   }
-  if (wave_.OpenOutput(waveFormat_, openSize_) != 0) {
+  const bool outOk = wave_.OpenOutput(waveFormat_, openSize_) == 0;
+  if (!outOk) {
     inputOnly_ = 1;
     ErrorBox("再生デバイスがオープンできません.");
   } else if (volume_.load() == 1) {
@@ -169,11 +233,12 @@ void CFilter::Run() {
   } else {
     wave_.SetVolume(volume_.load());
   }
+  NoteDevices(inOk, outOk || inputOnly_.load());
   if (ui_ && updateVolumeButtons) ui_->RunOnUiThread(updateVolumeButtons);
   stopped_ = 0;
 
   double* const block = blockBuf_.get();
-  bool idleBeforePass = false;
+  bool idleBeforePass = !inOk;
   while (!terminated_.load()) {
     if (idleBeforePass) {
       // Neither device came back: retry at a calm pace instead of spinning.
@@ -184,8 +249,14 @@ void CFilter::Run() {
     idleBeforePass = false;
     passes_.fetch_add(1, std::memory_order_relaxed);
 
-    // A new block size, requested between two passes: no loss.
-    if (OpenSize() != openSize_) Reopen(true);
+    // A new block size or device choice, requested between two passes: no
+    // loss. A choice that cannot be opened retries calmly.
+    if (TakeDeviceChoice() || OpenSize() != openSize_) {
+      if (!Reopen(true)) {
+        idleBeforePass = true;
+        continue;
+      }
+    }
 
     int n = wave_.ReadInput(block, openSize_);
     if (n < 0) {
@@ -210,7 +281,10 @@ void CFilter::Run() {
       n -= r;
       p += r;
     }
-    if (n == 0) blocksPlayed_.fetch_add(1, std::memory_order_relaxed);
+    if (n == 0) {
+      blocksPlayed_.fetch_add(1, std::memory_order_relaxed);
+      NoteDelay(openSize_);
+    }
   }
   wave_.CloseInput();
   wave_.CloseOutput();

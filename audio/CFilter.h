@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "audio/CWave.h"
@@ -54,6 +56,21 @@ class CFilter {
   // devices are reopened between two passes; otherwise only stored.
   void SetBufferSize(int n);
   int BufferSize() const { return bufferSize_.load(); }
+
+  // --- devices ---------------------------------------------------------------
+  // The capture and playback devices to use (ids as WaveDriver takes them)
+  // and the rate to run them at. While the loop runs both are reopened
+  // between two passes; otherwise only stored.
+  void SetDevices(const std::string& input, const std::string& output, int deviceRateHz);
+  struct DeviceStatus {
+    std::string backend;
+    std::string input, output;  // descriptions of the open devices
+    bool inputMissing = false;  // a direction that could not be opened
+    bool outputMissing = false;
+    int deviceRateHz = 0;  // of the open devices (the program's when nothing converts)
+    double delayMs = 0.0;  // input to output: blocks in flight plus what the backend holds
+  };
+  DeviceStatus Devices() const;
 
   // --- the live filter ------------------------------------------------------
   // Puts a definition in force between two blocks.
@@ -115,7 +132,12 @@ class CFilter {
  private:
   friend struct CFilterProbe;  // tests: the spectrum frame and counters
 
-  bool Recover();  // true when capture reopened
+  bool Recover();  // true when both directions reopened
+  // Notes what the last opens gave, for Devices(); loop thread.
+  void NoteDevices(bool inOk, bool outOk);
+  void NoteDelay(int frames);
+  // Takes a new device choice into the next opens; true when there was one.
+  bool TakeDeviceChoice();
   // Both directions with the current block size, playing out what playback
   // holds first when drain; true when capture reopened.
   bool Reopen(bool drain);
@@ -150,5 +172,13 @@ class CFilter {
   std::atomic<bool> bodyDone_{false};
   std::atomic<int> threadId_{0};
   int openSize_ = 0;  // frames per buffer the devices were last opened with
+
+  mutable std::mutex devicesLock_;  // guards the two below; never held across a device call
+  DeviceRequest wantIn_, wantOut_;
+  DeviceStatus status_;
+  std::atomic<int> devicesWanted_{0};  // bumped by SetDevices
+  int devicesOpened_ = 0;              // loop thread
+  std::atomic<long> delayUs_{0};
   std::unique_ptr<double[]> blockBuf_;
+  WaveDriver& driver_;
 };

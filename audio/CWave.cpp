@@ -43,7 +43,9 @@ int CWave::OpenInput(const WaveFormat& format, int frames) {
   inEvent.Clear();
 
   std::unique_ptr<WaveIn> device;
-  int rc = driver_.OpenInput(format, &CWave::InputDone, this, device);
+  DeviceRequest request = inRequest;
+  request.blockFrames = frames;
+  int rc = driver_.OpenInput(request, format, &CWave::InputDone, this, device);
   if (rc != 0) {
     lastError = rc;
     CloseInput();
@@ -174,7 +176,9 @@ int CWave::OpenOutput(const WaveFormat& format, int frames) {
   outEvent.Clear();
 
   std::unique_ptr<WaveOut> device;
-  int rc = driver_.OpenOutput(format, &CWave::OutputDone, this, device);
+  DeviceRequest request = outRequest;
+  request.blockFrames = frames;
+  int rc = driver_.OpenOutput(request, format, &CWave::OutputDone, this, device);
   if (rc != 0) {
     lastError = rc;
     CloseOutput();
@@ -369,6 +373,11 @@ void CWave::OnOutputDone() {
     outWaiting = 0;
     outEvent.Set();
   }
+}
+
+int CWave::QueuedOutput() {
+  std::lock_guard<std::mutex> guard(lock);
+  return outOpen ? (outNext - outDone + kWaveRing) % kWaveRing : 0;
 }
 
 bool CWave::InputWaiting() {

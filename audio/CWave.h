@@ -68,6 +68,11 @@ class CWave {
   int LastError() const { return lastError.load(); }
   bool InputOpen() const { return inOpen.load() != 0; }
   bool OutputOpen() const { return outOpen.load() != 0; }
+  // Playback buffers queued and not yet handed back.
+  int QueuedOutput();
+  // The devices the opens ask for (the opener's thread sets them).
+  DeviceRequest inRequest;
+  DeviceRequest outRequest;
   // For tests: whether the reader or writer waits for the device.
   bool InputWaiting();
   bool OutputWaiting();

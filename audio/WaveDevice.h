@@ -16,6 +16,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "signal/SampleRate.h"
 
@@ -73,6 +75,13 @@ class WaveDevice {
   virtual int Reset() = 0;
   // Ends the device; no callback runs after it returns.
   virtual int Close() = 0;
+  // What the backend holds beyond CWave's buffers (server and hardware), in
+  // microseconds; 0 when it does not say. Any thread.
+  virtual long LatencyUs() const { return 0; }
+  // The device actually opened, as the user knows it; the device rate in Hz
+  // (the program's rate when nothing is converted).
+  virtual std::string Description() const { return {}; }
+  virtual int DeviceRateHz() const { return kSampleRateHz; }
 };
 
 class WaveIn : public WaveDevice {
@@ -93,12 +102,37 @@ class WaveOut : public WaveDevice {
   virtual int SetVolume(std::uint32_t volume) = 0;
 };
 
+// Which device to open and at what rate. id: empty for the system's
+// default, "pulse:NAME" for a PulseAudio source or sink, "alsa:NAME" for a
+// PortAudio device. rateHz: 0 to run the device at the program's rate
+// (converted only when the device refuses it), otherwise the rate to open
+// it with; the driver converts, so CWave always sees the program's rate.
+struct DeviceRequest {
+  std::string id;
+  int rateHz = 0;
+  int blockFrames = 0;  // frames per CWave buffer, so a server can size its own (0: unknown)
+};
+
+// One entry of a device list.
+struct DeviceInfo {
+  std::string id;           // as DeviceRequest::id takes it
+  std::string description;  // what the user reads
+  bool input = false;
+  bool isDefault = false;
+};
+
 class WaveDriver {
  public:
   virtual ~WaveDriver() = default;
-  // Open the default capture / playback device. 0 and a device, or an error code.
-  virtual int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
-                        std::unique_ptr<WaveIn>& device) = 0;
-  virtual int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
-                         std::unique_ptr<WaveOut>& device) = 0;
+  // Open a capture / playback device. 0 and a device, or an error code
+  // (kWaveErrNoDevice when the requested device is not there).
+  virtual int OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                        void* instance, std::unique_ptr<WaveIn>& device) = 0;
+  virtual int OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                         void* instance, std::unique_ptr<WaveOut>& device) = 0;
+  // The devices the active backend offers, inputs first.
+  virtual std::vector<DeviceInfo> Devices() { return {}; }
+  // "PulseAudio", "ALSA" ...; for the status bar and bug reports.
+  virtual std::string BackendName() const { return {}; }
 };
+

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <type_traits>
+#include <vector>
+
+#include "audio/DeviceStream.h"
 
 namespace {
-
-constexpr int kQueue = 8;
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -51,128 +53,21 @@ int MapError(PaError err) {
   }
 }
 
-// A queue of headers shared by the caller and the stream callback.
-struct HeaderQueue {
-  std::mutex m;
-  WaveHeader* items[kQueue] = {};
-  int count = 0;
-  int pos = 0;  // bytes done in the front header
-
-  bool Push(WaveHeader* h) {
-    std::lock_guard<std::mutex> lock(m);
-    if (count == kQueue) return false;
-    items[count++] = h;
-    return true;
-  }
-  // Removes the front header (caller holds m).
-  WaveHeader* PopLocked() {
-    WaveHeader* h = items[0];
-    std::memmove(items, items + 1, sizeof(WaveHeader*) * (count - 1));
-    --count;
-    pos = 0;
-    return h;
-  }
-  int TakeAll(WaveHeader** out) {
-    std::lock_guard<std::mutex> lock(m);
-    const int n = count;
-    std::memcpy(out, items, sizeof(WaveHeader*) * n);
-    count = 0;
-    pos = 0;
-    return n;
-  }
-};
-
-// What the stream callback works on. Shared between the device object, the
-// stream and any device call still running on the worker, so that a call
-// abandoned there (a server that hangs) never outlives what it touches.
+// What the stream callback works on; see DeviceStream.
 struct StreamCore {
   PaStream* stream = nullptr;
-  HeaderQueue queue;
-  WaveCallback cb = nullptr;
-  void* instance = nullptr;
-  WaveDevice* owner = nullptr;
-  int frameBytes = 0;
-  int bits = 16;
-  std::atomic<bool> paused{false};
-  std::atomic<std::uint32_t> volume{0xFFFFFFFFu};
-  std::atomic<bool> detached{false};  // the device is gone: report nothing
-
-  void Report(unsigned message, WaveHeader* const* headers, int n) {
-    if (detached.load()) return;
-    for (int i = 0; i < n; ++i) cb(owner, message, instance, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
-  }
-
-  void Capture(const char* in, int frames) {
-    WaveHeader* done[kQueue];
-    int nDone = 0;
-    {
-      std::lock_guard<std::mutex> lock(queue.m);
-      int bytes = frames * frameBytes;
-      while (bytes > 0 && queue.count > 0 && in) {
-        WaveHeader* h = queue.items[0];
-        const int k = std::min(bytes, h->bufferLength - queue.pos);
-        std::memcpy(h->data + queue.pos, in, static_cast<std::size_t>(k));
-        in += k;
-        bytes -= k;
-        queue.pos += k;
-        if (queue.pos >= h->bufferLength) {
-          h->bytesRecorded = h->bufferLength;
-          done[nDone++] = queue.PopLocked();
-        }
-      }
-      // Samples with no buffer queued are dropped: the reader fell behind.
-    }
-    Report(kWimData, done, nDone);
-  }
-
-  void Play(char* out, int frames) {
-    WaveHeader* done[kQueue];
-    int nDone = 0;
-    const double gain = (volume.load() >> 16) / 65535.0;
-    int bytes = frames * frameBytes;
-    {
-      std::lock_guard<std::mutex> lock(queue.m);
-      while (bytes > 0 && !paused.load() && queue.count > 0) {
-        WaveHeader* h = queue.items[0];
-        const int k = std::min(bytes, h->bufferLength - queue.pos);
-        Scale(out, h->data + queue.pos, k, gain);
-        out += k;
-        bytes -= k;
-        queue.pos += k;
-        if (queue.pos >= h->bufferLength) done[nDone++] = queue.PopLocked();
-      }
-    }
-    // Paused or nothing queued: silence, and nothing is consumed.
-    if (bytes > 0) std::memset(out, bits == 16 ? 0 : 128, static_cast<std::size_t>(bytes));
-    Report(kWomDone, done, nDone);
-  }
-
-  void Scale(char* dst, const char* src, int bytes, double gain) const {
-    if (gain == 1.0) {
-      std::memcpy(dst, src, static_cast<std::size_t>(bytes));
-      return;
-    }
-    if (bits == 16) {
-      for (int i = 0; i + 1 < bytes; i += 2) {
-        std::int16_t s;
-        std::memcpy(&s, src + i, 2);
-        s = static_cast<std::int16_t>(s * gain);  // |gain| <= 1: stays in range
-        std::memcpy(dst + i, &s, 2);
-      }
-    } else {
-      for (int i = 0; i < bytes; ++i)
-        dst[i] = static_cast<char>(128 + static_cast<int>((static_cast<unsigned char>(src[i]) - 128) * gain));
-    }
-  }
+  DeviceStream io;
+  std::string description;
 
   static int CaptureCallback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                              PaStreamCallbackFlags, void* user) {
-    static_cast<StreamCore*>(user)->Capture(static_cast<const char*>(input), static_cast<int>(frames));
+    auto* core = static_cast<StreamCore*>(user);
+    core->io.Capture(static_cast<const char*>(input), static_cast<int>(frames));
     return paContinue;
   }
   static int PlayCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags, void* user) {
-    static_cast<StreamCore*>(user)->Play(static_cast<char*>(output), static_cast<int>(frames));
+    static_cast<StreamCore*>(user)->io.Play(static_cast<char*>(output), static_cast<int>(frames));
     return paContinue;
   }
 };
@@ -190,17 +85,15 @@ void StopAndClose(StreamCore& core) {
 template <class Direction>
 class PaDevice : public Direction {
  public:
-  PaDevice(DeviceCallWorker& worker, std::shared_ptr<StreamCore> core)
-      : worker_(worker), core_(std::move(core)) {
-    core_->owner = this;
+  PaDevice(DeviceCallWorker& worker, std::shared_ptr<StreamCore> core) : worker_(worker), core_(std::move(core)) {
+    core_->io.SetOwner(this);
   }
   ~PaDevice() override { Close(); }
 
   int Reset() override {
     // The buffers come back first, under the queue's lock, so that a stop
     // that hangs (and is abandoned) can never touch them again.
-    WaveHeader* back[kQueue];
-    core_->Report(kMessage(), back, core_->queue.TakeAll(back));
+    core_->io.ReturnAll(kMessage());
     auto core = core_;
     return worker_.Run([core] {
       if (core->stream && Pa_IsStreamActive(core->stream) == 1) Pa_AbortStream(core->stream);
@@ -209,16 +102,19 @@ class PaDevice : public Direction {
                : kWaveErrDeviceFailed;
   }
   int Close() override {
-    if (core_->detached.exchange(true)) return 0;
+    if (core_->io.detached.exchange(true)) return 0;
     auto core = core_;
     return worker_.Run([core] { StopAndClose(*core); }) ? 0 : kWaveErrDeviceFailed;
   }
+  long LatencyUs() const override { return core_->io.latencyUs.load(); }
+  std::string Description() const override { return core_->description; }
+  int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
 
  protected:
   static constexpr unsigned kMessage() { return std::is_same_v<Direction, WaveIn> ? kWimData : kWomDone; }
   int Queue(WaveHeader* h) {
     if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    return core_->queue.Push(h) ? 0 : kWaveErrDeviceFailed;
+    return core_->io.Push(h) ? 0 : kWaveErrDeviceFailed;
   }
 
   DeviceCallWorker& worker_;
@@ -244,37 +140,69 @@ class PaOut : public PaDevice<WaveOut> {
   using PaDevice::PaDevice;
   int Write(WaveHeader* h) override { return Queue(h); }
   int Pause() override {
-    core_->paused = true;
+    core_->io.paused = true;
     return 0;
   }
   int Restart() override {
-    core_->paused = false;
+    core_->io.paused = false;
     return 0;
   }
   int GetVolume(std::uint32_t* v) override {
-    *v = core_->volume.load();
+    *v = core_->io.volume.load();
     return 0;
   }
   int SetVolume(std::uint32_t v) override {
-    core_->volume.store(v);
+    core_->io.volume.store(v);
     return 0;
   }
 };
 
-// Opens (and for playback starts) a stream on the default device into core;
-// on the worker. The stream runs playback from the start, playing silence
-// until buffers come.
-int OpenStream(StreamCore& core, const WaveFormat& f, bool input) {
+constexpr const char* kPrefix = "alsa:";
+
+// The device an id names (empty: the default), or paNoDevice.
+PaDeviceIndex FindDevice(const std::string& id, bool input) {
+  if (id.empty()) return input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+  if (id.rfind(kPrefix, 0) != 0) return paNoDevice;
+  const std::string name = id.substr(std::strlen(kPrefix));
+  const int count = Pa_GetDeviceCount();
+  for (int i = 0; i < count; ++i) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+    if (info && name == info->name && (input ? info->maxInputChannels : info->maxOutputChannels) > 0) return i;
+  }
+  return paNoDevice;
+}
+
+// Opens (and for playback starts) a stream into core; on the worker. The
+// device runs at the program's rate where it takes it, else (or when asked)
+// at its own rate with conversion. Playback runs from the start, playing
+// silence until buffers come.
+int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat& f, bool input,
+               WaveCallback callback, void* instance) {
   PaStreamParameters p{};
-  p.device = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+  p.device = FindDevice(request.id, input);
   if (p.device == paNoDevice) return kWaveErrNoDevice;
   const PaDeviceInfo* info = Pa_GetDeviceInfo(p.device);
   if (!info) return kWaveErrNoDevice;
   p.channelCount = f.channels;
   p.sampleFormat = f.bitsPerSample == 16 ? paInt16 : paUInt8;
   p.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  int rate = request.rateHz > 0 ? request.rateHz : f.samplesPerSec;
+  auto supported = [&](int hz) {
+    return WithoutStderr([&] {
+             return Pa_IsFormatSupported(input ? &p : nullptr, input ? nullptr : &p, hz);
+           }) == paFormatIsSupported;
+  };
+  if (!supported(rate)) {
+    // Hardware that runs only at its own rate (44.1 or 48 kHz): convert.
+    const int own = static_cast<int>(info->defaultSampleRate);
+    if (own > 0 && own != rate && f.channels == 1 && f.bitsPerSample == 16 && supported(own)) rate = own;
+  }
+  if (rate != f.samplesPerSec) p.sampleFormat = paInt16;
+  std::string error;
+  if (!core.io.Setup(f, rate, input, callback, instance, error)) return kWaveErrBadFormat;
+  core.description = info->name;
   const PaError err = WithoutStderr([&] {
-    return Pa_OpenStream(&core.stream, input ? &p : nullptr, input ? nullptr : &p, f.samplesPerSec,
+    return Pa_OpenStream(&core.stream, input ? &p : nullptr, input ? nullptr : &p, rate,
                          paFramesPerBufferUnspecified, paClipOff,
                          input ? &StreamCore::CaptureCallback : &StreamCore::PlayCallback, &core);
   });
@@ -282,6 +210,8 @@ int OpenStream(StreamCore& core, const WaveFormat& f, bool input) {
     core.stream = nullptr;
     return MapError(err);
   }
+  if (const PaStreamInfo* si = Pa_GetStreamInfo(core.stream))
+    core.io.latencyUs = static_cast<long>(1e6 * (input ? si->inputLatency : si->outputLatency));
   if (!input) {
     const PaError started = Pa_StartStream(core.stream);
     if (started != paNoError) {
@@ -295,32 +225,28 @@ int OpenStream(StreamCore& core, const WaveFormat& f, bool input) {
 // Opens a stream through the worker. A late open, abandoned here, is closed
 // there as soon as it finishes, and its device is never handed out.
 template <class Device, class Base>
-int OpenDevice(DeviceCallWorker& worker, const WaveFormat& format, bool input, WaveCallback callback,
-               void* instance, std::unique_ptr<Base>& device) {
+int OpenDevice(DeviceCallWorker& worker, const DeviceRequest& request, const WaveFormat& format, bool input,
+               WaveCallback callback, void* instance, std::unique_ptr<Base>& device) {
   auto core = std::make_shared<StreamCore>();
-  core->cb = callback;
-  core->instance = instance;
-  core->frameBytes = format.channels * (format.bitsPerSample / 8);
-  core->bits = format.bitsPerSample;
   struct Outcome {
     std::mutex m;
     bool abandoned = false;
     int rc = kWaveErrDeviceFailed;
   };
   auto outcome = std::make_shared<Outcome>();
-  const bool inTime = worker.Run([core, outcome, format, input] {
-    const int rc = OpenStream(*core, format, input);
+  const bool inTime = worker.Run([core, outcome, request, format, input, callback, instance] {
+    const int rc = OpenStream(*core, request, format, input, callback, instance);
     std::lock_guard<std::mutex> lock(outcome->m);
     outcome->rc = rc;
     if (outcome->abandoned) {
-      core->detached = true;
+      core->io.detached = true;
       StopAndClose(*core);
     }
   });
   std::lock_guard<std::mutex> lock(outcome->m);
   if (!inTime) {
     outcome->abandoned = true;
-    core->detached = true;
+    core->io.detached = true;
     return kWaveErrDeviceFailed;
   }
   if (outcome->rc != 0) return outcome->rc;
@@ -342,14 +268,36 @@ PortAudioDriver::~PortAudioDriver() {
   if (initialized_) worker_.Run([] { Pa_Terminate(); });
 }
 
-int PortAudioDriver::OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
-                               std::unique_ptr<WaveIn>& device) {
-  return initialized_ ? OpenDevice<PaIn>(worker_, format, true, callback, instance, device)
+int PortAudioDriver::OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                               void* instance, std::unique_ptr<WaveIn>& device) {
+  return initialized_ ? OpenDevice<PaIn>(worker_, request, format, true, callback, instance, device)
                       : kWaveErrNoDevice;
 }
 
-int PortAudioDriver::OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
-                                std::unique_ptr<WaveOut>& device) {
-  return initialized_ ? OpenDevice<PaOut>(worker_, format, false, callback, instance, device)
+int PortAudioDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                                void* instance, std::unique_ptr<WaveOut>& device) {
+  return initialized_ ? OpenDevice<PaOut>(worker_, request, format, false, callback, instance, device)
                       : kWaveErrNoDevice;
+}
+
+std::vector<DeviceInfo> PortAudioDriver::Devices() {
+  auto list = std::make_shared<std::vector<DeviceInfo>>();
+  if (!initialized_) return {};
+  const bool inTime = worker_.Run([list] {
+    const int count = Pa_GetDeviceCount();
+    const PaDeviceIndex defIn = Pa_GetDefaultInputDevice(), defOut = Pa_GetDefaultOutputDevice();
+    for (int input = 1; input >= 0; --input)
+      for (int i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (!info || (input ? info->maxInputChannels : info->maxOutputChannels) <= 0) continue;
+        const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+        DeviceInfo d;
+        d.id = std::string(kPrefix) + info->name;
+        d.description = std::string(info->name) + (api ? std::string(" (") + api->name + ")" : std::string());
+        d.input = input != 0;
+        d.isDefault = i == (input ? defIn : defOut);
+        list->push_back(std::move(d));
+      }
+  });
+  return inTime ? *list : std::vector<DeviceInfo>{};
 }

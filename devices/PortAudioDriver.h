@@ -1,6 +1,6 @@
 #pragma once
-// The real sound card through PortAudio: the default capture and playback
-// devices, which reach PipeWire, PulseAudio or ALSA. PortAudio has no device
+// The sound card through PortAudio: ALSA (and JACK) devices, for systems
+// where no PulseAudio server answers. PortAudio has no device
 // volume, so the volume word is a gain applied in the stream callback: the
 // high 16 bits over 0xFFFF (a mono stream has no second channel). Every
 // PortAudio call that may wait on a server (open, start, stop, close) runs
@@ -22,10 +22,14 @@ class PortAudioDriver : public WaveDriver {
   // False when PortAudio itself could not start; every open then fails.
   bool Initialized() const { return initialized_; }
 
-  int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
+  // Devices by PortAudio name ("alsa:NAME"); a device that refuses the
+  // program's rate runs at its own, converted here.
+  int OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
                 std::unique_ptr<WaveIn>& device) override;
-  int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
+  int OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
                  std::unique_ptr<WaveOut>& device) override;
+  std::vector<DeviceInfo> Devices() override;
+  std::string BackendName() const override { return "ALSA"; }
 
  private:
   bool initialized_ = false;

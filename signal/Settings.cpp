@@ -1,5 +1,8 @@
 #include "signal/Settings.h"
 
+#include <cstring>
+#include <utility>
+
 #include <unistd.h>
 
 #include "common/IniFile.h"
@@ -36,8 +39,24 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   if (dir.size() <= 4096) s.recordDir = dir;
   s.recordInput = ini.ReadInteger(kDefine, "RecInput", s.recordInput) != 0 ? 1 : 0;
   s.recordFlac = ini.ReadInteger(kDefine, "RecFlac", s.recordFlac) != 0 ? 1 : 0;
+  // A device id without a known backend is nobody's device: the default.
+  for (auto [key, field] : {std::pair{"InDevice", &s.inDevice}, std::pair{"OutDevice", &s.outDevice}}) {
+    const std::string id = ini.ReadString(kDefine, key, *field);
+    *field = DeviceIdWellFormed(id) ? id : std::string();
+  }
+  const int rate = ini.ReadInteger(kDefine, "DeviceRate", s.deviceRate);
+  if (DeviceRateAccepted(rate)) s.deviceRate = rate;
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
+}
+
+bool DeviceIdWellFormed(const std::string& id) {
+  if (id.size() > 1024) return false;
+  for (const char* prefix : {"pulse:", "alsa:"}) {
+    const std::size_t n = std::strlen(prefix);
+    if (id.size() > n && id.compare(0, n, prefix) == 0) return true;
+  }
+  return false;
 }
 
 void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* userSlots) {
@@ -54,6 +73,9 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteString(kDefine, "RecDir", s.recordDir);
   ini.WriteInteger(kDefine, "RecInput", s.recordInput);
   ini.WriteInteger(kDefine, "RecFlac", s.recordFlac);
+  ini.WriteString(kDefine, "InDevice", s.inDevice);
+  ini.WriteString(kDefine, "OutDevice", s.outDevice);
+  ini.WriteInteger(kDefine, "DeviceRate", s.deviceRate);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

@@ -24,15 +24,25 @@ struct Settings {
   std::string recordDir;
   int recordInput = 0;
   int recordFlac = 0;
+  // Sound devices: ids as the device layer takes them ("pulse:NAME",
+  // "alsa:NAME"; "" the system's default) and the rate to run them at
+  // (0: the program's own at the device).
+  std::string inDevice;
+  std::string outDevice;
+  int deviceRate = 0;
 };
+
+// True for "pulse:NAME" and "alsa:NAME" (NAME not empty).
+bool DeviceIdWellFormed(const std::string& id);
 
 // Reads "Define" and the six slots, each missing key keeping the value in
 // `settings`/the slot. A value outside its range keeps the value it would
 // replace, so the program never starts on a setting it cannot use.
 void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* userSlots);
 
-// Writes "Define" with its ten keys in order and the recording keys
-// (RecDir, RecInput, RecFlac) after them, then the six slots.
+// Writes "Define" with its ten keys in order, the recording keys (RecDir,
+// RecInput, RecFlac) and the device keys (InDevice, OutDevice, DeviceRate)
+// after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "devices/PortAudioDriver.h"
+#include "devices/SoundDriver.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
@@ -40,8 +40,8 @@ TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   REQUIRE_SOUND_SERVER();
   TempDir dir;
   WriteRaw(dir.File("in.raw"), Tones(10.0, true));
-  PortAudioDriver driver;
-  ASSERT_TRUE(driver.Initialized());
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
   auto filter = std::make_unique<CFilter>(driver, nullptr);
   testutil::InstallLive(*filter, 9, 700.0, 100);  // BP300
   filter->Resume();
@@ -93,8 +93,8 @@ TEST(SoundServer, LoopRecoversWhenTheServerRestarts) {
   const char* top = TARVIK_SOURCE_DIR;
   TempDir dir;
   WriteRaw(dir.File("in.raw"), Tones(30.0, false));
-  PortAudioDriver driver;
-  ASSERT_TRUE(driver.Initialized());
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
   auto filter = std::make_unique<CFilter>(driver, nullptr);
   filter->Resume();
   ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
@@ -137,8 +137,8 @@ TEST(SoundServer, SoundReturnsWithinSecondsOfEachRestart) {
 #endif
   REQUIRE_SOUND_SERVER();
   const std::string script = std::string("bash '") + TARVIK_SOURCE_DIR + "/tools/pulse-server.sh' ";
-  PortAudioDriver driver;
-  ASSERT_TRUE(driver.Initialized());
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
   auto filter = std::make_unique<CFilter>(driver, nullptr);
   filter->Resume();
   ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
@@ -192,8 +192,8 @@ TEST(SoundServer, DelayFromInputToOutput) {
                         "slaves=tarvik_in,tarvik_out >/dev/null"),
             0);
   for (const Case& c : cases) {
-    PortAudioDriver driver;
-    ASSERT_TRUE(driver.Initialized());
+    SoundDriver driver;
+    ASSERT_TRUE(driver.Usable());
     auto filter = std::make_unique<CFilter>(driver, nullptr);
     filter->SetBufferSize(c.block);
     filter->Resume();
@@ -224,7 +224,8 @@ TEST(SoundServer, DelayFromInputToOutput) {
     const double median = delays[delays.size() / 2];
     std::printf("block %d: delay %.1f ms (median of %zu)\n", c.block, median, delays.size());
     EXPECT_LE(median, c.maxMs) << "block " << c.block;
-    EXPECT_GE(median, 3.0 * c.block * 1000.0 / 11025.0) << "at least the three blocks of the buffer protocol";
+    // The onset is found to within a millisecond or so.
+    EXPECT_GE(median, 3.0 * c.block * 1000.0 / 11025.0 - 2.0) << "at least the three blocks of the buffer protocol";
   }
   EXPECT_EQ(std::system("pactl unload-module module-combine-sink >/dev/null 2>&1"), 0);
 }

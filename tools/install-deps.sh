@@ -9,7 +9,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsimpleini-dev libsndfile1-dev libsamplerate0-dev
-  qt6-base-dev qt6-wayland portaudio19-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libpulse-dev
   fonts-noto-cjk fonts-liberation
   sox
 )

@@ -202,14 +202,34 @@ SimWaveDriver::~SimWaveDriver() {
   delete state_;
 }
 
-int SimWaveDriver::OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
-                             std::unique_ptr<WaveIn>& device) {
+bool SimWaveDriver::Absent(const DeviceRequest& request, bool input) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  (input ? lastInput_ : lastOutput_) = request;
+  for (const std::string& id : absent_)
+    if (id == request.id) return true;
+  return false;
+}
+
+void SimWaveDriver::SetAbsent(std::vector<std::string> ids) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  absent_ = std::move(ids);
+}
+
+DeviceRequest SimWaveDriver::LastRequest(bool input) {
+  std::lock_guard<std::mutex> lock(state_->m);
+  return input ? lastInput_ : lastOutput_;
+}
+
+int SimWaveDriver::OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                             void* instance, std::unique_ptr<WaveIn>& device) {
+  if (Absent(request, true)) return kWaveErrNoDevice;
   if (int rc = inputOpenError.load()) return rc;
   return OpenSide<SimIn>(*state_, state_->in, format, callback, instance, false, device);
 }
 
-int SimWaveDriver::OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
-                              std::unique_ptr<WaveOut>& device) {
+int SimWaveDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                              void* instance, std::unique_ptr<WaveOut>& device) {
+  if (Absent(request, false)) return kWaveErrNoDevice;
   if (int rc = outputOpenError.load()) return rc;
   return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device);
 }

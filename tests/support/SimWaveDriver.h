@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "audio/WaveDevice.h"
@@ -19,10 +20,14 @@ class SimWaveDriver : public WaveDriver {
   SimWaveDriver();
   ~SimWaveDriver() override;
 
-  int OpenInput(const WaveFormat& format, WaveCallback callback, void* instance,
+  int OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
                 std::unique_ptr<WaveIn>& device) override;
-  int OpenOutput(const WaveFormat& format, WaveCallback callback, void* instance,
+  int OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
                  std::unique_ptr<WaveOut>& device) override;
+  std::vector<DeviceInfo> Devices() override {
+    return {{"sim:in", "Simulated input", true, true}, {"sim:out", "Simulated output", false, true}};
+  }
+  std::string BackendName() const override { return "simulated"; }
 
   // --- what the test controls ---------------------------------------------
   // Error code the next opens return (0: they succeed).
@@ -45,6 +50,10 @@ class SimWaveDriver : public WaveDriver {
   // A clock thread completing one buffer per direction every periodMs.
   void StartClock(int periodMs);
   void StopClock();
+  // Devices that are not there: their opens fail with kWaveErrNoDevice.
+  void SetAbsent(std::vector<std::string> ids);
+  // What the last open of a direction asked for.
+  DeviceRequest LastRequest(bool input);
   // While frozen the devices complete nothing (a stuck or unplugged card).
   std::atomic<bool> frozen{false};
 
@@ -67,6 +76,9 @@ class SimWaveDriver : public WaveDriver {
 
  private:
   int Complete(bool input, int count, bool holdLock);
+  bool Absent(const DeviceRequest& request, bool input);
+  std::vector<std::string> absent_;
+  DeviceRequest lastInput_, lastOutput_;
   State* state_;
   std::thread clock_;
   std::atomic<bool> clockRun_{false};

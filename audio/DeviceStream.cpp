@@ -1,0 +1,226 @@
+#include "audio/DeviceStream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "common/Pcm16.h"
+
+bool DeviceStream::Setup(const WaveFormat& format, int deviceRateHz, bool capture, WaveCallback callback,
+                         void* instance, std::string& error) {
+  cb_ = callback;
+  instance_ = instance;
+  frameBytes_ = format.channels * (format.bitsPerSample / 8);
+  bits_ = format.bitsPerSample;
+  deviceRateHz_ = deviceRateHz > 0 ? deviceRateHz : format.samplesPerSec;
+  converting_ = deviceRateHz_ != format.samplesPerSec;
+  if (!converting_) return true;
+  if (format.channels != 1 || format.bitsPerSample != 16) {
+    error = "only 16-bit mono sound can be converted";
+    return false;
+  }
+  // Medium quality: flat to 90 % of the lower Nyquist frequency (4.96 kHz at
+  // the program's rate) with a filter short enough to add about 2 ms.
+  const double from = capture ? deviceRateHz_ : format.samplesPerSec;
+  const double to = capture ? format.samplesPerSec : deviceRateHz_;
+  if (!converter_.Open(from, to, kChunk, RateConverter::Quality::Medium, error)) return false;
+  const std::size_t chunkOut = static_cast<std::size_t>(std::max<long>(converter_.MaxOutput(), kChunk));
+  in_.reset(new double[kChunk]);
+  out_.reset(new double[chunkOut]);
+  bytes_.reset(new char[2 * chunkOut]);
+  outCount_ = outPos_ = 0;
+  return true;
+}
+
+bool DeviceStream::Push(WaveHeader* h) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (count_ == kQueue) return false;
+  items_[count_++] = h;
+  return true;
+}
+
+bool DeviceStream::HasQueued() {
+  std::lock_guard<std::mutex> lock(m_);
+  return count_ > 0 && !paused.load();
+}
+
+int DeviceStream::PlayableFrames() {
+  if (paused.load()) return static_cast<int>(outCount_ - outPos_);
+  long bytes = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    for (int i = 0; i < count_; ++i) bytes += items_[i]->bufferLength;
+    bytes -= pos_;
+  }
+  const long programFrames = bytes / frameBytes_;
+  if (!converting_) return static_cast<int>(programFrames);
+  // Play may ask for one program frame more than it needs: promise that
+  // much less, so a write never runs into silence.
+  const double ratio = static_cast<double>(deviceRateHz_) / kSampleRateHz;
+  const long device = static_cast<long>(programFrames * ratio - std::ceil(ratio)) - 2;
+  return static_cast<int>(std::max<long>(0, device) + (outCount_ - outPos_));
+}
+
+WaveHeader* DeviceStream::PopLocked() {
+  WaveHeader* h = items_[0];
+  std::memmove(items_, items_ + 1, sizeof(WaveHeader*) * static_cast<std::size_t>(count_ - 1));
+  --count_;
+  pos_ = 0;
+  return h;
+}
+
+void DeviceStream::ReturnAll(unsigned message) {
+  WaveHeader* back[kQueue];
+  int n;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    n = count_;
+    std::memcpy(back, items_, sizeof(WaveHeader*) * static_cast<std::size_t>(n));
+    count_ = 0;
+    pos_ = 0;
+  }
+  Report(message, back, n);
+}
+
+void DeviceStream::Report(unsigned message, WaveHeader* const* headers, int n) {
+  if (detached.load()) return;
+  for (int i = 0; i < n; ++i) cb_(owner_, message, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
+}
+
+void DeviceStream::Store(const char* in, int bytes, WaveHeader** done, int& nDone) {
+  std::lock_guard<std::mutex> lock(m_);
+  while (bytes > 0 && count_ > 0 && nDone < kQueue) {
+    WaveHeader* h = items_[0];
+    const int k = std::min(bytes, h->bufferLength - pos_);
+    if (in) {
+      std::memcpy(h->data + pos_, in, static_cast<std::size_t>(k));
+      in += k;
+    } else {
+      std::memset(h->data + pos_, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(k));
+    }
+    bytes -= k;
+    pos_ += k;
+    if (pos_ >= h->bufferLength) {
+      h->bytesRecorded = h->bufferLength;
+      done[nDone++] = PopLocked();
+    }
+  }
+  // Samples with no buffer queued are dropped: the reader fell behind.
+}
+
+void DeviceStream::Capture(const char* in, int frames) {
+  WaveHeader* done[kQueue];
+  int nDone = 0;
+  if (!converting_) {
+    Store(in, frames * frameBytes_, done, nDone);
+  } else {
+    while (frames > 0) {
+      const int n = std::min(frames, kChunk);
+      for (int i = 0; i < n; ++i) {
+        std::int16_t s = 0;
+        if (in) std::memcpy(&s, in + 2 * i, 2);
+        in_[static_cast<std::size_t>(i)] = s;
+      }
+      if (in) in += 2 * n;
+      frames -= n;
+      long offset = 0;
+      while (offset < n) {
+        long used = 0;
+        std::string error;  // empty: no allocation unless the converter fails
+        const long got = converter_.Convert(in_.get() + offset, n - offset, false, out_.get(), used, error);
+        if (got < 0 || (used == 0 && got == 0)) break;
+        offset += used;
+        for (long i = 0; i < got; ++i) {
+          const std::uint16_t s = static_cast<std::uint16_t>(SampleToPcm16(out_[static_cast<std::size_t>(i)]));
+          bytes_[2 * i] = static_cast<char>(s & 0xFF);
+          bytes_[2 * i + 1] = static_cast<char>(s >> 8);
+        }
+        Store(bytes_.get(), static_cast<int>(2 * got), done, nDone);
+      }
+    }
+  }
+  Report(kWimData, done, nDone);
+}
+
+int DeviceStream::Take(char* out, int bytes, WaveHeader** done, int& nDone) {
+  const double gain = (volume.load() >> 16) / 65535.0;
+  int taken = 0;
+  std::lock_guard<std::mutex> lock(m_);
+  while (bytes > 0 && !paused.load() && count_ > 0 && nDone < kQueue) {
+    WaveHeader* h = items_[0];
+    const int k = std::min(bytes, h->bufferLength - pos_);
+    Scale(out, h->data + pos_, k, gain);
+    out += k;
+    bytes -= k;
+    taken += k;
+    pos_ += k;
+    if (pos_ >= h->bufferLength) done[nDone++] = PopLocked();
+  }
+  return taken;
+}
+
+int DeviceStream::Play(char* out, int frames) {
+  WaveHeader* done[kQueue];
+  int nDone = 0;
+  int fromQueue = 0;
+  if (!converting_) {
+    const int bytes = frames * frameBytes_;
+    const int taken = Take(out, bytes, done, nDone);
+    // Paused or nothing queued: silence, and nothing is consumed.
+    if (taken < bytes) std::memset(out + taken, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes - taken));
+    fromQueue = taken / frameBytes_;
+  } else {
+    const double ratio = static_cast<double>(deviceRateHz_) / kSampleRateHz;
+    int filled = 0;
+    for (int guard = 0; filled < frames && guard < 64; ++guard) {
+      if (outPos_ < outCount_) {
+        const int k = static_cast<int>(std::min<long>(frames - filled, outCount_ - outPos_));
+        for (int i = 0; i < k; ++i) {
+          const std::int16_t s = SampleToPcm16(out_[static_cast<std::size_t>(outPos_ + i)]);
+          std::memcpy(out + 2 * (filled + i), &s, 2);
+        }
+        outPos_ += k;
+        filled += k;
+        continue;
+      }
+      // Program frames for what is still missing (one more for the filter's
+      // phase); a queue that cannot give them gives silence.
+      const int want =
+          std::clamp(static_cast<int>(std::ceil((frames - filled) / ratio)) + 1, 1, kChunk);
+      const int taken = Take(bytes_.get(), 2 * want, done, nDone);
+      fromQueue += static_cast<int>(taken / 2 * ratio);
+      for (int i = 0; i < want; ++i) {
+        std::int16_t s = 0;
+        if (2 * i < taken) std::memcpy(&s, bytes_.get() + 2 * i, 2);
+        in_[static_cast<std::size_t>(i)] = s;
+      }
+      long used = 0;
+      std::string error;
+      const long got = converter_.Convert(in_.get(), want, false, out_.get(), used, error);
+      if (got < 0) break;
+      outCount_ = got;
+      outPos_ = 0;
+    }
+    if (filled < frames) std::memset(out + 2 * filled, 0, 2 * static_cast<std::size_t>(frames - filled));
+  }
+  Report(kWomDone, done, nDone);
+  return fromQueue;
+}
+
+void DeviceStream::Scale(char* dst, const char* src, int bytes, double gain) const {
+  if (gain == 1.0) {
+    std::memcpy(dst, src, static_cast<std::size_t>(bytes));
+    return;
+  }
+  if (bits_ == 16) {
+    for (int i = 0; i + 1 < bytes; i += 2) {
+      std::int16_t s;
+      std::memcpy(&s, src + i, 2);
+      s = static_cast<std::int16_t>(s * gain);  // |gain| <= 1: stays in range
+      std::memcpy(dst + i, &s, 2);
+    }
+  } else {
+    for (int i = 0; i < bytes; ++i)
+      dst[i] = static_cast<char>(128 + static_cast<int>((static_cast<unsigned char>(src[i]) - 128) * gain));
+  }
+}

@@ -1,0 +1,92 @@
+#pragma once
+// What a real device's stream works on, whatever the backend: the queue of
+// CWave's headers, filled (capture) or drained (playback) from the
+// backend's own thread in 16-bit mono frames at the device's rate, which is
+// converted to and from the program's rate when the two differ. Shared
+// (shared_ptr) by the device object, the backend's stream and any device
+// call still running on a worker, so a call abandoned there never outlives
+// what it touches.
+//
+// Capture and Play allocate nothing and never wait except on the queue's
+// own short lock; the completion reports are made after it is released.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/WaveDevice.h"
+#include "signal/RateConverter.h"
+
+class DeviceStream {
+ public:
+  static constexpr int kQueue = 8;
+  // Frames converted in one go; the backends' callbacks are cut to it.
+  static constexpr int kChunk = 1024;
+
+  // format: what CWave asked for; deviceRateHz: what the device runs at.
+  // Allocates the converter when the rates differ (16-bit mono only).
+  // False with the reason when that cannot be.
+  bool Setup(const WaveFormat& format, int deviceRateHz, bool capture, WaveCallback callback, void* instance,
+             std::string& error);
+  void SetOwner(WaveDevice* owner) { owner_ = owner; }
+  int DeviceRateHz() const { return deviceRateHz_; }
+  bool Converting() const { return converting_; }
+  // Bytes of one device frame.
+  int DeviceFrameBytes() const { return converting_ ? 2 : frameBytes_; }
+
+  // --- CWave's side ---------------------------------------------------------
+  bool Push(WaveHeader* h);
+  // Hands every queued header back through the callback.
+  void ReturnAll(unsigned message);
+  bool HasQueued();
+  // Device frames Play can give from the queue now (0 while paused), for a
+  // backend that writes only what it has; backend thread.
+  int PlayableFrames();
+  std::atomic<bool> paused{false};
+  std::atomic<std::uint32_t> volume{0xFFFFFFFFu};
+  // The device is gone: nothing is reported any more.
+  std::atomic<bool> detached{false};
+  // What the backend last said it holds, in microseconds.
+  std::atomic<long> latencyUs{0};
+
+  // --- the backend's side (its stream thread) ---------------------------------
+  // Device frames captured; in may be null for a hole (silence).
+  void Capture(const char* in, int frames);
+  // Fills frames device frames; what the queue cannot give (paused, empty)
+  // is silence and consumes nothing. Returns the frames that came from the
+  // queue, counted at the device's rate.
+  int Play(char* out, int frames);
+
+ private:
+  void Report(unsigned message, WaveHeader* const* headers, int n);
+  // Program-rate bytes into the queue's headers.
+  void Store(const char* in, int bytes, WaveHeader** done, int& nDone);
+  // Program-rate bytes out of the queue, with the volume applied; returns
+  // the bytes taken.
+  int Take(char* out, int bytes, WaveHeader** done, int& nDone);
+  void Scale(char* dst, const char* src, int bytes, double gain) const;
+
+  std::mutex m_;
+  WaveHeader* items_[kQueue] = {};
+  int count_ = 0;
+  int pos_ = 0;  // bytes done in the front header
+  WaveHeader* PopLocked();
+
+  WaveCallback cb_ = nullptr;
+  void* instance_ = nullptr;
+  WaveDevice* owner_ = nullptr;
+  int frameBytes_ = 2;
+  int bits_ = 16;
+  int deviceRateHz_ = kSampleRateHz;
+  bool converting_ = false;
+
+  // Conversion state (only when converting_).
+  RateConverter converter_;
+  std::unique_ptr<double[]> in_;    // kChunk frames, either rate
+  std::unique_ptr<double[]> out_;   // converter output
+  std::unique_ptr<char[]> bytes_;   // program-rate PCM
+  long outCount_ = 0;               // playback: converted frames not yet played
+  long outPos_ = 0;
+};

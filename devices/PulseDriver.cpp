@@ -1,0 +1,455 @@
+#include "devices/PulseDriver.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <type_traits>
+
+#include "audio/DeviceStream.h"
+
+namespace {
+
+constexpr const char* kPrefix = "pulse:";
+
+}  // namespace
+
+// The main loop and the connection; outlives every stream and every call
+// abandoned on the worker (they hold it).
+struct PulseDriver::Shared {
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  std::atomic<long> events{0};
+  std::mutex namesLock;
+  std::map<std::string, std::string> descriptions;  // source and sink names -> descriptions
+
+  Shared() {
+    loop = pa_threaded_mainloop_new();
+    if (loop && pa_threaded_mainloop_start(loop) < 0) {
+      pa_threaded_mainloop_free(loop);
+      loop = nullptr;
+    }
+  }
+  ~Shared() {
+    if (!loop) return;
+    pa_threaded_mainloop_lock(loop);
+    DropContext();
+    pa_threaded_mainloop_unlock(loop);
+    pa_threaded_mainloop_stop(loop);
+    pa_threaded_mainloop_free(loop);
+  }
+
+  // Caller holds the loop's lock.
+  void DropContext() {
+    if (!context) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+  }
+
+  static void Signal(pa_context*, void* user) {
+    pa_threaded_mainloop_signal(static_cast<Shared*>(user)->loop, 0);
+  }
+  static void OnEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* user) {
+    static_cast<Shared*>(user)->events.fetch_add(1);
+  }
+
+  // A ready connection, made again when the server went away; caller holds
+  // the loop's lock. May wait on the server: run it on the worker.
+  bool EnsureContext() {
+    if (!loop) return false;
+    if (context && pa_context_get_state(context) == PA_CONTEXT_READY) return true;
+    DropContext();
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Tarvik");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "io.github.tarvik.Tarvik");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "io.github.tarvik.Tarvik");
+    context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Tarvik", props);
+    pa_proplist_free(props);
+    if (!context) return false;
+    pa_context_set_state_callback(context, &Signal, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      DropContext();
+      return false;
+    }
+    for (;;) {
+      const pa_context_state_t st = pa_context_get_state(context);
+      if (st == PA_CONTEXT_READY) break;
+      if (!PA_CONTEXT_IS_GOOD(st)) {
+        DropContext();
+        return false;
+      }
+      pa_threaded_mainloop_wait(loop);
+    }
+    pa_context_set_subscribe_callback(context, &OnEvent, this);
+    pa_operation* op = pa_context_subscribe(
+        context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                     PA_SUBSCRIPTION_MASK_SERVER),
+        nullptr, nullptr);
+    if (op) pa_operation_unref(op);
+    return true;
+  }
+
+  // Waits for an operation; caller holds the loop's lock.
+  void Wait(pa_operation* op) {
+    if (!op) return;
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+    pa_operation_unref(op);
+  }
+
+  // The server's sources and sinks; caller holds the loop's lock.
+  std::vector<DeviceInfo> List() {
+    struct Gather {
+      Shared* self;
+      std::vector<DeviceInfo> inputs, outputs;
+      std::string defaultSource, defaultSink;
+    } g{this, {}, {}, {}, {}};
+    auto server = [](pa_context*, const pa_server_info* i, void* user) {
+      auto* g = static_cast<Gather*>(user);
+      if (i) {
+        g->defaultSource = i->default_source_name ? i->default_source_name : "";
+        g->defaultSink = i->default_sink_name ? i->default_sink_name : "";
+      }
+      pa_threaded_mainloop_signal(g->self->loop, 0);
+    };
+    auto source = [](pa_context*, const pa_source_info* i, int eol, void* user) {
+      auto* g = static_cast<Gather*>(user);
+      if (!eol && i) g->inputs.push_back({std::string(kPrefix) + i->name, i->description ? i->description : i->name, true, false});
+      pa_threaded_mainloop_signal(g->self->loop, 0);
+    };
+    auto sink = [](pa_context*, const pa_sink_info* i, int eol, void* user) {
+      auto* g = static_cast<Gather*>(user);
+      if (!eol && i) g->outputs.push_back({std::string(kPrefix) + i->name, i->description ? i->description : i->name, false, false});
+      pa_threaded_mainloop_signal(g->self->loop, 0);
+    };
+    Wait(pa_context_get_server_info(context, server, &g));
+    Wait(pa_context_get_source_info_list(context, source, &g));
+    Wait(pa_context_get_sink_info_list(context, sink, &g));
+    std::vector<DeviceInfo> all;
+    std::lock_guard<std::mutex> names(namesLock);
+    for (auto* list : {&g.inputs, &g.outputs})
+      for (DeviceInfo& d : *list) {
+        const std::string name = d.id.substr(std::strlen(kPrefix));
+        d.isDefault = name == (d.input ? g.defaultSource : g.defaultSink);
+        descriptions[name] = d.description;
+        all.push_back(d);
+      }
+    return all;
+  }
+
+  std::string Describe(const std::string& name) {
+    std::lock_guard<std::mutex> names(namesLock);
+    auto it = descriptions.find(name);
+    return it == descriptions.end() ? name : it->second;
+  }
+};
+
+namespace {
+
+using Shared = PulseDriver::Shared;
+
+// One stream and what its callbacks work on.
+struct PulseStream {
+  std::shared_ptr<Shared> shared;
+  pa_stream* stream = nullptr;
+  DeviceStream io;
+  bool input = true;
+  std::string description;
+
+  // Caller holds the loop's lock.
+  void Disconnect() {
+    if (!stream) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+  }
+
+  void NoteLatency() {
+    pa_usec_t usec = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream, &usec, &negative) == 0) io.latencyUs = negative ? 0 : static_cast<long>(usec);
+  }
+
+  // Writes what the queue holds, up to what the server takes; never
+  // silence, so the server's buffer holds only sound. Loop's lock held.
+  void Fill() {
+    if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    const std::size_t frameBytes = static_cast<std::size_t>(io.DeviceFrameBytes());
+    std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
+    const int playable = io.PlayableFrames();
+    if (static_cast<std::size_t>(playable) < frames) frames = static_cast<std::size_t>(playable);
+    if (frames == 0) return;
+    void* buffer = nullptr;
+    std::size_t bytes = frames * frameBytes;
+    if (pa_stream_begin_write(stream, &buffer, &bytes) < 0 || !buffer) return;
+    frames = bytes / frameBytes;
+    io.Play(static_cast<char*>(buffer), static_cast<int>(frames));
+    pa_stream_write(stream, buffer, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+    NoteLatency();
+  }
+
+  static void OnState(pa_stream*, void* user) {
+    pa_threaded_mainloop_signal(static_cast<PulseStream*>(user)->shared->loop, 0);
+  }
+  static void OnRead(pa_stream* s, std::size_t, void* user) {
+    auto* self = static_cast<PulseStream*>(user);
+    const int frameBytes = self->io.DeviceFrameBytes();
+    while (pa_stream_readable_size(s) > 0) {
+      const void* data = nullptr;
+      std::size_t bytes = 0;
+      if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+      // A hole (data null) is silence.
+      self->io.Capture(static_cast<const char*>(data), static_cast<int>(bytes / static_cast<std::size_t>(frameBytes)));
+      pa_stream_drop(s);
+    }
+    self->NoteLatency();
+  }
+  static void OnWrite(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Fill(); }
+
+  // Opens the stream; on the worker, loop's lock held.
+  int Open(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance) {
+    if (!shared->EnsureContext()) return kWaveErrNoDevice;
+    std::string name;
+    if (!request.id.empty()) {
+      if (request.id.rfind(kPrefix, 0) != 0) return kWaveErrNoDevice;
+      name = request.id.substr(std::strlen(kPrefix));
+    }
+    const int rate = request.rateHz > 0 ? request.rateHz : format.samplesPerSec;
+    std::string error;
+    if (!io.Setup(format, rate, input, callback, instance, error)) return kWaveErrBadFormat;
+    pa_sample_spec spec{};
+    spec.format = io.DeviceFrameBytes() == 1 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    spec.rate = static_cast<std::uint32_t>(rate);
+    spec.channels = static_cast<std::uint8_t>(format.channels);
+    stream = pa_stream_new(shared->context, input ? "Tarvik input" : "Tarvik output", &spec, nullptr);
+    if (!stream) return kWaveErrBadFormat;
+    pa_stream_set_state_callback(stream, &OnState, this);
+    // About one block in the server each way: the capture fragment is one
+    // block; playback holds one block, taken from CWave's queue of three,
+    // so a block that comes a little late never empties that queue.
+    const std::uint32_t block =
+        static_cast<std::uint32_t>(io.DeviceFrameBytes()) *
+        static_cast<std::uint32_t>(request.blockFrames > 0
+                                       ? static_cast<long long>(request.blockFrames) * rate / format.samplesPerSec
+                                       : rate / 50);
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = input ? static_cast<std::uint32_t>(-1) : block;
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = input ? block : static_cast<std::uint32_t>(-1);
+    int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING;
+    // A named device is the user's choice: never follow the server's moves.
+    if (!name.empty()) flags |= PA_STREAM_DONT_MOVE;
+    int rc;
+    if (input) {
+      pa_stream_set_read_callback(stream, &OnRead, this);
+      rc = pa_stream_connect_record(stream, name.empty() ? nullptr : name.c_str(), &attr,
+                                    static_cast<pa_stream_flags_t>(flags));
+    } else {
+      pa_stream_set_write_callback(stream, &OnWrite, this);
+      io.paused = true;
+      rc = pa_stream_connect_playback(stream, name.empty() ? nullptr : name.c_str(), &attr,
+                                      static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED), nullptr,
+                                      nullptr);
+    }
+    if (rc < 0) {
+      Disconnect();
+      return kWaveErrNoDevice;
+    }
+    for (;;) {
+      const pa_stream_state_t st = pa_stream_get_state(stream);
+      if (st == PA_STREAM_READY) break;
+      if (!PA_STREAM_IS_GOOD(st)) {
+        const int err = pa_context_errno(shared->context);
+        Disconnect();
+        return err == PA_ERR_NOENTITY ? kWaveErrNoDevice
+               : err == PA_ERR_NOTSUPPORTED || err == PA_ERR_INVALID ? kWaveErrBadFormat
+                                                                     : kWaveErrDeviceFailed;
+      }
+      pa_threaded_mainloop_wait(shared->loop);
+    }
+    if (const char* actual = pa_stream_get_device_name(stream)) {
+      description = shared->Describe(actual);
+      if (description == actual) {
+        shared->List();  // a device not listed yet
+        description = shared->Describe(actual);
+      }
+    }
+    return 0;
+  }
+};
+
+// Runs fn with the loop's lock held.
+template <class Fn>
+void Locked(Shared& shared, Fn fn) {
+  pa_threaded_mainloop_lock(shared.loop);
+  fn();
+  pa_threaded_mainloop_unlock(shared.loop);
+}
+
+// Sets the cork of a playback stream and waits for nothing: the server
+// applies it in order with the writes that follow.
+void Cork(PulseStream& s, bool cork) {
+  if (!s.stream || pa_stream_get_state(s.stream) != PA_STREAM_READY) return;
+  if (pa_operation* op = pa_stream_cork(s.stream, cork ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+}
+
+template <class Direction>
+class PulseDevice : public Direction {
+ public:
+  PulseDevice(DeviceCallWorker& worker, std::shared_ptr<PulseStream> core)
+      : worker_(worker), core_(std::move(core)) {
+    core_->io.SetOwner(this);
+  }
+  ~PulseDevice() override { Close(); }
+
+  int Reset() override {
+    // Under the loop's lock: a callback in flight finishes first, so nothing
+    // is reported after the buffers came back.
+    Locked(*core_->shared, [&] { core_->io.ReturnAll(std::is_same_v<Direction, WaveIn> ? kWimData : kWomDone); });
+    return 0;
+  }
+  int Close() override {
+    if (core_->io.detached.exchange(true)) return 0;
+    auto core = core_;
+    return worker_.Run([core] { Locked(*core->shared, [&] { core->Disconnect(); }); }) ? 0
+                                                                                      : kWaveErrDeviceFailed;
+  }
+  long LatencyUs() const override { return core_->io.latencyUs.load(); }
+  std::string Description() const override { return core_->description; }
+  int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
+
+ protected:
+  int Queue(WaveHeader* h) {
+    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
+    return core_->io.Push(h) ? 0 : kWaveErrDeviceFailed;
+  }
+
+  DeviceCallWorker& worker_;
+  std::shared_ptr<PulseStream> core_;
+};
+
+class PulseIn : public PulseDevice<WaveIn> {
+ public:
+  using PulseDevice::PulseDevice;
+  int AddBuffer(WaveHeader* h) override { return Queue(h); }
+  int Start() override { return 0; }  // records from the open on
+};
+
+class PulseOut : public PulseDevice<WaveOut> {
+ public:
+  using PulseDevice::PulseDevice;
+  // The loop's lock is taken only for as long as libpulse's own calls; the
+  // server is not waited for.
+  int Write(WaveHeader* h) override {
+    const int rc = Queue(h);
+    if (rc == 0 && !core_->io.paused.load()) Locked(*core_->shared, [&] { core_->Fill(); });
+    return rc;
+  }
+  int Pause() override {
+    core_->io.paused = true;
+    Locked(*core_->shared, [&] { Cork(*core_, true); });
+    return 0;
+  }
+  int Restart() override {
+    core_->io.paused = false;
+    Locked(*core_->shared, [&] {
+      Cork(*core_, false);
+      core_->Fill();
+    });
+    return 0;
+  }
+  int GetVolume(std::uint32_t* v) override {
+    *v = core_->io.volume.load();
+    return 0;
+  }
+  int SetVolume(std::uint32_t v) override {
+    core_->io.volume.store(v);
+    return 0;
+  }
+};
+
+// Opens through the worker. A late open, abandoned here, is closed there as
+// soon as it finishes, and its device is never handed out.
+template <class Device, class Base>
+int OpenDevice(DeviceCallWorker& worker, const std::shared_ptr<Shared>& shared, bool input,
+               const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
+               std::unique_ptr<Base>& device) {
+  if (!shared->loop) return kWaveErrNoDevice;
+  auto core = std::make_shared<PulseStream>();
+  core->shared = shared;
+  core->input = input;
+  struct Outcome {
+    std::mutex m;
+    bool abandoned = false;
+    int rc = kWaveErrDeviceFailed;
+  };
+  auto outcome = std::make_shared<Outcome>();
+  const bool inTime = worker.Run([core, outcome, request, format, callback, instance] {
+    Locked(*core->shared, [&] {
+      const int rc = core->Open(request, format, callback, instance);
+      std::lock_guard<std::mutex> lock(outcome->m);
+      outcome->rc = rc;
+      if (outcome->abandoned) {
+        core->io.detached = true;
+        core->Disconnect();
+      }
+    });
+  });
+  std::lock_guard<std::mutex> lock(outcome->m);
+  if (!inTime) {
+    outcome->abandoned = true;
+    core->io.detached = true;
+    return kWaveErrDeviceFailed;
+  }
+  if (outcome->rc != 0) return outcome->rc;
+  device = std::make_unique<Device>(worker, core);
+  return 0;
+}
+
+}  // namespace
+
+PulseDriver::PulseDriver() : shared_(std::make_shared<Shared>()) {
+  if (!shared_->loop) return;
+  auto shared = shared_;
+  auto ok = std::make_shared<std::atomic<bool>>(false);
+  if (worker_.Run([shared, ok] { Locked(*shared, [&] { *ok = shared->EnsureContext(); }); })) connected_ = *ok;
+}
+
+PulseDriver::~PulseDriver() {
+  // The connection goes with the last holder of the shared state: a call
+  // still stuck on the worker keeps it until it ends.
+  auto shared = std::move(shared_);
+  worker_.Run([shared] { Locked(*shared, [&] { shared->DropContext(); }); });
+}
+
+int PulseDriver::OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                           void* instance, std::unique_ptr<WaveIn>& device) {
+  return OpenDevice<PulseIn>(worker_, shared_, true, request, format, callback, instance, device);
+}
+
+int PulseDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
+                            void* instance, std::unique_ptr<WaveOut>& device) {
+  return OpenDevice<PulseOut>(worker_, shared_, false, request, format, callback, instance, device);
+}
+
+std::vector<DeviceInfo> PulseDriver::Devices() {
+  if (!shared_->loop) return {};
+  auto shared = shared_;
+  auto list = std::make_shared<std::vector<DeviceInfo>>();
+  const bool inTime = worker_.Run([shared, list] {
+    Locked(*shared, [&] {
+      if (shared->EnsureContext()) *list = shared->List();
+    });
+  });
+  return inTime ? *list : std::vector<DeviceInfo>{};
+}
+
+long PulseDriver::DeviceEvents() const { return shared_ ? shared_->events.load() : 0; }

@@ -1,0 +1,35 @@
+#pragma once
+// The program's sound card: PulseAudio when a server answers (also what
+// PipeWire desktops serve), PortAudio (ALSA, JACK) otherwise. A device id
+// says which backend opens it, so an "alsa:" choice reaches PortAudio even
+// where a server runs; an empty id opens the active backend's default.
+
+#include <memory>
+
+#include "audio/WaveDevice.h"
+#include "devices/PortAudioDriver.h"
+#include "devices/PulseDriver.h"
+
+class SoundDriver : public WaveDriver {
+ public:
+  // forcePortAudio: skip the server (TARVIK_BACKEND=alsa does the same).
+  explicit SoundDriver(bool forcePortAudio = false);
+  ~SoundDriver() override;
+
+  // False when neither backend can open anything.
+  bool Usable();
+
+  int OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
+                std::unique_ptr<WaveIn>& device) override;
+  int OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
+                 std::unique_ptr<WaveOut>& device) override;
+  std::vector<DeviceInfo> Devices() override;
+  std::string BackendName() const override;
+
+ private:
+  WaveDriver* For(const std::string& id);
+  PortAudioDriver& PortAudio();
+
+  std::unique_ptr<PulseDriver> pulse_;
+  std::unique_ptr<PortAudioDriver> portAudio_;
+};
