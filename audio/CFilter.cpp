@@ -110,9 +110,10 @@ void CFilter::NoteDevices(bool inOk, bool outOk) {
 }
 
 void CFilter::NoteDelay(int frames) {
-  // The block being captured, the playback buffers queued ahead of the
-  // next one, and what the server and the hardware hold on either side.
-  long us = static_cast<long>((1.0 + wave_.QueuedOutput()) * frames * 1e6 / kSampleRate);
+  // A sample waits for its block to fill (one block), then behind the
+  // playback buffers queued ahead of that block (the queue less the block
+  // itself), then in the server and the hardware on either side.
+  long us = static_cast<long>(wave_.QueuedOutput() * static_cast<double>(frames) * 1e6 / kSampleRate);
   if (wave_.inHandle) us += wave_.inHandle->LatencyUs();
   if (wave_.outHandle) us += wave_.outHandle->LatencyUs();
   delayUs_.store(us, std::memory_order_relaxed);

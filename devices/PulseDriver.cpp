@@ -176,15 +176,18 @@ struct PulseStream {
     if (pa_stream_get_latency(stream, &usec, &negative) == 0) io.latencyUs = negative ? 0 : static_cast<long>(usec);
   }
 
-  // Writes what the queue holds, up to what the server takes; never
-  // silence, so the server's buffer holds only sound. Loop's lock held.
+  // Writes what the queue holds, up to what the server takes. With
+  // nothing to give (paused before the first blocks, or the loop late) it
+  // writes silence, so the device keeps running as a sound card does.
+  // Start flushes that silence, so none of it waits ahead of the sound.
+  // Loop's lock held.
   void Fill() {
     if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
     const std::size_t frameBytes = static_cast<std::size_t>(io.DeviceFrameBytes());
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
-    const int playable = io.PlayableFrames();
-    if (static_cast<std::size_t>(playable) < frames) frames = static_cast<std::size_t>(playable);
     if (frames == 0) return;
+    const int playable = io.PlayableFrames();
+    if (playable > 0 && static_cast<std::size_t>(playable) < frames) frames = static_cast<std::size_t>(playable);
     void* buffer = nullptr;
     std::size_t bytes = frames * frameBytes;
     if (pa_stream_begin_write(stream, &buffer, &bytes) < 0 || !buffer) return;
@@ -192,6 +195,14 @@ struct PulseStream {
     io.Play(static_cast<char*>(buffer), static_cast<int>(frames));
     pa_stream_write(stream, buffer, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
     NoteLatency();
+  }
+
+  // Drops what the server holds (silence written while paused) and writes
+  // the queue. Loop's lock held.
+  void Start() {
+    if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr)) pa_operation_unref(op);
+    Fill();
   }
 
   static void OnState(pa_stream*, void* user) {
@@ -256,8 +267,7 @@ struct PulseStream {
       pa_stream_set_write_callback(stream, &OnWrite, this);
       io.paused = true;
       rc = pa_stream_connect_playback(stream, name.empty() ? nullptr : name.c_str(), &attr,
-                                      static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED), nullptr,
-                                      nullptr);
+                                      static_cast<pa_stream_flags_t>(flags), nullptr, nullptr);
     }
     if (rc < 0) {
       Disconnect();
@@ -292,13 +302,6 @@ void Locked(Shared& shared, Fn fn) {
   pa_threaded_mainloop_lock(shared.loop);
   fn();
   pa_threaded_mainloop_unlock(shared.loop);
-}
-
-// Sets the cork of a playback stream and waits for nothing: the server
-// applies it in order with the writes that follow.
-void Cork(PulseStream& s, bool cork) {
-  if (!s.stream || pa_stream_get_state(s.stream) != PA_STREAM_READY) return;
-  if (pa_operation* op = pa_stream_cork(s.stream, cork ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
 }
 
 template <class Direction>
@@ -353,17 +356,15 @@ class PulseOut : public PulseDevice<WaveOut> {
     if (rc == 0 && !core_->io.paused.load()) Locked(*core_->shared, [&] { core_->Fill(); });
     return rc;
   }
+  // Paused, the stream plays silence (see Fill); restarted, the sound
+  // replaces what silence the server still holds.
   int Pause() override {
     core_->io.paused = true;
-    Locked(*core_->shared, [&] { Cork(*core_, true); });
     return 0;
   }
   int Restart() override {
     core_->io.paused = false;
-    Locked(*core_->shared, [&] {
-      Cork(*core_, false);
-      core_->Fill();
-    });
+    Locked(*core_->shared, [&] { core_->Start(); });
     return 0;
   }
   int GetVolume(std::uint32_t* v) override {

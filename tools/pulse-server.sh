@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # A private PulseAudio server for the sound tests, in its own runtime
-# directory ($TARVIK_PULSE_DIR), without shared memory, with two null sinks:
-#   tarvik_in   what the tests play into it is what Tarvik captures
-#               (its monitor is the default source);
-#   tarvik_out  the default sink: Tarvik plays into it, the tests record
-#               its monitor.
+# directory ($TARVIK_PULSE_DIR), without shared memory, with four null sinks:
+#   tarvik_in     what the tests play into it is what Tarvik captures
+#                 (its monitor is the default source);
+#   tarvik_out    the default sink: Tarvik plays into it, the tests record
+#                 its monitor;
+#   tarvik_rig    a second input (a rig's codec), chosen by name;
+#   tarvik_phones a second output (headphones), chosen by name.
+# A null sink with no steady stream renders ahead in blocks of up to two
+# seconds and then stalls for as long (its monitor delivers nothing, a
+# stream played into it is taken late), where a sound card runs on its
+# clock: each sink gets a steady stream of zeros, as a card's clock.
 # usage: pulse-server.sh start|stop|restart
 set -euo pipefail
 
@@ -22,12 +28,20 @@ start() {
   pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disable-shm=yes --use-pid-file=yes \
     --log-target=file:"$dir/pulse.log" \
     --load="module-native-protocol-unix auth-anonymous=1" \
-    --load="module-null-sink sink_name=tarvik_in rate=44100" \
-    --load="module-null-sink sink_name=tarvik_out rate=44100" >/dev/null 2>&1 || true
+    --load="module-null-sink sink_name=tarvik_in rate=44100 sink_properties=device.description=Radio" \
+    --load="module-null-sink sink_name=tarvik_out rate=44100 sink_properties=device.description=Speaker" \
+    --load="module-null-sink sink_name=tarvik_rig rate=48000 sink_properties=device.description=Rig" \
+    --load="module-null-sink sink_name=tarvik_phones rate=48000 sink_properties=device.description=Phones" \
+    >/dev/null 2>&1 || true
   for _ in $(seq 1 100); do
     if server_up; then
       pactl set-default-source tarvik_in.monitor
       pactl set-default-sink tarvik_out
+      for sink in tarvik_in tarvik_out tarvik_rig tarvik_phones; do
+        # Ends by itself when the server stops.
+        setsid pacat --playback -d "$sink" --rate=11025 --channels=1 --format=s16le --latency-msec=20 \
+          --stream-name=keep-running /dev/zero </dev/null >/dev/null 2>&1 &
+      done
       return 0
     fi
     sleep 0.05
