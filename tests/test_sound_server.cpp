@@ -231,3 +231,151 @@ TEST(SoundServer, DelayFromInputToOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+using testutil::WaitFor;
+using namespace soundtest;
+
+// Level of a tone in the steadiest half second of a recording's last two,
+// relative to kLevel, in dB.
+double LevelDb(const std::vector<double>& rec, double hz) {
+  const double seconds = rec.size() / 11025.0;
+  const std::vector<double> w = SteadiestHalfSecond(rec, seconds - 0.25, hz);
+  return w.empty() ? -200.0 : testutil::Db(testutil::ToneAmplitude(w, 0, hz) / kLevel);
+}
+
+std::string NullSinkModule(const std::string& sink) {
+  return "pactl list short modules | awk '/sink_name=" + sink + " / {print $1}'";
+}
+
+// The choice reaches the server: a tone into the rig's codec (a sink whose
+// monitor stands for its capture) comes out of the phones, and neither the
+// default input (radio, carrying another tone) nor the default output
+// (speaker) is touched.
+TEST(SoundDevices, ChosenInputAndOutputAreTheOnesUsed) {
+  REQUIRE_SOUND_SERVER();
+  TempDir dir;
+  WriteRaw(dir.File("rig.raw"), Tone(10.0, 700.0));
+  WriteRaw(dir.File("radio.raw"), Tone(10.0, 1500.0));
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
+  auto filter = std::make_unique<CFilter>(driver, nullptr);
+  filter->SetDevices("pulse:tarvik_rig.monitor", "pulse:tarvik_phones", 0);
+  filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+  {
+    Process phones(soundtest::Recorder(dir.File("phones.raw"), "tarvik_phones"));
+    Process speaker(soundtest::Recorder(dir.File("speaker.raw"), "tarvik_out"));
+    Process rig(Player(dir.File("rig.raw"), "tarvik_rig"));
+    Process radio(Player(dir.File("radio.raw"), "tarvik_in"));
+    Sleep(4.0);
+  }
+  const CFilter::DeviceStatus status = filter->Devices();
+  filter->Stop();
+  EXPECT_EQ(status.input, "Monitor of Rig");
+  EXPECT_EQ(status.output, "Phones");
+  EXPECT_FALSE(status.inputMissing || status.outputMissing);
+  const std::vector<double> phones = ReadRaw(dir.File("phones.raw"));
+  const std::vector<double> speaker = ReadRaw(dir.File("speaker.raw"));
+  EXPECT_NEAR(LevelDb(phones, 700.0), 0.0, 3.0) << "the rig's tone at the phones";
+  EXPECT_LT(LevelDb(phones, 1500.0), -50.0) << "nothing of the default input";
+  EXPECT_LT(LevelDb(speaker, 700.0), -60.0) << "nothing at the default output";
+}
+
+// A chosen output unplugged while Tarvik plays: shown missing, losses
+// counted at a calm rate, and the sound back by itself within 2 s of the
+// device's return.
+TEST(SoundDevices, UnpluggedOutputIsMissingAndComesBack) {
+  REQUIRE_SOUND_SERVER();
+  TempDir dir;
+  WriteRaw(dir.File("radio.raw"), Tone(30.0, 700.0));
+  SoundDriver driver;
+  auto filter = std::make_unique<CFilter>(driver, nullptr);
+  filter->SetDevices("", "pulse:tarvik_phones", 0);
+  filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running() && filter->BlocksPlayed() > 10; }, 10000));
+  Process radio(Player(dir.File("radio.raw")));
+
+  const std::string module = NullSinkModule("tarvik_phones");
+  ASSERT_EQ(std::system(("pactl unload-module $(" + module + ")").c_str()), 0);
+  ASSERT_TRUE(WaitFor([&] { return filter->Devices().outputMissing; }, 5000)) << "shown missing";
+  const long lost = filter->LostTotal();
+  Sleep(2.0);
+  const long perSecond = (filter->LostTotal() - lost) / 2;
+  EXPECT_LE(perSecond, 15) << "a calm retry";
+  EXPECT_TRUE(filter->Devices().outputMissing);
+
+  ASSERT_EQ(std::system("pactl load-module module-remap-sink sink_name=tarvik_phones master=tarvik_phones_card "
+                        "sink_properties=device.description=Phones >/dev/null"),
+            0);
+  const auto back = std::chrono::steady_clock::now();
+  const long played = filter->BlocksPlayed();
+  ASSERT_TRUE(WaitFor([&] { return filter->BlocksPlayed() > played + 5 && !filter->Devices().outputMissing; }, 5000));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+  std::printf("sound back %.2f s after the output returned (losses since %ld)\n", seconds,
+              filter->LostTotal() - lost);
+  EXPECT_LE(seconds, 2.0);
+  {
+    Process phones(soundtest::Recorder(dir.File("phones.raw"), "tarvik_phones"));
+    Sleep(3.0);
+  }
+  filter->Stop();
+  EXPECT_NEAR(LevelDb(ReadRaw(dir.File("phones.raw")), 700.0), 0.0, 3.0) << "the tone plays again";
+}
+
+// PortAudio through ALSA's "pulse" device, run at 48 kHz and converted both
+// ways by Tarvik: a 700 Hz tone keeps its level, and a 7 kHz tone, which
+// 11025 Hz cannot hold, leaves nothing at its alias (11025 - 7000 = 4025 Hz).
+TEST(SoundDevices, PortAudioAt48kHzConvertsBothWays) {
+  REQUIRE_SOUND_SERVER();
+  TempDir dir;
+  std::vector<double> in = Tone(10.0, 700.0, 48000);
+  const std::vector<double> high = Tone(10.0, 7000.0, 48000);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] += high[i];
+  WriteRaw(dir.File("in.raw"), in);
+  SoundDriver driver;
+  auto filter = std::make_unique<CFilter>(driver, nullptr);
+  filter->SetDevices("alsa:pulse", "alsa:pulse", 48000);
+  filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+  {
+    Process recorder(soundtest::Recorder(dir.File("out.raw")));
+    Process player(Player(dir.File("in.raw"), "tarvik_in", 48000));
+    Sleep(5.0);
+  }
+  const CFilter::DeviceStatus status = filter->Devices();
+  filter->Stop();
+  EXPECT_EQ(status.deviceRateHz, 48000);
+  EXPECT_EQ(status.backend, "PulseAudio") << "the active backend; the devices themselves are ALSA's";
+  const std::vector<double> rec = ReadRaw(dir.File("out.raw"));
+  const double level700 = LevelDb(rec, 700.0), alias = LevelDb(rec, 4025.0);
+  std::printf("700 Hz %.2f dB, alias of 7 kHz at 4025 Hz %.1f dB\n", level700, alias);
+  EXPECT_NEAR(level700, 0.0, 1.0);
+  EXPECT_LT(alias, -60.0);
+}
+
+// A minute at the smallest and the default block with no lost block.
+TEST(SoundDevices, NoBlockLostInAMinute) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time is not promised under the sanitizers";
+#endif
+  REQUIRE_SOUND_SERVER();
+  for (const int block : {64, 512}) {
+    SoundDriver driver;
+    auto filter = std::make_unique<CFilter>(driver, nullptr);
+    filter->SetBufferSize(block);
+    filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return filter->Running() && filter->BlocksPlayed() > 10; }, 10000));
+    const long lost = filter->LostTotal(), played = filter->BlocksPlayed();
+    Sleep(60.0);
+    const long lostInMinute = filter->LostTotal() - lost, playedInMinute = filter->BlocksPlayed() - played;
+    std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms\n", block, playedInMinute,
+                lostInMinute, filter->Devices().delayMs);
+    filter->Stop();
+    EXPECT_EQ(lostInMinute, 0) << "block " << block;
+    EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
+  }
+}
+
+}  // namespace

@@ -6,7 +6,9 @@
 #   tarvik_out    the default sink: Tarvik plays into it, the tests record
 #                 its monitor;
 #   tarvik_rig    a second input (a rig's codec), chosen by name;
-#   tarvik_phones a second output (headphones), chosen by name.
+#   tarvik_phones a second output (headphones), chosen by name: a remap of
+#                 the null sink tarvik_phones_card, so that the tests can
+#                 unplug it and plug it in again while its card's clock runs.
 # A null sink with no steady stream renders ahead in blocks of up to two
 # seconds and then stalls for as long (its monitor delivers nothing, a
 # stream played into it is taken late), where a sound card runs on its
@@ -31,13 +33,14 @@ start() {
     --load="module-null-sink sink_name=tarvik_in rate=44100 sink_properties=device.description=Radio" \
     --load="module-null-sink sink_name=tarvik_out rate=44100 sink_properties=device.description=Speaker" \
     --load="module-null-sink sink_name=tarvik_rig rate=48000 sink_properties=device.description=Rig" \
-    --load="module-null-sink sink_name=tarvik_phones rate=48000 sink_properties=device.description=Phones" \
+    --load="module-null-sink sink_name=tarvik_phones_card rate=48000 sink_properties=device.description=Headset" \
+    --load="module-remap-sink sink_name=tarvik_phones master=tarvik_phones_card sink_properties=device.description=Phones" \
     >/dev/null 2>&1 || true
   for _ in $(seq 1 100); do
     if server_up; then
       pactl set-default-source tarvik_in.monitor
       pactl set-default-sink tarvik_out
-      for sink in tarvik_in tarvik_out tarvik_rig tarvik_phones; do
+      for sink in tarvik_in tarvik_out tarvik_rig tarvik_phones_card; do
         # Ends by itself when the server stops.
         setsid pacat --playback -d "$sink" --rate=11025 --channels=1 --format=s16le --latency-msec=20 \
           --stream-name=keep-running /dev/zero </dev/null >/dev/null 2>&1 &

@@ -88,14 +88,21 @@ inline std::vector<double> Tones(double seconds, bool both) {
   return x;
 }
 
-inline std::string Player(const std::string& raw) {
-  return "exec pacat --playback -d tarvik_in --rate=11025 --channels=1 --format=s16le --latency-msec=60 '" +
-         raw + "' 2>/dev/null";
+inline std::string Player(const std::string& raw, const std::string& sink = "tarvik_in", int rate = 11025) {
+  return "exec pacat --playback -d " + sink + " --rate=" + std::to_string(rate) +
+         " --channels=1 --format=s16le --latency-msec=60 '" + raw + "' 2>/dev/null";
 }
 
-inline std::string Recorder(const std::string& raw) {
-  return "exec parec -d tarvik_out.monitor --rate=11025 --channels=1 --format=s16le --latency-msec=20 > '" +
-         raw + "' 2>/dev/null";
+inline std::string Recorder(const std::string& raw, const std::string& sink = "tarvik_out") {
+  return "exec parec -d " + sink + ".monitor --rate=11025 --channels=1 --format=s16le --latency-msec=20 > '" + raw +
+         "' 2>/dev/null";
+}
+
+// A tone at `rate` Hz of `hz`, `seconds` long.
+inline std::vector<double> Tone(double seconds, double hz, int rate = 11025, double level = kLevel) {
+  std::vector<double> x(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] = level * std::sin(testutil::kTwoPi * hz * i / rate);
+  return x;
 }
 
 inline void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
