@@ -45,7 +45,7 @@ bool DeviceStream::HasQueued() {
 }
 
 int DeviceStream::PlayableFrames() {
-  if (paused.load()) return static_cast<int>(outCount_ - outPos_);
+  if (paused.load()) return 0;
   long bytes = 0;
   {
     std::lock_guard<std::mutex> lock(m_);

@@ -317,3 +317,53 @@ TEST(DeviceCallWorker, AbandonsAStuckCallAndGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// The user's devices: the choice reaches the driver with the block size
+// and rate; a chosen capture device missing at start shows the box once
+// and is retried calmly until it is plugged in; a new choice while running
+// reopens between two passes without a loss.
+TEST(CFilter, ChosenDevicesAreOpenedAndAMissingOneIsWaitedFor) {
+  SharedBoxRecorder boxes;
+  ImmediateUi ui;
+  Engine e(&ui);
+  e.sim.SetAbsent({"pulse:rig"});
+  e.filter->SetBufferSize(256);
+  e.filter->SetDevices("pulse:rig", "pulse:phones", 48000);
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000)) << "the loop waits for the device";
+  ASSERT_EQ(boxes.Texts().size(), 1u);
+  EXPECT_EQ(boxes.Texts()[0], "!!!|Cannot open the sound devaice!   ");
+  EXPECT_TRUE(e.filter->Devices().inputMissing);
+  EXPECT_FALSE(e.filter->Devices().outputMissing);
+  const DeviceRequest asked = e.sim.LastRequest(true);
+  EXPECT_EQ(asked.id, "pulse:rig");
+  EXPECT_EQ(asked.rateHz, 48000);
+  EXPECT_EQ(asked.blockFrames, 256);
+  EXPECT_EQ(e.sim.LastRequest(false).id, "pulse:phones");
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const long retries = e.filter->LostTotal();
+  EXPECT_GE(retries, 3) << "it keeps trying";
+  EXPECT_LE(retries, 15) << "calmly";
+
+  e.sim.SetAbsent({});  // plugged in
+  e.sim.StartClock(2);
+  const long long played = e.sim.PlayedSamples();
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > played + 2000; }, 5000)) << "plays without a restart";
+  EXPECT_FALSE(e.filter->Devices().inputMissing);
+  EXPECT_EQ(boxes.Texts().size(), 1u) << "one box only";
+
+  const long lost = e.filter->LostTotal();
+  e.filter->SetDevices("", "pulse:speaker", 0);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.LastRequest(false).id == "pulse:speaker"; }, 3000));
+  const long long before = e.sim.PlayedSamples();
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() > before + 2000; }, 5000));
+  EXPECT_EQ(e.sim.LastRequest(true).id, "");
+  EXPECT_EQ(e.sim.LastRequest(true).rateHz, 0);
+  EXPECT_EQ(e.filter->LostTotal(), lost) << "a new choice loses nothing";
+  e.sim.StopClock();
+}
+
+}  // namespace

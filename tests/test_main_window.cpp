@@ -25,6 +25,7 @@
 #include "app/ShutdownSignals.h"
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
+#include "app/DevicesDlg.h"
 #include "support/AppTestUtil.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
@@ -480,11 +481,61 @@ TEST(MainWindow, Pictures) {
   }
 }
 
+// Audio > Devices: a choice is in force at once (the driver is asked for
+// it), a missing one shows in the status bar, and it survives a restart
+// through Tarvik.ini.
+TEST(MainWindow, DevicesChosenInTheDialog) {
+  App app;
+  ASSERT_NE(app.w->ActDevices, nullptr);
+  EXPECT_EQ(app.w->ActDevices->text(), QStringLiteral("&Devices..."));
+  {
+    TDevicesDlg dialog(app.sim, false, app.w.get());
+    dialog.onChoice = [&](const std::string& in, const std::string& out, int rate) {
+      app.w->ChooseDevices(in, out, rate);
+    };
+    dialog.SetChoice(app.w->inDevice, app.w->outDevice, app.w->deviceRate);
+    ASSERT_EQ(dialog.InputBox->count(), 2);
+    EXPECT_EQ(dialog.InputBox->itemText(0), QStringLiteral("System default (Simulated input)"));
+    EXPECT_EQ(dialog.InputBox->itemText(1), QStringLiteral("Simulated input"));
+    EXPECT_EQ(dialog.RateBox->itemText(0), QStringLiteral("11025 Hz at the device"));
+    dialog.InputBox->setCurrentIndex(1);
+    dialog.RateBox->setCurrentIndex(dialog.RateBox->findData(48000));
+    ASSERT_TRUE(Pump([&] { return app.sim.LastRequest(true).id == "pulse:sim_in"; }, 3000));
+    EXPECT_TRUE(Pump([&] { return app.sim.LastRequest(false).rateHz == 48000; }, 3000));
+
+    // An output that is not there: shown as missing, and kept as chosen.
+    app.sim.SetAbsent({"pulse:gone"});
+    dialog.SetChoice("pulse:sim_in", "pulse:gone", 48000);
+    EXPECT_EQ(dialog.OutputBox->currentText(), QStringLiteral("pulse:gone (missing)"));
+    app.w->ChooseDevices("pulse:sim_in", "pulse:gone", 48000);
+    EXPECT_TRUE(Pump(
+        [&] {
+          app.w->UpdateStatus();
+          return app.w->StatusDevices->text().contains(QStringLiteral("gone (missing)"));
+        },
+        3000))
+        << app.w->StatusDevices->text().toStdString();
+  }
+  ASSERT_TRUE(app.w->close());
+  app.w.reset();
+  const std::string text = ReadText(app.Ini());
+  EXPECT_NE(text.find("InDevice=pulse:sim_in"), std::string::npos) << text;
+  EXPECT_NE(text.find("OutDevice=pulse:gone"), std::string::npos);
+  EXPECT_NE(text.find("DeviceRate=48000"), std::string::npos);
+
+  app.sim.SetAbsent({});
+  app.Start();
+  EXPECT_EQ(app.w->inDevice, "pulse:sim_in");
+  EXPECT_EQ(app.w->outDevice, "pulse:gone");
+  EXPECT_EQ(app.sim.LastRequest(true).id, "pulse:sim_in");
+  EXPECT_EQ(app.sim.LastRequest(true).rateHz, 48000);
+}
+
 }  // namespace
 
 // The real window on the real card: BP300 through the private PulseAudio
 // server, and the selection saved on close.
-#include "devices/PortAudioDriver.h"
+#include "devices/SoundDriver.h"
 #include "support/SoundServerUtil.h"
 
 namespace {
@@ -495,8 +546,8 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
   SharedBoxRecorder boxes;
   TempDir dir;
   WriteRaw(dir.File("in.raw"), Tones(10.0, true));
-  PortAudioDriver driver;
-  ASSERT_TRUE(driver.Initialized());
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
   auto w = std::make_unique<TMainWnd>(driver, dir.File("Tarvik.ini"), dir.Path() + "/",
                                       TMainWnd::Language::English);
   w->show();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -157,6 +158,47 @@ TEST(Settings, BrokenSlotLoadsAsThroughOthersKeepDefaults) {
 }
 
 // Where the settings live: --settings, a portable copy, or the user's place.
+// The device keys, after the older ones: a well-formed id is kept (a
+// device that is not there is the engine's business), anything else is the
+// default without a word; DeviceRate outside 8000..192000 keeps 0.
+TEST(Settings, DeviceKeys) {
+  const struct {
+    const char* body;
+    const char* in;
+    const char* out;
+    int rate;
+  } cases[] = {
+      {"InDevice=pulse:alsa_input.usb-rig\nOutDevice=alsa:hw:CARD=Headset\nDeviceRate=48000",
+       "pulse:alsa_input.usb-rig", "alsa:hw:CARD=Headset", 48000},
+      {"InDevice=rig\nOutDevice=pulse:\nDeviceRate=7999", "", "", 0},
+      {"InDevice=jack:system\nOutDevice=pulsex\nDeviceRate=192001", "", "", 0},
+      {"InDevice=\nOutDevice=\nDeviceRate=192000", "", "", 192000},
+      {"DeviceRate=abc", "", "", 0},
+  };
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  for (const auto& c : cases) {
+    WriteText(path, std::string("[Define]\n") + c.body + "\n");
+    Loaded l = Load(path);
+    EXPECT_EQ(l.s.inDevice, c.in) << c.body;
+    EXPECT_EQ(l.s.outDevice, c.out) << c.body;
+    EXPECT_EQ(l.s.deviceRate, c.rate) << c.body;
+  }
+  std::remove(path.c_str());
+  Loaded l = Load(path);
+  l.s.inDevice = "pulse:tarvik_rig.monitor";
+  l.s.deviceRate = 44100;
+  {
+    IniFile ini(path);
+    WriteSettings(ini, l.s, l.slots.get());
+    ASSERT_TRUE(ini.Save());
+  }
+  const std::string text = ReadText(path);
+  const std::size_t flac = text.find("RecFlac="), in = text.find("InDevice=pulse:tarvik_rig.monitor"),
+                    out = text.find("OutDevice="), rate = text.find("DeviceRate=44100"), user = text.find("[User1]");
+  EXPECT_TRUE(flac < in && in < out && out < rate && rate < user) << text;
+}
+
 TEST(FindSettingsPlace, TheRule) {
   TempDir dir;
   const std::string portable = dir.Path() + "/portable/", installed = dir.Path() + "/usr-bin/";

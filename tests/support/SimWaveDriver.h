@@ -25,7 +25,7 @@ class SimWaveDriver : public WaveDriver {
   int OpenOutput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
                  std::unique_ptr<WaveOut>& device) override;
   std::vector<DeviceInfo> Devices() override {
-    return {{"sim:in", "Simulated input", true, true}, {"sim:out", "Simulated output", false, true}};
+    return {{"pulse:sim_in", "Simulated input", true, true}, {"pulse:sim_out", "Simulated output", false, true}};
   }
   std::string BackendName() const override { return "simulated"; }
 

@@ -1,0 +1,184 @@
+// The stream a real device works on, converting between the device's rate
+// and ours: levels, images and aliases measured on tones, and the same
+// output whatever sizes the backend's callbacks come in.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audio/DeviceStream.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::Db;
+using testutil::ToneAmplitude;
+
+constexpr int kBlock = 512;
+constexpr double kAmp = 10000.0;
+
+// A DeviceStream with four program-rate headers that go back into the
+// queue as soon as they are handed back; what they carried is collected.
+struct Harness {
+  DeviceStream io;
+  std::vector<std::vector<char>> data;
+  WaveHeader headers[4];
+  std::vector<double> program;  // capture: what reached the program
+  int reported = 0;
+
+  Harness(int deviceRateHz, bool capture) {
+    std::string error;
+    WaveFormat f;
+    EXPECT_TRUE(io.Setup(f, deviceRateHz, capture, &Done, this, error)) << error;
+    data.resize(4, std::vector<char>(2 * kBlock));
+    for (int i = 0; i < 4; ++i) {
+      headers[i].data = data[i].data();
+      headers[i].bufferLength = 2 * kBlock;
+      headers[i].flags = kWhdrPrepared;
+    }
+  }
+  void QueueAll() {
+    for (WaveHeader& h : headers) io.Push(&h);
+  }
+  static void Done(WaveDevice*, unsigned message, void* self, std::uintptr_t p1, std::uintptr_t) {
+    auto* h = reinterpret_cast<WaveHeader*>(p1);
+    auto* me = static_cast<Harness*>(self);
+    ++me->reported;
+    if (message == kWimData) {
+      for (int i = 0; i < h->bytesRecorded / 2; ++i) {
+        std::int16_t s;
+        std::memcpy(&s, h->data + 2 * i, 2);
+        me->program.push_back(s);
+      }
+    }
+    me->io.Push(h);
+  }
+};
+
+std::vector<std::int16_t> Pcm(const std::vector<double>& x) {
+  std::vector<std::int16_t> p(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) p[i] = static_cast<std::int16_t>(std::lround(x[i]));
+  return p;
+}
+
+// Chunk sizes a backend might call with: uneven, from a fixed seed.
+std::vector<int> Chunks(std::size_t total, unsigned seed, int most = 3000) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> size(1, most);
+  std::vector<int> out;
+  for (std::size_t done = 0; done < total;) {
+    const int n = static_cast<int>(std::min<std::size_t>(total - done, size(rng)));
+    out.push_back(n);
+    done += n;
+  }
+  return out;
+}
+
+std::vector<double> CaptureAt(int deviceRateHz, const std::vector<double>& device, unsigned seed) {
+  Harness h(deviceRateHz, true);
+  h.QueueAll();
+  const std::vector<std::int16_t> pcm = Pcm(device);
+  std::size_t at = 0;
+  for (int n : Chunks(pcm.size(), seed)) {
+    h.io.Capture(reinterpret_cast<const char*>(pcm.data() + at), n);
+    at += static_cast<std::size_t>(n);
+  }
+  return h.program;
+}
+
+std::vector<double> PlayAt(int deviceRateHz, const std::vector<double>& program, std::size_t deviceFrames,
+                           unsigned seed) {
+  Harness h(deviceRateHz, false);
+  // The program's sound in the headers, queued again as they are played
+  // (the same block over and over: `program` is exactly one block long).
+  const std::vector<std::int16_t> pcm = Pcm(program);
+  for (auto& d : h.data) std::memcpy(d.data(), pcm.data(), 2 * kBlock);
+  h.QueueAll();
+  std::vector<std::int16_t> out(deviceFrames);
+  std::size_t at = 0;
+  // At most what the four headers hold: the harness queues a header again
+  // only when a call hands it back, as CWave does.
+  for (int n : Chunks(deviceFrames, seed, 1500)) {
+    h.io.Play(reinterpret_cast<char*>(out.data() + at), n);
+    at += static_cast<std::size_t>(n);
+  }
+  return std::vector<double>(out.begin(), out.end());
+}
+
+// A tone that repeats exactly every block, so that a block played over and
+// over is a steady tone: hz a multiple of 11025 / 512.
+double BlockTone(double hz) { return std::round(hz * kBlock / 11025.0) * 11025.0 / kBlock; }
+
+TEST(DeviceStream, CaptureAt48kHzIsFlatAndLeavesNoAlias) {
+  struct Case {
+    double hz;         // at the device
+    double measureHz;  // where it lands at 11025 Hz
+    double lo, hi;     // dB, relative to the input
+  } cases[] = {
+      {100.0, 100.0, -0.5, 0.5},   {700.0, 700.0, -0.5, 0.5},     {3000.0, 3000.0, -0.5, 0.5},
+      {4500.0, 4500.0, -0.5, 0.5}, {7000.0, 4025.0, -HUGE_VAL, -60.0}, {9000.0, 2025.0, -HUGE_VAL, -60.0},
+  };
+  for (const Case& c : cases) {
+    const std::vector<double> out = CaptureAt(48000, testutil::Sine(48000, c.hz, kAmp, 48000.0), 7);
+    ASSERT_GT(out.size(), 10000u);
+    const double db = Db(ToneAmplitude(out, 2000, c.measureHz) / kAmp);
+    EXPECT_GE(db, c.lo) << c.hz << " Hz";
+    EXPECT_LE(db, c.hi) << c.hz << " Hz";
+  }
+}
+
+TEST(DeviceStream, PlaybackAt48kHzIsFlatAndLeavesNoImage) {
+  struct Case {
+    double hz;         // at 11025 Hz (rounded to repeat every block)
+    double measureHz;  // where it is looked for at the device
+    double lo, hi;
+  } cases[] = {
+      {700.0, 700.0, -0.5, 0.5},
+      {4400.0, 4400.0, -0.5, 0.5},
+      {4000.0, 11025.0 - 4000.0, -HUGE_VAL, -60.0},  // the image above our Nyquist frequency
+      {4000.0, 11025.0 + 4000.0, -HUGE_VAL, -60.0},
+  };
+  for (const Case& c : cases) {
+    const double hz = BlockTone(c.hz);
+    const double measure = c.measureHz == c.hz ? hz : c.measureHz + (c.measureHz > 11025.0 ? hz - c.hz : c.hz - hz);
+    const std::vector<double> out = PlayAt(48000, testutil::Sine(kBlock, hz, kAmp), 48000, 3);
+    const double db = Db(ToneAmplitude(out, 4000, measure, 48000.0) / kAmp);
+    EXPECT_GE(db, c.lo) << c.hz << " Hz at " << measure;
+    EXPECT_LE(db, c.hi) << c.hz << " Hz at " << measure;
+  }
+}
+
+TEST(DeviceStream, OutputDoesNotDependOnCallbackSizes) {
+  const std::vector<double> in = testutil::Sine(30000, 1234.5, kAmp, 44100.0);
+  const std::vector<double> a = CaptureAt(44100, in, 1), b = CaptureAt(44100, in, 2);
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_EQ(a, b);
+  const std::vector<double> tone = testutil::Sine(kBlock, BlockTone(900.0), kAmp);
+  EXPECT_EQ(PlayAt(96000, tone, 40000, 1), PlayAt(96000, tone, 40000, 2));
+  EXPECT_EQ(PlayAt(11025, tone, 5000, 1), PlayAt(11025, tone, 5000, 2)) << "no conversion";
+}
+
+TEST(DeviceStream, PausedOrEmptyPlaybackIsSilenceAndConsumesNothing) {
+  for (const int rate : {11025, 48000}) {
+    Harness h(rate, false);
+    std::vector<std::int16_t> out(700, 123);
+    h.io.Play(reinterpret_cast<char*>(out.data()), 700);
+    EXPECT_EQ(out, std::vector<std::int16_t>(700, 0)) << rate << ": empty";
+    for (auto& d : h.data) std::fill(d.begin(), d.end(), 0x11);
+    h.QueueAll();
+    h.io.paused = true;
+    EXPECT_EQ(h.io.PlayableFrames(), 0) << rate;
+    std::fill(out.begin(), out.end(), 123);
+    h.io.Play(reinterpret_cast<char*>(out.data()), 700);
+    EXPECT_EQ(out, std::vector<std::int16_t>(700, 0)) << rate << ": paused";
+    EXPECT_EQ(h.reported, 0) << rate << ": nothing consumed";
+    h.io.paused = false;
+    EXPECT_GE(h.io.PlayableFrames(), 4 * kBlock * rate / 11025 - 10) << rate;
+  }
+}
+
+}  // namespace
