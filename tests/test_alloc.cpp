@@ -9,9 +9,12 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/CFilter.h"
+#include "audio/DeviceStream.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
@@ -94,6 +97,41 @@ TEST(CFilter, SteadyStateAllocatesNothing) {
   EXPECT_EQ(e.filter->LostCount(), 0);
   e.filter->Stop();
   e.sim.StopClock();
+}
+
+// What a real device's callback runs, converting at 48 kHz both ways.
+TEST(DeviceStream, ConvertingCallbacksAllocateNothing) {
+#ifndef TARVIK_COUNT_ALLOCATIONS
+  GTEST_SKIP() << "allocations are counted in the plain build";
+#endif
+  struct Side {
+    DeviceStream io;
+    std::vector<char> data[4];
+    WaveHeader headers[4];
+    static void Done(WaveDevice*, unsigned, void* self, std::uintptr_t h, std::uintptr_t) {
+      static_cast<Side*>(self)->io.Push(reinterpret_cast<WaveHeader*>(h));
+    }
+  } capture, playback;
+  for (Side* side : {&capture, &playback}) {
+    std::string error;
+    ASSERT_TRUE(side->io.Setup(WaveFormat{}, 48000, side == &capture, &Side::Done, side, error)) << error;
+    for (int i = 0; i < 4; ++i) {
+      side->data[i].assign(1024, 1);
+      side->headers[i].data = side->data[i].data();
+      side->headers[i].bufferLength = 1024;
+      side->headers[i].flags = kWhdrPrepared;
+      side->io.Push(&side->headers[i]);
+    }
+  }
+  std::vector<std::int16_t> device(4800, 1000);
+  gAllocations = 0;
+  gCountAllocations = true;
+  for (int k = 0; k < 50; ++k) {
+    capture.io.Capture(reinterpret_cast<const char*>(device.data()), 480 + 37 * (k % 7));
+    playback.io.Play(reinterpret_cast<char*>(device.data()), 480 + 53 * (k % 5));
+  }
+  gCountAllocations = false;
+  EXPECT_EQ(gAllocations.load(), 0);
 }
 
 }  // namespace
