@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "signal/SampleRate.h"
@@ -54,6 +55,13 @@ TDevicesDlg::TDevicesDlg(WaveDriver& driver, bool japanese, QWidget* parent)
   for (QComboBox* box : {InputBox, OutputBox, RateBox})
     connect(box, &QComboBox::currentIndexChanged, this, [this] { Changed(); });
   Refresh();
+  // Devices plugged in or out while the dialog is open appear and go.
+  auto* watch = new QTimer(this);
+  watch->setInterval(500);
+  connect(watch, &QTimer::timeout, this, [this] {
+    if (driver_.DeviceEvents() != seenEvents_) Refresh();
+  });
+  watch->start();
 }
 
 void TDevicesDlg::SetChoice(const std::string& input, const std::string& output, int rateHz) {
@@ -73,6 +81,7 @@ void TDevicesDlg::SetChoice(const std::string& input, const std::string& output,
 }
 
 void TDevicesDlg::Refresh() {
+  seenEvents_ = driver_.DeviceEvents();
   devices_ = driver_.Devices();
   SetChoice(input_, output_, rate_);
 }

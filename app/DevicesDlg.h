@@ -20,7 +20,8 @@ class TDevicesDlg : public QDialog {
   // The choice in force; a device that is not listed (unplugged, or of
   // another backend) is shown as missing and stays selectable.
   void SetChoice(const std::string& input, const std::string& output, int rateHz);
-  // Reads the device lists again (the Refresh button).
+  // Reads the device lists again (the Refresh button, and by itself when
+  // the backend reports a device coming or going).
   void Refresh();
 
   // Called with every change the user makes.
@@ -40,4 +41,5 @@ class TDevicesDlg : public QDialog {
   std::string input_, output_;
   int rate_ = 0;
   bool filling_ = false;
+  long seenEvents_ = 0;
 };

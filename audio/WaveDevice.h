@@ -134,5 +134,8 @@ class WaveDriver {
   virtual std::vector<DeviceInfo> Devices() { return {}; }
   // "PulseAudio", "ALSA" ...; for the status bar and bug reports.
   virtual std::string BackendName() const { return {}; }
+  // Grows when a device comes or goes (where the backend says so), so that
+  // a device list can be read again.
+  virtual long DeviceEvents() const { return 0; }
 };
 

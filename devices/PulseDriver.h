@@ -34,7 +34,7 @@ class PulseDriver : public WaveDriver {
   std::vector<DeviceInfo> Devices() override;
   std::string BackendName() const override { return "PulseAudio"; }
   // Counts the server's device events (a source or sink came or went).
-  long DeviceEvents() const;
+  long DeviceEvents() const override;
 
   struct Shared;
 

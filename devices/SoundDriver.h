@@ -25,6 +25,7 @@ class SoundDriver : public WaveDriver {
                  std::unique_ptr<WaveOut>& device) override;
   std::vector<DeviceInfo> Devices() override;
   std::string BackendName() const override;
+  long DeviceEvents() const override { return pulse_ ? pulse_->DeviceEvents() : 0; }
 
  private:
   WaveDriver* For(const std::string& id);
