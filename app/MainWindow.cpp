@@ -325,6 +325,8 @@ Settings TMainWnd::CurrentSettings() const {
   s.inDevice = inDevice;
   s.outDevice = outDevice;
   s.deviceRate = deviceRate;
+  s.noiseBlanker = blanker ? 1 : 0;
+  s.notches = notches;
   return s;
 }
 
@@ -359,6 +361,9 @@ void TMainWnd::LoadSettings() {
   recordInput = s.recordInput != 0;
   recordFlac = s.recordFlac != 0;
   ChooseDevices(s.inDevice, s.outDevice, s.deviceRate);
+  blanker = s.noiseBlanker != 0;
+  notches = s.notches;
+  ApplyExtras();
 }
 
 bool TMainWnd::SaveSettings(bool quiet) {
@@ -492,7 +497,11 @@ void TMainWnd::PaintBoxPaint() {
 
 void TMainWnd::PaintBoxFFTPaint() {
   if (busy == 1 || !filterThread) return;
-  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap);
+  SpectrumSnapshot snapshot = filterThread->TakeSpectrum();
+  snapshot.foHz = fo;
+  snapshot.notchCount = static_cast<int>(notches.size());
+  for (std::size_t i = 0; i < notches.size() && i < 4; ++i) snapshot.notchHz[i] = notches[i];
+  DrawSpectrum(snapshot, fftBitmap);
   PaintBoxFFT->update();
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
@@ -126,6 +127,16 @@ class TMainWnd : public QWidget {
   void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
   void DevicesClick();  // Audio > Devices...
 
+  // The noise blanker and the notches (Hz, at most four), on any preset.
+  bool blanker = false;
+  std::vector<double> notches;
+  void ApplyExtras();               // puts them in force and shows them
+  void SetBlanker(bool on);
+  void ClearNotches();
+  // A press on the spectrum: left sets Fo there (as if typed), right places
+  // a notch there or removes the one under the pointer.
+  void SpectrumPress(int x, Qt::MouseButton button);
+
   // Asks for the recording folder the first time (a test answers itself);
   // returns "" when the user cancels.
   std::function<QString(const QString& suggested)> chooseRecordFolder;
@@ -140,6 +151,10 @@ class TMainWnd : public QWidget {
   QLabel* StatusRate = nullptr;
   QLabel* StatusDelay = nullptr;
   QAction* ActDevices = nullptr;
+  QWidget* extrasRow = nullptr;  // the row under the client area
+  QToolButton* NbBtn = nullptr;
+  QPushButton* ClearNotchesBtn = nullptr;
+  QLabel* NotchesLabel = nullptr;
   QAction* ActRecord = nullptr;
   QAction* ActRecordInput = nullptr;
   QAction* ActRecordFlac = nullptr;

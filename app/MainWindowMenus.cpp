@@ -18,13 +18,19 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QHBoxLayout>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <cmath>
 #include <array>
 
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
+#include "app/Widgets.h"
 #include "common/MessageBox.h"
 #include "signal/SampleRate.h"
+#include "signal/Stages.h"
+#include "spectrum/SpectrumModel.h"
 
 namespace {
 
@@ -115,11 +121,45 @@ void TMainWnd::BuildMenusAndStatus() {
   statusBar->addPermanentWidget(StatusDelay);
   statusBar->addPermanentWidget(StatusLost);
 
+  // The row under the client area: the stages added to any preset.
+  extrasRow = new QWidget(this);
+  extrasRow->setObjectName(QStringLiteral("extrasRow"));
+  auto* row = new QHBoxLayout(extrasRow);
+  row->setContentsMargins(6, 2, 6, 2);
+  NbBtn = new QToolButton(extrasRow);
+  NbBtn->setObjectName(QStringLiteral("NbBtn"));
+  NbBtn->setText(QStringLiteral("NB"));
+  NbBtn->setCheckable(true);
+  NbBtn->setToolTip(text("Noise blanker: takes out clicks and crashes (B)", "ノイズ ブランカ: クリックやクラッシュを除く (B)"));
+  ClearNotchesBtn = new QPushButton(text("Clear notches", "ノッチ消去"), extrasRow);
+  ClearNotchesBtn->setObjectName(QStringLiteral("ClearNotchesBtn"));
+  ClearNotchesBtn->setToolTip(text("Right-click the spectrum to place a notch (C clears)",
+                                   "スペクトルを右クリックでノッチ (C で消去)"));
+  NotchesLabel = new QLabel(extrasRow);
+  NotchesLabel->setObjectName(QStringLiteral("NotchesLabel"));
+  auto* hint = new QLabel(text("Spectrum: left click sets Fo, right click a notch",
+                               "スペクトル: 左クリックで Fo, 右クリックでノッチ"),
+                          extrasRow);
+  QFont small = hint->font();
+  small.setPixelSize(12);
+  for (QWidget* wdg : {static_cast<QWidget*>(NbBtn), static_cast<QWidget*>(ClearNotchesBtn),
+                       static_cast<QWidget*>(NotchesLabel), static_cast<QWidget*>(hint)})
+    wdg->setFont(small);
+  row->addWidget(NbBtn);
+  row->addWidget(ClearNotchesBtn);
+  row->addWidget(NotchesLabel, 1);
+  row->addWidget(hint);
+  extrasRow->setFixedWidth(client->width());
+  connect(NbBtn, &QToolButton::toggled, this, [this](bool on) { SetBlanker(on); });
+  connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { ClearNotches(); });
+  PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   layout->setMenuBar(menuBar);
   layout->addWidget(client);
+  layout->addWidget(extrasRow);
   layout->addWidget(statusBar);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -138,6 +178,8 @@ void TMainWnd::BuildMenusAndStatus() {
   key(QKeySequence(Qt::Key_Down), [this] { MoveRow(1); });
   for (int d = 1; d <= 4; ++d) key(QKeySequence(Qt::Key_0 + d), [this, d] { SelectInRow(d); });
   key(QKeySequence(Qt::CTRL | Qt::Key_D), [this] { EntBtn->click(); });
+  key(QKeySequence(Qt::Key_B), [this] { NbBtn->click(); });
+  key(QKeySequence(Qt::Key_C), [this] { ClearNotches(); });
 
   presetButtons[0]->setToolTip(text("Through (Space)", "スルー (Space)"));
   SBDCCUT->setToolTip(text("80 Hz high-pass (H)", "80 Hz ハイパス (H)"));
@@ -163,6 +205,11 @@ QString TMainWnd::ShortcutsText() const {
   t += line("Shift+Left / Right", "Fo down / up 50 Hz", "Fo を 50 Hz 下げる/上げる");
   t += line("1 2 3 4", "the preset in that place of the current row", "今の行のその位置のプリセット");
   t += line("Up / Down", "the same place in the row above / below", "上/下の行の同じ位置");
+  t += line("B", "noise blanker on and off", "ノイズ ブランカの入/切");
+  t += line("C", "clear the notches", "ノッチをすべて消去");
+  t += line("Left click on the spectrum", "Fo there", "スペクトルを左クリック: そこを Fo に");
+  t += line("Right click on the spectrum", "a notch there (on a notch: remove it)",
+            "スペクトルを右クリック: そこにノッチ (ノッチ上なら削除)");
   t += line("Ctrl+R", "start / stop recording", "録音の開始/停止");
   t += line("Ctrl+D", "design the user slot", "ユーザ フィルタの設計");
   t += line("Ctrl+Q", "quit", "終了");
@@ -282,6 +329,61 @@ void TMainWnd::UpdateStatus() {
   StatusDelay->setText(filterThread->Running() && d.delayMs > 0
                            ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))
                            : QString());
+}
+
+void TMainWnd::ApplyExtras() {
+  ChainExtras e;
+  e.blanker = blanker;
+  e.notchCount = static_cast<int>(std::min<std::size_t>(notches.size(), kMaxNotches));
+  for (int i = 0; i < e.notchCount; ++i) e.notchHz[i] = notches[static_cast<std::size_t>(i)];
+  if (filterThread) filterThread->SetExtras(e);
+  if (NbBtn && NbBtn->isChecked() != blanker) {
+    const QSignalBlocker block(NbBtn);
+    NbBtn->setChecked(blanker);
+  }
+  if (NotchesLabel) {
+    QStringList list;
+    for (double hz : notches) list << QString::number(hz, 'g', 6);
+    NotchesLabel->setText(list.isEmpty() ? QString()
+                                         : QString::fromUtf8(japanese ? "ノッチ: %1 Hz" : "Notches: %1 Hz")
+                                               .arg(list.join(QStringLiteral(", "))));
+  }
+  if (ClearNotchesBtn) ClearNotchesBtn->setEnabled(!notches.empty());
+}
+
+void TMainWnd::SetBlanker(bool on) {
+  blanker = on;
+  ApplyExtras();
+}
+
+void TMainWnd::ClearNotches() {
+  notches.clear();
+  ApplyExtras();
+  PaintBoxFFTPaint();
+}
+
+void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
+  if (!filterThread) return;
+  const int width = fftBitmap.width(), fftWidth = filterThread->FftWidth();
+  const double hz = SpectrumXToHz(x, width, fftWidth);
+  if (button == Qt::LeftButton) {
+    // As if typed into EditFo: the preset in force re-centres.
+    const double next = BoundFo(std::round(hz / 5.0) * 5.0);
+    EditFo->setEditText(QString::number(next, 'g', 15));
+  } else if (button == Qt::RightButton) {
+    for (std::size_t i = 0; i < notches.size(); ++i)
+      if (std::abs(SpectrumHzToX(notches[i], width, fftWidth) - x) <= 3) {
+        notches.erase(notches.begin() + static_cast<std::ptrdiff_t>(i));
+        ApplyExtras();
+        PaintBoxFFTPaint();
+        return;
+      }
+    const double at = std::round(hz);
+    if (notches.size() >= kMaxNotches || at < kMinNotchHz || at > kMaxNotchHz) return;
+    notches.push_back(at);
+    ApplyExtras();
+  }
+  PaintBoxFFTPaint();
 }
 
 void TMainWnd::ChooseDevices(const std::string& input, const std::string& output, int rateHz) {

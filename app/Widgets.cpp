@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +14,14 @@
 void ImageBox::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.drawImage(0, 0, *image_);
+}
+
+void ImageBox::mousePressEvent(QMouseEvent* event) {
+  if (onPress) {
+    const QPoint at = event->position().toPoint();
+    onPress(at.x(), at.y(), event->button());
+  }
+  QWidget::mousePressEvent(event);
 }
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y) {

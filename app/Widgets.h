@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 
 class QButtonGroup;
 class QComboBox;
@@ -19,9 +20,12 @@ class QPushButton;
 class ImageBox : public QWidget {
  public:
   ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {}
+  // A mouse press at x, y of the image, with the button.
+  std::function<void(int x, int y, Qt::MouseButton button)> onPress;
 
  protected:
   void paintEvent(QPaintEvent*) override;
+  void mousePressEvent(QMouseEvent* event) override;
 
  private:
   const QImage* image_;

@@ -58,11 +58,14 @@ const char* const kUsage =
     "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
     "  --tap N          tap count of the BP and voice presets, even, 2..512 (default 100)\n"
     "  --hpf            put the 80 Hz high-pass in front of the filter\n"
+    "  --nb             the noise blanker in front of the filter (clicks, crashes)\n"
+    "  --notch HZ       a notch at HZ (50..5400) after the filter; up to four\n"
     "  --def FILE       use the filter of a .def file instead of a preset\n"
     "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
     "                   slots from a Tarvik.ini (options given as well win)\n"
     "  --partial        keep what a damaged or cut input holds instead of failing\n"
-    "  --threads N      cores to filter on (default: all; LMS runs on one per file)\n"
+    "  --threads N      cores to filter on (default: all; LMS, the blanker and\n"
+    "                   notches run on one per file)\n"
     "  -o, --output-dir DIR  write INPUT... into DIR as NAME.wav, files in parallel\n"
     "  --list-presets   list the presets and exit\n"
     "  --quiet          no progress and no summary\n"
@@ -108,6 +111,8 @@ struct Options {
   std::string fo;
   std::string tap;
   bool hpf = false;
+  bool nb = false;
+  std::vector<double> notches;
   bool quiet = false;
   bool partial = false;
   int threads = 0;  // 0: one per core
@@ -584,6 +589,21 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       if (!takeValue(o.settings)) return false;
     } else if (arg == "--hpf") {
       o.hpf = true;
+    } else if (arg == "--nb") {
+      o.nb = true;
+    } else if (arg == "--notch") {
+      std::string hz;
+      if (!takeValue(hz)) return false;
+      double v;
+      if (!WholeNumber(hz, v) || !(v >= kMinNotchHz && v <= kMaxNotchHz)) {
+        exitCode = UsageError("--notch must be a number of Hz from 50 to 5400, not '" + hz + "'");
+        return false;
+      }
+      if (o.notches.size() == kMaxNotches) {
+        exitCode = UsageError("at most four notches");
+        return false;
+      }
+      o.notches.push_back(v);
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
     } else if (arg == "--partial") {
@@ -632,7 +652,7 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
 }
 
 // Sets up the filter from the options; returns an exit code, 0 when ready.
-int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut) {
+int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainExtras& extras) {
   if (!o.def.empty() && !o.preset.empty()) return UsageError("give either --preset or --def, not both");
   if (!o.def.empty() && (!o.fo.empty() || !o.tap.empty()))
     return UsageError("--fo and --tap set up presets; they do not apply with --def");
@@ -679,6 +699,10 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut) {
   }
   chosen = def;
   dcCut = o.hpf || (!o.settings.empty() && settings.dcCut);
+  extras.blanker = o.nb || (!o.settings.empty() && settings.noiseBlanker);
+  const std::vector<double>& notches = !o.notches.empty() || o.settings.empty() ? o.notches : settings.notches;
+  extras.notchCount = static_cast<int>(notches.size());
+  for (int i = 0; i < extras.notchCount; ++i) extras.notchHz[i] = notches[static_cast<std::size_t>(i)];
   return 0;
 }
 
@@ -690,7 +714,8 @@ struct FileResult {
 };
 
 // Filters input into output; progress (may be null) gets the samples done.
-FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut, const std::string& input,
+FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut, const ChainExtras& extras,
+                      const std::string& input,
                       const std::string& output, int cores, std::atomic<long long>* done,
                       std::atomic<long long>* expectedTotal) {
   FileResult result;
@@ -764,8 +789,9 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
       }
     }
   });
-  // An adaptive chain (LMS) depends on all its past: it runs in one pass.
-  result.threads = def.IsLms() ? 1 : cores;
+  // An adaptive chain (LMS, the blanker's running level) depends on all its
+  // past, and the notches' recursions on a long one: it runs in one pass.
+  result.threads = def.IsLms() || extras.blanker || extras.notchCount > 0 ? 1 : cores;
   std::unique_ptr<PieceFilter> pieces;
   std::unique_ptr<CFilterCore> filter;
   if (result.threads > 1) {
@@ -773,6 +799,7 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
   } else {
     filter = std::make_unique<CFilterCore>();
     filter->Apply(def);
+    filter->SetExtras(extras);
     filter->dcCut.store(dcCut ? 1 : 0);
   }
   std::vector<double> block;
@@ -817,7 +844,8 @@ std::string OutputFor(const std::string& dir, const std::string& input) {
 int Run(const Options& o) {
   FilterDefinition def;
   bool dcCut = false;
-  if (int rc = SetUpFilter(o, def, dcCut)) return rc;
+  ChainExtras extras;
+  if (int rc = SetUpFilter(o, def, dcCut, extras)) return rc;
 
   std::vector<std::pair<std::string, std::string>> jobs;
   if (o.outputDir.empty()) {
@@ -842,7 +870,7 @@ int Run(const Options& o) {
   for (int w = 0; w < workers; ++w)
     pool.emplace_back([&] {
       for (std::size_t j; (j = next.fetch_add(1)) < jobs.size();)
-        results[j] = FilterFile(o, def, dcCut, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
+        results[j] = FilterFile(o, def, dcCut, extras, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
     });
   std::atomic<bool> finished{false};
   std::thread progressThread([&] {

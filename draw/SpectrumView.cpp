@@ -36,6 +36,18 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
     const int x = static_cast<int>((i * row.stepHz * 2048.0 * w1) / (row.bins * kSampleRate));
     p.drawLine(x, 0, x, h1 - 1);  // the end point is not part of the line
   }
+  // Thin markers: Fo (cyan), so a tone can be seen on it, and the notches (red).
+  auto marker = [&](double hz, const QColor& colour) {
+    if (hz <= 0.0) return;
+    const int x = SpectrumHzToX(hz, image.width(), s.width);
+    if (x < 0 || x >= w1) return;
+    QPen m(colour);
+    m.setWidth(0);
+    p.setPen(m);
+    p.drawLine(x, 0, x, h1 - 1);
+  };
+  marker(s.foHz, QColor(0, 200, 255));
+  for (int i = 0; i < s.notchCount && i < 4; ++i) marker(s.notchHz[i], QColor(255, 64, 64));
   if (!s.trace) return;
 
   pen.setColor(Qt::white);

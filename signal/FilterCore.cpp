@@ -35,6 +35,16 @@ int CFilterCore::Type() const {
   return def_.params.type;
 }
 
+void CFilterCore::SetExtras(const ChainExtras& e) {
+  std::lock_guard<std::mutex> guard(lock_);
+  chain.SetExtras(e);
+}
+
+ChainExtras CFilterCore::Extras() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return chain.Extras();
+}
+
 void CFilterCore::ProcessBlock(double* buffer, int count) {
   if (!buffer || count <= 0) return;
   std::lock_guard<std::mutex> guard(lock_);

@@ -35,6 +35,9 @@ class CFilterCore {
   // plot of the live filter never sees half an adaptation step.
   void Snapshot(int& ratio, int& taps, double* coefs) const;
   int Type() const;
+  // The noise blanker and the notches, put in force between two blocks.
+  void SetExtras(const ChainExtras& e);
+  ChainExtras Extras() const;
 
   // --- processing ---------------------------------------------------------
   // Filters count samples in place (doubles in 16-bit units).

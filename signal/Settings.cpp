@@ -1,14 +1,17 @@
 #include "signal/Settings.h"
 
+#include <charconv>
 #include <cstring>
 #include <utility>
 
 #include <unistd.h>
 
 #include "common/IniFile.h"
+#include "common/TextFormat.h"
 #include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
 #include "signal/SampleRate.h"
+#include "signal/Stages.h"
 
 namespace {
 const char* const kDefine = "Define";
@@ -46,8 +49,38 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   }
   const int rate = ini.ReadInteger(kDefine, "DeviceRate", s.deviceRate);
   if (DeviceRateAccepted(rate)) s.deviceRate = rate;
+  s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
+  if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
+}
+
+std::vector<double> ParseNotchList(const std::string& text) {
+  std::vector<double> hz;
+  std::size_t at = 0;
+  while (at <= text.size() && hz.size() < kMaxNotches) {
+    std::size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    std::size_t from = at, to = comma;
+    while (from < to && text[from] == ' ') ++from;
+    while (to > from && text[to - 1] == ' ') --to;
+    // The whole item a plain number, else it is dropped.
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(text.data() + from, text.data() + to, v);
+    if (ec == std::errc() && end == text.data() + to && to > from && v >= kMinNotchHz && v <= kMaxNotchHz)
+      hz.push_back(v);
+    at = comma + 1;
+  }
+  return hz;
+}
+
+std::string NotchListText(const std::vector<double>& hz) {
+  std::string text;
+  for (std::size_t i = 0; i < hz.size() && i < kMaxNotches; ++i) {
+    if (i) text += ',';
+    text += FormatGeneral(hz[i]);
+  }
+  return text;
 }
 
 bool DeviceIdWellFormed(const std::string& id) {
@@ -76,6 +109,8 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteString(kDefine, "InDevice", s.inDevice);
   ini.WriteString(kDefine, "OutDevice", s.outDevice);
   ini.WriteInteger(kDefine, "DeviceRate", s.deviceRate);
+  ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
+  ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

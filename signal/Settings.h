@@ -3,6 +3,7 @@
 // then "User1".."User6" with the user filter slots.
 
 #include <string>
+#include <vector>
 
 struct FilterDefinition;
 class IniFile;
@@ -30,7 +31,15 @@ struct Settings {
   std::string inDevice;
   std::string outDevice;
   int deviceRate = 0;
+  // The noise blanker (0 or 1) and the notches (Hz, at most four).
+  int noiseBlanker = 0;
+  std::vector<double> notches;
 };
+
+// "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
+// four; anything else in the list is dropped.
+std::vector<double> ParseNotchList(const std::string& text);
+std::string NotchListText(const std::vector<double>& hz);
 
 // True for "pulse:NAME" and "alsa:NAME" (NAME not empty).
 bool DeviceIdWellFormed(const std::string& id);
@@ -41,8 +50,8 @@ bool DeviceIdWellFormed(const std::string& id);
 void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* userSlots);
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
-// RecInput, RecFlac) and the device keys (InDevice, OutDevice, DeviceRate)
-// after them, then the six slots.
+// RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
+// the added stages' keys (NB, Notches) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

@@ -1,5 +1,6 @@
 #include "signal/Stages.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -7,6 +8,7 @@
 #include "signal/SampleRate.h"
 
 namespace {
+constexpr double kPi = 3.14159265358979323846;
 
 // Runs a FIR over a block in place, four outputs per pass over the
 // coefficients. Each output is bit-identical to pushing one sample and
@@ -212,11 +214,120 @@ double FilterStage::LmsSample(FilterDefinition& d, double x) {
 
 // ---------------------------------------------------------------------------
 
+void NotchStage::Setup(const double* hz, int n) {
+  Section next[kMaxNotches];
+  int k = 0;
+  for (int i = 0; i < n && k < kMaxNotches; ++i) {
+    const double f = hz[i];
+    if (!(f >= kMinNotchHz && f <= kMaxNotchHz)) continue;
+    Section s;
+    for (int j = 0; j < count; ++j)
+      if (sections[j].hz == f) s = sections[j];  // the same notch keeps its history
+    // The cookbook notch: zeros on the unit circle at the centre (as deep
+    // as the arithmetic allows), poles just inside for the width.
+    const double w0 = 2.0 * kPi * f / kSampleRate;
+    const double alpha = std::sin(w0) / (2.0 * (f / kNotchWidthHz));
+    const double a0 = 1.0 + alpha;
+    s.hz = f;
+    s.b0 = 1.0 / a0;
+    s.b1 = -2.0 * std::cos(w0) / a0;
+    s.a1 = s.b1;
+    s.a2 = (1.0 - alpha) / a0;
+    next[k++] = s;
+  }
+  for (int i = 0; i < k; ++i) sections[i] = next[i];
+  count = k;
+}
+
+void NotchStage::Reset() {
+  for (Section& s : sections) s.x1 = s.x2 = s.y1 = s.y2 = 0.0;
+}
+
+void NotchStage::Process(double* io, int n) {
+  for (int k = 0; k < count; ++k) {
+    Section& s = sections[k];
+    double x1 = s.x1, x2 = s.x2, y1 = s.y1, y2 = s.y2;
+    for (int i = 0; i < n; ++i) {
+      const double x = io[i];
+      double y = s.b0 * (x + x2) + s.b1 * x1 - s.a1 * y1 - s.a2 * y2;
+      if (!std::isfinite(y)) {
+        // A NaN or an infinity must not ring on for ever: start again.
+        x1 = x2 = y1 = y2 = 0.0;
+        io[i] = 0.0;
+        continue;
+      }
+      x2 = x1;
+      x1 = x;
+      y2 = y1;
+      y1 = y;
+      io[i] = y;
+    }
+    s.x1 = x1;
+    s.x2 = x2;
+    s.y1 = y1;
+    s.y2 = y2;
+  }
+}
+
+void BlankerStage::Reset() {
+  for (int i = 0; i < kRing; ++i) {
+    x[i] = p[i] = 0.0;
+    loud[i] = false;
+  }
+  t = -1;
+  after = before = 0.0;
+}
+
+void BlankerStage::Process(double* io, int n) {
+  constexpr double kFloor = 16.0;  // mean power below which the sides count as this (quantisation noise)
+  constexpr int kMask = kRing - 1;
+  constexpr int kReach = kBlankerMargin + kBlankerRamp;
+  for (int i = 0; i < n; ++i) {
+    ++t;
+    const double in = io[i];
+    const bool finite = std::isfinite(in);
+    const int now = static_cast<int>(t & kMask);
+    x[now] = finite ? in : 0.0;
+    p[now] = x[now] * x[now];
+    // The sample judged, d, has the window after it up to now and the
+    // window before it ending kBlankerGap before it; both sums slide by one.
+    const long long d = t - (kBlankerGap + kBlankerWindow - 1);
+    after += p[now] - p[(t - kBlankerWindow) & kMask];
+    before += p[(d - kBlankerGap) & kMask] - p[(d - kBlankerGap - kBlankerWindow) & kMask];
+    if (t >= kBlankerWindow && after < 0.0) after = 0.0;  // rounding never makes power negative
+    if (before < 0.0) before = 0.0;
+    loud[now] = !finite;  // a NaN or an infinity is gated whatever the level
+    if (d >= 0) {
+      const int at = static_cast<int>(d & kMask);
+      const double side = std::max(std::max(after, before) / kBlankerWindow, kFloor);
+      loud[at] = loud[at] || p[at] > kBlankerRatio * side;
+    }
+    // The output: kReach samples behind d, so the gate is shut by the time
+    // a loud sample comes out.
+    const long long o = d - kReach;
+    if (o < 0) {
+      io[i] = 0.0;  // the blanker's delay, filled with silence at the start
+      continue;
+    }
+    int nearest = kReach + 1;
+    for (int k = -kReach; k <= kReach; ++k)
+      if (o + k >= 0 && loud[(o + k) & kMask]) nearest = std::min(nearest, k < 0 ? -k : k);
+    double gain = 1.0;
+    if (nearest <= kBlankerMargin)
+      gain = 0.0;
+    else if (nearest <= kReach)
+      gain = static_cast<double>(nearest - kBlankerMargin) / (kBlankerRamp + 1);
+    io[i] = x[o & kMask] * gain;
+  }
+}
+
 void ProcessingChain::Reset() {
   dc.Reset();
+  blanker.Reset();
   down.Reset();
   filter.Reset();
   up.Reset();
+  notches.Reset();
   phase = 0;
 }
 
@@ -229,6 +340,7 @@ void ProcessingChain::Process(FilterDefinition& d, bool dcCut, double* io, int c
 
 void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count) {
   if (dcCut) dc.Process(io, count);
+  if (blankerOn) blanker.Process(io, count);
   const int ratio = d.overSmp;
   if (ratio == 1) {
     filter.Process(d, io, count);
@@ -239,6 +351,21 @@ void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, 
     phase = NextPhase(phase, ratio, count);
   }
   // Other ratios pass the samples unfiltered.
+  if (notches.count > 0) notches.Process(io, count);
+}
+
+void ProcessingChain::SetExtras(const ChainExtras& e) {
+  if (e.blanker && !blankerOn) blanker.Reset();
+  blankerOn = e.blanker;
+  notches.Setup(e.notchHz, std::clamp(e.notchCount, 0, kMaxNotches));
+}
+
+ChainExtras ProcessingChain::Extras() const {
+  ChainExtras e;
+  e.blanker = blankerOn;
+  e.notchCount = notches.count;
+  for (int i = 0; i < notches.count; ++i) e.notchHz[i] = notches.sections[i].hz;
+  return e;
 }
 
 int ProcessingChain::NextPhase(int phase, int ratio, int count) {

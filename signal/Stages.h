@@ -75,18 +75,80 @@ struct RateUpStage {
   double made[kChainPiece + 4];               // scratch: the groups' outputs in order
 };
 
-// DC cut, rate change down, FIR or LMS, rate change up. Blocks of any
-// length; long ones run in pieces of kChainPiece samples.
+// Up to four notches at full rate (second-order sections), each at least
+// 40 dB deep at its centre and kNotchWidthHz wide at -3 dB.
+constexpr int kMaxNotches = 4;
+constexpr double kNotchWidthHz = 50.0;
+constexpr double kMinNotchHz = 50.0;    // Hz; centres outside are dropped
+constexpr double kMaxNotchHz = 5400.0;  // below our Nyquist frequency, with room for the width
+struct NotchStage {
+  // Centres in Hz; those outside kMinNotchHz..kMaxNotchHz are dropped.
+  // Keeps the histories of notches that stay where they were.
+  void Setup(const double* hz, int count);
+  void Reset();
+  void Process(double* io, int count);
+  struct Section {
+    double hz = 0.0;
+    double b1 = 0.0, a1 = 0.0, b0 = 1.0, a2 = 0.0;  // b2 = b0
+    double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+  };
+  Section sections[kMaxNotches];
+  int count = 0;
+};
+
+// The noise blanker: a sample far louder than the input around it, both
+// before and after (kBlankerWindow samples each side, past a gap of
+// kBlankerGap), is an impulse (ignition, fences, static crashes) and is
+// gated out with kBlankerMargin samples either side and ramps of
+// kBlankerRamp. Judged against both sides, the onset or end of a keyed tone
+// or a word is never taken for one: the louder side is its own level.
+constexpr int kBlankerWindow = 22;    // samples: 2 ms of level each side
+constexpr int kBlankerGap = 12;       // samples left out next to the one judged (the impulse itself)
+constexpr int kBlankerMargin = 3;     // samples shut either side of a loud one
+constexpr int kBlankerRamp = 4;       // samples to shut or open the gate
+constexpr double kBlankerRatio = 36.0;  // power over the louder side's mean: 6 x in amplitude
+// Delay the blanker adds: the window after the sample judged, then room to
+// shut the gate before it.
+constexpr int kBlankerLook = kBlankerGap + kBlankerWindow - 1 + kBlankerMargin + kBlankerRamp;
+struct BlankerStage {
+  static constexpr int kRing = 128;  // > kBlankerLook + kBlankerGap + kBlankerWindow, a power of two
+  BlankerStage() { Reset(); }
+  void Reset();
+  void Process(double* io, int count);
+  double x[kRing];      // input (a NaN or an infinity as 0)
+  double p[kRing];      // its power
+  bool loud[kRing];     // judged an impulse
+  long long t = -1;     // index of the newest sample
+  double after = 0.0;   // power summed over the window after the sample judged
+  double before = 0.0;  // and over the window before it
+};
+
+// The stages a user adds to any filter: the noise blanker and the notches.
+struct ChainExtras {
+  bool blanker = false;
+  int notchCount = 0;
+  double notchHz[kMaxNotches] = {};
+};
+
+// DC cut, noise blanker, rate change down, FIR or LMS, rate change up,
+// notches. Blocks of any length; long ones run in pieces of kChainPiece
+// samples.
 struct ProcessingChain {
   void Reset();
   void Process(FilterDefinition& d, bool dcCut, double* io, int count);
+  // Puts the added stages in force; a notch that stays keeps its history.
+  void SetExtras(const ChainExtras& e);
+  ChainExtras Extras() const;
   // The phase a block starting now would see after count more samples.
   static int NextPhase(int phase, int ratio, int count);
 
   DcCutStage dc;
+  BlankerStage blanker;
   RateDownStage down;
   FilterStage filter;
   RateUpStage up;
+  NotchStage notches;
+  bool blankerOn = false;
   int phase = 0;  // position in the oversampling group
   alignas(64) double low[kChainPiece];
 

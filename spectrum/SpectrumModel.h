@@ -22,4 +22,15 @@ struct SpectrumSnapshot {
   int width = 2;                   // fftWidth at the time
   bool trace = false;              // fftMode is not OFF
   const char* warning = nullptr;   // "Lost", "Over" or nullptr
+  // Markers the window adds: the tone frequency Fo and the notches, in Hz
+  // (0 or fewer: none).
+  double foHz = 0.0;
+  int notchCount = 0;
+  double notchHz[4] = {};
 };
+
+// Where a frequency falls on a panel imageWidth pixels wide at fftWidth,
+// and back: the trace's own scale (bin b at x = b * (width-1) / bins, bin b
+// is b * 11025 / 2048 Hz).
+double SpectrumXToHz(int x, int imageWidth, int fftWidth);
+int SpectrumHzToX(double hz, int imageWidth, int fftWidth);

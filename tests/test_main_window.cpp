@@ -26,6 +26,9 @@
 #include "common/Pcm16.h"
 #include "signal/Presets.h"
 #include "app/DevicesDlg.h"
+#include "app/Widgets.h"
+#include "signal/Presets.h"
+#include "spectrum/SpectrumModel.h"
 #include "support/AppTestUtil.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
@@ -529,6 +532,57 @@ TEST(MainWindow, DevicesChosenInTheDialog) {
   EXPECT_EQ(app.w->outDevice, "pulse:gone");
   EXPECT_EQ(app.sim.LastRequest(true).id, "pulse:sim_in");
   EXPECT_EQ(app.sim.LastRequest(true).rateHz, 48000);
+}
+
+// The spectrum tunes and places notches; the row under the client area
+// switches the blanker and clears them; all of it survives a restart.
+TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
+  App app;
+  TMainWnd& w = *app.w;
+  app.Click(7);  // BP500 around Fo
+  const int width = w.fftBitmap.width(), fftWidth = w.filterThread->FftWidth();
+  const int x800 = SpectrumHzToX(812.0, width, fftWidth);
+  QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::LeftButton, {}, QPoint(x800, 20));
+  const double expected = BoundFo(std::round(SpectrumXToHz(x800, width, fftWidth) / 5.0) * 5.0);
+  EXPECT_EQ(w.fo, expected) << "Fo where the click was, to 5 Hz";
+  EXPECT_EQ(std::fmod(w.fo, 5.0), 0.0);
+  EXPECT_EQ(w.EditFo->currentText(), QString::number(expected)) << "as if typed";
+  EXPECT_NEAR(Live(app).params.fcl, expected - 250.0, 0.5) << "BP500 re-centred";
+
+  const int x1500 = SpectrumHzToX(1500.0, width, fftWidth);
+  QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(x1500, 20));
+  ASSERT_EQ(w.notches.size(), 1u);
+  EXPECT_NEAR(w.notches[0], 1500.0, 6.0);
+  EXPECT_EQ(w.filterThread->Extras().notchCount, 1);
+  // Drawn as a marker, and so is Fo.
+  w.PaintBoxFFTPaint();
+  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.notches[0], width, fftWidth), 5), QColor(255, 64, 64));
+  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.fo, width, fftWidth), 5), QColor(0, 200, 255));
+  QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(x1500 + 2, 20));
+  EXPECT_TRUE(w.notches.empty()) << "a right click on a marker removes it";
+  for (const double hz : {400.0, 1000.0, 1600.0, 2200.0, 2800.0})
+    QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(SpectrumHzToX(hz, width, fftWidth), 20));
+  EXPECT_EQ(w.notches.size(), 4u) << "four at most";
+  EXPECT_EQ(w.filterThread->Extras().notchCount, 4);
+
+  QTest::keyClick(&w, Qt::Key_B);
+  EXPECT_TRUE(w.NbBtn->isChecked());
+  EXPECT_TRUE(w.filterThread->Extras().blanker);
+  const std::vector<double> placed = w.notches;
+  ASSERT_TRUE(w.close());
+  app.w.reset();
+  const std::string text = ReadText(app.Ini());
+  EXPECT_NE(text.find("NB=1"), std::string::npos) << text;
+  EXPECT_NE(text.find("Notches=400"), std::string::npos) << text;
+
+  app.Start();
+  EXPECT_EQ(app.w->notches, placed);
+  EXPECT_TRUE(app.w->NbBtn->isChecked());
+  EXPECT_EQ(app.w->filterThread->Extras().notchCount, 4);
+  QTest::mouseClick(app.w->ClearNotchesBtn, Qt::LeftButton);
+  EXPECT_TRUE(app.w->notches.empty());
+  EXPECT_EQ(app.w->filterThread->Extras().notchCount, 0);
+  EXPECT_FALSE(app.w->ClearNotchesBtn->isEnabled());
 }
 
 }  // namespace

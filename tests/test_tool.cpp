@@ -145,6 +145,35 @@ TEST(TarvikFilter, MatchesTheLivePathSampleForSample) {
   for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(y[i])) << i;
 }
 
+// The blanker and the notches run exactly as live; bad notches are refused.
+TEST(TarvikFilter, BlankerAndNotchesAsLive) {
+  TempDir dir;
+  const std::string in = dir.File("in.wav"), out = dir.File("out.wav");
+  std::vector<double> x = testutil::Sine(30000, 700.0, 0.3);
+  for (int at = 500; at + 11 < 30000; at += 1102)
+    for (int i = 0; i < 11; ++i) x[at + i] += (i % 2 ? 0.6 : -0.6);
+  WriteWav(in, x, 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  ASSERT_EQ(RunTool("--threads 4 --preset BP500 --nb --notch 700 --notch 1200.5 " + in + " " + out), 0);
+  auto d = std::make_unique<FilterDefinition>();
+  InstallPreset(*d, 7, 700.0, 100, nullptr);
+  auto f = std::make_unique<CFilterCore>();
+  f->Apply(*d);
+  ChainExtras e;
+  e.blanker = true;
+  e.notchCount = 2;
+  e.notchHz[0] = 700.0;
+  e.notchHz[1] = 1200.5;
+  f->SetExtras(e);
+  std::vector<double> y = ReadWav(in).samples;
+  f->ProcessBlock(y.data(), static_cast<int>(y.size()));
+  Wav w = ReadWav(out);
+  ASSERT_EQ(w.samples.size(), y.size());
+  for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(y[i])) << i;
+  for (const char* bad : {"--notch 49", "--notch 5401", "--notch x", "--notch",
+                          "--notch 100 --notch 200 --notch 300 --notch 400 --notch 500"})
+    EXPECT_EQ(RunTool(std::string(bad) + " " + in + " " + out), 2) << bad;
+}
+
 TEST(TarvikFilter, StereoAtOtherRateIsMixedAndConverted) {
   TempDir dir;
   const std::string in = dir.File("in.flac"), out = dir.File("out.wav");

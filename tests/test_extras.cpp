@@ -1,0 +1,166 @@
+// The stages a user adds to any filter: notches (measured depth and width)
+// and the noise blanker (clicks out, tones and keyed tones untouched).
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "signal/Presets.h"
+#include "signal/Stages.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+using testutil::Db;
+using testutil::Sine;
+using testutil::ToneAmplitude;
+
+std::vector<double> RunNotches(std::vector<double> x, std::vector<double> hz) {
+  NotchStage s;
+  s.Setup(hz.data(), static_cast<int>(hz.size()));
+  s.Process(x.data(), static_cast<int>(x.size()));
+  return x;
+}
+
+double NotchGainDb(double centreHz, double toneHz) {
+  const std::vector<double> y = RunNotches(Sine(33075, toneHz, 10000.0), {centreHz});
+  return Db(ToneAmplitude(y, 11025, toneHz) / 10000.0);
+}
+
+TEST(NotchStage, DeepAtTheCentreNarrowAndFlatElsewhere) {
+  for (const double f : {300.0, 700.0, 1000.0, 3000.0, 5000.0}) {
+    EXPECT_LT(NotchGainDb(f, f), -40.0) << f << " Hz: the centre";
+    // At most 60 Hz wide at -3 dB: 30 Hz either side is above -3 dB.
+    EXPECT_GT(NotchGainDb(f, f - 30.0), -3.0) << f;
+    EXPECT_GT(NotchGainDb(f, f + 30.0), -3.0) << f;
+    EXPECT_NEAR(NotchGainDb(f, f - 250.0), 0.0, 0.1) << f << ": 250 Hz below";
+    if (f + 250.0 < 5400.0) {
+      EXPECT_NEAR(NotchGainDb(f, f + 250.0), 0.0, 0.1) << f << ": 250 Hz above";
+    }
+  }
+}
+
+TEST(NotchStage, SetupKeepsFourInRangeAndTheirHistories) {
+  NotchStage s;
+  const double hz[] = {10.0, 700.0, 6000.0, 800.0, 900.0, 1000.0, 1100.0, NAN};
+  s.Setup(hz, 8);
+  ASSERT_EQ(s.count, 4);
+  EXPECT_EQ(s.sections[0].hz, 700.0);
+  EXPECT_EQ(s.sections[3].hz, 1000.0);
+  std::vector<double> x = Sine(500, 800.0, 1000.0);
+  s.Process(x.data(), 500);
+  const double y1 = s.sections[1].y1;
+  const double again[] = {800.0};
+  s.Setup(again, 1);
+  ASSERT_EQ(s.count, 1);
+  EXPECT_EQ(s.sections[0].y1, y1) << "the 800 Hz notch kept its history";
+}
+
+TEST(NotchStage, NotANumberStartsAgainInsteadOfRingingOn) {
+  std::vector<double> x = Sine(11025, 440.0, 5000.0);
+  x[100] = NAN;
+  x[200] = INFINITY;
+  const std::vector<double> y = RunNotches(x, {1000.0, 2000.0});
+  for (double v : y) ASSERT_TRUE(std::isfinite(v));
+  EXPECT_NEAR(Db(ToneAmplitude(y, 5000, 440.0) / 5000.0), 0.0, 0.2);
+}
+
+// 1 ms clicks, 20 dB above a tone, ten a second.
+struct Clicks {
+  std::vector<double> x;
+  std::vector<int> starts;
+};
+Clicks ToneWithClicks(double seconds, double toneAmp) {
+  Clicks c;
+  c.x = Sine(static_cast<int>(seconds * 11025), 700.0, toneAmp);
+  std::mt19937 rng(5);
+  for (int at = 600; at + 11 < static_cast<int>(c.x.size()); at += 1102) {
+    c.starts.push_back(at);
+    for (int i = 0; i < 11; ++i) c.x[at + i] += (rng() & 1 ? 10.0 : -10.0) * toneAmp;
+  }
+  return c;
+}
+
+TEST(BlankerStage, ClicksLoseTwentyDecibelsAndTheToneStays) {
+  const double amp = 1000.0;
+  Clicks c = ToneWithClicks(3.0, amp);
+  std::vector<double> y = c.x;
+  BlankerStage b;
+  b.Process(y.data(), static_cast<int>(y.size()));
+  // What comes out over the clicks (the tone there goes too) against what
+  // went in there.
+  double before = 0.0, after = 0.0;
+  for (int at : c.starts)
+    for (int i = 0; i < 11; ++i) {
+      before += c.x[at + i] * c.x[at + i];
+      after += y[at + i + kBlankerLook] * y[at + i + kBlankerLook];
+    }
+  const double left = 10.0 * std::log10(after / before);
+  const double tone = ToneAmplitude(y, 2000, 700.0);
+  std::printf("click energy left %.1f dB, tone %.2f dB\n", left, Db(tone / amp));
+  EXPECT_LT(left, -20.0) << "click energy left";
+  EXPECT_NEAR(Db(tone / amp), 0.0, 0.5) << "the tone between the clicks";
+}
+
+// A keyed tone with 5 ms edges in light noise, and speech-like swells,
+// pass untouched (only delayed by the look-ahead): the blanker must never
+// eat the start of a Morse element.
+TEST(BlankerStage, KeyedToneAndSwellsPassUntouched) {
+  const int n = 3 * 11025;
+  std::vector<double> x = testutil::Noise(n, 150.0, 9);
+  for (int i = 0; i < n; ++i) {
+    const int inDot = i % 1470;  // 18 wpm: 67 ms on, 67 ms off
+    double key = inDot < 735 ? 1.0 : 0.0;
+    if (inDot < 55) key = 0.5 - 0.5 * std::cos(3.14159265 * inDot / 55.0);
+    if (inDot >= 680 && inDot < 735) key = 0.5 + 0.5 * std::cos(3.14159265 * (inDot - 680) / 55.0);
+    const double swell = 1.0 + 0.8 * std::sin(testutil::kTwoPi * 3.0 * i / 11025.0);
+    x[i] += 8000.0 * key * std::sin(testutil::kTwoPi * 700.0 * i / 11025.0) * swell / 1.8;
+  }
+  std::vector<double> y = x;
+  BlankerStage b;
+  b.Process(y.data(), n);
+  for (int i = kBlankerLook; i < n; ++i) ASSERT_EQ(y[i], x[i - kBlankerLook]) << "sample " << i;
+}
+
+TEST(BlankerStage, SplitsAndNotANumber) {
+  Clicks c = ToneWithClicks(1.0, 2000.0);
+  c.x[3000] = NAN;
+  std::vector<double> whole = c.x, pieces = c.x;
+  BlankerStage a, b;
+  a.Process(whole.data(), static_cast<int>(whole.size()));
+  std::mt19937 rng(3);
+  for (int at = 0; at < static_cast<int>(pieces.size());) {
+    const int k = std::min<int>(1 + rng() % 700, static_cast<int>(pieces.size()) - at);
+    b.Process(pieces.data() + at, k);
+    at += k;
+  }
+  EXPECT_EQ(whole, pieces);
+  for (double v : whole) ASSERT_TRUE(std::isfinite(v));
+  EXPECT_NEAR(Db(ToneAmplitude(whole, 5000, 700.0) / 2000.0), 0.0, 0.5) << "recovers after the NaN";
+}
+
+// The added stages run on every preset, through the chain: a notch on the
+// through setting and on BP500 takes its tone out, the blanker its clicks.
+TEST(ProcessingChain, ExtrasRunOnAnyPreset) {
+  for (const int preset : {0, 7}) {
+    CFilterCore core;
+    FilterDefinition d;
+    InstallPreset(d, preset, 700.0, 100, nullptr);
+    core.Apply(d);
+    ChainExtras e;
+    e.notchCount = 1;
+    e.notchHz[0] = 700.0;
+    e.blanker = true;
+    core.SetExtras(e);
+    EXPECT_EQ(core.Extras().notchCount, 1);
+    EXPECT_TRUE(core.Extras().blanker);
+    std::vector<double> x = Sine(22050, 700.0, 8000.0);
+    core.ProcessBlock(x.data(), 22050);
+    EXPECT_LT(Db(ToneAmplitude(x, 11025, 700.0) / 8000.0), -40.0) << "preset " << preset;
+  }
+}
+
+}  // namespace
