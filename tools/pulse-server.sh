@@ -27,7 +27,7 @@ server_up() { pactl info >/dev/null 2>&1; }
 start() {
   mkdir -p "$dir" "$PULSE_STATE_PATH"
   chmod 700 "$dir"
-  pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disable-shm=yes --use-pid-file=yes \
+  pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disable-shm=yes --use-pid-file=yes --realtime=yes \
     --log-target=file:"$dir/pulse.log" \
     --load="module-native-protocol-unix auth-anonymous=1" \
     --load="module-null-sink sink_name=tarvik_in rate=44100 sink_properties=device.description=Radio" \
