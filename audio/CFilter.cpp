@@ -110,10 +110,14 @@ void CFilter::NoteDevices(bool inOk, bool outOk) {
 }
 
 void CFilter::NoteDelay(int frames) {
-  // A sample waits for its block to fill (one block), then behind the
-  // playback buffers queued ahead of that block (the queue less the block
-  // itself), then in the server and the hardware on either side.
-  long us = static_cast<long>(wave_.QueuedOutput() * static_cast<double>(frames) * 1e6 / kSampleRate);
+  // A sample waits for its block to fill (one block), then behind what is
+  // queued ahead of that block, then in the server and the hardware on
+  // either side: the block just queued and those ahead, less what the
+  // backend took already (it says how much it holds itself).
+  const long queued = wave_.outHandle ? wave_.outHandle->QueuedFrames() : -1;
+  long us = static_cast<long>((queued >= 0 ? static_cast<double>(queued)
+                                           : wave_.QueuedOutput() * static_cast<double>(frames)) *
+                              1e6 / kSampleRate);
   if (wave_.inHandle) us += wave_.inHandle->LatencyUs();
   if (wave_.outHandle) us += wave_.outHandle->LatencyUs();
   delayUs_.store(us, std::memory_order_relaxed);

@@ -44,6 +44,13 @@ bool DeviceStream::HasQueued() {
   return count_ > 0 && !paused.load();
 }
 
+long DeviceStream::QueuedFrames() {
+  std::lock_guard<std::mutex> lock(m_);
+  long bytes = -pos_;
+  for (int i = 0; i < count_; ++i) bytes += items_[i]->bufferLength;
+  return count_ > 0 ? bytes / frameBytes_ : 0;
+}
+
 int DeviceStream::PlayableFrames() {
   if (paused.load()) return 0;
   long bytes = 0;

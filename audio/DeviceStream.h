@@ -41,6 +41,8 @@ class DeviceStream {
   // Hands every queued header back through the callback.
   void ReturnAll(unsigned message);
   bool HasQueued();
+  // Program-rate frames queued and not yet taken; any thread.
+  long QueuedFrames();
   // Device frames Play can give from the queue now (0 while paused), for a
   // backend that writes only what it has; backend thread.
   int PlayableFrames();
@@ -68,7 +70,7 @@ class DeviceStream {
   int Take(char* out, int bytes, WaveHeader** done, int& nDone);
   void Scale(char* dst, const char* src, int bytes, double gain) const;
 
-  std::mutex m_;
+  mutable std::mutex m_;
   WaveHeader* items_[kQueue] = {};
   int count_ = 0;
   int pos_ = 0;  // bytes done in the front header

@@ -78,6 +78,9 @@ class WaveDevice {
   // What the backend holds beyond CWave's buffers (server and hardware), in
   // microseconds; 0 when it does not say. Any thread.
   virtual long LatencyUs() const { return 0; }
+  // Playback: program-rate frames queued and not yet taken by the backend;
+  // -1 when the device does not say.
+  virtual long QueuedFrames() const { return -1; }
   // The device actually opened, as the user knows it; the device rate in Hz
   // (the program's rate when nothing is converted).
   virtual std::string Description() const { return {}; }

@@ -107,6 +107,7 @@ class PaDevice : public Direction {
     return worker_.Run([core] { StopAndClose(*core); }) ? 0 : kWaveErrDeviceFailed;
   }
   long LatencyUs() const override { return core_->io.latencyUs.load(); }
+  long QueuedFrames() const override { return core_->io.QueuedFrames(); }
   std::string Description() const override { return core_->description; }
   int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
 

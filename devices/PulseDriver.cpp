@@ -326,6 +326,7 @@ class PulseDevice : public Direction {
                                                                                       : kWaveErrDeviceFailed;
   }
   long LatencyUs() const override { return core_->io.latencyUs.load(); }
+  long QueuedFrames() const override { return core_->io.QueuedFrames(); }
   std::string Description() const override { return core_->description; }
   int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
 
