@@ -325,6 +325,7 @@ Settings TMainWnd::CurrentSettings() const {
   s.inDevice = inDevice;
   s.outDevice = outDevice;
   s.deviceRate = deviceRate;
+  s.noiseReduction = nrOn ? nrLevel : 0;
   s.noiseBlanker = blanker ? 1 : 0;
   s.notches = notches;
   return s;
@@ -361,6 +362,8 @@ void TMainWnd::LoadSettings() {
   recordInput = s.recordInput != 0;
   recordFlac = s.recordFlac != 0;
   ChooseDevices(s.inDevice, s.outDevice, s.deviceRate);
+  nrOn = s.noiseReduction > 0;
+  if (nrOn) nrLevel = s.noiseReduction;
   blanker = s.noiseBlanker != 0;
   notches = s.notches;
   ApplyExtras();

@@ -127,11 +127,15 @@ class TMainWnd : public QWidget {
   void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
   void DevicesClick();  // Audio > Devices...
 
-  // The noise blanker and the notches (Hz, at most four), on any preset.
+  // Noise reduction (0 off, 1..4; the level kept while off), the noise
+  // blanker and the notches (Hz, at most four), on any preset.
+  bool nrOn = false;
+  int nrLevel = 2;
   bool blanker = false;
   std::vector<double> notches;
   void ApplyExtras();               // puts them in force and shows them
   void SetBlanker(bool on);
+  void SetNoiseReduction(bool on, int level);
   void ClearNotches();
   // A press on the spectrum: left sets Fo there (as if typed), right places
   // a notch there or removes the one under the pointer.
@@ -152,6 +156,8 @@ class TMainWnd : public QWidget {
   QLabel* StatusDelay = nullptr;
   QAction* ActDevices = nullptr;
   QWidget* extrasRow = nullptr;  // the row under the client area
+  QToolButton* NrBtn = nullptr;
+  QComboBox* NrLevelBox = nullptr;
   QToolButton* NbBtn = nullptr;
   QPushButton* ClearNotchesBtn = nullptr;
   QLabel* NotchesLabel = nullptr;

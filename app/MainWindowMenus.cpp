@@ -22,6 +22,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <cmath>
+#include <algorithm>
 #include <array>
 
 #include "app/DevicesDlg.h"
@@ -126,6 +127,16 @@ void TMainWnd::BuildMenusAndStatus() {
   extrasRow->setObjectName(QStringLiteral("extrasRow"));
   auto* row = new QHBoxLayout(extrasRow);
   row->setContentsMargins(6, 2, 6, 2);
+  NrBtn = new QToolButton(extrasRow);
+  NrBtn->setObjectName(QStringLiteral("NrBtn"));
+  NrBtn->setText(QStringLiteral("NR"));
+  NrBtn->setCheckable(true);
+  NrBtn->setToolTip(text("Noise reduction on any filter (N)", "ノイズ リダクション (N)"));
+  NrLevelBox = new QComboBox(extrasRow);
+  NrLevelBox->setObjectName(QStringLiteral("NrLevelBox"));
+  for (int level = 1; level <= kNrLevels; ++level)
+    NrLevelBox->addItem(QStringLiteral("%1 (%2 dB)").arg(level).arg(NrFloorDb(level)), level);
+  NrLevelBox->setToolTip(text("Noise reduction level: 1 mild .. 4 strong", "ノイズ リダクションの強さ: 1 弱 .. 4 強"));
   NbBtn = new QToolButton(extrasRow);
   NbBtn->setObjectName(QStringLiteral("NbBtn"));
   NbBtn->setText(QStringLiteral("NB"));
@@ -142,15 +153,22 @@ void TMainWnd::BuildMenusAndStatus() {
                           extrasRow);
   QFont small = hint->font();
   small.setPixelSize(12);
-  for (QWidget* wdg : {static_cast<QWidget*>(NbBtn), static_cast<QWidget*>(ClearNotchesBtn),
+  for (QWidget* wdg : {static_cast<QWidget*>(NrBtn), static_cast<QWidget*>(NrLevelBox),
+                       static_cast<QWidget*>(NbBtn), static_cast<QWidget*>(ClearNotchesBtn),
                        static_cast<QWidget*>(NotchesLabel), static_cast<QWidget*>(hint)})
     wdg->setFont(small);
+  row->addWidget(NrBtn);
+  row->addWidget(NrLevelBox);
+  row->addSpacing(8);
   row->addWidget(NbBtn);
   row->addWidget(ClearNotchesBtn);
   row->addWidget(NotchesLabel, 1);
   row->addWidget(hint);
   extrasRow->setFixedWidth(client->width());
   connect(NbBtn, &QToolButton::toggled, this, [this](bool on) { SetBlanker(on); });
+  connect(NrBtn, &QToolButton::toggled, this, [this](bool on) { SetNoiseReduction(on, nrLevel); });
+  connect(NrLevelBox, &QComboBox::currentIndexChanged, this,
+          [this](int index) { SetNoiseReduction(nrOn, index + 1); });
   connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { ClearNotches(); });
   PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
 
@@ -179,6 +197,7 @@ void TMainWnd::BuildMenusAndStatus() {
   for (int d = 1; d <= 4; ++d) key(QKeySequence(Qt::Key_0 + d), [this, d] { SelectInRow(d); });
   key(QKeySequence(Qt::CTRL | Qt::Key_D), [this] { EntBtn->click(); });
   key(QKeySequence(Qt::Key_B), [this] { NbBtn->click(); });
+  key(QKeySequence(Qt::Key_N), [this] { NrBtn->click(); });
   key(QKeySequence(Qt::Key_C), [this] { ClearNotches(); });
 
   presetButtons[0]->setToolTip(text("Through (Space)", "スルー (Space)"));
@@ -205,6 +224,7 @@ QString TMainWnd::ShortcutsText() const {
   t += line("Shift+Left / Right", "Fo down / up 50 Hz", "Fo を 50 Hz 下げる/上げる");
   t += line("1 2 3 4", "the preset in that place of the current row", "今の行のその位置のプリセット");
   t += line("Up / Down", "the same place in the row above / below", "上/下の行の同じ位置");
+  t += line("N", "noise reduction on and off", "ノイズ リダクションの入/切");
   t += line("B", "noise blanker on and off", "ノイズ ブランカの入/切");
   t += line("C", "clear the notches", "ノッチをすべて消去");
   t += line("Left click on the spectrum", "Fo there", "スペクトルを左クリック: そこを Fo に");
@@ -333,10 +353,19 @@ void TMainWnd::UpdateStatus() {
 
 void TMainWnd::ApplyExtras() {
   ChainExtras e;
+  e.nrLevel = nrOn ? nrLevel : 0;
   e.blanker = blanker;
   e.notchCount = static_cast<int>(std::min<std::size_t>(notches.size(), kMaxNotches));
   for (int i = 0; i < e.notchCount; ++i) e.notchHz[i] = notches[static_cast<std::size_t>(i)];
   if (filterThread) filterThread->SetExtras(e);
+  if (NrBtn && NrBtn->isChecked() != nrOn) {
+    const QSignalBlocker block(NrBtn);
+    NrBtn->setChecked(nrOn);
+  }
+  if (NrLevelBox && NrLevelBox->currentIndex() != nrLevel - 1) {
+    const QSignalBlocker block(NrLevelBox);
+    NrLevelBox->setCurrentIndex(nrLevel - 1);
+  }
   if (NbBtn && NbBtn->isChecked() != blanker) {
     const QSignalBlocker block(NbBtn);
     NbBtn->setChecked(blanker);
@@ -349,6 +378,12 @@ void TMainWnd::ApplyExtras() {
                                                .arg(list.join(QStringLiteral(", "))));
   }
   if (ClearNotchesBtn) ClearNotchesBtn->setEnabled(!notches.empty());
+}
+
+void TMainWnd::SetNoiseReduction(bool on, int level) {
+  nrOn = on;
+  nrLevel = std::clamp(level, 1, kNrLevels);
+  ApplyExtras();
 }
 
 void TMainWnd::SetBlanker(bool on) {

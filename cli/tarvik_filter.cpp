@@ -58,6 +58,7 @@ const char* const kUsage =
     "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
     "  --tap N          tap count of the BP and voice presets, even, 2..512 (default 100)\n"
     "  --hpf            put the 80 Hz high-pass in front of the filter\n"
+    "  --nr LEVEL       spectral noise reduction after the filter, 1 (mild) to 4\n"
     "  --nb             the noise blanker in front of the filter (clicks, crashes)\n"
     "  --notch HZ       a notch at HZ (50..5400) after the filter; up to four\n"
     "  --def FILE       use the filter of a .def file instead of a preset\n"
@@ -112,6 +113,7 @@ struct Options {
   std::string tap;
   bool hpf = false;
   bool nb = false;
+  int nr = -1;  // -1: as the settings say (off without them)
   std::vector<double> notches;
   bool quiet = false;
   bool partial = false;
@@ -589,6 +591,15 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       if (!takeValue(o.settings)) return false;
     } else if (arg == "--hpf") {
       o.hpf = true;
+    } else if (arg == "--nr") {
+      std::string level;
+      if (!takeValue(level)) return false;
+      double v;
+      if (!WholeNumber(level, v) || v != std::floor(v) || v < 0 || v > kNrLevels) {
+        exitCode = UsageError("--nr must be a level from 0 (off) to 4, not '" + level + "'");
+        return false;
+      }
+      o.nr = static_cast<int>(v);
     } else if (arg == "--nb") {
       o.nb = true;
     } else if (arg == "--notch") {
@@ -699,6 +710,7 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
   }
   chosen = def;
   dcCut = o.hpf || (!o.settings.empty() && settings.dcCut);
+  extras.nrLevel = o.nr >= 0 ? o.nr : (!o.settings.empty() ? settings.noiseReduction : 0);
   extras.blanker = o.nb || (!o.settings.empty() && settings.noiseBlanker);
   const std::vector<double>& notches = !o.notches.empty() || o.settings.empty() ? o.notches : settings.notches;
   extras.notchCount = static_cast<int>(notches.size());
@@ -789,9 +801,9 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
       }
     }
   });
-  // An adaptive chain (LMS, the blanker's running level) depends on all its
+  // An adaptive chain (LMS, noise reduction, the blanker) depends on all its
   // past, and the notches' recursions on a long one: it runs in one pass.
-  result.threads = def.IsLms() || extras.blanker || extras.notchCount > 0 ? 1 : cores;
+  result.threads = def.IsLms() || extras.nrLevel > 0 || extras.blanker || extras.notchCount > 0 ? 1 : cores;
   std::unique_ptr<PieceFilter> pieces;
   std::unique_ptr<CFilterCore> filter;
   if (result.threads > 1) {

@@ -49,6 +49,7 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   }
   const int rate = ini.ReadInteger(kDefine, "DeviceRate", s.deviceRate);
   if (DeviceRateAccepted(rate)) s.deviceRate = rate;
+  s.noiseReduction = ReadBounded(ini, "NR", s.noiseReduction, 0, kNrLevels);
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
 
@@ -109,6 +110,7 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteString(kDefine, "InDevice", s.inDevice);
   ini.WriteString(kDefine, "OutDevice", s.outDevice);
   ini.WriteInteger(kDefine, "DeviceRate", s.deviceRate);
+  ini.WriteInteger(kDefine, "NR", s.noiseReduction);
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);

@@ -31,7 +31,9 @@ struct Settings {
   std::string inDevice;
   std::string outDevice;
   int deviceRate = 0;
-  // The noise blanker (0 or 1) and the notches (Hz, at most four).
+  // Noise reduction (0 off, 1..4), the noise blanker (0 or 1) and the
+  // notches (Hz, at most four).
+  int noiseReduction = 0;
   int noiseBlanker = 0;
   std::vector<double> notches;
 };
@@ -51,7 +53,7 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NB, Notches) after them, then the six slots.
+// the added stages' keys (NR, NB, Notches) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

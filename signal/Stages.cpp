@@ -328,6 +328,7 @@ void ProcessingChain::Reset() {
   filter.Reset();
   up.Reset();
   notches.Reset();
+  nr.Reset();
   phase = 0;
 }
 
@@ -352,17 +353,24 @@ void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, 
   }
   // Other ratios pass the samples unfiltered.
   if (notches.count > 0) notches.Process(io, count);
+  if (nrLevel > 0) nr.Process(io, count);
 }
 
 void ProcessingChain::SetExtras(const ChainExtras& e) {
   if (e.blanker && !blankerOn) blanker.Reset();
   blankerOn = e.blanker;
   notches.Setup(e.notchHz, std::clamp(e.notchCount, 0, kMaxNotches));
+  const int level = std::clamp(e.nrLevel, 0, kNrLevels);
+  // Switched on, it starts afresh; a new level keeps its noise estimate.
+  if (level > 0 && nrLevel == 0) nr.Reset();
+  if (level > 0) nr.SetLevel(level);
+  nrLevel = level;
 }
 
 ChainExtras ProcessingChain::Extras() const {
   ChainExtras e;
   e.blanker = blankerOn;
+  e.nrLevel = nrLevel;
   e.notchCount = notches.count;
   for (int i = 0; i < notches.count; ++i) e.notchHz[i] = notches.sections[i].hz;
   return e;

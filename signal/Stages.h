@@ -11,6 +11,7 @@
 
 #include "signal/DelayLine.h"
 #include "signal/FilterDefinition.h"
+#include "signal/NoiseReduction.h"
 #include "signal/RateChange.h"
 
 constexpr int kChainPiece = 1024;  // longest block a stage takes at once
@@ -123,15 +124,17 @@ struct BlankerStage {
   double before = 0.0;  // and over the window before it
 };
 
-// The stages a user adds to any filter: the noise blanker and the notches.
+// The stages a user adds to any filter: noise reduction, the noise blanker
+// and the notches.
 struct ChainExtras {
+  int nrLevel = 0;  // spectral noise reduction: 0 off, 1..4
   bool blanker = false;
   int notchCount = 0;
   double notchHz[kMaxNotches] = {};
 };
 
 // DC cut, noise blanker, rate change down, FIR or LMS, rate change up,
-// notches. Blocks of any length; long ones run in pieces of kChainPiece
+// notches, noise reduction. Blocks of any length; long ones run in pieces of kChainPiece
 // samples.
 struct ProcessingChain {
   void Reset();
@@ -148,7 +151,9 @@ struct ProcessingChain {
   FilterStage filter;
   RateUpStage up;
   NotchStage notches;
+  NoiseReductionStage nr;
   bool blankerOn = false;
+  int nrLevel = 0;
   int phase = 0;  // position in the oversampling group
   alignas(64) double low[kChainPiece];
 

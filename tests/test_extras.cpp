@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "signal/NoiseReduction.h"
 #include "signal/Presets.h"
 #include "signal/Stages.h"
 #include "support/TestUtil.h"
@@ -161,6 +162,77 @@ TEST(ProcessingChain, ExtrasRunOnAnyPreset) {
     core.ProcessBlock(x.data(), 22050);
     EXPECT_LT(Db(ToneAmplitude(x, 11025, 700.0) / 8000.0), -40.0) << "preset " << preset;
   }
+}
+
+// Spectral noise reduction: measured on signals whose parts are known.
+std::vector<double> RunNr(std::vector<double> x, int level) {
+  NoiseReductionStage nr;
+  nr.SetLevel(level);
+  nr.Reset();
+  nr.Process(x.data(), static_cast<int>(x.size()));
+  return x;
+}
+
+double PowerDb(const std::vector<double>& x, int from, int to) {
+  double e = 0.0;
+  for (int i = from; i < to; ++i) e += x[i] * x[i];
+  return 10.0 * std::log10(e / (to - from) + 1e-30);
+}
+
+TEST(NoiseReductionStage, StationaryNoiseIsPulledDownByTheLevel) {
+  const std::vector<double> noise = testutil::Noise(4 * 11025, 3000.0, 21);
+  double last = 0.0;
+  for (int level = 1; level <= kNrLevels; ++level) {
+    const std::vector<double> y = RunNr(noise, level);
+    const double drop = PowerDb(y, 2 * 11025, 4 * 11025) - PowerDb(noise, 2 * 11025 - kNrDelay, 4 * 11025 - kNrDelay);
+    std::printf("level %d: white noise %.1f dB\n", level, drop);
+    EXPECT_LT(drop, NrFloorDb(level) + 6.0) << "level " << level;
+    EXPECT_GT(drop, NrFloorDb(level) - 3.0) << "level " << level << ": the floor holds";
+    if (level > 1) {
+      EXPECT_LT(drop, last) << "stronger with the level";
+    }
+    last = drop;
+  }
+}
+
+TEST(NoiseReductionStage, ToneInNoiseIsKeptAndTheNoiseGoes) {
+  std::vector<double> x = testutil::Noise(4 * 11025, 1500.0, 4);
+  for (int i = 0; i < static_cast<int>(x.size()); ++i) x[i] += 6000.0 * std::sin(testutil::kTwoPi * 700.0 * i / 11025.0);
+  const std::vector<double> y = RunNr(x, 3);
+  EXPECT_NEAR(Db(ToneAmplitude(y, 2 * 11025, 700.0) / 6000.0), 0.0, 1.0) << "the tone";
+  // What is not the tone: the residual around it fell.
+  std::vector<double> rest(y.size());
+  for (std::size_t i = kNrDelay; i < y.size(); ++i)
+    rest[i] = y[i] - 6000.0 * std::sin(testutil::kTwoPi * 700.0 * (static_cast<double>(i) - kNrDelay) / 11025.0);
+  EXPECT_LT(PowerDb(rest, 2 * 11025, 4 * 11025) - 10.0 * std::log10(1500.0 * 1500.0 / 3.0), -10.0);
+}
+
+TEST(NoiseReductionStage, AdaptsWithinHalfASecondOfTheNoise) {
+  std::vector<double> x(3 * 11025, 0.0);
+  const std::vector<double> noise = testutil::Noise(2 * 11025, 3000.0, 8);
+  for (int i = 0; i < 2 * 11025; ++i) x[11025 + i] = noise[i];
+  const std::vector<double> y = RunNr(x, 3);
+  const int from = 11025 + 11025 / 2 + kNrDelay, to = 11025 + 11025 + kNrDelay;
+  EXPECT_LT(PowerDb(y, from, to) - PowerDb(x, from - kNrDelay, to - kNrDelay), -10.0) << "0.5 to 1 s after it began";
+}
+
+TEST(NoiseReductionStage, SplitsAndNotANumber) {
+  std::vector<double> x = testutil::Noise(3 * 11025, 2000.0, 12);
+  for (int i = 0; i < static_cast<int>(x.size()); ++i) x[i] += 3000.0 * std::sin(testutil::kTwoPi * 500.0 * i / 11025.0);
+  std::vector<double> whole = x, pieces = x;
+  NoiseReductionStage a, b;
+  a.Process(whole.data(), static_cast<int>(whole.size()));
+  std::mt19937 rng(6);
+  for (int at = 0; at < static_cast<int>(pieces.size());) {
+    const int k = std::min<int>(1 + rng() % 900, static_cast<int>(pieces.size()) - at);
+    b.Process(pieces.data() + at, k);
+    at += k;
+  }
+  EXPECT_EQ(whole, pieces);
+  x[11025] = NAN;
+  std::vector<double> y = RunNr(x, 2);
+  for (double v : y) ASSERT_TRUE(std::isfinite(v));
+  EXPECT_NEAR(Db(ToneAmplitude(y, 2 * 11025, 500.0) / 3000.0), 0.0, 1.0) << "it starts again after the NaN";
 }
 
 }  // namespace

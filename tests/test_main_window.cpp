@@ -535,7 +535,8 @@ TEST(MainWindow, DevicesChosenInTheDialog) {
 }
 
 // The spectrum tunes and places notches; the row under the client area
-// switches the blanker and clears them; all of it survives a restart.
+// switches noise reduction and the blanker and clears the notches; all of
+// it survives a restart.
 TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   App app;
   TMainWnd& w = *app.w;
@@ -568,17 +569,23 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   QTest::keyClick(&w, Qt::Key_B);
   EXPECT_TRUE(w.NbBtn->isChecked());
   EXPECT_TRUE(w.filterThread->Extras().blanker);
+  QTest::keyClick(&w, Qt::Key_N);
+  w.NrLevelBox->setCurrentIndex(2);
+  EXPECT_TRUE(w.NrBtn->isChecked());
+  EXPECT_EQ(w.filterThread->Extras().nrLevel, 3);
   const std::vector<double> placed = w.notches;
   ASSERT_TRUE(w.close());
   app.w.reset();
   const std::string text = ReadText(app.Ini());
   EXPECT_NE(text.find("NB=1"), std::string::npos) << text;
+  EXPECT_NE(text.find("NR=3"), std::string::npos) << text;
   EXPECT_NE(text.find("Notches=400"), std::string::npos) << text;
 
   app.Start();
   EXPECT_EQ(app.w->notches, placed);
   EXPECT_TRUE(app.w->NbBtn->isChecked());
   EXPECT_EQ(app.w->filterThread->Extras().notchCount, 4);
+  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 3);
   QTest::mouseClick(app.w->ClearNotchesBtn, Qt::LeftButton);
   EXPECT_TRUE(app.w->notches.empty());
   EXPECT_EQ(app.w->filterThread->Extras().notchCount, 0);

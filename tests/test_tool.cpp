@@ -145,7 +145,8 @@ TEST(TarvikFilter, MatchesTheLivePathSampleForSample) {
   for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(y[i])) << i;
 }
 
-// The blanker and the notches run exactly as live; bad notches are refused.
+// Noise reduction, the blanker and the notches run exactly as live; bad
+// values are refused.
 TEST(TarvikFilter, BlankerAndNotchesAsLive) {
   TempDir dir;
   const std::string in = dir.File("in.wav"), out = dir.File("out.wav");
@@ -153,12 +154,13 @@ TEST(TarvikFilter, BlankerAndNotchesAsLive) {
   for (int at = 500; at + 11 < 30000; at += 1102)
     for (int i = 0; i < 11; ++i) x[at + i] += (i % 2 ? 0.6 : -0.6);
   WriteWav(in, x, 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  ASSERT_EQ(RunTool("--threads 4 --preset BP500 --nb --notch 700 --notch 1200.5 " + in + " " + out), 0);
+  ASSERT_EQ(RunTool("--threads 4 --preset BP500 --nr 3 --nb --notch 700 --notch 1200.5 " + in + " " + out), 0);
   auto d = std::make_unique<FilterDefinition>();
   InstallPreset(*d, 7, 700.0, 100, nullptr);
   auto f = std::make_unique<CFilterCore>();
   f->Apply(*d);
   ChainExtras e;
+  e.nrLevel = 3;
   e.blanker = true;
   e.notchCount = 2;
   e.notchHz[0] = 700.0;
@@ -169,7 +171,7 @@ TEST(TarvikFilter, BlankerAndNotchesAsLive) {
   Wav w = ReadWav(out);
   ASSERT_EQ(w.samples.size(), y.size());
   for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(y[i])) << i;
-  for (const char* bad : {"--notch 49", "--notch 5401", "--notch x", "--notch",
+  for (const char* bad : {"--notch 49", "--notch 5401", "--notch x", "--notch", "--nr 5", "--nr -1", "--nr 1.5",
                           "--notch 100 --notch 200 --notch 300 --notch 400 --notch 500"})
     EXPECT_EQ(RunTool(std::string(bad) + " " + in + " " + out), 2) << bad;
 }

@@ -1,0 +1,60 @@
+#pragma once
+// Spectral noise reduction for speech and CW at 11025 Hz, a chain stage
+// after the filter. Short-time Fourier analysis of kNrFrame samples (21.8
+// ms) with half overlap and square-root Hann windows (overlap-add restores
+// the input exactly where the gain is 1); a noise estimate that follows
+// slowly changing noise without voice detection (minimum tracking of the
+// smoothed power over about 0.4 s, with a speech-presence probability
+// gating the update, MCRA-like; a bin may not stand far above its
+// neighbours, so a steady tone is not taken for noise); a decision-directed
+// a-priori SNR; the MMSE log-spectral-amplitude gain weighed by the
+// probability of speech against a floor set by the level (OM-LSA); lone
+// peaks of gain capped against musical noise.
+//
+// Set up, reset, process: fixed arrays, no allocation, no lock; a NaN or an
+// infinity resets it (that sample comes out as 0) instead of spreading.
+// Its own FFT: 256 points are all it needs, and a plan-based library would
+// allocate where the audio path must not.
+
+constexpr int kNrFrame = 240;  // samples per analysis frame
+constexpr int kNrHop = kNrFrame / 2;
+constexpr int kNrFft = 256;    // the frame, zero-padded
+constexpr int kNrBins = kNrFft / 2 + 1;
+constexpr int kNrLevels = 4;   // 1 mild .. 4 strong; 0 off
+// Delay the stage adds, in samples: two hops (21.8 ms).
+constexpr int kNrDelay = 2 * kNrHop;
+
+// The gain floor of a level, in dB: how far noise between words is pulled down.
+double NrFloorDb(int level);
+
+struct NoiseReductionStage {
+  NoiseReductionStage() { Reset(); }
+  // level 1..4 (others: 1 or 4); keeps the noise estimate.
+  void SetLevel(int level);
+  void Reset();
+  void Process(double* io, int count);
+
+  int level = 2;
+  double floorGain = 0.0;
+  // Streaming: the last kNrFrame inputs, the overlap-add sum, the finished
+  // outputs waiting to go out.
+  double in[kNrFrame];
+  double ola[kNrFrame];
+  double ready[kNrHop];
+  int fill = 0;  // inputs since the last frame
+  // Per bin.
+  double smoothed[kNrBins];   // smoothed noisy power
+  double minimum[kNrBins];    // minimum of smoothed over the window
+  double running[kNrBins];    // minimum of the sub-window in progress
+  double noise[kNrBins];      // noise power estimate
+  double presence[kNrBins];   // speech presence probability
+  double gainPrev[kNrBins];   // last frame's gain
+  double snrPrev[kNrBins];    // last frame's a-posteriori SNR
+  double subMin[4][kNrBins];  // minima of the last sub-windows
+  int frames = 0;
+  int subFrame = 0;
+  // Scratch.
+  double re[kNrFft], im[kNrFft];
+  double gain[kNrBins];
+  double capped[kNrBins];
+};
