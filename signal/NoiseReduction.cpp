@@ -69,12 +69,15 @@ double E1(double v) {
 
 // Frames per sub-window of the minimum search; four of them span 0.35 s.
 constexpr int kSubFrames = 8;
-constexpr double kSmoothing = 0.7;   // of the noisy power, per frame
-constexpr double kPresenceRatio = 5.0;  // smoothed power over the minimum that means speech
+// Tuned on the noise benchmark (bench/bench_noise_reduction.cpp).
+constexpr double kSmoothing = 0.7;          // of the noisy power, per frame
+constexpr double kPresenceRatio = 2.5;      // smoothed power over the minimum that means speech
 constexpr double kPresenceSmoothing = 0.2;
-constexpr double kNoiseSmoothing = 0.85;  // per frame where there is no speech: about 70 ms
-constexpr double kMinimumBias = 1.5;      // the minimum of a noisy power lies below its mean
-constexpr double kDecisionDirected = 0.98;
+constexpr double kNoiseSmoothing = 0.9;     // per frame where there is no speech: about 0.1 s
+constexpr double kMinimumBias = 1.5;        // the minimum of a noisy power lies below its mean
+constexpr double kDecisionDirected = 0.95;
+constexpr double kCap = 4.0;                // how far a bin's noise may stand above its neighbours
+constexpr int kWarmUpFrames = 8;
 
 }  // namespace
 
@@ -135,6 +138,13 @@ void NoiseReductionStage::Process(double* io, int count) {
       if (first) {
         smoothed[k] = minimum[k] = running[k] = noise[k] = p;
         for (auto& sub : subMin) sub[k] = p;
+      } else if (frames < kWarmUpFrames) {
+        // The first frames set the noise by their mean: one frame alone (a
+        // filter still filling, a click) would be a poor start.
+        smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
+        noise[k] += (p - noise[k]) / (frames + 1);
+        running[k] = minimum[k] = std::min(minimum[k], smoothed[k]);
+        for (auto& sub : subMin) sub[k] = minimum[k];
       } else {
         smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
         running[k] = std::min(running[k], smoothed[k]);
@@ -143,19 +153,21 @@ void NoiseReductionStage::Process(double* io, int count) {
       const bool speech = smoothed[k] > kPresenceRatio * kMinimumBias * minimum[k];
       presence[k] = kPresenceSmoothing * presence[k] + (1.0 - kPresenceSmoothing) * (speech ? 1.0 : 0.0);
       const double a = kNoiseSmoothing + (1.0 - kNoiseSmoothing) * presence[k];
-      if (!first) noise[k] = a * noise[k] + (1.0 - a) * p;
+      if (frames >= kWarmUpFrames) noise[k] = a * noise[k] + (1.0 - a) * p;
     }
     // A steady tone (a carrier, a held Morse tone) looks like noise to the
     // minimum search; noise spreads over the band while a tone fills a few
-    // bins: no bin's noise may stand more than twice above the louder of
-    // its neighbours three to five bins away.
+    // bins: no bin's noise may stand more than kCap above the louder of its
+    // neighbours three to five bins away on both sides (one side at the
+    // ends of the spectrum).
     for (int k = 0; k < kNrBins; ++k) {
-      double around = 0.0;
+      double left = -1.0, right = -1.0;
       for (int d = 3; d <= 5; ++d) {
-        if (k - d >= 0) around = std::max(around, noise[k - d]);
-        if (k + d < kNrBins) around = std::max(around, noise[k + d]);
+        if (k - d >= 0) left = std::max(left, noise[k - d]);
+        if (k + d < kNrBins) right = std::max(right, noise[k + d]);
       }
-      capped[k] = std::min(noise[k], 2.0 * around);
+      const double around = left < 0.0 ? right : right < 0.0 ? left : std::min(left, right);
+      capped[k] = std::min(noise[k], kCap * around);
     }
     for (int k = 0; k < kNrBins; ++k) {
       const double p = re[k] * re[k] + im[k] * im[k];

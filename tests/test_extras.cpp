@@ -186,7 +186,7 @@ TEST(NoiseReductionStage, StationaryNoiseIsPulledDownByTheLevel) {
     const std::vector<double> y = RunNr(noise, level);
     const double drop = PowerDb(y, 2 * 11025, 4 * 11025) - PowerDb(noise, 2 * 11025 - kNrDelay, 4 * 11025 - kNrDelay);
     std::printf("level %d: white noise %.1f dB\n", level, drop);
-    EXPECT_LT(drop, NrFloorDb(level) + 6.0) << "level " << level;
+    EXPECT_LT(drop, NrFloorDb(level) / 2.0) << "level " << level << ": at least half its floor";
     EXPECT_GT(drop, NrFloorDb(level) - 3.0) << "level " << level << ": the floor holds";
     if (level > 1) {
       EXPECT_LT(drop, last) << "stronger with the level";

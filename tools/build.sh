@@ -46,6 +46,7 @@ start_sound_server() {
 
 case "$what" in
   test | asan | tsan) bash tools/install-deps.sh --test ;;
+  bench) bash tools/install-deps.sh --bench ;;
   *) bash tools/install-deps.sh ;;
 esac
 
@@ -75,6 +76,7 @@ case "$what" in
     configure_and_build build
     ./build/bench/tarvik_bench "$@"
     ./build/bench/tarvik_bench_draw "$@"
+    ./build/bench/tarvik_bench_nr
     ;;
   *)
     echo "usage: tools/build.sh run|test|asan|tsan|bench" >&2
