@@ -40,7 +40,9 @@
 #include "Stoi.h"
 #include "signal/FilterCore.h"
 #include "signal/NoiseReduction.h"
+#include "signal/Presets.h"
 #include "signal/RateConverter.h"
+#include "signal/Stages.h"
 
 namespace {
 
@@ -307,6 +309,118 @@ double AdaptSeconds(const Processor& p) {
   return settled * 0.05;
 }
 
+// --- CW ------------------------------------------------------------------------------
+
+// "CQ TEST" keyed at wpm with 5 ms raised-cosine edges: the key (0..1) per
+// sample and the element start/end samples.
+struct Keying {
+  Signal key;
+  std::vector<std::pair<long, long>> elements;
+};
+Keying Key(double wpm) {
+  const char* morse[] = {"-.-.", "--.-", "", "-", ".", "...", "-"};  // C Q _ T E S T
+  const double dit = 1.2 / wpm * kRate;
+  const int edge = static_cast<int>(0.005 * kRate);
+  Keying k;
+  long at = static_cast<long>(0.8 * kRate);
+  for (const char* letter : morse) {
+    if (!*letter) {
+      at += static_cast<long>(4 * dit);  // a word gap (7) less the letter gap that follows
+      continue;
+    }
+    for (const char* e = letter; *e; ++e) {
+      const long len = static_cast<long>((*e == '-' ? 3 : 1) * dit);
+      k.elements.push_back({at, at + len});
+      at += len + static_cast<long>(dit);
+    }
+    at += static_cast<long>(2 * dit);
+  }
+  k.key.assign(static_cast<std::size_t>(at + kRate), 0.0);
+  for (auto [a, b] : k.elements)
+    for (long i = a; i < b; ++i) {
+      double v = 1.0;
+      if (i - a < edge) v = 0.5 - 0.5 * std::cos(3.14159265358979 * (i - a) / edge);
+      if (b - i < edge) v = 0.5 - 0.5 * std::cos(3.14159265358979 * (b - i) / edge);
+      k.key[static_cast<std::size_t>(i)] = v;
+    }
+  return k;
+}
+
+Signal Through(const Signal& x, int nrLevel) {
+  FilterDefinition d;
+  InstallPreset(d, 11, 700.0, 100, nullptr);  // BP100 around 700 Hz
+  CFilterCore f;
+  f.Apply(d);
+  ChainExtras e;
+  e.nrLevel = nrLevel;
+  f.SetExtras(e);
+  Signal y = x;
+  for (std::size_t at = 0; at < y.size(); at += 512)
+    f.ProcessBlock(y.data() + at, static_cast<int>(std::min<std::size_t>(512, y.size() - at)));
+  return y;
+}
+
+// Element lengths from the output's envelope (half the key-down level),
+// against the keying's own; the largest difference in ms.
+double WorstElementMs(const Signal& y, int lag, const Keying& k) {
+  Signal env(y.size(), 0.0);
+  double e = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) env[i] = e = std::max(std::fabs(y[i]), e * 0.985);  // about 6 ms release
+  double on = 0.0;
+  int n = 0;
+  for (auto [a, b] : k.elements)
+    for (long i = a + (b - a) / 4; i < b - (b - a) / 4; ++i, ++n) on += env[static_cast<std::size_t>(i + lag)];
+  const double half = 0.5 * on / n;
+  double worst = 0.0;
+  for (auto [a, b] : k.elements) {
+    long start = a + lag - 200, end = b + lag + 200;
+    while (start < end && env[static_cast<std::size_t>(start)] < half) ++start;
+    while (end > start && env[static_cast<std::size_t>(end)] < half) --end;
+    // The clean element measured the same way: half its edge in, half out.
+    worst = std::max(worst, std::fabs((end - start) - (b - a)) * 1000.0 / kRate);
+  }
+  return worst;
+}
+
+double KeyUpPowerDb(const Signal& y, int lag, const Keying& k) {
+  double sum = 0.0;
+  long n = 0;
+  const long guard = static_cast<long>(0.015 * kRate);
+  for (std::size_t j = 0; j + 1 < k.elements.size(); ++j)
+    for (long i = k.elements[j].second + guard; i < k.elements[j + 1].first - guard; ++i, ++n)
+      sum += y[static_cast<std::size_t>(i + lag)] * y[static_cast<std::size_t>(i + lag)];
+  return 10.0 * std::log10(sum / std::max<long>(n, 1) + 1e-9);
+}
+
+void CwTable(int nrLevel) {
+  std::printf("\nCW: \"CQ TEST\" at 700 Hz, 5 ms edges, in noise; BP100 alone and BP100 + NR %d\n\n", nrLevel);
+  std::printf("| wpm | noise | SNR dB | noise between elements: NR's gain over BP100 dB | worst element length error ms, BP100 / + NR |\n");
+  std::printf("|---|---|---|---|---|\n");
+  for (const double wpm : {18.0, 25.0}) {
+    const Keying k = Key(wpm);
+    Signal tone(k.key.size());
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 8000.0 * k.key[i] * std::sin(2.0 * 3.14159265358979 * 700.0 * i / kRate);
+    const struct {
+      const char* name;
+      Signal noise;
+    } kinds[] = {{"white", White(tone.size(), 11)}, {"pink", Pink(tone.size(), 12)}, {"band", Band(tone.size(), 13)}};
+    for (const auto& kind : kinds)
+      for (const double snr : {-10.0, 0.0, 5.0}) {
+        double pn = 0.0;
+        for (double v : kind.noise) pn += v * v;
+        pn /= kind.noise.size();
+        const double scale = std::sqrt(8000.0 * 8000.0 / 2.0 / pn / std::pow(10.0, snr / 10.0));
+        Signal x(tone.size());
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = tone[i] + scale * kind.noise[i];
+        const Signal a = Through(x, 0), b = Through(x, nrLevel);
+        const int lagA = DelayOf(tone, Through(tone, 0)), lagB = DelayOf(tone, Through(tone, nrLevel));
+        std::printf("| %.0f | %s | %.0f | %.1f | %.1f / %.1f |\n", wpm, kind.name, snr,
+                    KeyUpPowerDb(b, lagB, k) - KeyUpPowerDb(a, lagA, k), WorstElementMs(a, lagA, k),
+                    WorstElementMs(b, lagB, k));
+      }
+  }
+}
+
 struct Row {
   const char* name;
   Processor p;
@@ -374,5 +488,6 @@ int main(int argc, char** argv) {
                 r.speech / mixes, r.seg / mixes, r.delay / mixes,
                 processing ? std::to_string(r.adapt).substr(0, 4).c_str() : "-", 100.0 * r.core / seconds);
   }
+  CwTable(3);
   return 0;
 }

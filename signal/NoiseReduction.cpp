@@ -76,7 +76,8 @@ constexpr double kPresenceSmoothing = 0.2;
 constexpr double kNoiseSmoothing = 0.9;     // per frame where there is no speech: about 0.1 s
 constexpr double kMinimumBias = 1.5;        // the minimum of a noisy power lies below its mean
 constexpr double kDecisionDirected = 0.95;
-constexpr double kCap = 4.0;                // how far a bin's noise may stand above its neighbours
+constexpr double kCap = 4.0;                // how far a steady bin's noise may stand above its neighbours
+constexpr double kSteady = 1.5;             // smoothed power over its minimum below which a bin is steady
 constexpr int kWarmUpFrames = 8;
 
 }  // namespace
@@ -156,11 +157,17 @@ void NoiseReductionStage::Process(double* io, int count) {
       if (frames >= kWarmUpFrames) noise[k] = a * noise[k] + (1.0 - a) * p;
     }
     // A steady tone (a carrier, a held Morse tone) looks like noise to the
-    // minimum search; noise spreads over the band while a tone fills a few
-    // bins: no bin's noise may stand more than kCap above the louder of its
-    // neighbours three to five bins away on both sides (one side at the
-    // ends of the spectrum).
+    // minimum search. Noise fluctuates (its smoothed power keeps well above
+    // its minimum) where a tone does not, and a tone fills a few bins: a
+    // steady bin's noise may not stand more than kCap above the louder of
+    // its neighbours three to five bins away on both sides (one side at
+    // the ends of the spectrum). Noise a narrow filter left (BP100 before
+    // CW) still fluctuates, so it is not taken for a tone.
     for (int k = 0; k < kNrBins; ++k) {
+      if (smoothed[k] > kSteady * minimum[k]) {
+        capped[k] = noise[k];
+        continue;
+      }
       double left = -1.0, right = -1.0;
       for (int d = 3; d <= 5; ++d) {
         if (k - d >= 0) left = std::max(left, noise[k - d]);
