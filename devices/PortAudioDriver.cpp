@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/DeviceStream.h"
+#include "devices/StreamDevice.h"
 
 namespace {
 
@@ -83,11 +84,9 @@ void StopAndClose(StreamCore& core) {
 // What capture and playback share: every PortAudio call on the worker, with
 // its time limit; the queue and the reports in the shared core.
 template <class Direction>
-class PaDevice : public Direction {
+class PaDevice : public StreamDevice<Direction, StreamCore> {
  public:
-  PaDevice(DeviceCallWorker& worker, std::shared_ptr<StreamCore> core) : worker_(worker), core_(std::move(core)) {
-    core_->io.SetOwner(this);
-  }
+  using StreamDevice<Direction, StreamCore>::StreamDevice;
   ~PaDevice() override { Close(); }
 
   int Reset() override {
@@ -106,20 +105,11 @@ class PaDevice : public Direction {
     auto core = core_;
     return worker_.Run([core] { StopAndClose(*core); }) ? 0 : kWaveErrDeviceFailed;
   }
-  long LatencyUs() const override { return core_->io.latencyUs.load(); }
-  long QueuedFrames() const override { return core_->io.QueuedFrames(); }
-  std::string Description() const override { return core_->description; }
-  int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
 
  protected:
-  static constexpr unsigned kMessage() { return std::is_same_v<Direction, WaveIn> ? kWimData : kWomDone; }
-  int Queue(WaveHeader* h) {
-    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    return core_->io.Push(h) ? 0 : kWaveErrDeviceFailed;
-  }
-
-  DeviceCallWorker& worker_;
-  std::shared_ptr<StreamCore> core_;
+  using StreamDevice<Direction, StreamCore>::core_;
+  using StreamDevice<Direction, StreamCore>::worker_;
+  using StreamDevice<Direction, StreamCore>::kMessage;
 };
 
 class PaIn : public PaDevice<WaveIn> {

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "audio/DeviceStream.h"
+#include "devices/StreamDevice.h"
 
 namespace {
 
@@ -234,11 +235,11 @@ struct PulseStream {
     const int rate = request.rateHz > 0 ? request.rateHz : format.samplesPerSec;
     std::string error;
     if (!io.Setup(format, rate, input, callback, instance, error)) return kWaveErrBadFormat;
-    pa_sample_spec spec{};
-    spec.format = io.DeviceFrameBytes() == 1 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = static_cast<std::uint32_t>(rate);
-    spec.channels = static_cast<std::uint8_t>(format.channels);
-    stream = pa_stream_new(shared->context, input ? "Tarvik input" : "Tarvik output", &spec, nullptr);
+    pa_sample_spec sampleFormat{};  // libpulse's own type name
+    sampleFormat.format = io.DeviceFrameBytes() == 1 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sampleFormat.rate = static_cast<std::uint32_t>(rate);
+    sampleFormat.channels = static_cast<std::uint8_t>(format.channels);
+    stream = pa_stream_new(shared->context, input ? "Tarvik input" : "Tarvik output", &sampleFormat, nullptr);
     if (!stream) return kWaveErrBadFormat;
     pa_stream_set_state_callback(stream, &OnState, this);
     // About one block in the server each way: the capture fragment is one
@@ -305,18 +306,15 @@ void Locked(Shared& shared, Fn fn) {
 }
 
 template <class Direction>
-class PulseDevice : public Direction {
+class PulseDevice : public StreamDevice<Direction, PulseStream> {
  public:
-  PulseDevice(DeviceCallWorker& worker, std::shared_ptr<PulseStream> core)
-      : worker_(worker), core_(std::move(core)) {
-    core_->io.SetOwner(this);
-  }
+  using StreamDevice<Direction, PulseStream>::StreamDevice;
   ~PulseDevice() override { Close(); }
 
   int Reset() override {
     // Under the loop's lock: a callback in flight finishes first, so nothing
     // is reported after the buffers came back.
-    Locked(*core_->shared, [&] { core_->io.ReturnAll(std::is_same_v<Direction, WaveIn> ? kWimData : kWomDone); });
+    Locked(*core_->shared, [&] { core_->io.ReturnAll(kMessage()); });
     return 0;
   }
   int Close() override {
@@ -325,19 +323,11 @@ class PulseDevice : public Direction {
     return worker_.Run([core] { Locked(*core->shared, [&] { core->Disconnect(); }); }) ? 0
                                                                                       : kWaveErrDeviceFailed;
   }
-  long LatencyUs() const override { return core_->io.latencyUs.load(); }
-  long QueuedFrames() const override { return core_->io.QueuedFrames(); }
-  std::string Description() const override { return core_->description; }
-  int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
 
  protected:
-  int Queue(WaveHeader* h) {
-    if (!(h->flags & kWhdrPrepared)) return kWaveErrNotPrepared;
-    return core_->io.Push(h) ? 0 : kWaveErrDeviceFailed;
-  }
-
-  DeviceCallWorker& worker_;
-  std::shared_ptr<PulseStream> core_;
+  using StreamDevice<Direction, PulseStream>::core_;
+  using StreamDevice<Direction, PulseStream>::worker_;
+  using StreamDevice<Direction, PulseStream>::kMessage;
 };
 
 class PulseIn : public PulseDevice<WaveIn> {
