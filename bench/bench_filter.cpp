@@ -125,7 +125,8 @@ void FinishFir513(benchmark::State& state) {
       benchmark::Counter(513.0 * kBlock * state.iterations() * 1e-9, benchmark::Counter::kIsRate);
 }
 
-// The FIR stage alone (FirSample at 513 taps), without the rest of the chain.
+// The FIR stage alone one sample at a time (FirSample at 513 taps): the
+// reference the block path matches bit for bit, one chain of additions long.
 void BM_FirStage513(benchmark::State& state) {
   ForcePortableKernel(state.range(0) != 0);
   auto f = std::make_unique<CFilterCore>();
@@ -142,9 +143,9 @@ void BM_FirStage513(benchmark::State& state) {
 }
 BENCHMARK(BM_FirStage513)->Arg(0)->Arg(1);
 
-// The FIR stage as the chain runs it: a block of 512 through 513 taps, four
-// outputs per pass over the coefficients. Arg: 0 the chosen kernel, 1 the
-// portable one.
+// The FIR stage as the chain runs it: a block of 512 through 513 taps, eight
+// outputs per pass over the coefficients (four with the portable kernel).
+// Arg: 0 the chosen kernel, 1 the portable one.
 void BM_FirBlock513(benchmark::State& state) {
   ForcePortableKernel(state.range(0) != 0);
   auto d = std::make_unique<FilterDefinition>();

@@ -7,15 +7,17 @@
 // Sum of a[i]*b[i], i = 0..n-1.
 double DotProduct(const double* a, const double* b, int n);
 
-// Two dot products over windows one sample apart: out[0] = sum a[i]*b[i],
-// out[1] = sum a[i+1]*b[i], i = 0..n-1 (a holds n+1 values). Each result is
-// bit-identical to DotProduct's, so processing in pairs never changes the
-// output; sharing the coefficient loads makes it faster.
-void DotProduct2(const double* a, const double* b, int n, double* out);
+// The FIR stages' outputs: out[j] = sum a[i+j]*b[i], i = 0..n-1, for
+// j = 0..count-1 (a holds n+count-1 values). Every output is summed in one
+// fixed order whatever `count` is (four partial sums by i mod 4, the last
+// n mod 4 terms into the first), so a block gives exactly the bits of one
+// output at a time. Windows are computed many per pass over the
+// coefficients, which is what makes a long FIR fast.
+void FirDots(const double* a, const double* b, int n, double* out, int count);
 
-// Four dot products over windows one sample apart: out[j] = sum a[i+j]*b[i],
-// j = 0..3 (a holds n+3 values), each bit-identical to DotProduct's.
-void DotProduct4(const double* a, const double* b, int n, double* out);
+// How many outputs FirDots computes per pass with the chosen kernel; a FIR
+// that hands it at least this many at a time runs at full speed.
+int FirGroup();
 
 // h[i] = step*x[i] + h[i]*leak for i = 0..n-1 (each element rounded as
 // written), and returns the sum of |h[i]| after the update.

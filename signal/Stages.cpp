@@ -10,28 +10,16 @@
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 
-// Runs a FIR over a block in place, four outputs per pass over the
+// Runs a FIR over a block in place, many outputs per pass over the
 // coefficients. Each output is bit-identical to pushing one sample and
-// taking one dot product, so block boundaries never change the result.
+// taking one FirDots output, so block boundaries never change the result.
 template <int Capacity>
 void FirBlock(DelayLine<Capacity>& line, const double* coef, int n, double* io, int count) {
-  static_assert(Capacity >= 4, "four outputs need three spare places");
-  int i = 0;
-  for (; i + 4 <= count; i += 4) {
-    for (int k = 0; k < 4; ++k) line.Push(io[i + k]);
-    DotProduct4(line.Window(n, 3), coef, n, io + i);
-  }
-  for (; i + 2 <= count; i += 2) {
-    line.Push(io[i]);
-    line.Push(io[i + 1]);
-    double out[2];
-    DotProduct2(line.Window(n, 1), coef, n, out);
-    io[i] = out[0];
-    io[i + 1] = out[1];
-  }
-  if (i < count) {
-    line.Push(io[i]);
-    io[i] = DotProduct(line.Window(n), coef, n);
+  static_assert(Capacity >= kFirChunk, "a chunk needs its spare places");
+  for (int i = 0; i < count; i += kFirChunk) {
+    const int m = std::min(kFirChunk, count - i);
+    for (int k = 0; k < m; ++k) line.Push(io[i + k]);
+    FirDots(line.Window(n, m - 1), coef, n, io + i, m);
   }
 }
 
@@ -184,7 +172,9 @@ double FilterStage::FirSample(const FilterDefinition& d, double x) {
   const int n = d.tap;
   if (n == 0) return x;
   xLine.Push(x);
-  return DotProduct(xLine.Window(n + 1), d.h, n + 1);
+  double y;
+  FirDots(xLine.Window(n + 1), d.h, n + 1, &y, 1);
+  return y;
 }
 
 double FilterStage::LmsSample(FilterDefinition& d, double x) {

@@ -16,6 +16,11 @@
 
 constexpr int kChainPiece = 1024;  // longest block a stage takes at once
 
+// FIR stages take this many samples at a time into their delay line and
+// compute their outputs together: a multiple of every kernel's group, with
+// the line kFirChunk - 1 places longer than the filter.
+constexpr int kFirChunk = 24;
+
 constexpr double kOverloadLevel = 24576.0;  // input magnitude that counts as an overload
 // The one overload rule: beyond +-24576, or not a number.
 inline bool IsOverload(double x) { return x > kOverloadLevel || !(x >= -kOverloadLevel); }
@@ -31,7 +36,7 @@ struct DcCutStage {
   void Reset();
   void Process(double* io, int count);
 
-  DelayLine<132> line;  // three spare places for four outputs per pass
+  DelayLine<129 + kFirChunk - 1> line;
   double h[129];
 };
 
@@ -57,7 +62,7 @@ struct FilterStage {
   double FirSample(const FilterDefinition& d, double x);
   double LmsSample(FilterDefinition& d, double x);
 
-  DelayLine<kCoefCount + 3> xLine;  // FIR / LMS predictor input; three spare places
+  DelayLine<kCoefCount + kFirChunk - 1> xLine;  // FIR / LMS predictor input
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   double lmsErr = 0.0;
   double lmsStep = 0.0;

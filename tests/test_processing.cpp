@@ -122,32 +122,31 @@ TEST(ProcessBlock, RatioSwitchesMidGroupAgreeWithSampleBySample) {
   }
 }
 
-// The multi-output kernels give each window exactly what DotProduct gives
-// it, on every length and both kernels, and both agree with a plain sum.
-TEST(DotKernel, TwoAndFourWindowsEqualOneAtATime) {
+// The FIR kernels give each window exactly what one window at a time gives
+// it, for every group size the kernels split a block into, on every length
+// and both kernels, and all agree with a plain sum.
+TEST(DotKernel, ManyWindowsEqualOneAtATime) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<double> u(-30000.0, 30000.0);
   for (int portable = 0; portable < 2; ++portable) {
     ForcePortableKernel(portable != 0);
-    for (int n : {1, 2, 3, 4, 5, 15, 16, 17, 19, 31, 32, 33, 37, 49, 64, 101, 129, 257, 512, 513}) {
-      std::vector<double> a(n + 3), b(n);
-      for (double& v : a) v = u(rng);
-      for (double& v : b) v = u(rng) / 30000.0;
-      double two[2], four[4];
-      DotProduct2(a.data(), b.data(), n, two);
-      DotProduct4(a.data(), b.data(), n, four);
-      for (int j = 0; j < 4; ++j) {
-        const double one = DotProduct(a.data() + j, b.data(), n);
-        EXPECT_EQ(four[j], one) << DotKernelName() << " n " << n << " window " << j;
-        if (j < 2) {
-          EXPECT_EQ(two[j], one) << DotKernelName() << " n " << n << " window " << j;
+    for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 19, 31, 32, 33, 37, 49, 64, 101, 129, 257, 512, 513}) {
+      for (int count : {1, 2, 3, 4, 5, 7, 8, 11, 12, 13, 24}) {
+        std::vector<double> a(n + count - 1), b(n), many(count);
+        for (double& v : a) v = u(rng);
+        for (double& v : b) v = u(rng) / 30000.0;
+        FirDots(a.data(), b.data(), n, many.data(), count);
+        for (int j = 0; j < count; ++j) {
+          double one;
+          FirDots(a.data() + j, b.data(), n, &one, 1);
+          EXPECT_EQ(many[j], one) << DotKernelName() << " n " << n << " count " << count << " window " << j;
+          long double plain = 0.0L, size = 0.0L;
+          for (int i = 0; i < n; ++i) {
+            plain += static_cast<long double>(a[i + j]) * b[i];
+            size += std::fabs(a[i + j] * b[i]);
+          }
+          EXPECT_NEAR(one, static_cast<double>(plain), 1e-14 * static_cast<double>(size) + 1e-300) << n;
         }
-        long double plain = 0.0L, size = 0.0L;
-        for (int i = 0; i < n; ++i) {
-          plain += static_cast<long double>(a[i + j]) * b[i];
-          size += std::fabs(a[i + j] * b[i]);
-        }
-        EXPECT_NEAR(one, static_cast<double>(plain), 1e-14 * static_cast<double>(size) + 1e-300) << n;
       }
     }
   }
