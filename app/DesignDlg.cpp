@@ -321,13 +321,12 @@ void TDesignDlg::TimerTimer() {
 
 void TDesignDlg::PaintBoxPaint() {
   if (!filterThread) return;
-  DrawResponse(workFilter, plotBitmap, true);
-  PaintBox->update();
+  if (DrawResponse(workFilter, plotBitmap, true, plotBackdrop)) PaintBox->update();
 }
 
 void TDesignDlg::PaintBoxFFTPaint() {
   if (!filterThread) return;
-  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap);
+  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap, fftBackdrop);
   PaintBoxFFT->update();
 }
 

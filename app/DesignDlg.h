@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "draw/ResponsePlot.h"
+#include "draw/SpectrumView.h"
 #include "signal/FilterDefinition.h"
 
 class CFilter;
@@ -76,6 +78,8 @@ class TDesignDlg : public QDialog {
   int changed = 0;
   QImage plotBitmap;
   QImage fftBitmap;
+  ResponseBackdrop plotBackdrop;  // what plotBitmap shows
+  SpectrumBackdrop fftBackdrop;
   bool japanese = false;
   FileChooser chooseFile;  // QFileDialog unless replaced
 

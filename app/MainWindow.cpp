@@ -489,13 +489,17 @@ void TMainWnd::TimerTimer() {
     fftswGroup->button(0)->setChecked(true);
     settingUp = 0;
   }
-  UpdateStatus();
+  // The status bar's figures are read at a glance: twice a second is
+  // plenty, and each new text is laid out again.
+  if (++statusTicks >= 5) {
+    statusTicks = 0;
+    UpdateStatus();
+  }
 }
 
 void TMainWnd::PaintBoxPaint() {
   if (busy == 1 || !filterThread) return;
-  DrawResponse(filterThread->Definition(), respBitmap, false);
-  PaintBox->update();
+  if (DrawResponse(filterThread->Definition(), respBitmap, false, respBackdrop)) PaintBox->update();
 }
 
 void TMainWnd::PaintBoxFFTPaint() {
@@ -504,7 +508,7 @@ void TMainWnd::PaintBoxFFTPaint() {
   snapshot.foHz = fo;
   snapshot.notchCount = static_cast<int>(notches.size());
   for (std::size_t i = 0; i < notches.size() && i < 4; ++i) snapshot.notchHz[i] = notches[i];
-  DrawSpectrum(snapshot, fftBitmap);
+  DrawSpectrum(snapshot, fftBitmap, fftBackdrop);
   PaintBoxFFT->update();
 }
 

@@ -14,6 +14,8 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
+#include "draw/ResponsePlot.h"
+#include "draw/SpectrumView.h"
 #include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
 #include "signal/Settings.h"
@@ -105,6 +107,9 @@ class TMainWnd : public QWidget {
   int prevSelect = 0;
   QImage respBitmap;
   QImage fftBitmap;
+  ResponseBackdrop respBackdrop;  // what respBitmap shows
+  SpectrumBackdrop fftBackdrop;
+  int statusTicks = 0;  // timer ticks since the status bar was last updated
   int firstPaint = 1;
   int settingUp = 1;
   int busy = 1;

@@ -7,13 +7,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 
-void ImageBox::paintEvent(QPaintEvent*) {
+void ImageBox::paintEvent(QPaintEvent* event) {
   QPainter p(this);
-  p.drawImage(0, 0, *image_);
+  if (image_->width() < width() || image_->height() < height()) p.fillRect(rect(), palette().window());
+  p.drawImage(event->rect(), *image_, event->rect());
 }
 
 void ImageBox::mousePressEvent(QMouseEvent* event) {

@@ -19,7 +19,10 @@ class QPushButton;
 // A paint box: its paint handler only copies the image the drawing code made.
 class ImageBox : public QWidget {
  public:
-  ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {}
+  ImageBox(QWidget* parent, const QImage* image) : QWidget(parent), image_(image) {
+    // The image covers the box: nothing under it needs painting first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+  }
   // A mouse press at x, y of the image, with the button.
   std::function<void(int x, int y, Qt::MouseButton button)> onPress;
 

@@ -1,12 +1,13 @@
 #include "draw/ResponsePlot.h"
 
+#include <algorithm>
+
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
 #include <QPen>
 
-#include "design/ResponseCurve.h"
 #include "signal/FilterDefinition.h"
 
 namespace {
@@ -21,19 +22,10 @@ void Line(QPainter& p, int x0, int y0, int x1, int y1) {
     p.drawLine(x0, y0, x1, y1);
 }
 
-}  // namespace
-
-void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
-  const double* h = filter.h;
-  const int ratio = filter.overSmp, tap = ClampTap(filter.tap);
-  const ResponseAxis axis = AxisFor(ratio);
-  const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
-  const int columns = l.right - l.left;
-
-  QPainter p(&image);
+// Everything but the curve: white, frame, grid, labels and the Nyquist line.
+void DrawFrame(QPainter& p, const QImage& image, const ResponseAxis& axis, const ResponseLayout& l) {
   p.setRenderHint(QPainter::Antialiasing, false);
   p.fillRect(0, 0, image.width(), image.height(), Qt::white);
-  if (columns < 1 || columns > kMaxResponseColumns || l.bottom <= l.top) return;
   QFont font = p.font();
   font.setPointSize(l.fontPt);
   p.setFont(font);
@@ -84,12 +76,73 @@ void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
   p.setPen(pen);
   const int nyquist = l.left + static_cast<int>(axis.fs * 0.5 * ((l.right - l.left) / axis.xmax));
   Line(p, nyquist, l.top, nyquist, l.bottom);
+}
 
-  int rows[kMaxResponseColumns];
-  ResponseRows(h, tap, axis, l, rows);
-  pen.setColor(QColor(0, 0, 255));
-  pen.setStyle(Qt::SolidLine);
+void DrawCurve(QPainter& p, const ResponseLayout& l, const int* rows) {
+  QPen pen(QColor(0, 0, 255));
+  pen.setWidth(0);
   p.setPen(pen);
   for (int x = l.left + 1; x < l.right; ++x) Line(p, x - 1, rows[x - 1 - l.left], x, rows[x - l.left]);
-  if (columns == 1) p.drawPoint(l.left, rows[0]);
+  if (l.right - l.left == 1) p.drawPoint(l.left, rows[0]);
+}
+
+bool Drawable(const ResponseLayout& l) {
+  const int columns = l.right - l.left;
+  return columns >= 1 && columns <= kMaxResponseColumns && l.bottom > l.top;
+}
+
+}  // namespace
+
+void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
+  const ResponseAxis axis = AxisFor(filter.overSmp);
+  const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
+  QPainter p(&image);
+  if (!Drawable(l)) {
+    p.fillRect(0, 0, image.width(), image.height(), Qt::white);
+    return;
+  }
+  DrawFrame(p, image, axis, l);
+  int rows[kMaxResponseColumns];
+  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows);
+  DrawCurve(p, l, rows);
+}
+
+bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last) {
+  const ResponseAxis axis = AxisFor(filter.overSmp);
+  const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
+  if (!Drawable(l)) {
+    last.columns = -1;
+    DrawResponse(filter, image, large);
+    return true;
+  }
+  const int columns = l.right - l.left;
+  int rows[kMaxResponseColumns];
+  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows);
+  // The axis depends on the ratio only through AxisFor's three cases.
+  const int ratio = filter.overSmp == 2 || filter.overSmp == 3 ? filter.overSmp : 1;
+  const bool sameFrame = last.width == image.width() && last.height == image.height() && last.ratio == ratio &&
+                         last.large == large && !last.image.isNull() && last.image.format() == image.format();
+  if (sameFrame && last.shown == image.cacheKey() && last.columns == columns &&
+      std::equal(rows, rows + columns, last.rows))
+    return false;
+  if (!sameFrame) {
+    last.image = QImage(image.size(), image.format());
+    QPainter frame(&last.image);
+    DrawFrame(frame, last.image, axis, l);
+    last.width = image.width();
+    last.height = image.height();
+    last.ratio = ratio;
+    last.large = large;
+  }
+  QPainter p(&image);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.drawImage(0, 0, last.image);
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  DrawCurve(p, l, rows);
+  p.end();
+  std::copy(rows, rows + columns, last.rows);
+  last.columns = columns;
+  last.shown = image.cacheKey();
+  return true;
 }

@@ -4,7 +4,26 @@
 // one, from a definition (for a live LMS filter, one taken at one instant
 // with its weights). User-interface thread only; allocates nothing.
 
+#include <QImage>
+
+#include "design/ResponseCurve.h"
+
 struct FilterDefinition;
-class QImage;
 
 void DrawResponse(const FilterDefinition& filter, QImage& image, bool large);
+
+// What the last drawing into one image left there: the frame, grid and
+// labels (drawn once, copied under each curve) and the curve's rows, so a
+// live LMS plot that has not moved by a pixel is neither drawn nor shown.
+struct ResponseBackdrop {
+  QImage image;
+  int width = 0, height = 0, ratio = -1;
+  bool large = false;
+  int columns = -1;
+  qint64 shown = 0;  // the image's cacheKey after the last drawing: anything else drew there since
+  int rows[kMaxResponseColumns];
+};
+
+// The same picture as above; returns false, drawing nothing, when the image
+// already shows it.
+bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last);

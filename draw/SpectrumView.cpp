@@ -1,5 +1,7 @@
 #include "draw/SpectrumView.h"
 
+#include <cstring>
+
 #include <QColor>
 #include <QFont>
 #include <QFontMetrics>
@@ -9,13 +11,14 @@
 
 #include "signal/SampleRate.h"
 
-void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
-  const int w1 = image.width() - 1, h1 = image.height() - 1;
-  if (w1 < 1 || h1 < 1) return;
-  QPainter p(&image);
+namespace {
+
+// Black, the warning, the grid and the markers: every pixel but the
+// rightmost column, which keeps what the image had.
+void DrawBackdrop(QPainter& p, const SpectrumSnapshot& s, int width, int height) {
+  const int w1 = width - 1, h1 = height - 1;
   p.setRenderHint(QPainter::Antialiasing, false);
-  // Every pixel but the rightmost column.
-  p.fillRect(0, 0, w1, image.height(), Qt::black);
+  p.fillRect(0, 0, w1, height, Qt::black);
 
   if (s.warning) {
     QFont font = p.font();
@@ -39,7 +42,7 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
   // Thin markers: Fo (cyan), so a tone can be seen on it, and the notches (red).
   auto marker = [&](double hz, const QColor& colour) {
     if (hz <= 0.0) return;
-    const int x = SpectrumHzToX(hz, image.width(), s.width);
+    const int x = SpectrumHzToX(hz, width, s.width);
     if (x < 0 || x >= w1) return;
     QPen m(colour);
     m.setWidth(0);
@@ -48,10 +51,14 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
   };
   marker(s.foHz, QColor(0, 200, 255));
   for (int i = 0; i < s.notchCount && i < 4; ++i) marker(s.notchHz[i], QColor(255, 64, 64));
-  if (!s.trace) return;
+}
 
-  pen.setColor(Qt::white);
-  pen.setStyle(Qt::SolidLine);
+void DrawTrace(QPainter& p, const SpectrumSnapshot& s, int width, int height) {
+  if (!s.trace) return;
+  const int w1 = width - 1, h1 = height - 1;
+  const SpectrumWidth& row = SpectrumWidthFor(s.width);
+  QPen pen(Qt::white);
+  pen.setWidth(0);
   p.setPen(pen);
   QPoint previous;
   for (int x = 0; x < w1; ++x) {
@@ -65,4 +72,40 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
       p.drawLine(previous, point);
     previous = point;
   }
+}
+
+bool SameBackdrop(const SpectrumSnapshot& a, const SpectrumSnapshot& b) {
+  if (a.width != b.width || a.foHz != b.foHz || a.notchCount != b.notchCount) return false;
+  if ((a.warning == nullptr) != (b.warning == nullptr)) return false;
+  if (a.warning && std::strcmp(a.warning, b.warning) != 0) return false;
+  for (int i = 0; i < a.notchCount && i < 4; ++i)
+    if (a.notchHz[i] != b.notchHz[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
+  if (image.width() < 2 || image.height() < 2) return;
+  QPainter p(&image);
+  DrawBackdrop(p, s, image.width(), image.height());
+  DrawTrace(p, s, image.width(), image.height());
+}
+
+void DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop) {
+  const int width = image.width(), height = image.height();
+  if (width < 2 || height < 2) return;
+  if (backdrop.image.size() != image.size() || backdrop.image.format() != image.format() ||
+      !SameBackdrop(backdrop.key, s)) {
+    backdrop.image = QImage(image.size(), image.format());
+    QPainter b(&backdrop.image);
+    DrawBackdrop(b, s, width, height);
+    backdrop.key = s;
+  }
+  QPainter p(&image);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.drawImage(QPoint(0, 0), backdrop.image, QRect(0, 0, width - 1, height));
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  DrawTrace(p, s, width, height);
 }

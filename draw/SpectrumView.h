@@ -1,10 +1,21 @@
 #pragma once
 // Draws the spectrum panel into an image the caller owns and then shows.
 
-#include "spectrum/SpectrumModel.h"
+#include <QImage>
 
-class QImage;
+#include "spectrum/SpectrumModel.h"
 
 // The image's size is taken at each call (362 x 120 in the main window,
 // 296 x 83 in the design dialog). Draws only: the snapshot was taken first.
 void DrawSpectrum(const SpectrumSnapshot& s, QImage& image);
+
+// The panel under the trace (black, grid, markers, warning) as last drawn,
+// copied under each new trace instead of drawn again: the dotted grid
+// lines are most of the drawing's cost.
+struct SpectrumBackdrop {
+  QImage image;
+  SpectrumSnapshot key;  // the fields the backdrop depends on
+};
+
+// The same picture as above, drawn over a backdrop kept between calls.
+void DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop);

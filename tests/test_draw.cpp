@@ -298,3 +298,53 @@ TEST(Pictures, WriteExamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// The backdrops only save work: a sequence of pictures drawn over them is
+// pixel for pixel what drawing each picture afresh gives, and a response
+// that did not move is not drawn again, unless something else drew there.
+TEST(Backdrops, SamePixelsAsDrawingAfresh) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> level(0, 300);
+  QImage fresh(362, 120, QImage::Format_RGB32), kept(362, 120, QImage::Format_RGB32);
+  fresh.fill(Qt::green);  // the rightmost column keeps what was there
+  kept.fill(Qt::green);
+  SpectrumBackdrop backdrop;
+  SpectrumSnapshot s;
+  for (int step = 0; step < 12; ++step) {
+    for (int& v : s.levels) v = level(rng);
+    s.trace = step != 3;
+    s.width = step < 6 ? 2 : 1;
+    s.warning = step == 8 ? "Lost" : step == 9 ? "Over" : nullptr;
+    s.foHz = step < 4 ? 700.0 : 1210.0;
+    s.notchCount = step >= 10 ? 2 : 0;
+    s.notchHz[0] = 900.0;
+    s.notchHz[1] = step == 11 ? 1500.0 : 1400.0;
+    DrawSpectrum(s, fresh);
+    DrawSpectrum(s, kept, backdrop);
+    ASSERT_EQ(fresh, kept) << "spectrum step " << step;
+  }
+
+  for (bool large : {false, true}) {
+    QImage a(large ? 440 : 278, large ? 224 : 125, QImage::Format_RGB32), b(a.size(), a.format());
+    ResponseBackdrop last;
+    auto lms = std::make_unique<FilterDefinition>();
+    lms->SetLms(1, 36, 64, 0.015, 0.9993, 0, 0);
+    std::normal_distribution<double> w(0.0, 0.05);
+    for (int step = 0; step < 8; ++step) {
+      if (step != 2 && step != 5)
+        for (int k = 0; k <= 64; ++k) lms->h[k] = w(rng);
+      lms->overSmp = step < 6 ? 1 : 2;
+      DrawResponse(*lms, a, large);
+      const bool drew = DrawResponse(*lms, b, large, last);
+      EXPECT_EQ(drew, step != 2 && step != 5) << "step " << step;
+      ASSERT_EQ(a, b) << "response step " << step << (large ? " large" : " small");
+    }
+    b.fill(Qt::red);  // another hand drew there: the next call draws again
+    EXPECT_TRUE(DrawResponse(*lms, b, large, last));
+    EXPECT_EQ(a, b);
+  }
+}
+
+}  // namespace
