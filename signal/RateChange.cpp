@@ -29,8 +29,8 @@ Interpolator2::Interpolator2() {
 
 void Interpolator2::Process(double y, double& first, double& second) {
   lowLine.Push(y);
-  first = DotProduct(lowLine.Window(19), phase0, 19);
-  second = DotProduct(lowLine.Window(18), phase1, 18);
+  FirDots(lowLine.Window(19), phase0, 19, &first, 1);
+  FirDots(lowLine.Window(18), phase1, 18, &second, 1);
 }
 
 Decimator3::Decimator3() {
@@ -56,9 +56,9 @@ Interpolator3::Interpolator3() {
 
 void Interpolator3::Process(double y, double& first, double& second, double& third) {
   lowLine.Push(y);
-  first = DotProduct(lowLine.Window(17), phase0, 17);
-  second = DotProduct(lowLine.Window(16), phase1, 16);
-  third = DotProduct(lowLine.Window(16), phase2, 16);
+  FirDots(lowLine.Window(17), phase0, 17, &first, 1);
+  FirDots(lowLine.Window(16), phase1, 16, &second, 1);
+  FirDots(lowLine.Window(16), phase2, 16, &third, 1);
 }
 
 // The block forms: the line's history, then the block, in one array; each
@@ -92,12 +92,22 @@ void Decimator3::ProcessGroups(const double* in, int groups, double* out, double
   Follow(line, in, 3 * groups);
 }
 
+// The interpolators' branches see consecutive windows, so each branch runs
+// as one FIR over the block (many outputs per pass), in pieces of kPiece.
+constexpr int kPiece = 256;
+
 void Interpolator2::ProcessBlock(const double* low, int count, double* out, double* ext) {
   if (count <= 0) return;
   Extend(lowLine, 18, low, count, ext);
-  for (int k = 0; k < count; ++k) {
-    out[2 * k] = DotProduct(ext + k, phase0, 19);
-    out[2 * k + 1] = DotProduct(ext + k + 1, phase1, 18);
+  double first[kPiece], second[kPiece];
+  for (int k0 = 0; k0 < count; k0 += kPiece) {
+    const int m = count - k0 < kPiece ? count - k0 : kPiece;
+    FirDots(ext + k0, phase0, 19, first, m);
+    FirDots(ext + k0 + 1, phase1, 18, second, m);
+    for (int k = 0; k < m; ++k) {
+      out[2 * (k0 + k)] = first[k];
+      out[2 * (k0 + k) + 1] = second[k];
+    }
   }
   Follow(lowLine, low, count);
 }
@@ -105,10 +115,17 @@ void Interpolator2::ProcessBlock(const double* low, int count, double* out, doub
 void Interpolator3::ProcessBlock(const double* low, int count, double* out, double* ext) {
   if (count <= 0) return;
   Extend(lowLine, 16, low, count, ext);
-  for (int k = 0; k < count; ++k) {
-    out[3 * k] = DotProduct(ext + k, phase0, 17);
-    out[3 * k + 1] = DotProduct(ext + k + 1, phase1, 16);
-    out[3 * k + 2] = DotProduct(ext + k + 1, phase2, 16);
+  double first[kPiece], second[kPiece], third[kPiece];
+  for (int k0 = 0; k0 < count; k0 += kPiece) {
+    const int m = count - k0 < kPiece ? count - k0 : kPiece;
+    FirDots(ext + k0, phase0, 17, first, m);
+    FirDots(ext + k0 + 1, phase1, 16, second, m);
+    FirDots(ext + k0 + 1, phase2, 16, third, m);
+    for (int k = 0; k < m; ++k) {
+      out[3 * (k0 + k)] = first[k];
+      out[3 * (k0 + k) + 1] = second[k];
+      out[3 * (k0 + k) + 2] = third[k];
+    }
   }
   Follow(lowLine, low, count);
 }
