@@ -426,8 +426,12 @@ class PieceFilter {
 
   // Input samples in order, in blocks of any size.
   void Add(const std::vector<double>& block) {
-    for (double v : block) {
-      current_.push_back(v);
+    std::size_t at = 0;
+    while (at < block.size()) {
+      const std::size_t n = std::min(block.size() - at, static_cast<std::size_t>(kPiece) - current_.size());
+      current_.insert(current_.end(), block.begin() + static_cast<std::ptrdiff_t>(at),
+                      block.begin() + static_cast<std::ptrdiff_t>(at + n));
+      at += n;
       if (static_cast<int>(current_.size()) == kPiece) Submit();
     }
   }
@@ -817,8 +821,9 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
   std::vector<double> block;
   while (toFilter.Pop(block)) {
     const int count = static_cast<int>(block.size());
-    for (int i = 0; i < count; ++i)
-      if (IsOverload(block[i])) ++result.overloads;
+    long long overloads = 0;  // a sum the compiler can vectorise
+    for (int i = 0; i < count; ++i) overloads += IsOverload(block[i]) ? 1 : 0;
+    result.overloads += overloads;
     result.samples += count;
     if (done) done->fetch_add(count);
     if (pieces) {
@@ -884,11 +889,18 @@ int Run(const Options& o) {
       for (std::size_t j; (j = next.fetch_add(1)) < jobs.size();)
         results[j] = FilterFile(o, def, dcCut, extras, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
     });
-  std::atomic<bool> finished{false};
+  // The progress line is redrawn ten times a second; the end wakes it at
+  // once, so the tool never waits out a tick after the last file.
+  std::mutex finishedLock;
+  std::condition_variable finishedSignal;
+  bool finished = false;
   std::thread progressThread([&] {
     std::unique_ptr<Progress> progress;
-    while (!finished.load()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(finishedLock);
+        if (finishedSignal.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; })) break;
+      }
       const long long total = expected.load();
       if (!progress && !o.quiet && ::isatty(2) &&
           (total < 0 || total > 5LL * kRate ||
@@ -899,7 +911,11 @@ int Run(const Options& o) {
     if (progress) progress->Finish();
   });
   for (std::thread& t : pool) t.join();
-  finished = true;
+  {
+    std::lock_guard<std::mutex> lock(finishedLock);
+    finished = true;
+  }
+  finishedSignal.notify_one();
   progressThread.join();
 
   long long samples = 0, overloads = 0;
