@@ -67,15 +67,38 @@ double E1(double v) {
   return std::exp(-v) / v * (v * v + 2.334733 * v + 0.250621) / (v * v + 3.330657 * v + 1.681534);
 }
 
+// 0 at or below lo, 1 at or above hi, logarithmic between.
+double Between(double z, double lo, double hi) {
+  if (z <= lo) return 0.0;
+  if (z >= hi) return 1.0;
+  return std::log(z / lo) / std::log(hi / lo);
+}
+
 // Frames per sub-window of the minimum search; four of them span 0.35 s.
 constexpr int kSubFrames = 8;
 // Tuned on the noise benchmark (bench/bench_noise_reduction.cpp).
 constexpr double kSmoothing = 0.7;          // of the noisy power, per frame
 constexpr double kPresenceRatio = 2.5;      // smoothed power over the minimum that means speech
 constexpr double kPresenceSmoothing = 0.2;
-constexpr double kNoiseSmoothing = 0.9;     // per frame where there is no speech: about 0.1 s
+// Per frame where there is no speech (about 0.18 s): slower is steadier
+// but lets new noise through for longer.
+constexpr double kNoiseSmoothing = 0.94;
 constexpr double kMinimumBias = 1.5;        // the minimum of a noisy power lies below its mean
-constexpr double kDecisionDirected = 0.95;
+// The decision-directed a-priori SNR leans on the last frame's estimate
+// in noise (few musical tones) and follows the present frame where speech
+// is strong (onsets are not smeared): the weight of the present frame goes
+// from kFollowNoise to kFollowNoise + kFollowSpeech as the last clean
+// estimate rises over the noise.
+constexpr double kFollowNoise = 0.1, kFollowSpeech = 0.89;
+// Speech presence from the a-priori SNR smoothed in time, averaged over a
+// few bins (local) and about 1.3 kHz (global) and over the frame (Cohen
+// 2001): below -10 dB absent, above -5 dB present.
+constexpr double kZetaSmoothing = 0.7;
+constexpr int kLocalBins = 1, kGlobalBins = 15;
+constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
+constexpr double kPeakMin = 1.0, kPeakMax = 10.0;  // the frame's reference peak, 0..10 dB
+constexpr double kMaxAbsence = 0.95;
+constexpr int kFloorBins = 2;
 constexpr double kCap = 4.0;                // how far a steady bin's noise may stand above its neighbours
 constexpr double kSteady = 1.5;             // smoothed power over its minimum below which a bin is steady
 constexpr int kWarmUpFrames = 8;
@@ -103,10 +126,13 @@ void NoiseReductionStage::Reset() {
     presence[k] = 0.0;
     gainPrev[k] = 1.0;
     snrPrev[k] = 1.0;
+    zeta[k] = 0.0;
     for (auto& sub : subMin) sub[k] = 0.0;
   }
   frames = 0;
   subFrame = 0;
+  zetaFrameLast = 0.0;
+  zetaPeak = kPeakMin;
 }
 
 void NoiseReductionStage::Process(double* io, int count) {
@@ -176,24 +202,63 @@ void NoiseReductionStage::Process(double* io, int count) {
       const double around = left < 0.0 ? right : right < 0.0 ? left : std::min(left, right);
       capped[k] = std::min(noise[k], kCap * around);
     }
+    // A-priori SNR per bin (decision-directed), then where speech is.
+    const double xiMin = floorGain * floorGain;
+    double zetaMean = 0.0;
     for (int k = 0; k < kNrBins; ++k) {
       const double p = re[k] * re[k] + im[k] * im[k];
+      const double gamma = std::min(p / std::max(capped[k], 1e-6), 1e6);
+      const double last = gainPrev[k] * gainPrev[k] * snrPrev[k];
+      const double r = last / (1.0 + last);
+      const double follow = kFollowNoise + kFollowSpeech * r * r;
+      xiNow[k] = std::max((1.0 - follow) * last + follow * std::max(gamma - 1.0, 0.0), xiMin);
+      snrPrev[k] = gamma;
+      zeta[k] = kZetaSmoothing * zeta[k] + (1.0 - kZetaSmoothing) * xiNow[k];
+      zetaMean += zeta[k];
+    }
+    zetaMean /= kNrBins;
+    // The frame holds speech while its mean rises, or stays near the peak
+    // it rose to; quiet frames hold none.
+    double frameSpeech = 0.0;
+    if (zetaMean > kZetaMin) {
+      if (zetaMean > zetaFrameLast) {
+        zetaPeak = std::clamp(zetaMean, kPeakMin, kPeakMax);
+        frameSpeech = 1.0;
+      } else {
+        frameSpeech = Between(zetaMean, zetaPeak * kZetaMin, zetaPeak * kZetaMax);
+      }
+    }
+    zetaFrameLast = zetaMean;
+    for (int k = 0; k < kNrBins; ++k) {
+      double local = 0.0, global = 0.0, globalWeight = 0.0;
+      int localCount = 0;
+      for (int d = -kGlobalBins; d <= kGlobalBins; ++d) {
+        const int j = k + d;
+        if (j < 0 || j >= kNrBins) continue;
+        const double w = 1.0 - std::abs(d) / (kGlobalBins + 1.0);  // a triangle across the band
+        global += w * zeta[j];
+        globalWeight += w;
+        if (std::abs(d) <= kLocalBins) {
+          local += zeta[j];
+          ++localCount;
+        }
+      }
+      const double present = Between(local / localCount, kZetaMin, kZetaMax) *
+                             Between(global / globalWeight, kZetaMin, kZetaMax) * frameSpeech;
+      const double q = std::min(1.0 - present, kMaxAbsence);  // prior probability of absence
+
       // The MMSE log-spectral-amplitude gain where speech is, the floor
       // where it is not, weighed by the probability of speech (OM-LSA).
-      const double n = std::max(capped[k], 1e-6);
-      const double gamma = std::min(p / n, 1e6);
-      const double xiMin = floorGain * floorGain;
-      double xi = kDecisionDirected * gainPrev[k] * gainPrev[k] * snrPrev[k] +
-                  (1.0 - kDecisionDirected) * std::max(gamma - 1.0, 0.0);
-      xi = std::max(xi, xiMin);
+      const double xi = xiNow[k], gamma = snrPrev[k];
       const double v = std::max(xi / (1.0 + xi) * gamma, 1e-8);
       const double lsa = std::min(xi / (1.0 + xi) * std::exp(0.5 * E1(v)), 1.0);
-      const double q = std::clamp(1.0 - presence[k], 0.05, 0.95);  // prior absence
-      const double speech = 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
+      const double speech = q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
       const double g = std::clamp(std::pow(lsa, speech) * std::pow(floorGain, 1.0 - speech), floorGain, 1.0);
-      gain[k] = g;
+      // Nothing a listener wants lies below about 65 Hz (voices start near
+      // 80, Morse tones far above; below is drift and rumble): the bins at
+      // 0 and 43 Hz stay at the floor.
+      gain[k] = k < kFloorBins ? floorGain : g;
       gainPrev[k] = lsa;
-      snrPrev[k] = gamma;
     }
     if (++subFrame == kSubFrames) {
       // The window slides by a sub-window: the oldest minimum goes.

@@ -7,9 +7,11 @@
 // smoothed power over about 0.4 s, with a speech-presence probability
 // gating the update, MCRA-like; a bin may not stand far above its
 // neighbours, so a steady tone is not taken for noise); a decision-directed
-// a-priori SNR; the MMSE log-spectral-amplitude gain weighed by the
-// probability of speech against a floor set by the level (OM-LSA); lone
-// peaks of gain capped against musical noise.
+// a-priori SNR that follows speech onsets quickly and noise slowly; the
+// probability of speech from that SNR smoothed over time, nearby bins, a
+// wider band and the frame (Cohen 2001); the MMSE log-spectral-amplitude
+// gain weighed by that probability against a floor set by the level
+// (OM-LSA); lone peaks of gain capped against musical noise.
 //
 // Set up, reset, process: fixed arrays, no allocation, no lock; a NaN or an
 // infinity resets it (that sample comes out as 0) instead of spreading.
@@ -51,10 +53,14 @@ struct NoiseReductionStage {
   double gainPrev[kNrBins];   // last frame's gain
   double snrPrev[kNrBins];    // last frame's a-posteriori SNR
   double subMin[4][kNrBins];  // minima of the last sub-windows
+  double zeta[kNrBins];       // a-priori SNR smoothed over frames
+  double zetaFrameLast = 0.0; // last frame's mean of zeta
+  double zetaPeak = 1.0;      // the mean zeta the frame last rose to
   int frames = 0;
   int subFrame = 0;
   // Scratch.
   double re[kNrFft], im[kNrFft];
   double gain[kNrBins];
   double capped[kNrBins];
+  double xiNow[kNrBins];
 };

@@ -216,6 +216,20 @@ TEST(NoiseReductionStage, AdaptsWithinHalfASecondOfTheNoise) {
   EXPECT_LT(PowerDb(y, from, to) - PowerDb(x, from - kNrDelay, to - kNrDelay), -10.0) << "0.5 to 1 s after it began";
 }
 
+// Regression: a slow drift under the first bin (pink noise down to a few
+// Hz) kept pauses 10 dB louder than the level's floor allows. A 6 Hz sway
+// now stays at the floor while speech-band noise beside it is reduced as
+// before.
+TEST(NoiseReductionStage, SubAudibleDriftStaysAtTheFloor) {
+  std::vector<double> x = testutil::Noise(4 * 11025, 300.0, 31);
+  std::vector<double> drift(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) drift[i] = 8000.0 * std::sin(testutil::kTwoPi * 6.0 * i / 11025.0);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] += drift[i];
+  const std::vector<double> y = RunNr(x, 4);
+  EXPECT_LT(PowerDb(y, 2 * 11025, 4 * 11025) - PowerDb(drift, 2 * 11025 - kNrDelay, 4 * 11025 - kNrDelay),
+            NrFloorDb(4) + 3.0);
+}
+
 TEST(NoiseReductionStage, SplitsAndNotANumber) {
   std::vector<double> x = testutil::Noise(3 * 11025, 2000.0, 12);
   for (int i = 0; i < static_cast<int>(x.size()); ++i) x[i] += 3000.0 * std::sin(testutil::kTwoPi * 500.0 * i / 11025.0);
