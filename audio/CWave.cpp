@@ -185,6 +185,10 @@ int CWave::OpenOutput(const WaveFormat& format, int frames) {
     return rc;
   }
   {
+    std::lock_guard<std::mutex> guard(lock);
+    outSaysStarved = device->ReportsStarvation() ? 1 : 0;
+  }
+  {
     std::lock_guard<std::mutex> guard(volumeLock_);
     outHandle = std::move(device);
   }
@@ -351,8 +355,13 @@ void CWave::InputDone(WaveDevice*, unsigned message, void* instance, std::uintpt
 }
 
 void CWave::OutputDone(WaveDevice*, unsigned message, void* instance, std::uintptr_t, std::uintptr_t) {
-  if (message != kWomDone) return;
-  static_cast<CWave*>(instance)->OnOutputDone();
+  if (message == kWomDone) static_cast<CWave*>(instance)->OnOutputDone();
+  if (message == kWomStarved) static_cast<CWave*>(instance)->OnOutputStarved();
+}
+
+void CWave::OnOutputStarved() {
+  std::lock_guard<std::mutex> guard(lock);
+  outUnderrun = 1;
 }
 
 void CWave::OnInputDone() {
@@ -368,7 +377,9 @@ void CWave::OnInputDone() {
 void CWave::OnOutputDone() {
   std::lock_guard<std::mutex> guard(lock);
   outDone = (outDone + 1) % kWaveRing;
-  if (outDone == outNext) outUnderrun = 1;
+  // A device that buffers on its own still plays when the queue is empty;
+  // it says when it really runs dry.
+  if (outDone == outNext && !outSaysStarved) outUnderrun = 1;
   if (outWaiting) {
     outWaiting = 0;
     outEvent.Set();

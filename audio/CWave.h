@@ -84,6 +84,7 @@ class CWave {
   int inOverrun = 0;
   int outWaiting = 0;
   int outUnderrun = 0;
+  int outSaysStarved = 0;  // the playback device reports running dry itself
   int inDone = 0;
   int inNext = 0;
   int outNext = 0;
@@ -110,6 +111,7 @@ class CWave {
   void FreeHeaders(WaveHeader** headers, WaveDevice* device);
   void OnInputDone();
   void OnOutputDone();
+  void OnOutputStarved();
 
   WaveDriver& driver_;
   // Held by SetVolume/GetVolume and while the playback handle is installed

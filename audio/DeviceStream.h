@@ -58,7 +58,8 @@ class DeviceStream {
   void Capture(const char* in, int frames);
   // Fills frames device frames; what the queue cannot give (paused, empty)
   // is silence and consumes nothing. Returns the frames that came from the
-  // queue, counted at the device's rate.
+  // queue, counted at the device's rate. Running dry after the first
+  // block played (not paused) is reported as kWomStarved.
   int Play(char* out, int frames);
 
  private:
@@ -89,6 +90,7 @@ class DeviceStream {
   std::unique_ptr<double[]> in_;    // kChunk frames, either rate
   std::unique_ptr<double[]> out_;   // converter output
   std::unique_ptr<char[]> bytes_;   // program-rate PCM
+  bool fed_ = false;                // playback: something was played since Setup
   long outCount_ = 0;               // playback: converted frames not yet played
   long outPos_ = 0;
 };

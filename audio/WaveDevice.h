@@ -46,6 +46,8 @@ constexpr int kWhdrInQueue = 16;
 
 constexpr unsigned kWimData = 0x3C0;
 constexpr unsigned kWomDone = 0x3BD;
+// Ours: playback had to play silence because nothing was queued (param1 0).
+constexpr unsigned kWomStarved = 0x7001;
 
 // Device error codes of our own (CWave's are 100 and 111..116).
 constexpr int kWaveErrNoDevice = 2;      // no default device
@@ -55,6 +57,7 @@ constexpr int kWaveErrNotPrepared = 34;  // header not prepared
 
 class WaveDevice;
 // message: kWimData or kWomDone; param1: the WaveHeader* handed back.
+// Or kWomStarved, from a device that says so.
 using WaveCallback = void (*)(WaveDevice* device, unsigned message, void* instance, std::uintptr_t param1,
                               std::uintptr_t param2);
 
@@ -103,6 +106,11 @@ class WaveOut : public WaveDevice {
   // Volume word: low 16 bits left, high 16 bits right; 0xFFFF full.
   virtual int GetVolume(std::uint32_t* volume) = 0;
   virtual int SetVolume(std::uint32_t volume) = 0;
+  // True for a device that hands a buffer back when it has taken it into
+  // buffers of its own (a sound server), not when it has played it, and
+  // sends kWomStarved when it actually runs dry. For such a device an empty
+  // queue is no gap yet; for a card that reports each buffer played it is.
+  virtual bool ReportsStarvation() const { return false; }
 };
 
 // Which device to open and at what rate. id: empty for the system's

@@ -21,6 +21,10 @@ class StreamDevice : public Direction {
   long QueuedFrames() const override { return core_->io.QueuedFrames(); }
   std::string Description() const override { return core_->description; }
   int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
+  bool ReportsStarvation() const {
+    if constexpr (std::is_same_v<Direction, WaveOut>) return true;
+    return false;
+  }
 
  protected:
   // The message a header comes back with.
