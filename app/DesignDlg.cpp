@@ -326,8 +326,7 @@ void TDesignDlg::PaintBoxPaint() {
 
 void TDesignDlg::PaintBoxFFTPaint() {
   if (!filterThread) return;
-  DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap, fftBackdrop);
-  PaintBoxFFT->update();
+  if (DrawSpectrum(filterThread->TakeSpectrum(), fftBitmap, fftBackdrop)) PaintBoxFFT->update();
 }
 
 void TDesignDlg::FFTSELClick() {

@@ -508,8 +508,7 @@ void TMainWnd::PaintBoxFFTPaint() {
   snapshot.foHz = fo;
   snapshot.notchCount = static_cast<int>(notches.size());
   for (std::size_t i = 0; i < notches.size() && i < 4; ++i) snapshot.notchHz[i] = notches[i];
-  DrawSpectrum(snapshot, fftBitmap, fftBackdrop);
-  PaintBoxFFT->update();
+  if (DrawSpectrum(snapshot, fftBitmap, fftBackdrop)) PaintBoxFFT->update();
 }
 
 void TMainWnd::UpdateVolumeButtons() {

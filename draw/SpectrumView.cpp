@@ -1,5 +1,6 @@
 #include "draw/SpectrumView.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <QColor>
@@ -92,11 +93,15 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
   DrawTrace(p, s, image.width(), image.height());
 }
 
-void DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop) {
+bool DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop) {
   const int width = image.width(), height = image.height();
-  if (width < 2 || height < 2) return;
-  if (backdrop.image.size() != image.size() || backdrop.image.format() != image.format() ||
-      !SameBackdrop(backdrop.key, s)) {
+  if (width < 2 || height < 2) return false;
+  const bool sameBackdrop = backdrop.image.size() == image.size() && backdrop.image.format() == image.format() &&
+                            SameBackdrop(backdrop.key, s);
+  if (sameBackdrop && backdrop.shownKey == image.cacheKey() && backdrop.shown.trace == s.trace &&
+      (!s.trace || std::equal(s.levels, s.levels + kSpectrumBins, backdrop.shown.levels)))
+    return false;
+  if (!sameBackdrop) {
     backdrop.image = QImage(image.size(), image.format());
     QPainter b(&backdrop.image);
     DrawBackdrop(b, s, width, height);
@@ -108,4 +113,8 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& ba
   p.setCompositionMode(QPainter::CompositionMode_SourceOver);
   p.setRenderHint(QPainter::Antialiasing, false);
   DrawTrace(p, s, width, height);
+  p.end();
+  backdrop.shown = s;
+  backdrop.shownKey = image.cacheKey();
+  return true;
 }

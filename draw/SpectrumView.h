@@ -15,7 +15,13 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image);
 struct SpectrumBackdrop {
   QImage image;
   SpectrumSnapshot key;  // the fields the backdrop depends on
+  // The last picture drawn over it, and the image it went into: the panel
+  // is redrawn ten times a second, a new spectrum comes about five times.
+  SpectrumSnapshot shown;
+  qint64 shownKey = 0;
 };
 
 // The same picture as above, drawn over a backdrop kept between calls.
-void DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop);
+// Returns false, drawing nothing, when the image already shows this picture
+// (nothing else drew there since).
+bool DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop);

@@ -322,9 +322,19 @@ TEST(Backdrops, SamePixelsAsDrawingAfresh) {
     s.notchHz[0] = 900.0;
     s.notchHz[1] = step == 11 ? 1500.0 : 1400.0;
     DrawSpectrum(s, fresh);
-    DrawSpectrum(s, kept, backdrop);
+    EXPECT_TRUE(DrawSpectrum(s, kept, backdrop)) << "spectrum step " << step;
     ASSERT_EQ(fresh, kept) << "spectrum step " << step;
+    // The same spectrum again (no new frame since the last tick) is not
+    // redrawn; with the trace off, neither are new levels.
+    EXPECT_FALSE(DrawSpectrum(s, kept, backdrop)) << "spectrum step " << step;
+    if (!s.trace) {
+      s.levels[0] ^= 1;
+      EXPECT_FALSE(DrawSpectrum(s, kept, backdrop));
+    }
   }
+  kept.fill(Qt::green);  // another hand drew there: the next call draws again
+  EXPECT_TRUE(DrawSpectrum(s, kept, backdrop));
+  EXPECT_EQ(fresh, kept);
 
   for (bool large : {false, true}) {
     QImage a(large ? 440 : 278, large ? 224 : 125, QImage::Format_RGB32), b(a.size(), a.format());
