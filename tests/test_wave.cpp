@@ -101,6 +101,30 @@ TEST(CWave, PlaybackStartsAtTheThirdBufferAndTheFourthWaits) {
   for (int i = 0; i < 8; ++i) EXPECT_EQ(played[i], i);
 }
 
+// Guards the loss count through a sound server: its stream takes buffers
+// into its own and keeps playing after CWave's queue is empty, so only its
+// own report of running dry is a lost block; a card's empty queue is one.
+TEST(CWave, AnEmptyQueueIsALossOnlyForADeviceThatCannotSayItRanDry) {
+  for (const bool reports : {false, true}) {
+    Rig r;
+    r.sim.reportsStarvation = reports;
+    ASSERT_EQ(r.wave.OpenOutput(Format(), 8), 0);
+    std::vector<double> block(8, 0.0);
+    for (int b = 0; b < 3; ++b) ASSERT_EQ(r.wave.WriteOutput(block.data(), 8), 8);
+    ASSERT_EQ(r.sim.CompleteOutput(3), 3);  // the queue is empty now
+    if (!reports) {
+      EXPECT_EQ(r.wave.WriteOutput(block.data(), 8), -1);
+      EXPECT_EQ(r.wave.LastError(), kWaveErrUnderrun);
+      continue;
+    }
+    EXPECT_EQ(r.wave.WriteOutput(block.data(), 8), 8) << "the server still plays";
+    ASSERT_EQ(r.sim.CompleteOutput(1), 1);
+    r.sim.ReportRunningDry();
+    EXPECT_EQ(r.wave.WriteOutput(block.data(), 8), -1);
+    EXPECT_EQ(r.wave.LastError(), kWaveErrUnderrun);
+  }
+}
+
 TEST(CWave, CloseOutputPlaysAPartialBuffer) {
   Rig r;
   r.sim.RecordPlayback(1000);

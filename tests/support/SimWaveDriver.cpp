@@ -152,7 +152,8 @@ class SimIn : public SimDevice<WaveIn, kWimData> {
 
 class SimOut : public SimDevice<WaveOut, kWomDone> {
  public:
-  explicit SimOut(State& s) : SimDevice(s, &State::out) {}
+  SimOut(State& s, bool reportsStarvation) : SimDevice(s, &State::out), reportsStarvation_(reportsStarvation) {}
+  bool ReportsStarvation() const override { return reportsStarvation_; }
   int Write(WaveHeader* h) override { return Queue(h); }
   int Pause() override { return SetRunning(false); }
   int Restart() override { return SetRunning(true); }
@@ -173,14 +174,15 @@ class SimOut : public SimDevice<WaveOut, kWomDone> {
     s_.out.running = running;
     return 0;
   }
+  const bool reportsStarvation_;
 };
 
 template <class Device, class Handle>
 int OpenSide(State& s, Side& side, const WaveFormat& format, WaveCallback callback, void* instance,
-             bool runningAtOpen, std::unique_ptr<Handle>& device) {
+             bool runningAtOpen, std::unique_ptr<Handle>& device, auto... deviceArgs) {
   if (format.formatTag != 1 || format.channels < 1) return kWaveErrBadFormat;
   std::lock_guard<std::mutex> lock(s.m);
-  auto d = std::make_unique<Device>(s);
+  auto d = std::make_unique<Device>(s, deviceArgs...);
   side.open = true;
   side.device = d.get();
   side.callback = callback;
@@ -231,7 +233,25 @@ int SimWaveDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& fo
                               void* instance, std::unique_ptr<WaveOut>& device) {
   if (Absent(request, false)) return kWaveErrNoDevice;
   if (int rc = outputOpenError.load()) return rc;
-  return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device);
+  return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device,
+                          reportsStarvation.load());
+}
+
+void SimWaveDriver::ReportRunningDry() {
+  WaveCallback cb;
+  void* inst;
+  WaveDevice* dev;
+  {
+    std::unique_lock<std::mutex> lock(state_->m);
+    if (!state_->out.open) return;
+    cb = state_->out.callback;
+    inst = state_->out.instance;
+    dev = state_->out.device;
+    ++state_->inFlight;
+  }
+  cb(dev, kWomStarved, inst, 0, 0);
+  std::lock_guard<std::mutex> lock(state_->m);
+  if (--state_->inFlight == 0) state_->idle.notify_all();
 }
 
 void SimWaveDriver::SetCaptureSource(std::function<std::int16_t(long long)> source) {

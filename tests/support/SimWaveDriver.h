@@ -56,6 +56,11 @@ class SimWaveDriver : public WaveDriver {
   DeviceRequest LastRequest(bool input);
   // While frozen the devices complete nothing (a stuck or unplugged card).
   std::atomic<bool> frozen{false};
+  // Playback that buffers on its own (a sound server): it says when it runs
+  // dry (ReportRunningDry) instead of an empty queue meaning a gap. Set
+  // before the output opens.
+  std::atomic<bool> reportsStarvation{false};
+  void ReportRunningDry();
 
   // --- what the test reads ------------------------------------------------
   int QueuedInput();
