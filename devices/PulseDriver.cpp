@@ -7,6 +7,7 @@
 #include <mutex>
 #include <type_traits>
 
+#include "audio/ClockFollower.h"
 #include "audio/DeviceStream.h"
 #include "devices/StreamDevice.h"
 
@@ -159,6 +160,12 @@ struct PulseStream {
   DeviceStream io;
   bool input = true;
   std::string description;
+  // Playback: the rate the server plays the stream at follows the capture
+  // clock (see ClockFollower); nominalHz is what the stream was opened at.
+  ClockFollower follower;
+  int nominalHz = 0;
+  int appliedHz = 0;
+  int blockFrames = 0;  // program frames
 
   // Caller holds the loop's lock.
   void Disconnect() {
@@ -193,9 +200,23 @@ struct PulseStream {
     std::size_t bytes = frames * frameBytes;
     if (pa_stream_begin_write(stream, &buffer, &bytes) < 0 || !buffer) return;
     frames = bytes / frameBytes;
+    if (!io.paused.load()) ApplyRate(follower.Note(io.QueuedFrames(), static_cast<int>(frames)));
     io.Play(static_cast<char*>(buffer), static_cast<int>(frames));
     pa_stream_write(stream, buffer, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
     NoteLatency();
+  }
+
+  // Loop's lock held; the server resamples the stream to the new rate.
+  void ApplyRate(int hz) {
+    if (hz == appliedHz || hz <= 0) return;
+    // The stream's clock is read at the new rate only from the next timing
+    // update on; until then its latency would count up from the change.
+    auto refresh = [](pa_stream* s, int, void*) {
+      if (pa_operation* op = pa_stream_update_timing_info(s, nullptr, nullptr)) pa_operation_unref(op);
+    };
+    if (pa_operation* op = pa_stream_update_sample_rate(stream, static_cast<std::uint32_t>(hz), refresh, nullptr))
+      pa_operation_unref(op);
+    appliedHz = hz;
   }
 
   // Drops what the server holds (silence written while paused) and writes
@@ -203,6 +224,9 @@ struct PulseStream {
   void Start() {
     if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
     if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr)) pa_operation_unref(op);
+    // The level held so far is gone with the flush: measure it anew.
+    ApplyRate(nominalHz);
+    follower.Start(nominalHz, blockFrames);
     Fill();
   }
 
@@ -267,6 +291,10 @@ struct PulseStream {
     } else {
       pa_stream_set_write_callback(stream, &OnWrite, this);
       io.paused = true;
+      flags |= PA_STREAM_VARIABLE_RATE;
+      nominalHz = appliedHz = rate;
+      blockFrames = request.blockFrames > 0 ? request.blockFrames : format.samplesPerSec / 50;
+      follower.Start(rate, blockFrames);
       rc = pa_stream_connect_playback(stream, name.empty() ? nullptr : name.c_str(), &attr,
                                       static_cast<pa_stream_flags_t>(flags), nullptr, nullptr);
     }

@@ -1,0 +1,61 @@
+#include "audio/ClockFollower.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "signal/SampleRate.h"
+
+namespace {
+// A level error of one frame changes the rate by kProportional frames a
+// second at once and by kIntegral more for each second it lasts, measured
+// over windows of kWindowS: slow against the packet jitter the lowest
+// level already hides, fast against the wander of two free-running clocks
+// (0.2 % within seconds between two sinks of a busy sound server).
+constexpr double kProportional = 0.6;
+constexpr double kIntegral = 0.15;
+constexpr double kWindowS = 0.5;
+// The first window after a start still holds the prefill's settling.
+constexpr int kSettlingWindows = 1;
+// 11.6 ms: two capture packets of a sound server at 5 ms and some slack.
+constexpr long kMarginFrames = 128;
+}  // namespace
+
+void ClockFollower::Start(int nominalHz, int blockFrames) {
+  nominal_ = nominalHz;
+  block_ = std::max(blockFrames, 1);
+  rate_ = nominalHz;
+  windowMin_ = -1;
+  windowFrames_ = 0;
+  windows_ = 0;
+  reference_ = -1;
+  integral_ = 0.0;
+}
+
+int ClockFollower::Note(long queuedFrames, int deviceFrames) {
+  if (nominal_ <= 0) return rate_;
+  // An empty queue before anything played is the start, not a level.
+  if (windows_ == 0 && windowMin_ < 0 && queuedFrames <= 0) return rate_;
+  windowMin_ = windowMin_ < 0 ? queuedFrames : std::min(windowMin_, queuedFrames);
+  windowFrames_ += std::max(deviceFrames, 0);
+  if (windowFrames_ < static_cast<long>(kWindowS * nominal_)) return rate_;
+
+  const long level = windowMin_;
+  windowMin_ = -1;
+  windowFrames_ = 0;
+  if (++windows_ <= kSettlingWindows) return rate_;
+  if (reference_ < 0) {
+    // Where the start left it, within bounds: less than a block (or than
+    // kMarginFrames, if that is less) is too close to running dry, more
+    // than two blocks only adds delay.
+    reference_ = std::clamp(level, std::min(block_, kMarginFrames), 2 * block_);
+    return rate_;
+  }
+  // Program frames per second the consumer should take more (level above
+  // the reference) or less (below).
+  const double maxProgram = kMaxDeviation * kSampleRateHz;
+  const double error = static_cast<double>(level - reference_);
+  integral_ = std::clamp(integral_ + kIntegral * kWindowS * error, -maxProgram, maxProgram);
+  const double deviation = std::clamp(kProportional * error + integral_, -maxProgram, maxProgram);
+  rate_ = nominal_ + static_cast<int>(std::lround(deviation * nominal_ / kSampleRateHz));
+  return rate_;
+}

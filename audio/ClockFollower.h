@@ -1,0 +1,35 @@
+#pragma once
+// Holds a playback queue at the level it settled at when the capture and
+// playback clocks differ: two sound cards (the rig's codec in, headphones
+// out), or two sinks of a sound server, never run at exactly the same rate.
+// A drift of 0.1 % moves 11 frames a second and empties the margin of a
+// 64-frame block within seconds, each time a lost block. The follower
+// nudges the rate the playback stream is played at (whole Hz, within
+// kMaxDeviation of the nominal rate; 0.1 % is 1.7 cents, inaudible), as a
+// PI controller on the queue's lowest level over each half second.
+// Not thread-safe: the playback stream's thread (or lock) only.
+
+class ClockFollower {
+ public:
+  static constexpr double kMaxDeviation = 0.005;
+
+  // Starts over at the nominal device rate (Hz): after an open, a flush or
+  // a pause. blockFrames: the program's block. Nothing is measured until
+  // the queue has held sound.
+  void Start(int nominalHz, int blockFrames);
+  // At each playback request: queuedFrames at the program rate waiting in
+  // the queue before the request, deviceFrames the request's size. Returns
+  // the rate the stream should play at from now (device Hz).
+  int Note(long queuedFrames, int deviceFrames);
+  int Rate() const { return rate_; }
+
+ private:
+  int nominal_ = 0;
+  long block_ = 1;
+  int rate_ = 0;
+  long windowMin_ = -1;    // lowest queue level this window (-1: none yet)
+  long windowFrames_ = 0;  // device frames requested this window
+  int windows_ = 0;        // full windows measured since Start
+  long reference_ = -1;    // the level to hold (program frames), from the second window on
+  double integral_ = 0.0;  // program frames per second
+};

@@ -1,0 +1,98 @@
+// The playback rate following the capture clock: a simulated capture that
+// arrives in 5 ms packets and is pushed in blocks, and a playback that takes
+// 16 frames at a time at its own clock, for ten minutes per case.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/ClockFollower.h"
+
+namespace {
+
+struct Outcome {
+  long dry = 0;        // requests the queue could not fill after the start
+  long maxLevel = 0;   // frames queued at most, after the first minute
+  double lastRate = 0;  // Hz the stream played at in the end
+};
+
+// drift: how much faster the playback clock runs than the capture clock
+// (0.001 = 0.1 %), plus a wander of that amplitude over 30 s when wander.
+Outcome Simulate(int block, double drift, bool wander, bool follow) {
+  constexpr double kRate = 11025.0, kPacketS = 0.005, kSeconds = 600.0;
+  constexpr int kRequest = 16;
+  ClockFollower follower;
+  follower.Start(11025, block);
+  Outcome out;
+  long level = 2 * block;  // three blocks prefilled, one taken by the server
+  double captured = 0.0, tCapture = kPacketS, tPlay = 0.0;
+  while (tPlay < kSeconds) {
+    if (tCapture <= tPlay) {
+      captured += kRate * kPacketS;
+      while (captured >= block) {
+        captured -= block;
+        level += block;
+      }
+      tCapture += kPacketS;
+      continue;
+    }
+    const double rateHz = follow ? follower.Note(level, kRequest) : kRate;
+    const double d = drift + (wander ? 0.0015 * std::sin(6.283185307 * tPlay / 30.0) : 0.0);
+    if (level < kRequest) {
+      // The first two seconds are the prefill's margin, before the
+      // follower has measured anything.
+      if (tPlay > 2.0) ++out.dry;
+      level = 0;
+    } else {
+      level -= kRequest;
+    }
+    if (tPlay > 60.0) out.maxLevel = std::max(out.maxLevel, level);
+    tPlay += kRequest / (rateHz * (1.0 + d));
+    out.lastRate = rateHz;
+  }
+  return out;
+}
+
+TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
+  struct Case {
+    int block;
+    double drift;
+    bool wander;
+  } cases[] = {{64, 0.0, false},   {64, 0.002, false}, {64, -0.002, false}, {64, 0.0005, true},
+               {512, 0.0, false},  {512, 0.002, false}, {512, -0.002, true}, {64, 0.003, true}};
+  for (const Case& c : cases) {
+    const Outcome held = Simulate(c.block, c.drift, c.wander, true);
+    EXPECT_EQ(held.dry, 0) << "block " << c.block << " drift " << c.drift;
+    // The delay stays where it settled: within the bounds of the reference
+    // and a block of pushes.
+    EXPECT_LE(held.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block << " drift " << c.drift;
+    if (!c.wander) {  // the rate settles where the consumer keeps pace
+      EXPECT_NEAR(held.lastRate, 11025.0 / (1.0 + c.drift), 2.0) << "block " << c.block << " drift " << c.drift;
+    }
+    // Without following, a faster playback clock runs dry and a slower one
+    // piles up delay.
+    if (c.drift != 0.0 && !c.wander) {
+      const Outcome fixed = Simulate(c.block, c.drift, false, false);
+      if (c.drift > 0) {
+        EXPECT_GT(fixed.dry, 0) << "block " << c.block;
+      } else {
+        EXPECT_GT(fixed.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block;
+      }
+    }
+  }
+}
+
+TEST(ClockFollower, StaysWithinItsBoundsAndStartsOver) {
+  ClockFollower f;
+  f.Start(48000, 64);
+  // A queue that never fills: the rate goes down to its bound, no further.
+  for (int i = 0; i < 200 * 48000 / 16; ++i) f.Note(i < 48000 / 16 ? 400 : 0, 16);
+  EXPECT_EQ(f.Rate(), 48000 - static_cast<int>(std::lround(ClockFollower::kMaxDeviation * 48000)));
+  f.Start(48000, 64);
+  EXPECT_EQ(f.Rate(), 48000);
+  // Nothing queued yet at the start is not a level.
+  for (int i = 0; i < 10 * 48000 / 16; ++i) EXPECT_EQ(f.Note(0, 16), 48000);
+}
+
+}  // namespace
