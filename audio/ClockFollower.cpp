@@ -46,15 +46,20 @@ int ClockFollower::Note(long queuedFrames, int deviceFrames) {
   if (reference_ < 0) {
     // Where the start left it, within bounds: less than a block (or than
     // kMarginFrames, if that is less) is too close to running dry, more
-    // than two blocks only adds delay.
-    reference_ = std::clamp(level, std::min(block_, kMarginFrames), 2 * block_);
+    // than a block and a half only adds delay.
+    reference_ = std::clamp(level, std::min(block_, kMarginFrames), std::max(block_, 3 * block_ / 2));
     return rate_;
   }
   // Program frames per second the consumer should take more (level above
   // the reference) or less (below).
   const double maxProgram = kMaxDeviation * kSampleRateHz;
   const double error = static_cast<double>(level - reference_);
-  integral_ = std::clamp(integral_ + kIntegral * kWindowS * error, -maxProgram, maxProgram);
+  // The integral only learns the clocks' difference: not while the
+  // proportional part is at the bound (a sudden step in the level, as when
+  // a server stalls for a few blocks), or it winds up and overshoots the
+  // level back to empty.
+  const double integral = integral_ + kIntegral * kWindowS * error;
+  if (std::fabs(kProportional * error + integral) <= maxProgram) integral_ = integral;
   const double deviation = std::clamp(kProportional * error + integral_, -maxProgram, maxProgram);
   rate_ = nominal_ + static_cast<int>(std::lround(deviation * nominal_ / kSampleRateHz));
   return rate_;

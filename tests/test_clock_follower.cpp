@@ -13,13 +13,15 @@ namespace {
 
 struct Outcome {
   long dry = 0;        // requests the queue could not fill after the start
-  long maxLevel = 0;   // frames queued at most, after the first minute
+  long maxLevel = 0;   // frames queued at most in the last minute
   double lastRate = 0;  // Hz the stream played at in the end
 };
 
 // drift: how much faster the playback clock runs than the capture clock
 // (0.001 = 0.1 %), plus a wander of that amplitude over 30 s when wander.
-Outcome Simulate(int block, double drift, bool wander, bool follow) {
+// stallAt: seconds at which playback stops taking for four blocks' time (a
+// server's stall); the queue steps up by as much.
+Outcome Simulate(int block, double drift, bool wander, bool follow, double stallAt = -1.0) {
   constexpr double kRate = 11025.0, kPacketS = 0.005, kSeconds = 600.0;
   constexpr int kRequest = 16;
   ClockFollower follower;
@@ -47,8 +49,12 @@ Outcome Simulate(int block, double drift, bool wander, bool follow) {
     } else {
       level -= kRequest;
     }
-    if (tPlay > 60.0) out.maxLevel = std::max(out.maxLevel, level);
+    if (tPlay > kSeconds - 60.0) out.maxLevel = std::max(out.maxLevel, level);
     tPlay += kRequest / (rateHz * (1.0 + d));
+    if (stallAt > 0.0 && tPlay >= stallAt) {
+      tPlay += 4.0 * block / kRate;
+      stallAt = -1.0;
+    }
     out.lastRate = rateHz;
   }
   return out;
@@ -59,13 +65,15 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
     int block;
     double drift;
     bool wander;
-  } cases[] = {{64, 0.0, false},   {64, 0.002, false}, {64, -0.002, false}, {64, 0.0005, true},
-               {512, 0.0, false},  {512, 0.002, false}, {512, -0.002, true}, {64, 0.003, true}};
+    double stallAt;
+  } cases[] = {{64, 0.0, false, -1},   {64, 0.002, false, -1},  {64, -0.002, false, 100}, {64, 0.0005, true, 100},
+               {512, 0.0, false, 100}, {512, 0.002, false, -1}, {512, -0.002, true, -1},  {64, 0.003, true, -1},
+               {64, 0.001, false, 100}};
   for (const Case& c : cases) {
-    const Outcome held = Simulate(c.block, c.drift, c.wander, true);
+    const Outcome held = Simulate(c.block, c.drift, c.wander, true, c.stallAt);
     EXPECT_EQ(held.dry, 0) << "block " << c.block << " drift " << c.drift;
-    // The delay stays where it settled: within the bounds of the reference
-    // and a block of pushes.
+    // The delay comes back to where it settled (within the bounds of the
+    // reference and a block of pushes), after a stall too.
     EXPECT_LE(held.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block << " drift " << c.drift;
     if (!c.wander) {  // the rate settles where the consumer keeps pace
       EXPECT_NEAR(held.lastRate, 11025.0 / (1.0 + c.drift), 2.0) << "block " << c.block << " drift " << c.drift;
