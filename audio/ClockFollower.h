@@ -5,13 +5,13 @@
 // A drift of 0.1 % moves 11 frames a second and empties the margin of a
 // 64-frame block within seconds, each time a lost block. The follower
 // nudges the rate the playback stream is played at (whole Hz, within
-// kMaxDeviation of the nominal rate; 0.1 % is 1.7 cents, inaudible), as a
+// kMaxDeviation of the nominal rate: 0.3 % is 5 cents, 2 Hz at 700 Hz), as a
 // PI controller on the queue's lowest level over each half second.
 // Not thread-safe: the playback stream's thread (or lock) only.
 
 class ClockFollower {
  public:
-  static constexpr double kMaxDeviation = 0.005;
+  static constexpr double kMaxDeviation = 0.003;
 
   // Starts over at the nominal device rate (Hz): after an open, a flush or
   // a pause. blockFrames: the program's block. Nothing is measured until

@@ -67,7 +67,7 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
     bool wander;
     double stallAt;
   } cases[] = {{64, 0.0, false, -1},   {64, 0.002, false, -1},  {64, -0.002, false, 100}, {64, 0.0005, true, 100},
-               {512, 0.0, false, 100}, {512, 0.002, false, -1}, {512, -0.002, true, -1},  {64, 0.003, true, -1},
+               {512, 0.0, false, 100}, {512, 0.002, false, -1}, {512, -0.002, true, -1},  {64, 0.001, true, -1},
                {64, 0.001, false, 100}};
   for (const Case& c : cases) {
     const Outcome held = Simulate(c.block, c.drift, c.wander, true, c.stallAt);

@@ -252,10 +252,15 @@ using namespace soundtest;
 
 // Level of a tone in the steadiest half second of a recording's last two,
 // relative to kLevel, in dB.
+// The tone may come out up to 0.3 % off its frequency where playback follows
+// the capture clock: the strongest of seven probes across that span.
 double LevelDb(const std::vector<double>& rec, double hz) {
   const double seconds = rec.size() / 11025.0;
   const std::vector<double> w = SteadiestHalfSecond(rec, seconds - 0.25, hz);
-  return w.empty() ? -200.0 : testutil::Db(testutil::ToneAmplitude(w, 0, hz) / kLevel);
+  if (w.empty()) return -200.0;
+  double amplitude = 0.0;
+  for (int k = -3; k <= 3; ++k) amplitude = std::max(amplitude, testutil::ToneAmplitude(w, 0, hz * (1.0 + 0.001 * k)));
+  return testutil::Db(amplitude / kLevel);
 }
 
 std::string NullSinkModule(const std::string& sink) {
@@ -368,11 +373,12 @@ TEST(SoundDevices, PortAudioAt48kHzConvertsBothWays) {
   EXPECT_LT(alias, -60.0);
 }
 
-// A minute at the smallest and the default block: none lost at 512. At 64
-// frames (5.8 ms) the three blocks in flight leave less slack than the
-// null sinks' own delivery in chunks of about 5 ms: 1 to 9 a minute are
-// lost there on this rig (PortAudio lost more than ten); more than one in
-// 500 would be a fault of ours.
+// A minute at the smallest and the default block, none lost. The two null
+// sinks run on clocks that wander apart by up to 0.2 % within seconds;
+// without the playback rate following capture, 3 to 6 blocks a minute were
+// lost at 64 frames. At 64 frames the three blocks in flight hold 17 ms: a
+// stall of the server longer than that still costs a block, so one is
+// tolerated there.
 TEST(SoundDevices, NoBlockLostInAMinute) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
@@ -390,7 +396,7 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
     std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms\n", block, playedInMinute,
                 lostInMinute, filter->Devices().delayMs);
     filter->Stop();
-    EXPECT_LE(lostInMinute, block == 64 ? 20 : 0) << "block " << block;
+    EXPECT_LE(lostInMinute, block == 64 ? 1 : 0) << "block " << block;
     EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
   }
 }
