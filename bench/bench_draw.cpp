@@ -6,6 +6,7 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -84,6 +85,53 @@ void BM_DesignDialogTick(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DesignDialogTick)->Unit(benchmark::kMicrosecond);
+
+// One tick of the main window's timer playing LMSAN with the OUT spectrum:
+// the live weights copied out, the small response plot and the spectrum
+// panel drawn over their backdrops, a new spectrum frame every other tick
+// (a 2048-sample frame comes every 186 ms). The weights move between ticks
+// as they do on noise; the snapshots are taken beforehand so that the
+// filtering itself is not timed.
+void BM_MainWindowTick(benchmark::State& state) {
+  SimWaveDriver sim;
+  auto thread = std::make_unique<CFilter>(sim, nullptr);
+  CFilterProbe probe(*thread);
+  auto lms = std::make_unique<FilterDefinition>();
+  lms->SetLms(1, 64, 96, 0.015, 0.9999, 1, 0);
+  thread->SetDefinition(*lms);
+  std::mt19937 rng(7);
+  std::normal_distribution<double> noise(0.0, 3000.0);
+  std::vector<double> block(1024);
+  constexpr int kSnapshots = 16;
+  std::vector<std::unique_ptr<FilterDefinition>> live;
+  for (int i = 0; i < kSnapshots; ++i) {
+    for (double& v : block) v = noise(rng);
+    probe.Core().ProcessBlock(block.data(), static_cast<int>(block.size()));
+    live.push_back(std::make_unique<FilterDefinition>(thread->Definition()));
+  }
+  std::vector<double> frame(2048);
+  for (double& v : frame) v = noise(rng);
+  thread->SetFftMode(2);
+  thread->SetFftWidth(2);
+  QImage plot(278, 125, QImage::Format_RGB32);
+  QImage spectrum(362, 120, QImage::Format_RGB32);
+  auto plotBackdrop = std::make_unique<ResponseBackdrop>();
+  auto spectrumBackdrop = std::make_unique<SpectrumBackdrop>();
+  long tick = 0;
+  for (auto _ : state) {
+    DrawResponse(*live[tick % kSnapshots], plot, false, *plotBackdrop);
+    if (tick % 2 == 0) {
+      std::copy(frame.begin(), frame.end(), probe.FftBuf());
+      std::rotate(frame.begin(), frame.begin() + 300, frame.end());
+      probe.FftReady() = 1;
+    }
+    DrawSpectrum(thread->TakeSpectrum(), spectrum, *spectrumBackdrop);
+    benchmark::DoNotOptimize(plot.constBits());
+    benchmark::DoNotOptimize(spectrum.constBits());
+    ++tick;
+  }
+}
+BENCHMARK(BM_MainWindowTick)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/VectorState.h"
 #include "signal/SampleRate.h"
 
 namespace {
@@ -45,6 +46,7 @@ ResponseLayout LayoutFor(int width, int height, bool large) {
 
 void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
                         int* rows) {
+  ClearUpperVectorState();
   const double omega = kOmegaConst / axis.fs;
   const double df = axis.xmax / (layout.right - layout.left);
   double f = 0.0;
@@ -63,6 +65,7 @@ void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, cons
 
 void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
                   int* rows) {
+  ClearUpperVectorState();  // runs on the window thread, after Qt's drawing
   const double omega = kOmegaConst / axis.fs;
   const double df = axis.xmax / (layout.right - layout.left);
   const int columns = layout.right - layout.left;

@@ -1,14 +1,15 @@
 #include "draw/ResponsePlot.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
-#include <QLine>
 #include <QPainter>
 #include <QPen>
 
+#include "draw/StepLine.h"
 #include "signal/FilterDefinition.h"
 
 namespace {
@@ -79,21 +80,9 @@ void DrawFrame(QPainter& p, const QImage& image, const ResponseAxis& axis, const
   Line(p, nyquist, l.top, nyquist, l.bottom);
 }
 
-// The segments as Line draws them (a level one is the point at its start),
-// handed to the painter in one call: a live LMS curve is redrawn ten times
-// a second, and the per-call cost was most of its drawing.
-void DrawCurve(QPainter& p, const ResponseLayout& l, const int* rows) {
-  QPen pen(QColor(0, 0, 255));
-  pen.setWidth(0);
-  p.setPen(pen);
-  QLine lines[kMaxResponseColumns];
-  int n = 0;
-  for (int x = l.left + 1; x < l.right; ++x) {
-    const int y0 = rows[x - 1 - l.left], y1 = rows[x - l.left];
-    lines[n++] = y0 == y1 ? QLine(x - 1, y0, x - 1, y0) : QLine(x - 1, y0, x, y1);
-  }
-  p.drawLines(lines, n);
-  if (l.right - l.left == 1) p.drawPoint(l.left, rows[0]);
+// A level segment is the point at its start, as Line draws it.
+void DrawCurve(QImage& image, const ResponseLayout& l, const int* rows) {
+  PlotSteps(image, l.left, rows, l.right - l.left, qRgb(0, 0, 255), false);
 }
 
 bool Drawable(const ResponseLayout& l) {
@@ -112,9 +101,10 @@ void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
     return;
   }
   DrawFrame(p, image, axis, l);
+  p.end();
   int rows[kMaxResponseColumns];
   ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows);
-  DrawCurve(p, l, rows);
+  DrawCurve(image, l, rows);
 }
 
 bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last) {
@@ -144,13 +134,9 @@ bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, Res
     last.ratio = ratio;
     last.large = large;
   }
-  QPainter p(&image);
-  p.setCompositionMode(QPainter::CompositionMode_Source);
-  p.drawImage(0, 0, last.image);
-  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-  p.setRenderHint(QPainter::Antialiasing, false);
-  DrawCurve(p, l, rows);
-  p.end();
+  // Same size and format: the backdrop's bytes are the picture's.
+  std::memcpy(image.bits(), last.image.constBits(), static_cast<std::size_t>(image.sizeInBytes()));
+  DrawCurve(image, l, rows);
   std::copy(rows, rows + columns, last.rows);
   last.columns = columns;
   last.shown = image.cacheKey();

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPen>
 
+#include "draw/StepLine.h"
 #include "signal/SampleRate.h"
 
 namespace {
@@ -54,24 +55,24 @@ void DrawBackdrop(QPainter& p, const SpectrumSnapshot& s, int width, int height)
   for (int i = 0; i < s.notchCount && i < 4; ++i) marker(s.notchHz[i], QColor(255, 64, 64));
 }
 
-void DrawTrace(QPainter& p, const SpectrumSnapshot& s, int width, int height) {
+void DrawTrace(QImage& image, const SpectrumSnapshot& s) {
   if (!s.trace) return;
+  const int width = image.width(), height = image.height();
   const int w1 = width - 1, h1 = height - 1;
   const SpectrumWidth& row = SpectrumWidthFor(s.width);
-  QPen pen(Qt::white);
-  pen.setWidth(0);
-  p.setPen(pen);
-  QPoint previous;
-  for (int x = 0; x < w1; ++x) {
-    const int bin = (x * row.bins) / w1;
-    int d = (s.levels[bin] * h1) / 256;
-    if (d >= h1) d = h1 - 1;
-    const QPoint point(x, h1 - d);
-    if (x == 0)
-      p.drawPoint(point);
-    else
-      p.drawLine(previous, point);
-    previous = point;
+  constexpr int kBatch = 1024;
+  int ys[kBatch + 1];
+  // In batches that share their end points, for panels of any width.
+  for (int start = 0; start < w1; start += kBatch) {
+    const int count = std::min(w1 - start, kBatch + 1);
+    for (int i = 0; i < count; ++i) {
+      const int x = start + i;
+      const int bin = (x * row.bins) / w1;
+      int d = (s.levels[bin] * h1) / 256;
+      if (d >= h1) d = h1 - 1;
+      ys[i] = h1 - d;
+    }
+    PlotSteps(image, start, ys, count, qRgb(255, 255, 255), true);
   }
 }
 
@@ -90,7 +91,8 @@ void DrawSpectrum(const SpectrumSnapshot& s, QImage& image) {
   if (image.width() < 2 || image.height() < 2) return;
   QPainter p(&image);
   DrawBackdrop(p, s, image.width(), image.height());
-  DrawTrace(p, s, image.width(), image.height());
+  p.end();
+  DrawTrace(image, s);
 }
 
 bool DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& backdrop) {
@@ -107,13 +109,17 @@ bool DrawSpectrum(const SpectrumSnapshot& s, QImage& image, SpectrumBackdrop& ba
     DrawBackdrop(b, s, width, height);
     backdrop.key = s;
   }
-  QPainter p(&image);
-  p.setCompositionMode(QPainter::CompositionMode_Source);
-  p.drawImage(QPoint(0, 0), backdrop.image, QRect(0, 0, width - 1, height));
-  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-  p.setRenderHint(QPainter::Antialiasing, false);
-  DrawTrace(p, s, width, height);
-  p.end();
+  // The last column is not the backdrop's: the trace never draws there and
+  // the panel keeps what was there before.
+  const qsizetype rowBytes = static_cast<qsizetype>(width - 1) * 4;
+  if (image.depth() == 32) {
+    for (int y = 0; y < height; ++y) std::memcpy(image.scanLine(y), backdrop.image.constScanLine(y), rowBytes);
+  } else {
+    QPainter p(&image);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(QPoint(0, 0), backdrop.image, QRect(0, 0, width - 1, height));
+  }
+  DrawTrace(image, s);
   backdrop.shown = s;
   backdrop.shownKey = image.cacheKey();
   return true;

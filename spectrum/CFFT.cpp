@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "common/VectorState.h"
+
 namespace {
 constexpr int kHalf = kFftPoints / 2;  // complex points of the packed transform
 constexpr double kTwoPi = 6.283185307179586;
@@ -101,6 +103,7 @@ void CFFT::PowerStep(const double* a) {
 
 void CFFT::Compute(double* frame, int first, int last, double scale, int avg, int* out) {
   if (inUse != 0) return;
+  ClearUpperVectorState();  // runs on the window thread, after Qt's drawing
   ++inUse;
   // A broken frame stops the analyser here, with inUse left set, where a
   // floating-point trap would have left it.

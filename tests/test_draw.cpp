@@ -4,6 +4,9 @@
 
 #include <QDir>
 #include <QImage>
+#include <QPainter>
+#include <QPen>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -15,6 +18,7 @@
 #include "design/ResponseCurve.h"
 #include "draw/ResponsePlot.h"
 #include "draw/SpectrumView.h"
+#include "draw/StepLine.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
@@ -355,6 +359,53 @@ TEST(Backdrops, SamePixelsAsDrawingAfresh) {
     EXPECT_TRUE(DrawResponse(*lms, b, large, last));
     EXPECT_EQ(a, b);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The curves are set pixel by pixel; QPainter's one-pixel lines are the
+// reference. Steps of up to 150 rows inside the image match them exactly
+// (longer ones round differently in Qt's fixed-point stepping), every kind
+// of image goes the same way, and rows far outside leave only pixels inside.
+TEST(PlotSteps, SameColumnsAsOnePixelLines) {
+  std::mt19937 rng(23);
+  for (const QImage::Format format : {QImage::Format_RGB32, QImage::Format_ARGB32, QImage::Format_RGB16})
+    for (const bool levelPairs : {false, true})
+      for (int round = 0; round < 6; ++round) {
+        const int width = 2 + static_cast<int>(rng() % 300), height = 160;
+        std::vector<int> ys(static_cast<std::size_t>(width));
+        int y = 80;
+        for (int& v : ys) {
+          v = round % 2 ? std::clamp(y + static_cast<int>(rng() % 301) - 150, 0, height - 1)
+                        : std::clamp(y + static_cast<int>(rng() % 7) - 3, 0, height - 1);
+          y = v;
+        }
+        QImage ours(width, height, format), qt(width, height, format);
+        ours.fill(Qt::black);
+        qt.fill(Qt::black);
+        PlotSteps(ours, 0, ys.data(), width, kWhite, levelPairs);
+        QPainter p(&qt);
+        p.setPen(QPen(Qt::white, 0));
+        for (int x = 1; x < width; ++x) {
+          if (!levelPairs && ys[x - 1] == ys[x])
+            p.drawPoint(x - 1, ys[x]);
+          else
+            p.drawLine(x - 1, ys[x - 1], x, ys[x]);
+        }
+        p.end();
+        ASSERT_EQ(ours, qt) << "format " << format << " pairs " << levelPairs << " round " << round;
+      }
+  QImage small(20, 10, QImage::Format_RGB32);
+  small.fill(Qt::black);
+  const int wild[] = {-1000000, 5, 1000000, 4, -3, 12, 9};
+  PlotSteps(small, -2, wild, 7, kWhite, true);  // starts left of the image
+  // Column 0 runs from far below up to row 5, column 1 from row 4 up past
+  // the top, column 2 from above the top to below the bottom, column 3 only
+  // below it, and column 4 holds the end of that step, row 9.
+  const int expected[] = {5, 5, 10, 0, 1, 0};
+  for (int x = 0; x < 6; ++x) EXPECT_EQ(CountInColumn(small, x, kWhite), expected[x]) << "column " << x;
 }
 
 }  // namespace
