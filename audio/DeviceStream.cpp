@@ -14,16 +14,40 @@ bool DeviceStream::Setup(const WaveFormat& format, int deviceRateHz, bool captur
   frameBytes_ = format.channels * (format.bitsPerSample / 8);
   bits_ = format.bitsPerSample;
   deviceRateHz_ = deviceRateHz > 0 ? deviceRateHz : format.samplesPerSec;
+  followedHz_ = deviceRateHz_;
+  following_ = followerRunning_ = false;
   converting_ = deviceRateHz_ != format.samplesPerSec;
   if (!converting_) return true;
   if (format.channels != 1 || format.bitsPerSample != 16) {
     error = "only 16-bit mono sound can be converted";
     return false;
   }
+  return OpenConverter(capture, format.samplesPerSec, error);
+}
+
+bool DeviceStream::FollowClock(int blockFrames, std::string& error) {
+  if (frameBytes_ != 2 || bits_ != 16) {
+    error = "only 16-bit mono sound can follow a clock";
+    return false;
+  }
+  if (!converting_ && !OpenConverter(false, kSampleRateHz, error)) return false;
+  converting_ = following_ = true;
+  followerRunning_ = false;
+  followBlock_ = blockFrames;
+  return true;
+}
+
+double DeviceStream::PlaybackRatio() const {
+  // Played at followedHz_ instead of the device's rate: the queue goes
+  // faster by that much.
+  return static_cast<double>(deviceRateHz_) / kSampleRateHz * deviceRateHz_ / followedHz_;
+}
+
+bool DeviceStream::OpenConverter(bool capture, int programRateHz, std::string& error) {
   // Medium quality: flat to 90 % of the lower Nyquist frequency (4.96 kHz at
   // the program's rate) with a filter short enough to add about 2 ms.
-  const double from = capture ? deviceRateHz_ : format.samplesPerSec;
-  const double to = capture ? format.samplesPerSec : deviceRateHz_;
+  const double from = capture ? deviceRateHz_ : programRateHz;
+  const double to = capture ? programRateHz : deviceRateHz_;
   if (!converter_.Open(from, to, kChunk, RateConverter::Quality::Medium, error)) return false;
   const std::size_t chunkOut = static_cast<std::size_t>(std::max<long>(converter_.MaxOutput(), kChunk));
   in_.reset(new double[kChunk]);
@@ -64,7 +88,7 @@ int DeviceStream::PlayableFrames() {
   if (!converting_) return static_cast<int>(programFrames);
   // Play may ask for one program frame more than it needs: promise that
   // much less, so a write never runs into silence.
-  const double ratio = static_cast<double>(deviceRateHz_) / kSampleRateHz;
+  const double ratio = PlaybackRatio();
   const long device = static_cast<long>(programFrames * ratio - std::ceil(ratio)) - 2;
   return static_cast<int>(std::max<long>(0, device) + (outCount_ - outPos_));
 }
@@ -180,7 +204,19 @@ int DeviceStream::Play(char* out, int frames) {
     if (taken < bytes) std::memset(out + taken, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes - taken));
     fromQueue = taken / frameBytes_;
   } else {
-    const double ratio = static_cast<double>(deviceRateHz_) / kSampleRateHz;
+    if (following_) {
+      // Starts over after every pause: the level to hold is the new start's.
+      if (paused.load()) {
+        followerRunning_ = false;
+      } else {
+        if (!followerRunning_) follower_.Start(deviceRateHz_, followBlock_);
+        followerRunning_ = true;
+        followedHz_ = follower_.Note(QueuedFrames(), frames);
+      }
+      if (!followerRunning_) followedHz_ = deviceRateHz_;
+      converter_.SetRatio(PlaybackRatio());
+    }
+    const double ratio = PlaybackRatio();
     int filled = 0;
     for (int guard = 0; filled < frames && guard < 64; ++guard) {
       if (outPos_ < outCount_) {

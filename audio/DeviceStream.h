@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "audio/ClockFollower.h"
 #include "audio/WaveDevice.h"
 #include "signal/RateConverter.h"
 
@@ -30,6 +31,15 @@ class DeviceStream {
   // False with the reason when that cannot be.
   bool Setup(const WaveFormat& format, int deviceRateHz, bool capture, WaveCallback callback, void* instance,
              std::string& error);
+  // Playback of 16-bit mono only, after Setup: converts even at equal rates
+  // and plays the queue a little faster or slower so that it holds its
+  // level when the device's clock and the capture's differ (two cards);
+  // see ClockFollower. blockFrames: the program's block. False with the
+  // reason when the converter cannot be had.
+  bool FollowClock(int blockFrames, std::string& error);
+  // The rate the queue is played at now, in device Hz (the device's own
+  // rate when not following); backend thread.
+  int FollowedRateHz() const { return followedHz_; }
   void SetOwner(WaveDevice* owner) { owner_ = owner; }
   int DeviceRateHz() const { return deviceRateHz_; }
   bool Converting() const { return converting_; }
@@ -70,6 +80,9 @@ class DeviceStream {
   // the bytes taken.
   int Take(char* out, int bytes, WaveHeader** done, int& nDone);
   void Scale(char* dst, const char* src, int bytes, double gain) const;
+  bool OpenConverter(bool capture, int programRateHz, std::string& error);
+  // Device frames per program frame, as the queue is played now.
+  double PlaybackRatio() const;
 
   mutable std::mutex m_;
   WaveHeader* items_[kQueue] = {};
@@ -91,6 +104,11 @@ class DeviceStream {
   std::unique_ptr<double[]> out_;   // converter output
   std::unique_ptr<char[]> bytes_;   // program-rate PCM
   bool fed_ = false;                // playback: something was played since Setup
+  bool following_ = false;          // playback follows the capture clock
+  bool followerRunning_ = false;    // since the last pause
+  int followBlock_ = 0;
+  int followedHz_ = kSampleRateHz;
+  ClockFollower follower_;
   long outCount_ = 0;               // playback: converted frames not yet played
   long outPos_ = 0;
 };

@@ -191,6 +191,12 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   if (rate != f.samplesPerSec) p.sampleFormat = paInt16;
   std::string error;
   if (!core.io.Setup(f, rate, input, callback, instance, error)) return kWaveErrBadFormat;
+  // Without a sound server nothing matches the playback card's clock to the
+  // capture card's: the stream does it, by converting at a rate that keeps
+  // CWave's queue where it settled.
+  if (!input && f.channels == 1 && f.bitsPerSample == 16 &&
+      !core.io.FollowClock(request.blockFrames > 0 ? request.blockFrames : f.samplesPerSec / 50, error))
+    return kWaveErrBadFormat;
   core.description = info->name;
   const PaError err = WithoutStderr([&] {
     return Pa_OpenStream(&core.stream, input ? &p : nullptr, input ? nullptr : &p, rate,

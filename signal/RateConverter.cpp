@@ -2,6 +2,12 @@
 
 #include <samplerate.h>
 
+#include <algorithm>
+
+namespace {
+constexpr double kMaxRatioChange = 1.01;
+}  // namespace
+
 RateConverter::RateConverter() = default;
 
 RateConverter::~RateConverter() {
@@ -23,12 +29,17 @@ bool RateConverter::Open(double fromHz, double toHz, int maxFrames, Quality qual
     error = src_strerror(err);
     return false;
   }
-  ratio_ = toHz / fromHz;
+  ratio_ = openRatio_ = toHz / fromHz;
   inCapacity_ = maxFrames;
-  outCapacity_ = static_cast<long>(maxFrames * ratio_) + 64;
+  outCapacity_ = static_cast<long>(maxFrames * ratio_ * kMaxRatioChange) + 64;
   inBuf_.reset(new float[inCapacity_]);
   outBuf_.reset(new float[outCapacity_]);
   return true;
+}
+
+void RateConverter::SetRatio(double ratio) {
+  if (!(ratio > 0.0)) return;
+  ratio_ = std::clamp(ratio, openRatio_ / kMaxRatioChange, openRatio_ * kMaxRatioChange);
 }
 
 long RateConverter::Convert(const double* in, long frames, bool end, double* out, long& used,

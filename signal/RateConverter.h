@@ -24,6 +24,11 @@ class RateConverter {
   // Output frames one Convert call may give at most.
   long MaxOutput() const { return outCapacity_; }
   double Ratio() const { return ratio_; }
+  // Output over input for the calls from now on, within 1 % of the ratio
+  // opened with (the output buffer's headroom). The sinc converters glide
+  // from the old ratio to the new one across the next call, without a
+  // click.
+  void SetRatio(double ratio);
 
   // Converts in[0..frames) (frames <= maxFrames) into out (MaxOutput()
   // frames). `used` tells how many input frames it took; call again with the
@@ -35,6 +40,7 @@ class RateConverter {
  private:
   SRC_STATE_tag* state_ = nullptr;
   double ratio_ = 1.0;
+  double openRatio_ = 1.0;
   long inCapacity_ = 0;
   long outCapacity_ = 0;
   std::unique_ptr<float[]> inBuf_;

@@ -220,3 +220,91 @@ TEST(DeviceStream, RunningDryIsReportedOnlyWhenTheDevicePlaysSilence) {
 
 }  // namespace
 
+
+namespace {
+
+// Two cards: the program fills a block every 512 / 11025 s of the capture
+// card's clock, the playback card asks for 64 frames at a time on its own,
+// `drift` faster, 5.8 ms at a time. Returns the starved reports after the first two seconds
+// and the most program frames ever queued after them.
+struct DriftRun {
+  int starved = 0;
+  long mostQueued = 0;
+};
+DriftRun PlayAgainstDrift(int deviceRateHz, double drift, bool follow, double seconds) {
+  Harness h(deviceRateHz, false);
+  h.requeue = false;
+  std::vector<WaveHeader*> free;
+  for (WaveHeader& w : h.headers) free.push_back(&w);
+  std::vector<std::vector<char>> more(4, std::vector<char>(2 * kBlock));
+  std::vector<WaveHeader> extra(4);
+  for (int i = 0; i < 4; ++i) {
+    extra[i] = h.headers[0];
+    extra[i].data = more[i].data();
+    free.push_back(&extra[i]);
+  }
+  struct Back {
+    std::vector<WaveHeader*>* free;
+    int* starved;
+  } back{&free, &h.starved};
+  // Headers played go back to the free list instead of the queue.
+  std::string error;
+  WaveFormat f;
+  h.io.Setup(f, deviceRateHz, false,
+             [](WaveDevice*, unsigned message, void* self, std::uintptr_t p1, std::uintptr_t) {
+               auto* b = static_cast<Back*>(self);
+               if (message == kWomStarved)
+                 ++*b->starved;
+               else
+                 b->free->push_back(reinterpret_cast<WaveHeader*>(p1));
+             },
+             &back, error);
+  if (follow) {
+    EXPECT_TRUE(h.io.FollowClock(kBlock, error)) << error;
+  }
+  const std::vector<std::int16_t> tone = Pcm(testutil::Sine(kBlock, BlockTone(700.0), kAmp));
+  const int request = deviceRateHz / 172;  // 5.8 ms
+  std::vector<std::int16_t> out(static_cast<std::size_t>(request));
+  long pushed = 0, played = 0;
+  DriftRun run;
+  for (int i = 0; i < 3; ++i, ++pushed) {  // CWave's prefill
+    std::memcpy(free.back()->data, tone.data(), 2 * kBlock);
+    h.io.Push(free.back());
+    free.pop_back();
+  }
+  while (played < static_cast<long>(seconds * deviceRateHz)) {
+    h.io.Play(reinterpret_cast<char*>(out.data()), request);
+    played += request;
+    const double t = played / (deviceRateHz * (1.0 + drift));  // capture card's seconds
+    for (; pushed * kBlock < static_cast<long>(t * 11025.0) + 3 * kBlock && !free.empty(); ++pushed) {
+      std::memcpy(free.back()->data, tone.data(), 2 * kBlock);
+      h.io.Push(free.back());
+      free.pop_back();
+    }
+    if (t < 2.0) h.starved = 0;
+    else run.mostQueued = std::max(run.mostQueued, h.io.QueuedFrames());
+  }
+  run.starved = h.starved;
+  return run;
+}
+
+// Without a server between them, two cards' clocks part by 0.2 % and more:
+// at 0.25 %, 28 frames a second, so the queue ran dry (a lost block) or piled up
+// (delay, then overruns). Played at the rate the follower finds, it holds.
+TEST(DeviceStream, PlaybackFollowsTheCaptureClock) {
+  for (const int rate : {11025, 48000})
+    for (const double drift : {0.0025, -0.0025}) {
+      const DriftRun fixed = PlayAgainstDrift(rate, drift, false, 80.0);
+      const DriftRun followed = PlayAgainstDrift(rate, drift, true, 80.0);
+      if (drift > 0) {
+        EXPECT_GT(fixed.starved, 0) << rate << ": the control run must run dry";
+        EXPECT_EQ(followed.starved, 0) << rate;
+      } else {
+        EXPECT_GE(fixed.mostQueued, 6 * kBlock) << rate << ": the control run must pile up";
+        EXPECT_LE(followed.mostQueued, 5 * kBlock) << rate << ": three blocks and the one just pushed";
+        EXPECT_EQ(followed.starved, 0) << rate;
+      }
+    }
+}
+
+}  // namespace
