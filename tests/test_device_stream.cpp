@@ -308,3 +308,44 @@ TEST(DeviceStream, PlaybackFollowsTheCaptureClock) {
 }
 
 }  // namespace
+
+namespace {
+
+// Regression: a sound server that stalls delivers the capture it owes in
+// one burst; the stream filled every queued buffer with it at once, which
+// CWave takes as a reader four blocks behind (an overrun: a lost block and
+// both devices reopened, one to two a minute at 64 frames). The last queued
+// buffer now waits for the reader, with the rest held, in order; only a
+// reader more than the hold behind still sees the overrun.
+TEST(DeviceStream, CaptureBurstWaitsForTheReader) {
+  for (const int rate : {11025, 44100}) {
+    Harness h(rate, true);
+    h.requeue = false;
+    h.QueueAll();
+    const int deviceBlock = kBlock * rate / 11025;
+    std::vector<std::int16_t> ramp(static_cast<std::size_t>(40 * deviceBlock));
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::int16_t>(i % 20000);
+    std::size_t at = 0;
+    const auto capture = [&](int blocks) {
+      h.io.Capture(reinterpret_cast<const char*>(ramp.data() + at), blocks * deviceBlock);
+      at += static_cast<std::size_t>(blocks * deviceBlock);
+    };
+    capture(7);
+    EXPECT_EQ(h.reported, 3) << rate << ": the fourth buffer waits";
+    // The reader takes the three and gives them back; the next packet
+    // brings the held sound into them.
+    for (int i = 0; i < 3; ++i) h.io.Push(&h.headers[i]);
+    capture(1);
+    EXPECT_EQ(h.reported, 6) << rate;
+    if (rate == 11025) {
+      ASSERT_EQ(h.program.size(), 6u * kBlock);
+      for (std::size_t i = 0; i < h.program.size(); ++i) ASSERT_EQ(h.program[i], ramp[i]) << "sample " << i;
+    }
+    // A reader that does not come back: the hold fills, and the last buffer
+    // is handed back as a real sound card would, so CWave sees the overrun.
+    capture(2 * DeviceStream::kHoldFrames / kBlock + 2);
+    EXPECT_EQ(h.reported, 7) << rate;
+  }
+}
+
+}  // namespace
