@@ -16,9 +16,6 @@ bool DeviceStream::Setup(const WaveFormat& format, int deviceRateHz, bool captur
   deviceRateHz_ = deviceRateHz > 0 ? deviceRateHz : format.samplesPerSec;
   followedHz_ = deviceRateHz_;
   following_ = followerRunning_ = false;
-  heldBytes_ = 0;
-  holdCapacity_ = capture ? kHoldFrames * frameBytes_ : 0;
-  if (capture) held_.reset(new char[static_cast<std::size_t>(holdCapacity_)]);
   converting_ = deviceRateHz_ != format.samplesPerSec;
   if (!converting_) return true;
   if (format.channels != 1 || format.bitsPerSample != 16) {
@@ -113,7 +110,6 @@ void DeviceStream::ReturnAll(unsigned message) {
     std::memcpy(back, items_, sizeof(WaveHeader*) * static_cast<std::size_t>(n));
     count_ = 0;
     pos_ = 0;
-    heldBytes_ = 0;
   }
   Report(message, back, n);
 }
@@ -123,56 +119,25 @@ void DeviceStream::Report(unsigned message, WaveHeader* const* headers, int n) {
   for (int i = 0; i < n; ++i) cb_(owner_, message, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
 }
 
-int DeviceStream::FillLocked(const char* in, int bytes, WaveHeader** done, int& nDone) {
-  int taken = 0;
-  while (taken < bytes && count_ > 0 && nDone < kQueue) {
-    WaveHeader* h = items_[0];
-    if (pos_ >= h->bufferLength) {  // full, kept while it was the last
-      if (count_ == 1) break;
-      h->bytesRecorded = h->bufferLength;
-      done[nDone++] = PopLocked();
-      continue;
-    }
-    const int k = std::min(bytes - taken, h->bufferLength - pos_);
-    if (in)
-      std::memcpy(h->data + pos_, in + taken, static_cast<std::size_t>(k));
-    else
-      std::memset(h->data + pos_, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(k));
-    taken += k;
-    pos_ += k;
-    if (pos_ >= h->bufferLength && count_ > 1) {
-      h->bytesRecorded = h->bufferLength;
-      done[nDone++] = PopLocked();
-    }
-  }
-  return taken;
-}
-
 void DeviceStream::Store(const char* in, int bytes, WaveHeader** done, int& nDone) {
   std::lock_guard<std::mutex> lock(m_);
-  if (heldBytes_ > 0) {
-    const int moved = FillLocked(held_.get(), heldBytes_, done, nDone);
-    std::memmove(held_.get(), held_.get() + moved, static_cast<std::size_t>(heldBytes_ - moved));
-    heldBytes_ -= moved;
+  while (bytes > 0 && count_ > 0 && nDone < kQueue) {
+    WaveHeader* h = items_[0];
+    const int k = std::min(bytes, h->bufferLength - pos_);
+    if (in) {
+      std::memcpy(h->data + pos_, in, static_cast<std::size_t>(k));
+      in += k;
+    } else {
+      std::memset(h->data + pos_, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(k));
+    }
+    bytes -= k;
+    pos_ += k;
+    if (pos_ >= h->bufferLength) {
+      h->bytesRecorded = h->bufferLength;
+      done[nDone++] = PopLocked();
+    }
   }
-  const int direct = heldBytes_ == 0 ? FillLocked(in, bytes, done, nDone) : 0;
-  const int rest = bytes - direct;
-  if (rest <= 0) return;
-  if (heldBytes_ + rest <= holdCapacity_) {
-    if (in)
-      std::memcpy(held_.get() + heldBytes_, in + direct, static_cast<std::size_t>(rest));
-    else
-      std::memset(held_.get() + heldBytes_, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(rest));
-    heldBytes_ += rest;
-    return;
-  }
-  // The reader is more than the hold behind: hand the last buffer back too,
-  // so that CWave sees the overrun, and drop what has nowhere to go.
-  if (count_ > 0 && pos_ >= items_[0]->bufferLength && nDone < kQueue) {
-    items_[0]->bytesRecorded = items_[0]->bufferLength;
-    done[nDone++] = PopLocked();
-  }
-  heldBytes_ = 0;
+  // Samples with no buffer queued are dropped: the reader fell behind.
 }
 
 void DeviceStream::Capture(const char* in, int frames) {

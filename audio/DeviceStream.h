@@ -25,11 +25,6 @@ class DeviceStream {
   static constexpr int kQueue = 8;
   // Frames converted in one go; the backends' callbacks are cut to it.
   static constexpr int kChunk = 1024;
-  // Capture a sound server delivers in one burst after a stall, beyond what
-  // CWave's buffers take, is held here (program frames, 186 ms) instead of
-  // filling every buffer at once: CWave takes all four done before it read
-  // one for a reader that fell behind, and reopens both devices.
-  static constexpr int kHoldFrames = 2048;
 
   // format: what CWave asked for; deviceRateHz: what the device runs at.
   // Allocates the converter when the rates differ (16-bit mono only).
@@ -69,9 +64,7 @@ class DeviceStream {
   std::atomic<long> latencyUs{0};
 
   // --- the backend's side (its stream thread) ---------------------------------
-  // Device frames captured; in may be null for a hole (silence). The last
-  // queued buffer is handed back full only when another one is queued (or
-  // more than kHoldFrames wait): a burst never completes them all at once.
+  // Device frames captured; in may be null for a hole (silence).
   void Capture(const char* in, int frames);
   // Fills frames device frames; what the queue cannot give (paused, empty)
   // is silence and consumes nothing. Returns the frames that came from the
@@ -81,11 +74,8 @@ class DeviceStream {
 
  private:
   void Report(unsigned message, WaveHeader* const* headers, int n);
-  // Program-rate bytes into the queue's headers, through the hold.
+  // Program-rate bytes into the queue's headers.
   void Store(const char* in, int bytes, WaveHeader** done, int& nDone);
-  // As much of in (null: silence) as the headers take, keeping the last
-  // one queued; returns the bytes taken. Under m_.
-  int FillLocked(const char* in, int bytes, WaveHeader** done, int& nDone);
   // Program-rate bytes out of the queue, with the volume applied; returns
   // the bytes taken.
   int Take(char* out, int bytes, WaveHeader** done, int& nDone);
@@ -98,9 +88,6 @@ class DeviceStream {
   WaveHeader* items_[kQueue] = {};
   int count_ = 0;
   int pos_ = 0;  // bytes done in the front header
-  std::unique_ptr<char[]> held_;  // capture: program-rate bytes waiting for a header
-  int heldBytes_ = 0;
-  int holdCapacity_ = 0;
   WaveHeader* PopLocked();
 
   WaveCallback cb_ = nullptr;
