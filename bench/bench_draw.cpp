@@ -56,29 +56,46 @@ void BM_DrawResponseLarge513(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawResponseLarge513)->Unit(benchmark::kMicrosecond);
 
+// A live LMS filter on the simulated card, fed noise by hand.
+struct LiveLms {
+  explicit LiveLms(int delay, int tap, double gm, int inv) {
+    auto d = std::make_unique<FilterDefinition>();
+    d->SetLms(1, delay, tap, 0.015, gm, inv, 0);
+    thread->SetDefinition(*d);
+  }
+  // n samples of noise, fixed seed.
+  std::vector<double> Noise(std::size_t n) {
+    std::vector<double> x(n);
+    for (double& v : x) v = noise(rng);
+    return x;
+  }
+  // Filters them: the weights move as they do on noise.
+  void Feed(std::vector<double> x) { probe.Core().ProcessBlock(x.data(), static_cast<int>(x.size())); }
+
+  SimWaveDriver sim;
+  std::unique_ptr<CFilter> thread = std::make_unique<CFilter>(sim, nullptr);
+  CFilterProbe probe{*thread};
+  std::mt19937 rng{7};
+  std::normal_distribution<double> noise{0.0, 3000.0};
+};
+
 // One tick of the design dialog's timer with a live 512-tap LMS filter and
 // TH up: the weights copied out of the live filter, the large response plot
 // and the small spectrum panel with a new frame to compute (every 100 ms).
 void BM_DesignDialogTick(benchmark::State& state) {
-  SimWaveDriver sim;
-  auto thread = std::make_unique<CFilter>(sim, nullptr);
-  CFilterProbe probe(*thread);
-  auto work = std::make_unique<FilterDefinition>();
-  work->SetLms(1, 36, 512, 0.015, 0.9993, 0, 0);
-  thread->SetDefinition(*work);
-  std::mt19937 rng(7);
-  std::normal_distribution<double> noise(0.0, 3000.0);
-  std::vector<double> block(8192);
-  for (double& v : block) v = noise(rng);
-  probe.Core().ProcessBlock(block.data(), static_cast<int>(block.size()));  // weights away from zero
-  for (int t = 0; t < 2048; ++t) probe.FftBuf()[t] = block[t];
+  LiveLms live(36, 512, 0.9993, 0);
+  CFilter* thread = live.thread.get();
+  const std::vector<double> block = live.Noise(8192);
+  live.Feed(block);  // weights away from zero
+  std::copy(block.begin(), block.begin() + 2048, live.probe.FftBuf());
+  auto work = std::make_unique<FilterDefinition>(thread->Definition());
   thread->SetFftMode(1);
   QImage plot(440, 224, QImage::Format_RGB32);
   QImage spectrum(296, 83, QImage::Format_RGB32);
   for (auto _ : state) {
     thread->CopyCoefsTo(*work);
     DrawResponse(*work, plot, true);
-    probe.FftReady() = 1;
+    live.probe.FftReady() = 1;
     DrawSpectrum(thread->TakeSpectrum(), spectrum);
     benchmark::DoNotOptimize(plot.constBits());
     benchmark::DoNotOptimize(spectrum.constBits());
@@ -93,24 +110,15 @@ BENCHMARK(BM_DesignDialogTick)->Unit(benchmark::kMicrosecond);
 // as they do on noise; the snapshots are taken beforehand so that the
 // filtering itself is not timed.
 void BM_MainWindowTick(benchmark::State& state) {
-  SimWaveDriver sim;
-  auto thread = std::make_unique<CFilter>(sim, nullptr);
-  CFilterProbe probe(*thread);
-  auto lms = std::make_unique<FilterDefinition>();
-  lms->SetLms(1, 64, 96, 0.015, 0.9999, 1, 0);
-  thread->SetDefinition(*lms);
-  std::mt19937 rng(7);
-  std::normal_distribution<double> noise(0.0, 3000.0);
-  std::vector<double> block(1024);
+  LiveLms lms(64, 96, 0.9999, 1);
+  CFilter* thread = lms.thread.get();
   constexpr int kSnapshots = 16;
   std::vector<std::unique_ptr<FilterDefinition>> live;
   for (int i = 0; i < kSnapshots; ++i) {
-    for (double& v : block) v = noise(rng);
-    probe.Core().ProcessBlock(block.data(), static_cast<int>(block.size()));
+    lms.Feed(lms.Noise(1024));
     live.push_back(std::make_unique<FilterDefinition>(thread->Definition()));
   }
-  std::vector<double> frame(2048);
-  for (double& v : frame) v = noise(rng);
+  std::vector<double> frame = lms.Noise(2048);
   thread->SetFftMode(2);
   thread->SetFftWidth(2);
   QImage plot(278, 125, QImage::Format_RGB32);
@@ -121,9 +129,9 @@ void BM_MainWindowTick(benchmark::State& state) {
   for (auto _ : state) {
     DrawResponse(*live[tick % kSnapshots], plot, false, *plotBackdrop);
     if (tick % 2 == 0) {
-      std::copy(frame.begin(), frame.end(), probe.FftBuf());
+      std::copy(frame.begin(), frame.end(), lms.probe.FftBuf());
       std::rotate(frame.begin(), frame.begin() + 300, frame.end());
-      probe.FftReady() = 1;
+      lms.probe.FftReady() = 1;
     }
     DrawSpectrum(thread->TakeSpectrum(), spectrum, *spectrumBackdrop);
     benchmark::DoNotOptimize(plot.constBits());
