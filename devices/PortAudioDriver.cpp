@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/DeviceStream.h"
+#include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 
 namespace {
@@ -62,12 +63,14 @@ struct StreamCore {
 
   static int CaptureCallback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                              PaStreamCallbackFlags, void* user) {
+    RaiseToRealtimeOnce(kDeviceThreadPriority);
     auto* core = static_cast<StreamCore*>(user);
     core->io.Capture(static_cast<const char*>(input), static_cast<int>(frames));
     return paContinue;
   }
   static int PlayCallback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                           PaStreamCallbackFlags, void* user) {
+    RaiseToRealtimeOnce(kDeviceThreadPriority);
     static_cast<StreamCore*>(user)->io.Play(static_cast<char*>(output), static_cast<int>(frames));
     return paContinue;
   }
@@ -158,7 +161,8 @@ PaDeviceIndex FindDevice(const std::string& id, bool input) {
   const int count = Pa_GetDeviceCount();
   for (int i = 0; i < count; ++i) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-    if (info && name == info->name && (input ? info->maxInputChannels : info->maxOutputChannels) > 0) return i;
+    if (info && name == info->name && (input ? info->maxInputChannels : info->maxOutputChannels) > 0)
+      return i;
   }
   return paNoDevice;
 }

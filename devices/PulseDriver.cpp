@@ -9,6 +9,7 @@
 
 #include "audio/ClockFollower.h"
 #include "audio/DeviceStream.h"
+#include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 
 namespace {
@@ -32,6 +33,9 @@ struct PulseDriver::Shared {
       pa_threaded_mainloop_free(loop);
       loop = nullptr;
     }
+    if (loop)
+      pa_threaded_mainloop_once_unlocked(
+          loop, [](pa_threaded_mainloop*, void*) { RaiseToRealtime(kDeviceThreadPriority); }, nullptr);
   }
   ~Shared() {
     if (!loop) return;
@@ -88,8 +92,9 @@ struct PulseDriver::Shared {
     }
     pa_context_set_subscribe_callback(context, &OnEvent, this);
     pa_operation* op = pa_context_subscribe(
-        context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                     PA_SUBSCRIPTION_MASK_SERVER),
+        context,
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                            PA_SUBSCRIPTION_MASK_SERVER),
         nullptr, nullptr);
     if (op) pa_operation_unref(op);
     return true;
@@ -119,12 +124,16 @@ struct PulseDriver::Shared {
     };
     auto source = [](pa_context*, const pa_source_info* i, int eol, void* user) {
       auto* g = static_cast<Gather*>(user);
-      if (!eol && i) g->inputs.push_back({std::string(kPrefix) + i->name, i->description ? i->description : i->name, true, false});
+      if (!eol && i)
+        g->inputs.push_back(
+            {std::string(kPrefix) + i->name, i->description ? i->description : i->name, true, false});
       pa_threaded_mainloop_signal(g->self->loop, 0);
     };
     auto sink = [](pa_context*, const pa_sink_info* i, int eol, void* user) {
       auto* g = static_cast<Gather*>(user);
-      if (!eol && i) g->outputs.push_back({std::string(kPrefix) + i->name, i->description ? i->description : i->name, false, false});
+      if (!eol && i)
+        g->outputs.push_back(
+            {std::string(kPrefix) + i->name, i->description ? i->description : i->name, false, false});
       pa_threaded_mainloop_signal(g->self->loop, 0);
     };
     Wait(pa_context_get_server_info(context, server, &g));
@@ -181,7 +190,8 @@ struct PulseStream {
   void NoteLatency() {
     pa_usec_t usec = 0;
     int negative = 0;
-    if (pa_stream_get_latency(stream, &usec, &negative) == 0) io.latencyUs = negative ? 0 : static_cast<long>(usec);
+    if (pa_stream_get_latency(stream, &usec, &negative) == 0)
+      io.latencyUs = negative ? 0 : static_cast<long>(usec);
   }
 
   // Writes what the queue holds, up to what the server takes. With
@@ -195,7 +205,8 @@ struct PulseStream {
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
     if (frames == 0) return;
     const int playable = io.PlayableFrames();
-    if (playable > 0 && static_cast<std::size_t>(playable) < frames) frames = static_cast<std::size_t>(playable);
+    if (playable > 0 && static_cast<std::size_t>(playable) < frames)
+      frames = static_cast<std::size_t>(playable);
     void* buffer = nullptr;
     std::size_t bytes = frames * frameBytes;
     if (pa_stream_begin_write(stream, &buffer, &bytes) < 0 || !buffer) return;
@@ -214,7 +225,8 @@ struct PulseStream {
     auto refresh = [](pa_stream* s, int, void*) {
       if (pa_operation* op = pa_stream_update_timing_info(s, nullptr, nullptr)) pa_operation_unref(op);
     };
-    if (pa_operation* op = pa_stream_update_sample_rate(stream, static_cast<std::uint32_t>(hz), refresh, nullptr))
+    if (pa_operation* op =
+            pa_stream_update_sample_rate(stream, static_cast<std::uint32_t>(hz), refresh, nullptr))
       pa_operation_unref(op);
     appliedHz = hz;
   }
@@ -241,7 +253,8 @@ struct PulseStream {
       std::size_t bytes = 0;
       if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
       // A hole (data null) is silence.
-      self->io.Capture(static_cast<const char*>(data), static_cast<int>(bytes / static_cast<std::size_t>(frameBytes)));
+      self->io.Capture(static_cast<const char*>(data),
+                       static_cast<int>(bytes / static_cast<std::size_t>(frameBytes)));
       pa_stream_drop(s);
     }
     self->NoteLatency();
@@ -271,9 +284,9 @@ struct PulseStream {
     // so a block that comes a little late never empties that queue.
     const std::uint32_t block =
         static_cast<std::uint32_t>(io.DeviceFrameBytes()) *
-        static_cast<std::uint32_t>(request.blockFrames > 0
-                                       ? static_cast<long long>(request.blockFrames) * rate / format.samplesPerSec
-                                       : rate / 50);
+        static_cast<std::uint32_t>(request.blockFrames > 0 ? static_cast<long long>(request.blockFrames) *
+                                                                 rate / format.samplesPerSec
+                                                           : rate / 50);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = input ? static_cast<std::uint32_t>(-1) : block;
@@ -308,7 +321,7 @@ struct PulseStream {
       if (!PA_STREAM_IS_GOOD(st)) {
         const int err = pa_context_errno(shared->context);
         Disconnect();
-        return err == PA_ERR_NOENTITY ? kWaveErrNoDevice
+        return err == PA_ERR_NOENTITY                                ? kWaveErrNoDevice
                : err == PA_ERR_NOTSUPPORTED || err == PA_ERR_INVALID ? kWaveErrBadFormat
                                                                      : kWaveErrDeviceFailed;
       }
@@ -349,7 +362,7 @@ class PulseDevice : public StreamDevice<Direction, PulseStream> {
     if (core_->io.detached.exchange(true)) return 0;
     auto core = core_;
     return worker_.Run([core] { Locked(*core->shared, [&] { core->Disconnect(); }); }) ? 0
-                                                                                      : kWaveErrDeviceFailed;
+                                                                                       : kWaveErrDeviceFailed;
   }
 
  protected:
@@ -440,7 +453,8 @@ PulseDriver::PulseDriver() : shared_(std::make_shared<Shared>()) {
   if (!shared_->loop) return;
   auto shared = shared_;
   auto ok = std::make_shared<std::atomic<bool>>(false);
-  if (worker_.Run([shared, ok] { Locked(*shared, [&] { *ok = shared->EnsureContext(); }); })) connected_ = *ok;
+  if (worker_.Run([shared, ok] { Locked(*shared, [&] { *ok = shared->EnsureContext(); }); }))
+    connected_ = *ok;
 }
 
 PulseDriver::~PulseDriver() {
