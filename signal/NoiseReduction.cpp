@@ -63,7 +63,8 @@ void Fft(double* re, double* im, int sign) {
 // Stegun 5.1.53 and 5.1.56).
 double E1(double v) {
   if (v < 1.0)
-    return -0.57721566 - std::log(v) + v * (0.99999193 + v * (-0.24991055 + v * (0.05519968 + v * (-0.00976004 + v * 0.00107857))));
+    return -0.57721566 - std::log(v) +
+           v * (0.99999193 + v * (-0.24991055 + v * (0.05519968 + v * (-0.00976004 + v * 0.00107857))));
   return std::exp(-v) / v * (v * v + 2.334733 * v + 0.250621) / (v * v + 3.330657 * v + 1.681534);
 }
 
@@ -77,13 +78,13 @@ double Between(double z, double lo, double hi) {
 // Frames per sub-window of the minimum search; four of them span 0.35 s.
 constexpr int kSubFrames = 8;
 // Tuned on the noise benchmark (bench/bench_noise_reduction.cpp).
-constexpr double kSmoothing = 0.7;          // of the noisy power, per frame
-constexpr double kPresenceRatio = 2.5;      // smoothed power over the minimum that means speech
+constexpr double kSmoothing = 0.7;      // of the noisy power, per frame
+constexpr double kPresenceRatio = 2.5;  // smoothed power over the minimum that means speech
 constexpr double kPresenceSmoothing = 0.2;
 // Per frame where there is no speech (about 0.18 s): slower is steadier
 // but lets new noise through for longer.
 constexpr double kNoiseSmoothing = 0.94;
-constexpr double kMinimumBias = 1.5;        // the minimum of a noisy power lies below its mean
+constexpr double kMinimumBias = 1.5;  // the minimum of a noisy power lies below its mean
 // The decision-directed a-priori SNR leans on the last frame's estimate
 // in noise (few musical tones) and follows the present frame where speech
 // is strong (onsets are not smeared): the weight of the present frame goes
@@ -99,8 +100,12 @@ constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
 constexpr double kPeakMin = 1.0, kPeakMax = 10.0;  // the frame's reference peak, 0..10 dB
 constexpr double kMaxAbsence = 0.95;
 constexpr int kFloorBins = 2;
-constexpr double kCap = 4.0;                // how far a steady bin's noise may stand above its neighbours
-constexpr double kSteady = 1.5;             // smoothed power over its minimum below which a bin is steady
+constexpr double kCap = 4.0;     // how far a steady bin's noise may stand above its neighbours
+constexpr double kSteady = 1.5;  // smoothed power over its minimum below which a bin is steady
+// A tone's power in its bin hardly changes from frame to frame; noise's
+// spreads as widely as its mean (normalised variance 1). Over about 0.1 s:
+constexpr double kFlutterSmoothing = 0.9;
+constexpr double kSteadyFlutter = 0.3;  // below: steady enough to be a tone
 constexpr int kWarmUpFrames = 8;
 
 }  // namespace
@@ -124,6 +129,7 @@ void NoiseReductionStage::Reset() {
   for (int k = 0; k < kNrBins; ++k) {
     smoothed[k] = minimum[k] = running[k] = noise[k] = 0.0;
     presence[k] = 0.0;
+    flutter[k] = 1.0;
     gainPrev[k] = 1.0;
     snrPrev[k] = 1.0;
     zeta[k] = 0.0;
@@ -177,6 +183,8 @@ void NoiseReductionStage::Process(double* io, int count) {
         running[k] = std::min(running[k], smoothed[k]);
         minimum[k] = std::min(minimum[k], smoothed[k]);
       }
+      const double change = p / std::max(smoothed[k], 1e-12) - 1.0;
+      flutter[k] = first ? 1.0 : kFlutterSmoothing * flutter[k] + (1.0 - kFlutterSmoothing) * change * change;
       const bool speech = smoothed[k] > kPresenceRatio * kMinimumBias * minimum[k];
       presence[k] = kPresenceSmoothing * presence[k] + (1.0 - kPresenceSmoothing) * (speech ? 1.0 : 0.0);
       const double a = kNoiseSmoothing + (1.0 - kNoiseSmoothing) * presence[k];
@@ -184,13 +192,16 @@ void NoiseReductionStage::Process(double* io, int count) {
     }
     // A steady tone (a carrier, a held Morse tone) looks like noise to the
     // minimum search. Noise fluctuates (its smoothed power keeps well above
-    // its minimum) where a tone does not, and a tone fills a few bins: a
-    // steady bin's noise may not stand more than kCap above the louder of
-    // its neighbours three to five bins away on both sides (one side at
-    // the ends of the spectrum). Noise a narrow filter left (BP100 before
-    // CW) still fluctuates, so it is not taken for a tone.
+    // its minimum, its power changes from frame to frame by as much as its
+    // mean) where a tone does not, and a tone fills a few bins: a steady
+    // bin's noise may not stand more than kCap above the louder of its
+    // neighbours three to five bins away on both sides (one side at the
+    // ends of the spectrum). Noise a narrow filter left (BP100 before CW)
+    // stands as far above its neighbours, but its power keeps changing;
+    // the smoothed power alone often dipped near its minimum, and that
+    // noise was kept.
     for (int k = 0; k < kNrBins; ++k) {
-      if (smoothed[k] > kSteady * minimum[k]) {
+      if (smoothed[k] > kSteady * minimum[k] || flutter[k] > kSteadyFlutter) {
         capped[k] = noise[k];
         continue;
       }
@@ -252,7 +263,8 @@ void NoiseReductionStage::Process(double* io, int count) {
       const double xi = xiNow[k], gamma = snrPrev[k];
       const double v = std::max(xi / (1.0 + xi) * gamma, 1e-8);
       const double lsa = std::min(xi / (1.0 + xi) * std::exp(0.5 * E1(v)), 1.0);
-      const double speech = q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
+      const double speech =
+          q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
       const double g = std::clamp(std::pow(lsa, speech) * std::pow(floorGain, 1.0 - speech), floorGain, 1.0);
       // Nothing a listener wants lies below about 65 Hz (voices start near
       // 80, Morse tones far above; below is drift and rumble): the bins at

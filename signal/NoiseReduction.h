@@ -6,7 +6,8 @@
 // slowly changing noise without voice detection (minimum tracking of the
 // smoothed power over about 0.4 s, with a speech-presence probability
 // gating the update, MCRA-like; a bin may not stand far above its
-// neighbours, so a steady tone is not taken for noise); a decision-directed
+// neighbours when its power hardly changes from frame to frame, so a
+// steady tone is not taken for noise); a decision-directed
 // a-priori SNR that follows speech onsets quickly and noise slowly; the
 // probability of speech from that SNR smoothed over time, nearby bins, a
 // wider band and the frame (Cohen 2001); the MMSE log-spectral-amplitude
@@ -20,9 +21,9 @@
 
 constexpr int kNrFrame = 240;  // samples per analysis frame
 constexpr int kNrHop = kNrFrame / 2;
-constexpr int kNrFft = 256;    // the frame, zero-padded
+constexpr int kNrFft = 256;  // the frame, zero-padded
 constexpr int kNrBins = kNrFft / 2 + 1;
-constexpr int kNrLevels = 4;   // 1 mild .. 4 strong; 0 off
+constexpr int kNrLevels = 4;  // 1 mild .. 4 strong; 0 off
 // Delay the stage adds, in samples: two hops (21.8 ms).
 constexpr int kNrDelay = 2 * kNrHop;
 
@@ -45,17 +46,18 @@ struct NoiseReductionStage {
   double ready[kNrHop];
   int fill = 0;  // inputs since the last frame
   // Per bin.
-  double smoothed[kNrBins];   // smoothed noisy power
-  double minimum[kNrBins];    // minimum of smoothed over the window
-  double running[kNrBins];    // minimum of the sub-window in progress
-  double noise[kNrBins];      // noise power estimate
-  double presence[kNrBins];   // speech presence probability
-  double gainPrev[kNrBins];   // last frame's gain
-  double snrPrev[kNrBins];    // last frame's a-posteriori SNR
-  double subMin[4][kNrBins];  // minima of the last sub-windows
-  double zeta[kNrBins];       // a-priori SNR smoothed over frames
-  double zetaFrameLast = 0.0; // last frame's mean of zeta
-  double zetaPeak = 1.0;      // the mean zeta the frame last rose to
+  double smoothed[kNrBins];    // smoothed noisy power
+  double minimum[kNrBins];     // minimum of smoothed over the window
+  double running[kNrBins];     // minimum of the sub-window in progress
+  double noise[kNrBins];       // noise power estimate
+  double presence[kNrBins];    // speech presence probability
+  double flutter[kNrBins];     // how much the power changes from frame to frame (normalised variance)
+  double gainPrev[kNrBins];    // last frame's gain
+  double snrPrev[kNrBins];     // last frame's a-posteriori SNR
+  double subMin[4][kNrBins];   // minima of the last sub-windows
+  double zeta[kNrBins];        // a-priori SNR smoothed over frames
+  double zetaFrameLast = 0.0;  // last frame's mean of zeta
+  double zetaPeak = 1.0;       // the mean zeta the frame last rose to
   int frames = 0;
   int subFrame = 0;
   // Scratch.
