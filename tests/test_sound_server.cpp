@@ -4,8 +4,8 @@
 // (whose monitor the test records). In CI a missing server is a failure.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
