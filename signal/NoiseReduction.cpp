@@ -97,6 +97,12 @@ constexpr double kFollowNoise = 0.1, kFollowSpeech = 0.89;
 constexpr double kZetaSmoothing = 0.7;
 constexpr int kLocalBins = 1, kGlobalBins = 15;
 constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
+// The frame's mean a-priori SNR below which it holds no speech. Noise
+// alone keeps it at 0.12 to 0.19 (the decision-directed estimate never
+// falls to the floor), so at kZetaMin every small rise counted as an onset
+// and lifted the whole frame's gain: the residual of steady noise jumped by
+// up to 11 dB from one 0.1 s to the next.
+constexpr double kFrameZetaMin = 0.2;
 constexpr double kPeakMin = 1.0, kPeakMax = 10.0;  // the frame's reference peak, 0..10 dB
 constexpr double kMaxAbsence = 0.95;
 constexpr int kFloorBins = 2;
@@ -231,7 +237,7 @@ void NoiseReductionStage::Process(double* io, int count) {
     // The frame holds speech while its mean rises, or stays near the peak
     // it rose to; quiet frames hold none.
     double frameSpeech = 0.0;
-    if (zetaMean > kZetaMin) {
+    if (zetaMean > kFrameZetaMin) {
       if (zetaMean > zetaFrameLast) {
         zetaPeak = std::clamp(zetaMean, kPeakMin, kPeakMax);
         frameSpeech = 1.0;
