@@ -103,6 +103,11 @@ constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
 // and lifted the whole frame's gain: the residual of steady noise jumped by
 // up to 11 dB from one 0.1 s to the next.
 constexpr double kFrameZetaMin = 0.2;
+// How much that mean must grow from one frame to the next to count as an
+// onset. While the estimate catches up with noise that has just started,
+// the mean wobbles down slowly; each small rise lifted the gain by up to
+// 10 dB for 0.2 s.
+constexpr double kFrameRise = 1.1;
 constexpr double kPeakMin = 1.0, kPeakMax = 10.0;  // the frame's reference peak, 0..10 dB
 constexpr double kMaxAbsence = 0.95;
 constexpr int kFloorBins = 2;
@@ -238,7 +243,7 @@ void NoiseReductionStage::Process(double* io, int count) {
     // it rose to; quiet frames hold none.
     double frameSpeech = 0.0;
     if (zetaMean > kFrameZetaMin) {
-      if (zetaMean > zetaFrameLast) {
+      if (zetaMean > kFrameRise * zetaFrameLast) {
         zetaPeak = std::clamp(zetaMean, kPeakMin, kPeakMax);
         frameSpeech = 1.0;
       } else {

@@ -255,6 +255,13 @@ TEST(NoiseReductionStage, AdaptsWithinHalfASecondOfTheNoise) {
   const int from = 11025 + 11025 / 2 + kNrDelay, to = 11025 + 11025 + kNrDelay;
   EXPECT_LT(PowerDb(y, from, to) - PowerDb(x, from - kNrDelay, to - kNrDelay), -10.0)
       << "0.5 to 1 s after it began";
+  // Regression: once the estimate had caught up (about 0.7 s), level 4
+  // fell back by 10 dB for 0.2 s; now it holds.
+  const std::vector<double> strong = RunNr(x, 4);
+  for (int at = 11025 + 11025 * 7 / 10; at + 11025 / 10 <= 3 * 11025 - kNrDelay; at += 11025 / 10)
+    EXPECT_LT(PowerDb(strong, at + kNrDelay, at + kNrDelay + 11025 / 10) - PowerDb(x, at, at + 11025 / 10),
+              -20.0)
+        << (at - 11025) / 11025.0 << " s after it began";
 }
 
 // Regression: a slow drift under the first bin (pink noise down to a few
