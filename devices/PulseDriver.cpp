@@ -2,9 +2,12 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "audio/ClockFollower.h"
@@ -24,18 +27,31 @@ struct PulseDriver::Shared {
   pa_threaded_mainloop* loop = nullptr;
   pa_context* context = nullptr;
   std::atomic<long> events{0};
+  std::atomic<bool> started{false};
   std::mutex namesLock;
   std::map<std::string, std::string> descriptions;  // source and sink names -> descriptions
 
   Shared() {
     loop = pa_threaded_mainloop_new();
+    // Queued before the thread starts: the loop's event lists may only be
+    // touched by its own thread once it runs (queuing it later without the
+    // lock corrupted them: a libpulse assertion aborted the process). Its
+    // record is freed only when it has run, so wait for that (the loop's
+    // first turn, well under a millisecond).
+    if (loop)
+      pa_threaded_mainloop_once_unlocked(
+          loop,
+          [](pa_threaded_mainloop*, void* self) {
+            RaiseToRealtime(kDeviceThreadPriority);
+            static_cast<Shared*>(self)->started.store(true);
+          },
+          this);
     if (loop && pa_threaded_mainloop_start(loop) < 0) {
       pa_threaded_mainloop_free(loop);
       loop = nullptr;
     }
-    if (loop)
-      pa_threaded_mainloop_once_unlocked(
-          loop, [](pa_threaded_mainloop*, void*) { RaiseToRealtime(kDeviceThreadPriority); }, nullptr);
+    for (int i = 0; loop && !started.load() && i < 1000; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~Shared() {
     if (!loop) return;

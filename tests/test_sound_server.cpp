@@ -42,6 +42,20 @@ using testutil::ToneAmplitude;
 using testutil::WaitFor;
 using namespace soundtest;
 
+// Regression: libpulse's thread was asked for its real-time priority after
+// it had started, from another thread without the loop's lock; once (under
+// AddressSanitizer) the loop ran the request before it was fully queued and
+// libpulse aborted the process. Queued before the start, the request's
+// record is freed only once it has run: made and dropped in quick
+// succession, the driver neither aborts nor leaks (the sanitizer runs).
+TEST(SoundServer, DriverMadeAndDroppedAgainAndAgain) {
+  REQUIRE_SOUND_SERVER();
+  for (int i = 0; i < 200; ++i) {
+    SoundDriver driver;
+    ASSERT_TRUE(driver.Usable()) << "round " << i;
+  }
+}
+
 TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   REQUIRE_SOUND_SERVER();
   TempDir dir;
