@@ -118,6 +118,17 @@ constexpr double kSteady = 1.5;  // smoothed power over its minimum below which 
 constexpr double kFlutterSmoothing = 0.9;
 constexpr double kSteadyFlutter = 0.3;  // below: steady enough to be a tone
 constexpr int kWarmUpFrames = 8;
+// Each frame's power goes into the noise estimate one frame late, and not
+// at all when the next frame shows it was an onset: the smoothed power
+// lags, so the first frame of a word or of a Morse element counted as
+// noise, and 6 % of a keyed tone's power went into its noise each time (up
+// to -12 dB under the tone, so later elements started a frame late). An
+// onset is confirmed where the bin then counts as speech with its power
+// kOnsetConfirm times the estimate, unless most of the spectrum rose at
+// once (kBroadband of the bins 4 times over their estimate): that is new
+// noise, to be learnt as before.
+constexpr double kOnsetConfirm = 10.0;
+constexpr double kBroadband = 0.3;
 
 }  // namespace
 
@@ -141,6 +152,8 @@ void NoiseReductionStage::Reset() {
     smoothed[k] = minimum[k] = running[k] = noise[k] = 0.0;
     presence[k] = 0.0;
     flutter[k] = 1.0;
+    pendingPower[k] = 0.0;
+    pendingWeight[k] = 1.0;
     gainPrev[k] = 1.0;
     snrPrev[k] = 1.0;
     zeta[k] = 0.0;
@@ -175,6 +188,10 @@ void NoiseReductionStage::Process(double* io, int count) {
     Fft(re, im, -1);
 
     const bool first = frames == 0;
+    int risen = 0;
+    for (int k = 0; k < kNrBins; ++k)
+      if (re[k] * re[k] + im[k] * im[k] > 4.0 * noise[k]) ++risen;
+    const bool broadband = risen > kBroadband * kNrBins;
     for (int k = 0; k < kNrBins; ++k) {
       const double p = re[k] * re[k] + im[k] * im[k];
       // Noise: the minimum of the smoothed power over about 0.35 s tells
@@ -199,7 +216,15 @@ void NoiseReductionStage::Process(double* io, int count) {
       const bool speech = smoothed[k] > kPresenceRatio * kMinimumBias * minimum[k];
       presence[k] = kPresenceSmoothing * presence[k] + (1.0 - kPresenceSmoothing) * (speech ? 1.0 : 0.0);
       const double a = kNoiseSmoothing + (1.0 - kNoiseSmoothing) * presence[k];
-      if (frames >= kWarmUpFrames) noise[k] = a * noise[k] + (1.0 - a) * p;
+      if (frames >= kWarmUpFrames) {
+        if (frames > kWarmUpFrames) {
+          const bool onset = !broadband && speech && p > kOnsetConfirm * noise[k];
+          const double w = onset ? 1.0 : pendingWeight[k];
+          noise[k] = w * noise[k] + (1.0 - w) * pendingPower[k];
+        }
+        pendingPower[k] = p;
+        pendingWeight[k] = a;
+      }
     }
     // A steady tone (a carrier, a held Morse tone) looks like noise to the
     // minimum search. Noise fluctuates (its smoothed power keeps well above

@@ -46,18 +46,20 @@ struct NoiseReductionStage {
   double ready[kNrHop];
   int fill = 0;  // inputs since the last frame
   // Per bin.
-  double smoothed[kNrBins];    // smoothed noisy power
-  double minimum[kNrBins];     // minimum of smoothed over the window
-  double running[kNrBins];     // minimum of the sub-window in progress
-  double noise[kNrBins];       // noise power estimate
-  double presence[kNrBins];    // speech presence probability
-  double flutter[kNrBins];     // how much the power changes from frame to frame (normalised variance)
-  double gainPrev[kNrBins];    // last frame's gain
-  double snrPrev[kNrBins];     // last frame's a-posteriori SNR
-  double subMin[4][kNrBins];   // minima of the last sub-windows
-  double zeta[kNrBins];        // a-priori SNR smoothed over frames
-  double zetaFrameLast = 0.0;  // last frame's mean of zeta
-  double zetaPeak = 1.0;       // the mean zeta the frame last rose to
+  double smoothed[kNrBins];       // smoothed noisy power
+  double minimum[kNrBins];        // minimum of smoothed over the window
+  double running[kNrBins];        // minimum of the sub-window in progress
+  double noise[kNrBins];          // noise power estimate
+  double presence[kNrBins];       // speech presence probability
+  double flutter[kNrBins];        // how much the power changes from frame to frame (normalised variance)
+  double pendingPower[kNrBins];   // last frame's power, not yet in the noise estimate
+  double pendingWeight[kNrBins];  // and the weight the estimate keeps against it
+  double gainPrev[kNrBins];       // last frame's gain
+  double snrPrev[kNrBins];        // last frame's a-posteriori SNR
+  double subMin[4][kNrBins];      // minima of the last sub-windows
+  double zeta[kNrBins];           // a-priori SNR smoothed over frames
+  double zetaFrameLast = 0.0;     // last frame's mean of zeta
+  double zetaPeak = 1.0;          // the mean zeta the frame last rose to
   int frames = 0;
   int subFrame = 0;
   // Scratch.
