@@ -5,9 +5,10 @@
 // the input exactly where the gain is 1); a noise estimate that follows
 // slowly changing noise without voice detection (minimum tracking of the
 // smoothed power over about 0.4 s, with a speech-presence probability
-// gating the update, MCRA-like; a bin may not stand far above its
-// neighbours when its power hardly changes from frame to frame, so a
-// steady tone is not taken for noise); a decision-directed
+// gating the update, MCRA-like; each frame is learnt a frame late, and not
+// when the next frame shows it began a word or a tone; a bin may not stand
+// far above its neighbours when its power hardly changes from frame to
+// frame, so a steady tone is not taken for noise); a decision-directed
 // a-priori SNR that follows speech onsets quickly and noise slowly; the
 // probability of speech from that SNR smoothed over time, nearby bins, a
 // wider band and the frame (Cohen 2001); the MMSE log-spectral-amplitude
