@@ -415,8 +415,10 @@ int ThreadsAtRealtime(int priority) {
 // thread woken later than that costs a block, which with four busy threads
 // per core happened 25 to 60 times a minute until that thread asked for a
 // real-time priority (then 0 or 1; how much a loaded minute loses depends on
-// the machine, so the test checks the priority itself). An idle minute
-// tolerates a few where the system refuses it.
+// the machine, so the test checks the priority itself). At 64 frames the
+// capture ring keeps only two blocks of margin while the loop waits on
+// playback, and a minute beside other tests on two cores still lost up to
+// 5 (0 or 1 alone): it tolerates 8, as before the priority.
 TEST(SoundDevices, NoBlockLostInAMinute) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
@@ -439,7 +441,7 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
     std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms\n", block,
                 playedInMinute, lostInMinute, filter->Devices().delayMs);
     filter->Stop();
-    const long allowed = block == 64 ? (realtime ? 3 : 8) : 1;
+    const long allowed = block == 64 ? 8 : 1;
     EXPECT_LE(lostInMinute, allowed) << "block " << block;
     EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
   }
