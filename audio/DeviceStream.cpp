@@ -259,6 +259,11 @@ int DeviceStream::Play(char* out, int frames) {
   return fromQueue;
 }
 
+void DeviceStream::NoteDeviceDry() {
+  if (!fed_ || paused.load() || detached.load()) return;
+  cb_(owner_, kWomStarved, instance_, 0, 0);
+}
+
 void DeviceStream::Scale(char* dst, const char* src, int bytes, double gain) const {
   if (gain == 1.0) {
     std::memcpy(dst, src, static_cast<std::size_t>(bytes));

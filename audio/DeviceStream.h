@@ -71,6 +71,11 @@ class DeviceStream {
   // queue, counted at the device's rate. Running dry after the first
   // block played (not paused) is reported as kWomStarved.
   int Play(char* out, int frames);
+  // The backend ran dry on its side (a server's underflow) while the queue
+  // had nothing for it: reported as kWomStarved once the first block has
+  // played, unless paused. For a backend that writes only what the queue
+  // holds and so never calls Play with it empty.
+  void NoteDeviceDry();
 
  private:
   void Report(unsigned message, WaveHeader* const* headers, int n);

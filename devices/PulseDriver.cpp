@@ -191,6 +191,9 @@ struct PulseStream {
   int nominalHz = 0;
   int appliedHz = 0;
   int blockFrames = 0;  // program frames
+  // Playback: the server asked while the queue had nothing to give; until
+  // the next write.
+  bool waiting = false;
 
   // Caller holds the loop's lock.
   void Disconnect() {
@@ -198,6 +201,7 @@ struct PulseStream {
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -210,10 +214,13 @@ struct PulseStream {
       io.latencyUs = negative ? 0 : static_cast<long>(usec);
   }
 
-  // Writes what the queue holds, up to what the server takes. With
-  // nothing to give (paused before the first blocks, or the loop late) it
-  // writes silence, so the device keeps running as a sound card does.
-  // Start flushes that silence, so none of it waits ahead of the sound.
+  // Writes what the queue holds, up to what the server takes. Paused
+  // (before the first blocks) it writes silence, so the device keeps
+  // running as a sound card does; Start flushes that silence, so none of it
+  // waits ahead of the sound. Running with nothing to give (the loop a
+  // little late) it writes nothing: the server still holds sound, and the
+  // next Write fills. Silence written then was a gap, and a lost block,
+  // where the server had not run dry at all.
   // Loop's lock held.
   void Fill() {
     if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
@@ -221,6 +228,11 @@ struct PulseStream {
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
     if (frames == 0) return;
     const int playable = io.PlayableFrames();
+    if (playable == 0 && !io.paused.load()) {
+      waiting = true;
+      return;
+    }
+    waiting = false;
     if (playable > 0 && static_cast<std::size_t>(playable) < frames)
       frames = static_cast<std::size_t>(playable);
     void* buffer = nullptr;
@@ -276,6 +288,13 @@ struct PulseStream {
     self->NoteLatency();
   }
   static void OnWrite(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Fill(); }
+  // The server played silence for want of sound: a lost block when it had
+  // asked and the queue had nothing (the loop fell behind), not when only
+  // this thread was late to write what the queue held.
+  static void OnUnderflow(pa_stream*, void* user) {
+    auto* self = static_cast<PulseStream*>(user);
+    if (self->waiting) self->io.NoteDeviceDry();
+  }
 
   // Opens the stream; on the worker, loop's lock held.
   int Open(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance) {
@@ -306,7 +325,12 @@ struct PulseStream {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = input ? static_cast<std::uint32_t>(-1) : block;
-    attr.prebuf = static_cast<std::uint32_t>(-1);
+    // Playback never waits to fill up again after running dry: it plays on,
+    // as a sound card does, and what comes too late for its place is dropped.
+    // Refilling first added the gap to the delay for good (the follower
+    // takes seconds to win it back), and meanwhile the capture ring held
+    // that much more, two blocks from an overrun at 64 frames.
+    attr.prebuf = input ? static_cast<std::uint32_t>(-1) : 0u;
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = input ? block : static_cast<std::uint32_t>(-1);
     int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING;
@@ -319,6 +343,7 @@ struct PulseStream {
                                     static_cast<pa_stream_flags_t>(flags));
     } else {
       pa_stream_set_write_callback(stream, &OnWrite, this);
+      pa_stream_set_underflow_callback(stream, &OnUnderflow, this);
       io.paused = true;
       flags |= PA_STREAM_VARIABLE_RATE;
       nominalHz = appliedHz = rate;

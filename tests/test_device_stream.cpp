@@ -200,6 +200,7 @@ TEST(DeviceStream, RunningDryIsReportedOnlyWhenTheDevicePlaysSilence) {
     const int deviceBlock = kBlock * rate / 11025;
     std::vector<std::int16_t> out(static_cast<std::size_t>(deviceBlock));
     h.io.Play(reinterpret_cast<char*>(out.data()), 100);
+    h.io.NoteDeviceDry();
     EXPECT_EQ(h.starved, 0) << rate << ": nothing played yet, nothing to miss";
     for (WaveHeader& w : h.headers) h.io.Push(&w);
     // What the queue promises comes out whole, in uneven pieces.
@@ -211,10 +212,13 @@ TEST(DeviceStream, RunningDryIsReportedOnlyWhenTheDevicePlaysSilence) {
     EXPECT_EQ(h.starved, 0) << rate << ": every frame asked for was there";
     h.io.paused = true;
     h.io.Play(reinterpret_cast<char*>(out.data()), deviceBlock);
+    h.io.NoteDeviceDry();
     EXPECT_EQ(h.starved, 0) << rate << ": paused is not dry";
     h.io.paused = false;
     h.io.Play(reinterpret_cast<char*>(out.data()), deviceBlock);
     EXPECT_EQ(h.starved, 1) << rate << ": ran dry";
+    h.io.NoteDeviceDry();
+    EXPECT_EQ(h.starved, 2) << rate << ": the device says it ran dry";
   }
 }
 
