@@ -325,12 +325,10 @@ struct PulseStream {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = input ? static_cast<std::uint32_t>(-1) : block;
-    // Playback never waits to fill up again after running dry: it plays on,
-    // as a sound card does, and what comes too late for its place is dropped.
-    // Refilling first added the gap to the delay for good (the follower
-    // takes seconds to win it back), and meanwhile the capture ring held
-    // that much more, two blocks from an overrun at 64 frames.
-    attr.prebuf = input ? static_cast<std::uint32_t>(-1) : 0u;
+    // Playback that ran dry waits to fill up again (the default). Playing on
+    // instead (no prebuffering) now and then stalled the test server's
+    // playback for two seconds after running dry.
+    attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = input ? block : static_cast<std::uint32_t>(-1);
     int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING;
