@@ -23,15 +23,7 @@
 
 namespace {
 
-// Under the sanitizers the loop runs several times slower and ctest runs
-// two tests at once: a stall of the 12 ms that four buffers hold at 4 ms a
-// buffer cost a block once (CI, AddressSanitizer). Tests that count no
-// loss run the simulated card this much slower there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kSlowerUnderSanitizers = 4;
-#else
-constexpr int kSlowerUnderSanitizers = 1;
-#endif
+using testutil::kSlowerUnderSanitizers;
 
 using testutil::ImmediateUi;
 using testutil::SharedBoxRecorder;

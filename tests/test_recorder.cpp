@@ -62,8 +62,8 @@ TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
     ASSERT_TRUE(filter->StartRecording(out, in, format, error)) << error;
     filter->Resume();
     ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 2000));
-    sim.StartClock(2);
-    ASSERT_TRUE(WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000));
+    sim.StartClock(2 * testutil::kSlowerUnderSanitizers);
+    ASSERT_TRUE(WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000 * testutil::kSlowerUnderSanitizers));
     filter->Stop();
     sim.StopClock();
     filter->StopRecording();
