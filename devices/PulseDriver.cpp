@@ -280,11 +280,11 @@ struct PulseStream {
     pa_threaded_mainloop_signal(static_cast<PulseStream*>(user)->shared->loop, 0);
   }
   // Takes what the server captured as far as the reader's free buffers hold
-  // it. The rest waits with the server, up to kHeldMs, and is taken at
-  // the next fragment's arrival: a server that stalled hands over several
-  // blocks at once, and a ring of four small blocks took them as an overrun
-  // (a lost block and both devices reopened) though the loop was keeping
-  // up. A loop that falls further behind still overruns.
+  // it. The rest waits with the server, up to kHeldMs, until the reader
+  // gives a buffer back: a server that stalled hands over several blocks at
+  // once, and a ring of four small blocks took them as an overrun (a lost
+  // block and both devices reopened) though the loop was keeping up. A
+  // loop that falls further behind still overruns.
   // Loop's lock held.
   void Read() {
     if (!stream) return;
