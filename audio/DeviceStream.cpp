@@ -93,22 +93,6 @@ int DeviceStream::PlayableFrames() {
   return static_cast<int>(std::max<long>(0, device) + (outCount_ - outPos_));
 }
 
-int DeviceStream::CaptureRoomFrames() {
-  long bytes = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    // The buffer the reader has just given back may still count as unread
-    // on its side until it moves on: two, not one, stay queued.
-    for (int i = 0; i + 2 < count_; ++i) bytes += items_[i]->bufferLength;
-    if (count_ > 2) bytes -= pos_;
-  }
-  const long programFrames = bytes / frameBytes_;
-  if (!converting_) return static_cast<int>(programFrames);
-  // The converter may give a frame or two more than the ratio says.
-  const double programPerDevice = static_cast<double>(kSampleRateHz) / deviceRateHz_;
-  return static_cast<int>(std::max<long>(0, static_cast<long>((programFrames - 4) / programPerDevice)));
-}
-
 WaveHeader* DeviceStream::PopLocked() {
   WaveHeader* h = items_[0];
   std::memmove(items_, items_ + 1, sizeof(WaveHeader*) * static_cast<std::size_t>(count_ - 1));

@@ -66,11 +66,6 @@ class DeviceStream {
   // --- the backend's side (its stream thread) ---------------------------------
   // Device frames captured; in may be null for a hole (silence).
   void Capture(const char* in, int frames);
-  // Device frames Capture can take now while two of the reader's buffers
-  // stay queued: filling those too hands the reader its whole ring, an
-  // overrun, though it may only be busy with a block. For a backend that
-  // can leave sound with its server until a buffer comes back.
-  int CaptureRoomFrames();
   // Fills frames device frames; what the queue cannot give (paused, empty)
   // is silence and consumes nothing. Returns the frames that came from the
   // queue, counted at the device's rate. Running dry after the first

@@ -118,34 +118,6 @@ TEST(SoundServer, PlaybackLateByLessThanABlockIsNotDry) {
   EXPECT_LE(counts.starved, 100);
 }
 
-// Regression: a server that stalls hands over the blocks it held all at
-// once; at 64 frames four of them filled the capture ring, an overrun (a
-// lost block and both devices reopened) though the reader kept up. What
-// the ring cannot take now waits with the server. Here the reader is late
-// by 28 ms (five blocks) every 50 blocks: nothing may be lost (all 20 were
-// overruns before).
-TEST(SoundServer, CaptureLateByFiveBlocksLosesNothing) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "real time is not promised under the sanitizers";
-#endif
-  REQUIRE_SOUND_SERVER();
-  constexpr int kFrames = 64;
-  SoundDriver driver;
-  CWave wave(driver);
-  ASSERT_EQ(wave.OpenInput(WaveFormat{}, kFrames), 0);
-  double block[kFrames];
-  int overruns = 0;
-  for (int i = 0; i < 1000; ++i) {
-    if (i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(28));
-    if (wave.ReadInput(block, kFrames) < 0) {
-      ++overruns;
-      ASSERT_EQ(wave.OpenInput(WaveFormat{}, kFrames), 0);
-    }
-  }
-  wave.CloseInput();
-  EXPECT_EQ(overruns, 0) << "of 20 late reads";
-}
-
 TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   REQUIRE_SOUND_SERVER();
   TempDir dir;
@@ -514,12 +486,10 @@ int ThreadsAtRealtime(int priority) {
 // the machine, so the test checks the priority itself). A minute beside
 // other tests on two cores still lost up to 5 (0 or 1 alone): a server
 // request that found the playback queue empty for a moment was answered
-// with silence and counted as a lost block. Since it is not, fewer were
-// lost, but a server that stalled still overran the capture ring (1 lost
-// in some idle minutes, 13 in ten seconds of a stuttering server). Since
-// what the ring cannot take waits with the server, none were lost in ten
-// idle minutes nor with the server stopped for 15 ms every 2 s (12 and 13
-// a minute before); one is tolerated beside other tests on two cores.
+// with silence and counted as a lost block. Since it is not, fewer are
+// lost, but the server running dry still leaves the capture ring two
+// blocks from an overrun for seconds (1 lost in some idle minutes, 13 in
+// ten seconds of a stuttering server): it tolerates 8, as before.
 TEST(SoundDevices, NoBlockLostInAMinute) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
@@ -542,7 +512,7 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
     std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms\n", block,
                 playedInMinute, lostInMinute, filter->Devices().delayMs);
     filter->Stop();
-    const long allowed = 1;
+    const long allowed = block == 64 ? 8 : 1;
     EXPECT_LE(lostInMinute, allowed) << "block " << block;
     EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
   }
