@@ -18,15 +18,6 @@ constexpr double kWindowS = 0.5;
 constexpr int kSettlingWindows = 1;
 // 11.6 ms: two capture packets of a sound server at 5 ms and some slack.
 constexpr long kMarginFrames = 128;
-// A level more than a block above the reference is a step, not drift: a
-// server that ran dry waits to fill up again before it plays on, and the
-// wait stays in the delay. At kMaxDeviation two blocks take 4 s to drain,
-// and all that time the capture ring holds them, two blocks nearer an
-// overrun; the step is played out at up to kCatchUpDeviation instead
-// (14 cents, 6 Hz at 700 Hz, for about a second), which the ALSA path's
-// converter can still follow (within 1 %).
-constexpr double kCatchUpDeviation = 0.008;
-constexpr double kCatchUpPerS = 1.5;  // of the excess, each second
 }  // namespace
 
 void ClockFollower::Start(int nominalHz, int blockFrames) {
@@ -63,12 +54,6 @@ int ClockFollower::Note(long queuedFrames, int deviceFrames) {
   // the reference) or less (below).
   const double maxProgram = kMaxDeviation * kSampleRateHz;
   const double error = static_cast<double>(level - reference_);
-  if (level - reference_ > block_) {
-    // The integral keeps what it learnt of the clocks.
-    const double catchUp = std::min(kCatchUpPerS * error + integral_, kCatchUpDeviation * kSampleRateHz);
-    rate_ = nominal_ + static_cast<int>(std::lround(catchUp * nominal_ / kSampleRateHz));
-    return rate_;
-  }
   // The integral only learns the clocks' difference: not while the
   // proportional part is at the bound (a sudden step in the level, as when
   // a server stalls for a few blocks), or it winds up and overshoots the

@@ -6,9 +6,7 @@
 // 64-frame block within seconds, each time a lost block. The follower
 // nudges the rate the playback stream is played at (whole Hz, within
 // kMaxDeviation of the nominal rate: 0.3 % is 5 cents, 2 Hz at 700 Hz), as a
-// PI controller on the queue's lowest level over each half second. A step
-// of more than a block (a server that stalled) is played out faster, at up
-// to 0.8 %, so it does not hold the capture ring near an overrun.
+// PI controller on the queue's lowest level over each half second.
 // Not thread-safe: the playback stream's thread (or lock) only.
 
 class ClockFollower {

@@ -15,8 +15,6 @@ struct Outcome {
   long dry = 0;        // requests the queue could not fill after the start
   long maxLevel = 0;   // frames queued at most in the last minute
   double lastRate = 0;  // Hz the stream played at in the end
-  long beforeStall = 0;  // frames queued at most in the 5 s before the stall
-  long afterStall = 0;   // and in the second from 3.5 s after it
 };
 
 // drift: how much faster the playback clock runs than the capture clock
@@ -29,7 +27,6 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
   ClockFollower follower;
   follower.Start(11025, block);
   Outcome out;
-  const double stall = stallAt;
   long level = 2 * block;  // three blocks prefilled, one taken by the server
   double captured = 0.0, tCapture = kPacketS, tPlay = 0.0;
   while (tPlay < kSeconds) {
@@ -53,8 +50,6 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
       level -= kRequest;
     }
     if (tPlay > kSeconds - 60.0) out.maxLevel = std::max(out.maxLevel, level);
-    if (stall > 0.0 && tPlay > stall - 5.0 && tPlay < stall) out.beforeStall = std::max(out.beforeStall, level);
-    if (stall > 0.0 && tPlay > stall + 3.5 && tPlay < stall + 4.5) out.afterStall = std::max(out.afterStall, level);
     tPlay += kRequest / (rateHz * (1.0 + d));
     if (stallAt > 0.0 && tPlay >= stallAt) {
       tPlay += 4.0 * block / kRate;
@@ -80,12 +75,6 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
     // The delay comes back to where it settled (within the bounds of the
     // reference and a block of pushes), after a stall too.
     EXPECT_LE(held.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block << " drift " << c.drift;
-    // At 64 frames the four blocks a stall added are played out within
-    // 3.5 s; at the plain 0.3 % nudge they took 8 s, all the while two
-    // blocks nearer a capture overrun.
-    if (c.stallAt > 0 && c.block == 64) {
-      EXPECT_LE(held.afterStall, held.beforeStall + c.block) << "drift " << c.drift;
-    }
     if (!c.wander) {  // the rate settles where the consumer keeps pace
       EXPECT_NEAR(held.lastRate, 11025.0 / (1.0 + c.drift), 2.0) << "block " << c.block << " drift " << c.drift;
     }
