@@ -453,7 +453,8 @@ TEST(SoundDevices, PortAudioAt48kHzConvertsBothWays) {
   // the converter.
   const std::vector<double> w = SteadiestHalfSecond(rec, rec.size() / 11025.0 - 0.25, 700.0);
   ASSERT_FALSE(w.empty());
-  const double level700 = Db(ToneAmplitudeNear(w, 700.0) / kLevel), alias = Db(ToneAmplitudeNear(w, 4025.0) / kLevel);
+  const double level700 = Db(ToneAmplitudeNear(w, 700.0) / kLevel),
+               alias = Db(ToneAmplitudeNear(w, 4025.0) / kLevel);
   std::printf("700 Hz %.2f dB, alias of 7 kHz at 4025 Hz %.1f dB\n", level700, alias);
   EXPECT_NEAR(level700, 0.0, 1.0);
   EXPECT_LT(alias, -60.0);
