@@ -63,7 +63,8 @@ TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
     filter->Resume();
     ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 2000));
     sim.StartClock(2 * testutil::kSlowerUnderSanitizers);
-    ASSERT_TRUE(WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000 * testutil::kSlowerUnderSanitizers));
+    ASSERT_TRUE(
+        WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000 * testutil::kSlowerUnderSanitizers));
     filter->Stop();
     sim.StopClock();
     filter->StopRecording();
