@@ -6,10 +6,15 @@
 
 namespace {
 
+// The smoothing factors were tuned per half frame (10.9 ms); the same time
+// constants per hop.
+double PerHop(double a) { return std::pow(a, 2.0 / kNrOverlap); }
+
 constexpr double kPi = 3.14159265358979323846;
 
-// Square-root Hann of the frame: its square overlaps to exactly 1 at half
-// overlap, so analysis times synthesis restores the input.
+// Square-root Hann of the frame: its square overlaps to exactly
+// kNrOverlap / 2 at hops of a quarter frame, so analysis times synthesis,
+// scaled by its inverse, restores the input.
 struct Tables {
   double window[kNrFrame];
   double cosine[kNrFft / 2], sine[kNrFft / 2];
@@ -76,14 +81,14 @@ double Between(double z, double lo, double hi) {
 }
 
 // Frames per sub-window of the minimum search; four of them span 0.35 s.
-constexpr int kSubFrames = 8;
+constexpr int kSubFrames = 8 * kNrOverlap / 2;
 // Tuned on the noise benchmark (bench/bench_noise_reduction.cpp).
-constexpr double kSmoothing = 0.7;      // of the noisy power, per frame
+const double kSmoothing = PerHop(0.7);  // of the noisy power
 constexpr double kPresenceRatio = 2.5;  // smoothed power over the minimum that means speech
-constexpr double kPresenceSmoothing = 0.2;
-// Per frame where there is no speech (about 0.18 s): slower is steadier
+const double kPresenceSmoothing = PerHop(0.2);
+// Where there is no speech (about 0.18 s): slower is steadier
 // but lets new noise through for longer.
-constexpr double kNoiseSmoothing = 0.94;
+const double kNoiseSmoothing = PerHop(0.94);
 constexpr double kMinimumBias = 1.5;  // the minimum of a noisy power lies below its mean
 // The decision-directed a-priori SNR leans on the last frame's estimate
 // in noise (few musical tones) and follows the present frame where speech
@@ -94,7 +99,7 @@ constexpr double kFollowNoise = 0.1, kFollowSpeech = 0.89;
 // Speech presence from the a-priori SNR smoothed in time, averaged over a
 // few bins (local) and about 1.3 kHz (global) and over the frame (Cohen
 // 2001): below -10 dB absent, above -5 dB present.
-constexpr double kZetaSmoothing = 0.7;
+const double kZetaSmoothing = PerHop(0.7);
 constexpr int kLocalBins = 1, kGlobalBins = 15;
 constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
 // The frame's mean a-priori SNR below which it holds no speech. Noise
@@ -102,7 +107,7 @@ constexpr double kZetaMin = 0.1, kZetaMax = 0.3162;
 // falls to the floor), so at kZetaMin every small rise counted as an onset
 // and lifted the whole frame's gain: the residual of steady noise jumped by
 // up to 11 dB from one 0.1 s to the next.
-constexpr double kFrameZetaMin = 0.2;
+constexpr double kFrameZetaMin = 0.25;
 // How much that mean must grow from one frame to the next to count as an
 // onset. While the estimate catches up with noise that has just started,
 // the mean wobbles down slowly; each small rise lifted the gain by up to
@@ -110,18 +115,27 @@ constexpr double kFrameZetaMin = 0.2;
 constexpr double kFrameRise = 1.1;
 constexpr double kPeakMin = 1.0, kPeakMax = 10.0;  // the frame's reference peak, 0..10 dB
 constexpr double kMaxAbsence = 0.95;
+// In a frame that holds no speech a bin's gain stays within this of the
+// floor: a peak of the noise in a bin or two (the conditional probability
+// of speech still rises with it) lifted the residual of steady noise by 4
+// to 7 dB for 50 to 100 ms now and then at levels 3 and 4, heard as
+// chirps; the lone-peak cap below misses two neighbouring bins.
+constexpr double kQuietCap = 2.0;
 constexpr int kFloorBins = 2;
 constexpr double kCap = 4.0;     // how far a steady bin's noise may stand above its neighbours
 constexpr double kSteady = 1.5;  // smoothed power over its minimum below which a bin is steady
 // A tone's power in its bin hardly changes from frame to frame; noise's
 // spreads as widely as its mean (normalised variance 1). Over about 0.1 s:
-constexpr double kFlutterSmoothing = 0.9;
+const double kFlutterSmoothing = PerHop(0.9);
 constexpr double kSteadyFlutter = 0.3;  // below: steady enough to be a tone
-constexpr int kWarmUpFrames = 8;
-// Each frame's power goes into the noise estimate one frame late, and not
-// at all when the next frame shows it was an onset: the smoothed power
-// lags, so the first frame of a word or of a Morse element counted as
-// noise, and 6 % of a keyed tone's power went into its noise each time (up
+constexpr int kWarmUpFrames = 8 * kNrOverlap / 2;
+// Mean power per sample (16-bit units) below which a frame is digital
+// silence: far below the least bit's rounding noise (1/12).
+constexpr double kSilentPower = 1e-3;
+// Each frame's power goes into the noise estimate kPending frames (10.9
+// ms) late, and not at all when a later frame shows it was an onset: the
+// smoothed power lags, so the first frame of a word or of a Morse element
+// counted as noise, and 6 % of a keyed tone's power went into its noise each time (up
 // to -12 dB under the tone, so later elements started a frame late). An
 // onset is confirmed where the bin then counts as speech with its power
 // kOnsetConfirm times the estimate, unless most of the spectrum rose at
@@ -152,8 +166,10 @@ void NoiseReductionStage::Reset() {
     smoothed[k] = minimum[k] = running[k] = noise[k] = 0.0;
     presence[k] = 0.0;
     flutter[k] = 1.0;
-    pendingPower[k] = 0.0;
-    pendingWeight[k] = 1.0;
+    for (int d = 0; d < kPending; ++d) {
+      pendingPower[d][k] = 0.0;
+      pendingWeight[d][k] = 1.0;
+    }
     gainPrev[k] = 1.0;
     snrPrev[k] = 1.0;
     zeta[k] = 0.0;
@@ -187,138 +203,23 @@ void NoiseReductionStage::Process(double* io, int count) {
     for (int j = kNrFrame; j < kNrFft; ++j) re[j] = im[j] = 0.0;
     Fft(re, im, -1);
 
-    const bool first = frames == 0;
-    int risen = 0;
-    for (int k = 0; k < kNrBins; ++k)
-      if (re[k] * re[k] + im[k] * im[k] > 4.0 * noise[k]) ++risen;
-    const bool broadband = risen > kBroadband * kNrBins;
-    for (int k = 0; k < kNrBins; ++k) {
-      const double p = re[k] * re[k] + im[k] * im[k];
-      // Noise: the minimum of the smoothed power over about 0.35 s tells
-      // where speech is; where it is not, the estimate follows the power.
-      if (first) {
-        smoothed[k] = minimum[k] = running[k] = noise[k] = p;
-        for (auto& sub : subMin) sub[k] = p;
-      } else if (frames < kWarmUpFrames) {
-        // The first frames set the noise by their mean: one frame alone (a
-        // filter still filling, a click) would be a poor start.
-        smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
-        noise[k] += (p - noise[k]) / (frames + 1);
-        running[k] = minimum[k] = std::min(minimum[k], smoothed[k]);
-        for (auto& sub : subMin) sub[k] = minimum[k];
-      } else {
-        smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
-        running[k] = std::min(running[k], smoothed[k]);
-        minimum[k] = std::min(minimum[k], smoothed[k]);
-      }
-      const double change = p / std::max(smoothed[k], 1e-12) - 1.0;
-      flutter[k] = first ? 1.0 : kFlutterSmoothing * flutter[k] + (1.0 - kFlutterSmoothing) * change * change;
-      const bool speech = smoothed[k] > kPresenceRatio * kMinimumBias * minimum[k];
-      presence[k] = kPresenceSmoothing * presence[k] + (1.0 - kPresenceSmoothing) * (speech ? 1.0 : 0.0);
-      const double a = kNoiseSmoothing + (1.0 - kNoiseSmoothing) * presence[k];
-      if (frames >= kWarmUpFrames) {
-        if (frames > kWarmUpFrames) {
-          const bool onset = !broadband && speech && p > kOnsetConfirm * noise[k];
-          const double w = onset ? 1.0 : pendingWeight[k];
-          noise[k] = w * noise[k] + (1.0 - w) * pendingPower[k];
-        }
-        pendingPower[k] = p;
-        pendingWeight[k] = a;
-      }
+    // Digital silence (a muted or not yet started source) tells nothing of
+    // the noise: the estimate neither learns it nor forgets what it had, so
+    // noise that starts after it is learnt as at the start of a stream
+    // (within about 0.1 s), and noise that comes back (a squelch opening) is
+    // known at once. The estimate starts only from a frame that is sound
+    // all through: one still half silent would set its minimum too low.
+    double energy = 0.0, quietestHop = 1e300;
+    for (int h = 0; h < kNrOverlap; ++h) {
+      double e = 0.0;
+      for (int j = h * kNrHop; j < (h + 1) * kNrHop; ++j) e += in[j] * in[j];
+      energy += e;
+      quietestHop = std::min(quietestHop, e);
     }
-    // A steady tone (a carrier, a held Morse tone) looks like noise to the
-    // minimum search. Noise fluctuates (its smoothed power keeps well above
-    // its minimum, its power changes from frame to frame by as much as its
-    // mean) where a tone does not, and a tone fills a few bins: a steady
-    // bin's noise may not stand more than kCap above the louder of its
-    // neighbours three to five bins away on both sides (one side at the
-    // ends of the spectrum). Noise a narrow filter left (BP100 before CW)
-    // stands as far above its neighbours, but its power keeps changing;
-    // the smoothed power alone often dipped near its minimum, and that
-    // noise was kept.
-    for (int k = 0; k < kNrBins; ++k) {
-      if (smoothed[k] > kSteady * minimum[k] || flutter[k] > kSteadyFlutter) {
-        capped[k] = noise[k];
-        continue;
-      }
-      double left = -1.0, right = -1.0;
-      for (int d = 3; d <= 5; ++d) {
-        if (k - d >= 0) left = std::max(left, noise[k - d]);
-        if (k + d < kNrBins) right = std::max(right, noise[k + d]);
-      }
-      const double around = left < 0.0 ? right : right < 0.0 ? left : std::min(left, right);
-      capped[k] = std::min(noise[k], kCap * around);
-    }
-    // A-priori SNR per bin (decision-directed), then where speech is.
-    const double xiMin = floorGain * floorGain;
-    double zetaMean = 0.0;
-    for (int k = 0; k < kNrBins; ++k) {
-      const double p = re[k] * re[k] + im[k] * im[k];
-      const double gamma = std::min(p / std::max(capped[k], 1e-6), 1e6);
-      const double last = gainPrev[k] * gainPrev[k] * snrPrev[k];
-      const double r = last / (1.0 + last);
-      const double follow = kFollowNoise + kFollowSpeech * r * r;
-      xiNow[k] = std::max((1.0 - follow) * last + follow * std::max(gamma - 1.0, 0.0), xiMin);
-      snrPrev[k] = gamma;
-      zeta[k] = kZetaSmoothing * zeta[k] + (1.0 - kZetaSmoothing) * xiNow[k];
-      zetaMean += zeta[k];
-    }
-    zetaMean /= kNrBins;
-    // The frame holds speech while its mean rises, or stays near the peak
-    // it rose to; quiet frames hold none.
-    double frameSpeech = 0.0;
-    if (zetaMean > kFrameZetaMin) {
-      if (zetaMean > kFrameRise * zetaFrameLast) {
-        zetaPeak = std::clamp(zetaMean, kPeakMin, kPeakMax);
-        frameSpeech = 1.0;
-      } else {
-        frameSpeech = Between(zetaMean, zetaPeak * kZetaMin, zetaPeak * kZetaMax);
-      }
-    }
-    zetaFrameLast = zetaMean;
-    for (int k = 0; k < kNrBins; ++k) {
-      double local = 0.0, global = 0.0, globalWeight = 0.0;
-      int localCount = 0;
-      for (int d = -kGlobalBins; d <= kGlobalBins; ++d) {
-        const int j = k + d;
-        if (j < 0 || j >= kNrBins) continue;
-        const double w = 1.0 - std::abs(d) / (kGlobalBins + 1.0);  // a triangle across the band
-        global += w * zeta[j];
-        globalWeight += w;
-        if (std::abs(d) <= kLocalBins) {
-          local += zeta[j];
-          ++localCount;
-        }
-      }
-      const double present = Between(local / localCount, kZetaMin, kZetaMax) *
-                             Between(global / globalWeight, kZetaMin, kZetaMax) * frameSpeech;
-      const double q = std::min(1.0 - present, kMaxAbsence);  // prior probability of absence
-
-      // The MMSE log-spectral-amplitude gain where speech is, the floor
-      // where it is not, weighed by the probability of speech (OM-LSA).
-      const double xi = xiNow[k], gamma = snrPrev[k];
-      const double v = std::max(xi / (1.0 + xi) * gamma, 1e-8);
-      const double lsa = std::min(xi / (1.0 + xi) * std::exp(0.5 * E1(v)), 1.0);
-      const double speech =
-          q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
-      const double g = std::clamp(std::pow(lsa, speech) * std::pow(floorGain, 1.0 - speech), floorGain, 1.0);
-      // Nothing a listener wants lies below about 65 Hz (voices start near
-      // 80, Morse tones far above; below is drift and rumble): the bins at
-      // 0 and 43 Hz stay at the floor.
-      gain[k] = k < kFloorBins ? floorGain : g;
-      gainPrev[k] = lsa;
-    }
-    if (++subFrame == kSubFrames) {
-      // The window slides by a sub-window: the oldest minimum goes.
-      subFrame = 0;
-      for (int s = 3; s > 0; --s) std::memcpy(subMin[s], subMin[s - 1], sizeof subMin[0]);
-      std::memcpy(subMin[0], running, sizeof running);
-      for (int k = 0; k < kNrBins; ++k) {
-        minimum[k] = std::min(std::min(subMin[0][k], subMin[1][k]), std::min(subMin[2][k], subMin[3][k]));
-        running[k] = smoothed[k];
-      }
-    }
-    ++frames;
+    if (energy < kSilentPower * kNrFrame || (frames == 0 && quietestHop < kSilentPower * kNrHop))
+      std::fill(gain, gain + kNrBins, floorGain);
+    else
+      Estimate();
 
     // A lone bin far above both neighbours is musical noise, not a tone (a
     // tone spreads over its neighbours too): at most twice their gain.
@@ -334,10 +235,158 @@ void NoiseReductionStage::Process(double* io, int count) {
       }
     }
     Fft(re, im, +1);
-    for (int j = 0; j < kNrFrame; ++j) ola[j] += re[j] * t.window[j] / kNrFft;
+    for (int j = 0; j < kNrFrame; ++j) ola[j] += re[j] * t.window[j] * (2.0 / kNrOverlap) / kNrFft;
     std::memcpy(ready, ola, sizeof ready);
     std::memmove(ola, ola + kNrHop, sizeof(double) * (kNrFrame - kNrHop));
     std::memset(ola + kNrFrame - kNrHop, 0, sizeof(double) * kNrHop);
     std::memmove(in, in + kNrHop, sizeof(double) * (kNrFrame - kNrHop));
   }
+}
+
+// The gains of the frame in re/im, and what the next frames need of it.
+void NoiseReductionStage::Estimate() {
+  const bool first = frames == 0;
+  int risen = 0;
+  for (int k = 0; k < kNrBins; ++k)
+    if (re[k] * re[k] + im[k] * im[k] > 4.0 * noise[k]) ++risen;
+  const bool broadband = risen > kBroadband * kNrBins;
+  for (int k = 0; k < kNrBins; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    // Noise: the minimum of the smoothed power over about 0.35 s tells
+    // where speech is; where it is not, the estimate follows the power.
+    if (first) {
+      smoothed[k] = minimum[k] = running[k] = noise[k] = p;
+      for (auto& sub : subMin) sub[k] = p;
+    } else if (frames < kWarmUpFrames) {
+      // The first frames set the noise by their mean: one frame alone (a
+      // filter still filling, a click) would be a poor start.
+      smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
+      noise[k] += (p - noise[k]) / (frames + 1);
+      running[k] = minimum[k] = std::min(minimum[k], smoothed[k]);
+      for (auto& sub : subMin) sub[k] = minimum[k];
+    } else {
+      smoothed[k] = kSmoothing * smoothed[k] + (1.0 - kSmoothing) * p;
+      running[k] = std::min(running[k], smoothed[k]);
+      minimum[k] = std::min(minimum[k], smoothed[k]);
+    }
+    const double change = p / std::max(smoothed[k], 1e-12) - 1.0;
+    flutter[k] = first ? 1.0 : kFlutterSmoothing * flutter[k] + (1.0 - kFlutterSmoothing) * change * change;
+    const bool speech = smoothed[k] > kPresenceRatio * kMinimumBias * minimum[k];
+    presence[k] = kPresenceSmoothing * presence[k] + (1.0 - kPresenceSmoothing) * (speech ? 1.0 : 0.0);
+    const double a = kNoiseSmoothing + (1.0 - kNoiseSmoothing) * presence[k];
+    if (frames >= kWarmUpFrames) {
+      if (frames > kWarmUpFrames) {
+        const bool onset = !broadband && speech && p > kOnsetConfirm * noise[k];
+        if (onset)
+          for (int d = 0; d < kPending; ++d) pendingWeight[d][k] = 1.0;
+        const double w = pendingWeight[0][k];
+        noise[k] = w * noise[k] + (1.0 - w) * pendingPower[0][k];
+      }
+      for (int d = 0; d + 1 < kPending; ++d) {
+        pendingPower[d][k] = pendingPower[d + 1][k];
+        pendingWeight[d][k] = pendingWeight[d + 1][k];
+      }
+      pendingPower[kPending - 1][k] = p;
+      pendingWeight[kPending - 1][k] = a;
+    }
+  }
+  // A steady tone (a carrier, a held Morse tone) looks like noise to the
+  // minimum search. Noise fluctuates (its smoothed power keeps well above
+  // its minimum, its power changes from frame to frame by as much as its
+  // mean) where a tone does not, and a tone fills a few bins: a steady
+  // bin's noise may not stand more than kCap above the louder of its
+  // neighbours three to five bins away on both sides (one side at the
+  // ends of the spectrum). Noise a narrow filter left (BP100 before CW)
+  // stands as far above its neighbours, but its power keeps changing;
+  // the smoothed power alone often dipped near its minimum, and that
+  // noise was kept.
+  // A bin beside a steady one holds the same tone (its main lobe spans
+  // three bins); left to the noise estimate, a tone in BP100's noise came
+  // out 1.3 dB low.
+  bool steady[kNrBins];
+  for (int k = 0; k < kNrBins; ++k)
+    steady[k] = smoothed[k] <= kSteady * minimum[k] && flutter[k] <= kSteadyFlutter;
+  for (int k = 0; k < kNrBins; ++k) {
+    if (!steady[k] && !(k > 0 && steady[k - 1]) && !(k + 1 < kNrBins && steady[k + 1])) {
+      capped[k] = noise[k];
+      continue;
+    }
+    double left = -1.0, right = -1.0;
+    for (int d = 3; d <= 5; ++d) {
+      if (k - d >= 0) left = std::max(left, noise[k - d]);
+      if (k + d < kNrBins) right = std::max(right, noise[k + d]);
+    }
+    const double around = left < 0.0 ? right : right < 0.0 ? left : std::min(left, right);
+    capped[k] = std::min(noise[k], kCap * around);
+  }
+  // A-priori SNR per bin (decision-directed), then where speech is.
+  const double xiMin = floorGain * floorGain;
+  double zetaMean = 0.0;
+  for (int k = 0; k < kNrBins; ++k) {
+    const double p = re[k] * re[k] + im[k] * im[k];
+    const double gamma = std::min(p / std::max(capped[k], 1e-6), 1e6);
+    const double last = gainPrev[k] * gainPrev[k] * snrPrev[k];
+    const double r = last / (1.0 + last);
+    const double follow = kFollowNoise + kFollowSpeech * r * r;
+    xiNow[k] = std::max((1.0 - follow) * last + follow * std::max(gamma - 1.0, 0.0), xiMin);
+    snrPrev[k] = gamma;
+    zeta[k] = kZetaSmoothing * zeta[k] + (1.0 - kZetaSmoothing) * xiNow[k];
+    zetaMean += zeta[k];
+  }
+  zetaMean /= kNrBins;
+  // The frame holds speech while its mean rises, or stays near the peak
+  // it rose to; quiet frames hold none.
+  double frameSpeech = 0.0;
+  if (zetaMean > kFrameZetaMin) {
+    if (zetaMean > kFrameRise * zetaFrameLast) {
+      zetaPeak = std::clamp(zetaMean, kPeakMin, kPeakMax);
+      frameSpeech = 1.0;
+    } else {
+      frameSpeech = Between(zetaMean, zetaPeak * kZetaMin, zetaPeak * kZetaMax);
+    }
+  }
+  zetaFrameLast = zetaMean;
+  for (int k = 0; k < kNrBins; ++k) {
+    double local = 0.0, global = 0.0, globalWeight = 0.0;
+    int localCount = 0;
+    for (int d = -kGlobalBins; d <= kGlobalBins; ++d) {
+      const int j = k + d;
+      if (j < 0 || j >= kNrBins) continue;
+      const double w = 1.0 - std::abs(d) / (kGlobalBins + 1.0);  // a triangle across the band
+      global += w * zeta[j];
+      globalWeight += w;
+      if (std::abs(d) <= kLocalBins) {
+        local += zeta[j];
+        ++localCount;
+      }
+    }
+    const double present = Between(local / localCount, kZetaMin, kZetaMax) *
+                           Between(global / globalWeight, kZetaMin, kZetaMax) * frameSpeech;
+    const double q = std::min(1.0 - present, kMaxAbsence);  // prior probability of absence
+
+    // The MMSE log-spectral-amplitude gain where speech is, the floor
+    // where it is not, weighed by the probability of speech (OM-LSA).
+    const double xi = xiNow[k], gamma = snrPrev[k];
+    const double v = std::max(xi / (1.0 + xi) * gamma, 1e-8);
+    const double lsa = std::min(xi / (1.0 + xi) * std::exp(0.5 * E1(v)), 1.0);
+    const double speech =
+        q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
+    const double g = std::clamp(std::pow(lsa, speech) * std::pow(floorGain, 1.0 - speech), floorGain, 1.0);
+    // Nothing a listener wants lies below about 65 Hz (voices start near
+    // 80, Morse tones far above; below is drift and rumble): the bins at
+    // 0 and 43 Hz stay at the floor.
+    gain[k] = k < kFloorBins ? floorGain : frameSpeech > 0.0 ? g : std::min(g, kQuietCap * floorGain);
+    gainPrev[k] = lsa;
+  }
+  if (++subFrame == kSubFrames) {
+    // The window slides by a sub-window: the oldest minimum goes.
+    subFrame = 0;
+    for (int s = 3; s > 0; --s) std::memcpy(subMin[s], subMin[s - 1], sizeof subMin[0]);
+    std::memcpy(subMin[0], running, sizeof running);
+    for (int k = 0; k < kNrBins; ++k) {
+      minimum[k] = std::min(std::min(subMin[0][k], subMin[1][k]), std::min(subMin[2][k], subMin[3][k]));
+      running[k] = smoothed[k];
+    }
+  }
+  ++frames;
 }

@@ -1,19 +1,23 @@
 #pragma once
 // Spectral noise reduction for speech and CW at 11025 Hz, a chain stage
 // after the filter. Short-time Fourier analysis of kNrFrame samples (21.8
-// ms) with half overlap and square-root Hann windows (overlap-add restores
-// the input exactly where the gain is 1); a noise estimate that follows
-// slowly changing noise without voice detection (minimum tracking of the
-// smoothed power over about 0.4 s, with a speech-presence probability
-// gating the update, MCRA-like; each frame is learnt a frame late, and not
-// when the next frame shows it began a word or a tone; a bin may not stand
+// ms), a new frame every quarter frame, with square-root Hann windows
+// (overlap-add restores the input exactly where the gain is 1; half
+// overlap gave the gains half as many chances to follow a Morse element's
+// edges); a noise estimate that follows slowly changing noise without
+// voice detection (minimum tracking of the smoothed power over about 0.4
+// s, with a speech-presence probability gating the update, MCRA-like; each
+// frame is learnt 10.9 ms late, and not when a later frame shows it began
+// a word or a tone; digital silence neither teaches nor erases it; a bin
+// may not stand
 // far above its neighbours when its power hardly changes from frame to
 // frame, so a steady tone is not taken for noise); a decision-directed
 // a-priori SNR that follows speech onsets quickly and noise slowly; the
 // probability of speech from that SNR smoothed over time, nearby bins, a
 // wider band and the frame (Cohen 2001); the MMSE log-spectral-amplitude
 // gain weighed by that probability against a floor set by the level
-// (OM-LSA); lone peaks of gain capped against musical noise.
+// (OM-LSA); lone peaks of gain capped against musical noise, and every
+// gain held near the floor in frames without speech.
 //
 // Set up, reset, process: fixed arrays, no allocation, no lock; a NaN or an
 // infinity resets it (that sample comes out as 0) instead of spreading.
@@ -21,12 +25,13 @@
 // allocate where the audio path must not.
 
 constexpr int kNrFrame = 240;  // samples per analysis frame
-constexpr int kNrHop = kNrFrame / 2;
+constexpr int kNrOverlap = 4;  // frames covering each sample
+constexpr int kNrHop = kNrFrame / kNrOverlap;
 constexpr int kNrFft = 256;  // the frame, zero-padded
 constexpr int kNrBins = kNrFft / 2 + 1;
 constexpr int kNrLevels = 4;  // 1 mild .. 4 strong; 0 off
-// Delay the stage adds, in samples: two hops (21.8 ms).
-constexpr int kNrDelay = 2 * kNrHop;
+// Delay the stage adds, in samples: a frame (21.8 ms).
+constexpr int kNrDelay = kNrFrame;
 
 // The gain floor of a level, in dB: how far noise between words is pulled down.
 double NrFloorDb(int level);
@@ -37,6 +42,8 @@ struct NoiseReductionStage {
   void SetLevel(int level);
   void Reset();
   void Process(double* io, int count);
+  // One frame's gains from re/im; Process's part.
+  void Estimate();
 
   int level = 2;
   double floorGain = 0.0;
@@ -53,8 +60,11 @@ struct NoiseReductionStage {
   double noise[kNrBins];          // noise power estimate
   double presence[kNrBins];       // speech presence probability
   double flutter[kNrBins];        // how much the power changes from frame to frame (normalised variance)
-  double pendingPower[kNrBins];   // last frame's power, not yet in the noise estimate
-  double pendingWeight[kNrBins];  // and the weight the estimate keeps against it
+  // The last frames' power, not yet in the noise estimate (oldest first),
+  // and the weight the estimate keeps against each.
+  static constexpr int kPending = kNrOverlap / 2;
+  double pendingPower[kPending][kNrBins];
+  double pendingWeight[kPending][kNrBins];
   double gainPrev[kNrBins];       // last frame's gain
   double snrPrev[kNrBins];        // last frame's a-posteriori SNR
   double subMin[4][kNrBins];      // minima of the last sub-windows

@@ -181,7 +181,9 @@ double PowerDb(const std::vector<double>& x, int from, int to) {
 
 // Regression (the residual's steadiness): noise alone counted as speech
 // onsets now and then, and at levels 3 and 4 the residual jumped by up to
-// 11 dB from one 0.1 s to the next (heard as breathing).
+// 11 dB from one 0.1 s to the next (heard as breathing); later a peak of
+// the noise in a bin or two still lifted a 50 ms window by 4 to 7 dB
+// (chirps).
 TEST(NoiseReductionStage, StationaryNoiseIsPulledDownByTheLevel) {
   const std::vector<double> noise = testutil::Noise(6 * 11025, 3000.0, 21);
   double last = 0.0;
@@ -190,16 +192,16 @@ TEST(NoiseReductionStage, StationaryNoiseIsPulledDownByTheLevel) {
     const double drop =
         PowerDb(y, 2 * 11025, 6 * 11025) - PowerDb(noise, 2 * 11025 - kNrDelay, 6 * 11025 - kNrDelay);
     double low = 0.0, high = -100.0;
-    for (int at = 2 * 11025; at + 11025 / 10 <= 6 * 11025; at += 11025 / 10) {
+    for (int at = 2 * 11025; at + 11025 / 20 <= 6 * 11025; at += 11025 / 20) {
       const double d =
-          PowerDb(y, at, at + 11025 / 10) - PowerDb(noise, at - kNrDelay, at + 11025 / 10 - kNrDelay);
+          PowerDb(y, at, at + 11025 / 20) - PowerDb(noise, at - kNrDelay, at + 11025 / 20 - kNrDelay);
       low = std::min(low, d);
       high = std::max(high, d);
     }
-    std::printf("level %d: white noise %.1f dB, 0.1 s windows %.1f to %.1f dB\n", level, drop, low, high);
+    std::printf("level %d: white noise %.1f dB, 50 ms windows %.1f to %.1f dB\n", level, drop, low, high);
     EXPECT_LT(drop, NrFloorDb(level) / 2.0) << "level " << level << ": at least half its floor";
     EXPECT_GT(drop, NrFloorDb(level) - 3.0) << "level " << level << ": the floor holds";
-    EXPECT_LT(high - low, 6.0) << "level " << level << ": the residual holds steady";
+    EXPECT_LT(high - low, 2.0) << "level " << level << ": the residual holds steady";
     if (level > 1) {
       EXPECT_LT(drop, last) << "stronger with the level";
     }
@@ -247,14 +249,30 @@ TEST(NoiseReductionStage, NarrowFilteredNoiseGoesAndAToneStays) {
   }
 }
 
+// Noise after digital silence (a muted source) is learnt as at a stream's
+// start, noise that comes back after it (a squelch) is known at once, and
+// noise that rises from quieter noise within about 0.7 s. Before silence
+// was told apart, the first case took 0.4 s to begin and 0.7 s to settle.
 TEST(NoiseReductionStage, AdaptsWithinHalfASecondOfTheNoise) {
-  std::vector<double> x(3 * 11025, 0.0);
-  const std::vector<double> noise = testutil::Noise(2 * 11025, 3000.0, 8);
-  for (int i = 0; i < 2 * 11025; ++i) x[11025 + i] = noise[i];
+  const int second = 11025;
+  auto dropDb = [](const std::vector<double>& in, const std::vector<double>& out, int from, int to) {
+    return PowerDb(out, from + kNrDelay, to + kNrDelay) - PowerDb(in, from, to);
+  };
+  std::vector<double> x(3 * second, 0.0);
+  const std::vector<double> noise = testutil::Noise(2 * second, 3000.0, 8);
+  for (int i = 0; i < 2 * second; ++i) x[second + i] = noise[i];
   const std::vector<double> y = RunNr(x, 3);
-  const int from = 11025 + 11025 / 2 + kNrDelay, to = 11025 + 11025 + kNrDelay;
-  EXPECT_LT(PowerDb(y, from, to) - PowerDb(x, from - kNrDelay, to - kNrDelay), -10.0)
-      << "0.5 to 1 s after it began";
+  EXPECT_LT(dropDb(x, y, second + second / 10, second + second / 2), -15.0) << "0.1 to 0.5 s after silence";
+
+  std::vector<double> back = testutil::Noise(4 * second, 3000.0, 9);
+  std::fill(back.begin() + 2 * second, back.begin() + 3 * second, 0.0);
+  const std::vector<double> yBack = RunNr(back, 3);
+  EXPECT_LT(dropDb(back, yBack, 3 * second, 3 * second + second / 10), -15.0) << "the first 0.1 s back";
+
+  std::vector<double> rise = testutil::Noise(3 * second, 3000.0, 10);
+  for (int i = 0; i < second; ++i) rise[i] *= 0.03;
+  const std::vector<double> yRise = RunNr(rise, 3);
+  EXPECT_LT(dropDb(rise, yRise, second + second / 2, 2 * second), -10.0) << "0.5 to 1 s after it rose";
   // Regression: once the estimate had caught up (about 0.7 s), level 4
   // fell back by 10 dB for 0.2 s; now it holds.
   const std::vector<double> strong = RunNr(x, 4);
