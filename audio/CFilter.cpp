@@ -113,11 +113,13 @@ void CFilter::NoteDelay(int frames) {
   // A sample waits for its block to fill (one block), then behind what is
   // queued ahead of that block, then in the server and the hardware on
   // either side: the block just queued and those ahead, less what the
-  // backend took already (it says how much it holds itself).
+  // backend took already (it says how much it holds itself), and the
+  // captured blocks not yet read when the loop fell behind.
   const long queued = wave_.outHandle ? wave_.outHandle->QueuedFrames() : -1;
   long us = static_cast<long>((queued >= 0 ? static_cast<double>(queued)
                                            : wave_.QueuedOutput() * static_cast<double>(frames)) *
                               1e6 / kSampleRate);
+  us += static_cast<long>(wave_.CapturedWaiting() * 1e6 * frames / kSampleRate);
   if (wave_.inHandle) us += wave_.inHandle->LatencyUs();
   if (wave_.outHandle) us += wave_.outHandle->LatencyUs();
   delayUs_.store(us, std::memory_order_relaxed);

@@ -391,6 +391,11 @@ int CWave::QueuedOutput() {
   return outOpen ? (outNext - outDone + kWaveRing) % kWaveRing : 0;
 }
 
+int CWave::CapturedWaiting() {
+  std::lock_guard<std::mutex> guard(lock);
+  return inOpen ? (inDone - inNext + kWaveRing) % kWaveRing : 0;
+}
+
 bool CWave::InputWaiting() {
   std::lock_guard<std::mutex> guard(lock);
   return inWaiting != 0;

@@ -70,6 +70,9 @@ class CWave {
   bool OutputOpen() const { return outOpen.load() != 0; }
   // Playback buffers queued and not yet handed back.
   int QueuedOutput();
+  // Captured buffers filled and not yet read: the delay a reader that fell
+  // behind keeps.
+  int CapturedWaiting();
   // The devices the opens ask for (the opener's thread sets them).
   DeviceRequest inRequest;
   DeviceRequest outRequest;

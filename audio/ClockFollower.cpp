@@ -29,6 +29,7 @@ void ClockFollower::Start(int nominalHz, int blockFrames) {
   windows_ = 0;
   reference_ = -1;
   integral_ = 0.0;
+  excess_ = 0;
 }
 
 int ClockFollower::Note(long queuedFrames, int deviceFrames) {
@@ -50,10 +51,17 @@ int ClockFollower::Note(long queuedFrames, int deviceFrames) {
     reference_ = std::clamp(level, std::min(block_, kMarginFrames), std::max(block_, 3 * block_ / 2));
     return rate_;
   }
+  // The cut brings the level back to the reference; the rate then sees no
+  // error from it.
+  long held = level;
+  if (cuts_ && level > reference_ + block_) {
+    excess_ = level - reference_;
+    held = reference_;
+  }
   // Program frames per second the consumer should take more (level above
   // the reference) or less (below).
   const double maxProgram = kMaxDeviation * kSampleRateHz;
-  const double error = static_cast<double>(level - reference_);
+  const double error = static_cast<double>(held - reference_);
   // The integral only learns the clocks' difference: not while the
   // proportional part is at the bound (a sudden step in the level, as when
   // a server stalls for a few blocks), or it winds up and overshoots the

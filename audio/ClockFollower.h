@@ -22,6 +22,18 @@ class ClockFollower {
   // the rate the stream should play at from now (device Hz).
   int Note(long queuedFrames, int deviceFrames);
   int Rate() const { return rate_; }
+  // Program frames to cut from the queue now, once: the level stood more
+  // than a block above the one held all through a window, as after a
+  // server that stalled (its playback ran dry while the capture piled up).
+  // The rate's nudge would take seconds a block, the delay growing with
+  // each stall meanwhile. 0 when nothing stands; only for a caller that
+  // cuts (EnableCuts).
+  long TakeExcess() {
+    const long n = excess_;
+    excess_ = 0;
+    return n;
+  }
+  void EnableCuts(bool on) { cuts_ = on; }
 
  private:
   int nominal_ = 0;
@@ -32,4 +44,6 @@ class ClockFollower {
   int windows_ = 0;        // full windows measured since Start
   long reference_ = -1;    // the level to hold (program frames), from the second window on
   double integral_ = 0.0;  // program frames per second
+  bool cuts_ = false;
+  long excess_ = 0;  // program frames to cut, until taken
 };

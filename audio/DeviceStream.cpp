@@ -93,6 +93,22 @@ int DeviceStream::PlayableFrames() {
   return static_cast<int>(std::max<long>(0, device) + (outCount_ - outPos_));
 }
 
+int DeviceStream::CaptureRoomFrames() {
+  long bytes = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    // The buffer the reader has just given back may still count as unread
+    // on its side until it moves on: two, not one, stay queued.
+    for (int i = 0; i + 2 < count_; ++i) bytes += items_[i]->bufferLength;
+    if (count_ > 2) bytes -= pos_;
+  }
+  const long programFrames = bytes / frameBytes_;
+  if (!converting_) return static_cast<int>(programFrames);
+  // The converter may give a frame or two more than the ratio says.
+  const double programPerDevice = static_cast<double>(kSampleRateHz) / deviceRateHz_;
+  return static_cast<int>(std::max<long>(0, static_cast<long>((programFrames - 4) / programPerDevice)));
+}
+
 WaveHeader* DeviceStream::PopLocked() {
   WaveHeader* h = items_[0];
   std::memmove(items_, items_ + 1, sizeof(WaveHeader*) * static_cast<std::size_t>(count_ - 1));
@@ -181,8 +197,10 @@ int DeviceStream::Take(char* out, int bytes, WaveHeader** done, int& nDone) {
   while (bytes > 0 && !paused.load() && count_ > 0 && nDone < kQueue) {
     WaveHeader* h = items_[0];
     const int k = std::min(bytes, h->bufferLength - pos_);
-    Scale(out, h->data + pos_, k, gain);
-    out += k;
+    if (out) {
+      Scale(out, h->data + pos_, k, gain);
+      out += k;
+    }
     bytes -= k;
     taken += k;
     pos_ += k;
@@ -257,6 +275,13 @@ int DeviceStream::Play(char* out, int frames) {
   if (dry && fed_ && !detached.load()) cb_(owner_, kWomStarved, instance_, 0, 0);
   if (fromQueue > 0) fed_ = true;
   return fromQueue;
+}
+
+void DeviceStream::DropQueued(long frames) {
+  WaveHeader* done[kQueue];
+  int nDone = 0;
+  Take(nullptr, static_cast<int>(std::clamp<long>(frames * frameBytes_, 0, 1L << 30)), done, nDone);
+  Report(kWomDone, done, nDone);
 }
 
 void DeviceStream::NoteDeviceDry() {

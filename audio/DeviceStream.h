@@ -66,6 +66,11 @@ class DeviceStream {
   // --- the backend's side (its stream thread) ---------------------------------
   // Device frames captured; in may be null for a hole (silence).
   void Capture(const char* in, int frames);
+  // Device frames Capture can take now while two of the reader's buffers
+  // stay queued: filling those too hands the reader its whole ring, an
+  // overrun, though it may only be busy with a block. For a backend that
+  // can leave sound with its server until a buffer comes back.
+  int CaptureRoomFrames();
   // Fills frames device frames; what the queue cannot give (paused, empty)
   // is silence and consumes nothing. Returns the frames that came from the
   // queue, counted at the device's rate. Running dry after the first
@@ -76,13 +81,17 @@ class DeviceStream {
   // played, unless paused. For a backend that writes only what the queue
   // holds and so never calls Play with it empty.
   void NoteDeviceDry();
+  // Drops up to frames program frames from the front of the playback
+  // queue, handing back the headers emptied: a cut in the sound, for a
+  // backlog that stands (see ClockFollower::TakeExcess).
+  void DropQueued(long frames);
 
  private:
   void Report(unsigned message, WaveHeader* const* headers, int n);
   // Program-rate bytes into the queue's headers.
   void Store(const char* in, int bytes, WaveHeader** done, int& nDone);
   // Program-rate bytes out of the queue, with the volume applied; returns
-  // the bytes taken.
+  // the bytes taken. A null out drops them.
   int Take(char* out, int bytes, WaveHeader** done, int& nDone);
   void Scale(char* dst, const char* src, int bytes, double gain) const;
   bool OpenConverter(bool capture, int programRateHz, std::string& error);

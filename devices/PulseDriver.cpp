@@ -18,6 +18,9 @@
 namespace {
 
 constexpr const char* kPrefix = "pulse:";
+// Captured sound left with the server while the reader has no free buffer
+// (see Read): four blocks of 64 frames, less than a block of 512.
+constexpr std::size_t kHeldMs = 25;
 
 }  // namespace
 
@@ -194,6 +197,9 @@ struct PulseStream {
   // Playback: the server asked while the queue had nothing to give; until
   // the next write.
   bool waiting = false;
+  // Capture: the server holds sound the reader had no buffer for; the next
+  // buffer given back takes it at once.
+  std::atomic<bool> holding{false};
 
   // Caller holds the loop's lock.
   void Disconnect() {
@@ -224,6 +230,8 @@ struct PulseStream {
   // Loop's lock held.
   void Fill() {
     if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    // Before the size is reckoned: what was cut is not there to write.
+    if (const long excess = follower.TakeExcess()) io.DropQueued(excess);
     const std::size_t frameBytes = static_cast<std::size_t>(io.DeviceFrameBytes());
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
     if (frames == 0) return;
@@ -273,20 +281,37 @@ struct PulseStream {
   static void OnState(pa_stream*, void* user) {
     pa_threaded_mainloop_signal(static_cast<PulseStream*>(user)->shared->loop, 0);
   }
-  static void OnRead(pa_stream* s, std::size_t, void* user) {
-    auto* self = static_cast<PulseStream*>(user);
-    const int frameBytes = self->io.DeviceFrameBytes();
-    while (pa_stream_readable_size(s) > 0) {
+  // Takes what the server captured as far as the reader's free buffers hold
+  // it. The rest waits with the server, up to kHeldMs, until the reader
+  // gives a buffer back: a server that stalled hands over several blocks at
+  // once, and a ring of four small blocks took them as an overrun (a lost
+  // block and both devices reopened) though the loop was keeping up. A
+  // loop that falls further behind still overruns. The delay a stall adds
+  // this way ends up in the playback queue, where the follower cuts it once
+  // it stands (see Fill).
+  // Loop's lock held.
+  void Read() {
+    if (!stream) return;
+    const std::size_t frameBytes = static_cast<std::size_t>(io.DeviceFrameBytes());
+    const std::size_t heldMax = frameBytes * static_cast<std::size_t>(io.DeviceRateHz()) * kHeldMs / 1000;
+    bool held = false;
+    while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       std::size_t bytes = 0;
-      if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      const int frames = static_cast<int>(bytes / frameBytes);
+      if (frames > io.CaptureRoomFrames() && pa_stream_readable_size(stream) <= heldMax) {
+        held = true;
+        break;
+      }
       // A hole (data null) is silence.
-      self->io.Capture(static_cast<const char*>(data),
-                       static_cast<int>(bytes / static_cast<std::size_t>(frameBytes)));
-      pa_stream_drop(s);
+      io.Capture(static_cast<const char*>(data), frames);
+      pa_stream_drop(stream);
     }
-    self->NoteLatency();
+    holding = held;
+    NoteLatency();
   }
+  static void OnRead(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Read(); }
   static void OnWrite(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Fill(); }
   // The server played silence for want of sound: a lost block when it had
   // asked and the queue had nothing (the loop fell behind), not when only
@@ -347,6 +372,7 @@ struct PulseStream {
       nominalHz = appliedHz = rate;
       blockFrames = request.blockFrames > 0 ? request.blockFrames : format.samplesPerSec / 50;
       follower.Start(rate, blockFrames);
+      follower.EnableCuts(true);
       rc = pa_stream_connect_playback(stream, name.empty() ? nullptr : name.c_str(), &attr,
                                       static_cast<pa_stream_flags_t>(flags), nullptr, nullptr);
     }
@@ -413,7 +439,11 @@ class PulseDevice : public StreamDevice<Direction, PulseStream> {
 class PulseIn : public PulseDevice<WaveIn> {
  public:
   using PulseDevice::PulseDevice;
-  int AddBuffer(WaveHeader* h) override { return Queue(h); }
+  int AddBuffer(WaveHeader* h) override {
+    const int rc = Queue(h);
+    if (rc == 0 && core_->holding.load()) Locked(*core_->shared, [&] { core_->Read(); });
+    return rc;
+  }
   int Start() override { return 0; }  // records from the open on
 };
 

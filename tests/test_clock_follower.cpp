@@ -15,17 +15,21 @@ struct Outcome {
   long dry = 0;        // requests the queue could not fill after the start
   long maxLevel = 0;   // frames queued at most in the last minute
   double lastRate = 0;  // Hz the stream played at in the end
+  long afterStall = 0;  // frames queued at most from 1.5 s to 5 s after the stall
 };
 
 // drift: how much faster the playback clock runs than the capture clock
 // (0.001 = 0.1 %), plus a wander of that amplitude over 30 s when wander.
 // stallAt: seconds at which playback stops taking for four blocks' time (a
 // server's stall); the queue steps up by as much.
-Outcome Simulate(int block, double drift, bool wander, bool follow, double stallAt = -1.0) {
+// cut: the follower may cut a level that stands (EnableCuts).
+Outcome Simulate(int block, double drift, bool wander, bool follow, double stallAt = -1.0, bool cut = false) {
   constexpr double kRate = 11025.0, kPacketS = 0.005, kSeconds = 600.0;
   constexpr int kRequest = 16;
   ClockFollower follower;
   follower.Start(11025, block);
+  follower.EnableCuts(cut);
+  const double stalledAt = stallAt;
   Outcome out;
   long level = 2 * block;  // three blocks prefilled, one taken by the server
   double captured = 0.0, tCapture = kPacketS, tPlay = 0.0;
@@ -40,6 +44,7 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
       continue;
     }
     const double rateHz = follow ? follower.Note(level, kRequest) : kRate;
+    level = std::max(0L, level - follower.TakeExcess());
     const double d = drift + (wander ? 0.0015 * std::sin(6.283185307 * tPlay / 30.0) : 0.0);
     if (level < kRequest) {
       // The first two seconds are the prefill's margin, before the
@@ -50,6 +55,8 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
       level -= kRequest;
     }
     if (tPlay > kSeconds - 60.0) out.maxLevel = std::max(out.maxLevel, level);
+    if (stalledAt > 0.0 && tPlay > stalledAt + 1.5 && tPlay < stalledAt + 5.0)
+      out.afterStall = std::max(out.afterStall, level);
     tPlay += kRequest / (rateHz * (1.0 + d));
     if (stallAt > 0.0 && tPlay >= stallAt) {
       tPlay += 4.0 * block / kRate;
@@ -88,6 +95,28 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
         EXPECT_GT(fixed.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block;
       }
     }
+  }
+}
+
+// A stall leaves four blocks standing in the queue: the rate alone takes
+// them out over seconds (0.3 %: 33 frames a second), the cut within a
+// window or two, and never so deep that the queue runs dry.
+TEST(ClockFollower, CutsWhatAStallLeftStanding) {
+  struct Case {
+    int block;
+    double drift;
+    bool wander;
+  } cases[] = {
+      {64, 0.0, false}, {64, 0.002, false}, {64, -0.002, true}, {512, 0.0, false}, {512, 0.001, true}};
+  for (const Case& c : cases) {
+    const Outcome cut = Simulate(c.block, c.drift, c.wander, true, 100.0, true);
+    const Outcome slow = Simulate(c.block, c.drift, c.wander, true, 100.0, false);
+    EXPECT_EQ(cut.dry, 0) << "block " << c.block << " drift " << c.drift;
+    EXPECT_LE(cut.afterStall, 5 * c.block / 2 + 128) << "block " << c.block << " drift " << c.drift;
+    EXPECT_GT(slow.afterStall, 3 * c.block + 128) << "block " << c.block << " drift " << c.drift;
+    // Nothing stands without a stall: no cut, the same level as before.
+    const Outcome calm = Simulate(c.block, c.drift, c.wander, true, -1.0, true);
+    EXPECT_EQ(calm.maxLevel, Simulate(c.block, c.drift, c.wander, true).maxLevel) << "block " << c.block;
   }
 }
 

@@ -168,6 +168,26 @@ TEST(DeviceStream, OutputDoesNotDependOnCallbackSizes) {
   EXPECT_EQ(PlayAt(11025, tone, 5000, 1), PlayAt(11025, tone, 5000, 2)) << "no conversion";
 }
 
+// What a backend may capture and still leave two of the reader's four
+// buffers queued (taking more hands the reader its whole ring: an overrun),
+// in uneven chunks, at our rate and converted from 48 kHz.
+TEST(DeviceStream, CaptureRoomLeavesTwoBuffersQueued) {
+  for (const int rate : {11025, 48000}) {
+    Harness h(rate, true);
+    h.requeue = false;
+    h.QueueAll();
+    std::mt19937 rng(7);
+    std::vector<std::int16_t> pcm(4 * kBlock * 48000 / 11025, 1000);
+    for (int i = 0; i < 500; ++i) {
+      const int n = std::min(h.io.CaptureRoomFrames(), std::uniform_int_distribution<int>(1, 700)(rng));
+      if (n > 0) h.io.Capture(reinterpret_cast<const char*>(pcm.data()), n);
+      ASSERT_LE(h.reported, 2) << rate << " Hz, chunk " << i;
+    }
+    // It takes nearly all it may: the converter's slack is a few frames.
+    EXPECT_GE(4 * kBlock - h.io.QueuedFrames(), 2 * kBlock - 8) << rate << " Hz";
+  }
+}
+
 TEST(DeviceStream, PausedOrEmptyPlaybackIsSilenceAndConsumesNothing) {
   for (const int rate : {11025, 48000}) {
     Harness h(rate, false);
