@@ -306,10 +306,17 @@ void SimWaveDriver::StartClock(int periodMs) {
   StopClock();
   clockRun_ = true;
   clock_ = std::thread([this, periodMs] {
+    const auto period = std::chrono::milliseconds(periodMs);
     auto next = std::chrono::steady_clock::now();
     while (clockRun_) {
-      next += std::chrono::milliseconds(periodMs);
+      next += period;
       std::this_thread::sleep_until(next);
+      // Woken more than a period late (the machine itself stopped, as a
+      // virtual machine's host now and then stops it): go on from now
+      // rather than run the missed periods back to back, a burst that
+      // overran the capture ring of a loop stopped as long.
+      const auto now = std::chrono::steady_clock::now();
+      if (now - next > period) next = now;
       CompleteInput(1);
       CompleteOutput(1);
     }

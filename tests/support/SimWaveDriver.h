@@ -47,7 +47,8 @@ class SimWaveDriver : public WaveDriver {
   int CompleteInputBurst(int count);
   // Plays up to `count` queued playback buffers when not paused; returns how many.
   int CompleteOutput(int count);
-  // A clock thread completing one buffer per direction every periodMs.
+  // A clock thread completing one buffer per direction every periodMs; a
+  // period it woke too late for is not made up.
   void StartClock(int periodMs);
   void StopClock();
   // Devices that are not there: their opens fail with kWaveErrNoDevice.
