@@ -118,6 +118,34 @@ TEST(SoundServer, PlaybackLateByLessThanABlockIsNotDry) {
   EXPECT_LE(counts.starved, 100);
 }
 
+// Regression: a server that stalls hands over the blocks it held all at
+// once; at 64 frames four of them filled the capture ring, an overrun (a
+// lost block and both devices reopened) though the reader kept up. What
+// the ring cannot take now waits with the server. Here the reader is late
+// by 28 ms (five blocks) every 50 blocks: nothing may be lost (all 20 were
+// overruns before).
+TEST(SoundServer, CaptureLateByFiveBlocksLosesNothing) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time is not promised under the sanitizers";
+#endif
+  REQUIRE_SOUND_SERVER();
+  constexpr int kFrames = 64;
+  SoundDriver driver;
+  CWave wave(driver);
+  ASSERT_EQ(wave.OpenInput(WaveFormat{}, kFrames), 0);
+  double block[kFrames];
+  int overruns = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(28));
+    if (wave.ReadInput(block, kFrames) < 0) {
+      ++overruns;
+      ASSERT_EQ(wave.OpenInput(WaveFormat{}, kFrames), 0);
+    }
+  }
+  wave.CloseInput();
+  EXPECT_EQ(overruns, 0) << "of 20 late reads";
+}
+
 TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   REQUIRE_SOUND_SERVER();
   TempDir dir;
@@ -247,12 +275,57 @@ TEST(SoundServer, SoundReturnsWithinSecondsOfEachRestart) {
   filter->Stop();
 }
 
-// Sound in to sound out through the real server, measured on the server's
-// one clock: each burst goes both into tarvik_in (which Tarvik captures)
-// and straight into tarvik_out (where Tarvik plays), and the recording of
-// tarvik_out holds the burst and, a delay later, Tarvik's copy of it. Guards
-// against a change that adds device-side buffering (the buffer protocol
-// itself is three blocks).
+// The modules of a stereo null sink whose left channel is one device and
+// right channel another, unloaded however the test ends.
+class MeasuringSink {
+ public:
+  MeasuringSink() {
+    Load("module-null-sink sink_name=tarvik_meas rate=44100 channels=2 channel_map=front-left,front-right");
+    for (const char* side : {"left", "right"})
+      Load(std::string("module-remap-sink sink_name=tarvik_meas_") + side[0] +
+           " master=tarvik_meas channels=1 channel_map=mono remix=no master_channel_map=front-" + side);
+    Load(
+        "module-remap-source source_name=tarvik_meas_in master=tarvik_meas.monitor channels=1 "
+        "channel_map=mono remix=no master_channel_map=front-left");
+  }
+  ~MeasuringSink() {
+    for (auto it = modules_.rbegin(); it != modules_.rend(); ++it)
+      std::system(("pactl unload-module " + *it + " >/dev/null 2>&1").c_str());
+  }
+  bool Loaded() const { return modules_.size() == 4; }
+
+ private:
+  void Load(const std::string& args) {
+    FILE* p = popen(("pactl load-module " + args + " 2>/dev/null").c_str(), "r");
+    if (!p) return;
+    char id[32] = {};
+    if (std::fgets(id, sizeof id, p) && std::atoi(id) > 0) modules_.push_back(std::to_string(std::atoi(id)));
+    pclose(p);
+  }
+  std::vector<std::string> modules_;
+};
+
+// Onsets (ms): the first loud sample after 10 ms of quiet.
+std::vector<double> Onsets(const std::vector<double>& x) {
+  std::vector<double> onsets;
+  long last = -100000;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::fabs(x[i]) < 3000.0) continue;
+    if (static_cast<long>(i) - last > 110) onsets.push_back(static_cast<double>(i) * 1000.0 / 11025.0);
+    last = static_cast<long>(i);
+  }
+  return onsets;
+}
+
+// Sound in to sound out through the real server, on one clock: a stereo
+// sink whose left channel Tarvik captures (and the bursts are played into)
+// and whose right channel Tarvik plays into, so one recording of it holds
+// each burst and, a delay later, Tarvik's copy, in the same mix. (Bursts
+// sent to two sinks through a combined sink were measured against each
+// other only as well as that sink kept its two outputs together, and it
+// lost bursts under load.) The delay shown is printed beside the measured
+// one. Guards against a change that adds device-side buffering (the buffer
+// protocol itself is three blocks).
 TEST(SoundServer, DelayFromInputToOutput) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
@@ -260,7 +333,7 @@ TEST(SoundServer, DelayFromInputToOutput) {
   REQUIRE_SOUND_SERVER();
   struct Case {
     int block;
-    double maxMs;  // today about 18 and 142 (targets 25 and 150); the bound leaves room for a busy runner
+    double maxMs;  // today about 20 and 140 (targets 25 and 150); the bound leaves room for a busy runner
   } cases[] = {{64, 30.0}, {512, 165.0}};
   TempDir dir;
   // A 5 ms burst every 0.5 s, at the server's rate.
@@ -270,51 +343,69 @@ TEST(SoundServer, DelayFromInputToOutput) {
       bursts[static_cast<std::size_t>(k * 5512 + i)] =
           20000.0 * std::sin(testutil::kTwoPi * 1000.0 * i / 11025.0);
   WriteRaw(dir.File("bursts.raw"), bursts);
-  ASSERT_EQ(std::system("pactl load-module module-combine-sink sink_name=tarvik_both "
-                        "slaves=tarvik_in,tarvik_out >/dev/null"),
-            0);
+  MeasuringSink sink;
+  ASSERT_TRUE(sink.Loaded());
+  // The sink's clock, as the other sinks have theirs (see the server's script).
+  Process clock(
+      "exec pacat --playback -d tarvik_meas --rate=11025 --channels=1 --format=s16le "
+      "--latency-msec=20 /dev/zero 2>/dev/null");
+  int judged = 0;
   for (const Case& c : cases) {
     SoundDriver driver;
     ASSERT_TRUE(driver.Usable());
     auto filter = std::make_unique<CFilter>(driver, nullptr);
+    filter->SetDevices("pulse:tarvik_meas_in", "pulse:tarvik_meas_r", 0);
     filter->SetBufferSize(c.block);
     filter->Resume();
     ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+    MachineStops stops;
     Sleep(1.5);
+    const long lostBefore = filter->LostTotal();
     const std::string out = dir.File("out.raw");
     {
-      Process recorder(soundtest::Recorder(out));
+      Process recorder(
+          "exec parec -d tarvik_meas.monitor --rate=11025 --channels=2 --format=s16le "
+          "--latency-msec=20 > '" +
+          out + "' 2>/dev/null");
       Sleep(0.3);
-      Process player("exec pacat --playback -d tarvik_both --rate=11025 --channels=1 --format=s16le '" +
+      Process player("exec pacat --playback -d tarvik_meas_l --rate=11025 --channels=1 --format=s16le '" +
                      dir.File("bursts.raw") + "' 2>/dev/null");
       Sleep(5.0);
     }
+    const double shownMs = filter->Devices().delayMs;
+    const long lost = filter->LostTotal() - lostBefore;
     filter->Stop();
-    // Onsets: the first loud sample after 10 ms of quiet.
-    const std::vector<double> rec = ReadRaw(out);
-    std::vector<double> onsets;
-    long last = -100000;
-    for (std::size_t i = 0; i < rec.size(); ++i) {
-      if (std::fabs(rec[i]) < 3000.0) continue;
-      if (static_cast<long>(i) - last > 110) onsets.push_back(i * 1000.0 / 11025.0);
-      last = static_cast<long>(i);
+    const std::vector<double> stereo = ReadRaw(out);
+    std::vector<double> left(stereo.size() / 2), right(stereo.size() / 2);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      left[i] = stereo[2 * i];
+      right[i] = stereo[2 * i + 1];
     }
-    // A burst and its copy are less than 250 ms apart, bursts 500 ms: an
-    // onset missed (a burst cut by the recorder's start, or lost on the
-    // way) must not pair a copy with the next burst.
+    // Each burst with the first copy after it; a copy more than 250 ms
+    // late (bursts are 500 ms apart) is not this burst's.
+    const std::vector<double> in = Onsets(left);
+    const std::vector<double> copies = Onsets(right);
     std::vector<double> delays;
-    for (std::size_t k = 0; k + 1 < onsets.size();) {
-      if (onsets[k + 1] - onsets[k] < 250.0) {
-        delays.push_back(onsets[k + 1] - onsets[k]);
-        k += 2;
-      } else {
-        ++k;
-      }
+    for (double t : in) {
+      const auto it = std::lower_bound(copies.begin(), copies.end(), t);
+      if (it != copies.end() && *it - t < 250.0) delays.push_back(*it - t);
     }
-    ASSERT_GE(delays.size(), 4u) << "block " << c.block << ": " << onsets.size() << " onsets";
+    if (delays.size() < 4u && stops.Stormy()) {
+      std::printf("block %d: not judged, the machine itself stopped too often; %s\n", c.block,
+                  stops.Describe().c_str());
+      continue;
+    }
+    ASSERT_GE(delays.size(), 4u) << "block " << c.block << ": " << in.size() << " bursts, " << copies.size()
+                                 << " copies";
     std::sort(delays.begin(), delays.end());
     const double median = delays[delays.size() / 2];
-    std::printf("block %d: delay %.1f ms (median of %zu)\n", c.block, median, delays.size());
+    std::printf("block %d: delay %.1f ms (median of %zu; %.1f ms shown, %ld blocks lost); %s\n", c.block,
+                median, delays.size(), shownMs, lost, stops.Describe().c_str());
+    if (stops.Stormy()) {
+      std::printf("block %d: not judged, the machine itself stopped too often\n", c.block);
+      continue;
+    }
+    ++judged;
     EXPECT_LE(median, c.maxMs) << "block " << c.block;
     // A copy can never come out before its block was captured and the
     // block ahead of it played: anything shorter paired the wrong onsets.
@@ -323,7 +414,7 @@ TEST(SoundServer, DelayFromInputToOutput) {
     EXPECT_GE(median, 2.0 * c.block * 1000.0 / 11025.0)
         << "a copy paired with something that is not its burst";
   }
-  EXPECT_EQ(std::system("pactl unload-module module-combine-sink >/dev/null 2>&1"), 0);
+  if (judged == 0) GTEST_SKIP() << "not judged: the machine itself stopped too often";
 }
 
 }  // namespace
@@ -437,6 +528,7 @@ TEST(SoundDevices, PortAudioAt48kHzConvertsBothWays) {
   filter->SetDevices("alsa:pulse", "alsa:pulse", 48000);
   filter->Resume();
   ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+  MachineStops stops;
   {
     Process recorder(soundtest::Recorder(dir.File("out.raw")));
     Process player(Player(dir.File("in.raw"), "tarvik_in", 48000));
@@ -455,7 +547,11 @@ TEST(SoundDevices, PortAudioAt48kHzConvertsBothWays) {
   ASSERT_FALSE(w.empty());
   const double level700 = Db(ToneAmplitudeNear(w, 700.0) / kLevel),
                alias = Db(ToneAmplitudeNear(w, 4025.0) / kLevel);
-  std::printf("700 Hz %.2f dB, alias of 7 kHz at 4025 Hz %.1f dB\n", level700, alias);
+  std::printf("700 Hz %.2f dB, alias of 7 kHz at 4025 Hz %.1f dB; %s\n", level700, alias,
+              stops.Describe().c_str());
+  // Stops of the machine leave gaps in every half second (-3.3 dB at 700 Hz
+  // under AddressSanitizer in a stormy hour).
+  if (stops.Stormy()) GTEST_SKIP() << "not judged: the machine itself stopped too often";
   EXPECT_NEAR(level700, 0.0, 1.0);
   EXPECT_LT(alias, -60.0);
 }
@@ -487,10 +583,16 @@ int ThreadsAtRealtime(int priority) {
 // the machine, so the test checks the priority itself). A minute beside
 // other tests on two cores still lost up to 5 (0 or 1 alone): a server
 // request that found the playback queue empty for a moment was answered
-// with silence and counted as a lost block. Since it is not, fewer are
-// lost, but the server running dry still leaves the capture ring two
-// blocks from an overrun for seconds (1 lost in some idle minutes, 13 in
-// ten seconds of a stuttering server): it tolerates 8, as before.
+// with silence and counted as a lost block. Since it is not, fewer were
+// lost, but a server that stalled still overran the capture ring (1 lost
+// in some idle minutes, 13 in ten seconds of a stuttering server). Since
+// what the ring cannot take waits with the server, and the delay that adds
+// is cut from the playback queue once it stands, none were lost with the
+// server stopped for 15 ms every 2 s (7 in 30 s before) nor idle; one is
+// tolerated beside other tests on two cores. A minute in CI then lost 6
+// while the virtual machine itself was stopped now and then (MachineStops):
+// one more is allowed for each such stop, and a minute of many is not
+// judged.
 TEST(SoundDevices, NoBlockLostInAMinute) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
@@ -498,6 +600,7 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
   REQUIRE_SOUND_SERVER();
   bool realtime = false;
   std::thread([&] { realtime = RaiseToRealtime(kDeviceThreadPriority); }).join();
+  int judged = 0;
   for (const int block : {64, 512}) {
     SoundDriver driver;
     auto filter = std::make_unique<CFilter>(driver, nullptr);
@@ -508,15 +611,66 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
       EXPECT_GE(ThreadsAtRealtime(kDeviceThreadPriority), 1) << "libpulse's thread at the devices' priority";
     }
     const long lost = filter->LostTotal(), played = filter->BlocksPlayed();
+    MachineStops stops;
     Sleep(60.0);
     const long lostInMinute = filter->LostTotal() - lost, playedInMinute = filter->BlocksPlayed() - played;
-    std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms\n", block,
-                playedInMinute, lostInMinute, filter->Devices().delayMs);
+    std::printf("block %d: %ld blocks played, %ld lost in a minute, delay shown %.1f ms; %s\n", block,
+                playedInMinute, lostInMinute, filter->Devices().delayMs, stops.Describe().c_str());
     filter->Stop();
-    const long allowed = block == 64 ? 8 : 1;
+    if (stops.Stormy()) {
+      std::printf("block %d: not judged, the machine itself stopped too often\n", block);
+      continue;
+    }
+    ++judged;
+    const long allowed = 1 + stops.Count();
     EXPECT_LE(lostInMinute, allowed) << "block " << block;
     EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
   }
+  if (judged == 0) GTEST_SKIP() << "not judged: the machine itself stopped too often";
+}
+
+// Regression: a server that stalls (stopped here for 15 ms every 2 s, as
+// a busy machine now and then stops it) handed its capture over in one
+// burst, which overran the capture ring: 7 blocks lost in 30 s at 64
+// frames. What waits with the server instead, and ends up in the playback
+// queue as delay, stood there for seconds (30 to 40 ms shown) until the
+// follower cut it.
+TEST(SoundDevices, ServerStallsLoseNothingAndLeaveNoDelay) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time is not promised under the sanitizers";
+#endif
+  REQUIRE_SOUND_SERVER();
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  std::ifstream pidFile(std::string(dir ? dir : "") + "/pulse/pid");
+  pid_t server = 0;
+  ASSERT_TRUE(pidFile >> server) << "the private server's pid file";
+  SoundDriver driver;
+  auto filter = std::make_unique<CFilter>(driver, nullptr);
+  filter->SetBufferSize(64);
+  filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running() && filter->BlocksPlayed() > 10; }, 10000));
+  Sleep(1.0);
+  const long lost = filter->LostTotal();
+  MachineStops stops;
+  std::vector<double> shown;
+  for (int stall = 0; stall < 10; ++stall) {
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    kill(server, SIGCONT);
+    for (int i = 0; i < 20; ++i) {
+      Sleep(0.1);
+      if (stall >= 2) shown.push_back(filter->Devices().delayMs);
+    }
+  }
+  const long lostInStalls = filter->LostTotal() - lost;
+  filter->Stop();
+  std::sort(shown.begin(), shown.end());
+  const double median = shown[shown.size() / 2];
+  std::printf("10 stalls: %ld blocks lost, delay shown %.1f ms (median); %s\n", lostInStalls, median,
+              stops.Describe().c_str());
+  if (stops.Stormy()) GTEST_SKIP() << "not judged: the machine itself stopped too often";
+  EXPECT_LE(lostInStalls, 1 + stops.Count());
+  EXPECT_LE(median, 28.0);
 }
 
 }  // namespace
