@@ -14,7 +14,8 @@
 //   segSNR dB    improvement of the segmental SNR, 20 ms active frames
 //                clipped to -10..35 dB
 //   delay ms     found by correlation with the input
-//   adapt s      time after white noise starts until the output stays
+//   adapt s      time after white noise starts (after silence, or rising
+//                20 dB out of the same noise) until the output stays
 //                within 3 dB of its final attenuation
 //   core %       share of one core at 11025 Hz
 //
@@ -280,13 +281,15 @@ double EnergyDb(const Signal& x, const std::vector<bool>& frames, bool want) {
   return 10.0 * std::log10(e + 1e-9);
 }
 
-// Seconds after white noise starts (after a second of silence) until the
-// output's attenuation, over 50 ms windows, stays within 3 dB of its final.
-double AdaptSeconds(const Processor& p) {
+// Seconds after white noise starts (after a second of silence, or of the
+// same noise `riseDb` quieter) until the output's attenuation, over 50 ms
+// windows, stays within 3 dB of its final.
+double AdaptSeconds(const Processor& p, double riseDb) {
   const std::size_t n = static_cast<std::size_t>(5 * kRate), start = static_cast<std::size_t>(kRate);
-  Signal x(n, 0.0);
   const Signal w = White(n, 99);
-  for (std::size_t i = start; i < n; ++i) x[i] = 1000.0 * w[i];
+  const double before = riseDb > 0.0 ? 1000.0 * std::pow(10.0, -riseDb / 20.0) : 0.0;
+  Signal x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = (i < start ? before : 1000.0) * w[i];
   const Signal y = p(x);
   const int lag = 240;  // both reducers delay by about this; the windows are 551
   const std::size_t win = static_cast<std::size_t>(0.05 * kRate);
@@ -424,7 +427,7 @@ void CwTable(int nrLevel) {
 struct Row {
   const char* name;
   Processor p;
-  double stoi = 0, pause = 0, speech = 0, seg = 0, delay = 0, adapt = 0, core = 0;
+  double stoi = 0, pause = 0, speech = 0, seg = 0, delay = 0, adapt = 0, rise = 0, core = 0;
 };
 
 }  // namespace
@@ -479,14 +482,20 @@ int main(int argc, char** argv) {
     }
   std::printf("Noise reduction on %d mixes (white, pink, 300-3000 Hz band noise at 0, 5, 10 dB), %.0f s of speech each\n\n",
               mixes, clean.size() / kRate);
-  std::printf("| | STOI | noise in pauses dB | speech level beyond the noise removed dB | segSNR gain dB | delay ms | adapts in s | core %% |\n");
+  std::printf(
+      "| | STOI | noise in pauses dB | speech level beyond the noise removed dB | segSNR gain dB | delay ms "
+      "| adapts in s, "
+      "after silence / 20 dB rise | core %% |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (Row& r : rows) {
     const bool processing = std::strcmp(r.name, "unprocessed") != 0;
-    r.adapt = processing ? AdaptSeconds(r.p) : 0.0;
-    std::printf("| %s | %.3f | %.1f | %.2f | %.1f | %.1f | %s | %.2f |\n", r.name, r.stoi / mixes, r.pause / mixes,
-                r.speech / mixes, r.seg / mixes, r.delay / mixes,
-                processing ? std::to_string(r.adapt).substr(0, 4).c_str() : "-", 100.0 * r.core / seconds);
+    r.adapt = processing ? AdaptSeconds(r.p, 0.0) : 0.0;
+    r.rise = processing ? AdaptSeconds(r.p, 20.0) : 0.0;
+    char adapt[40] = "-";
+    if (processing) std::snprintf(adapt, sizeof adapt, "%.2f / %.2f", r.adapt, r.rise);
+    std::printf("| %s | %.3f | %.1f | %.2f | %.1f | %.1f | %s | %.2f |\n", r.name, r.stoi / mixes,
+                r.pause / mixes, r.speech / mixes, r.seg / mixes, r.delay / mixes, adapt,
+                100.0 * r.core / seconds);
   }
   CwTable(3);
   return 0;

@@ -6,7 +6,9 @@
 // overlap gave the gains half as many chances to follow a Morse element's
 // edges); a noise estimate that follows slowly changing noise without
 // voice detection (minimum tracking of the smoothed power over about 0.4
-// s, with a speech-presence probability gating the update, MCRA-like; each
+// s, with a speech-presence probability gating the update, MCRA-like, and
+// taken up at once where the window shows noise that rose across the
+// band; each
 // frame is learnt 10.9 ms late, and not when a later frame shows it began
 // a word or a tone; digital silence neither teaches nor erases it; a bin
 // may not stand
