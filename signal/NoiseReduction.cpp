@@ -257,10 +257,18 @@ void NoiseReductionStage::Process(double* io, int count) {
 // The gains of the frame in re/im, and what the next frames need of it.
 void NoiseReductionStage::Estimate() {
   const bool first = frames == 0;
-  int risen = 0;
-  for (int k = 0; k < kNrBins; ++k)
-    if (re[k] * re[k] + im[k] * im[k] > 4.0 * noise[k]) ++risen;
-  const bool broadband = risen > kBroadband * kNrBins;
+  // Counted among the bins that hold noise: those a filter left nearly
+  // empty rise with anything (the skirts of a keyed tone's onset under
+  // BP100), and the onset went into the tone's noise estimate.
+  double loudest = 0.0;
+  for (int k = kFloorBins; k < kNrBins; ++k) loudest = std::max(loudest, noise[k]);
+  int risen = 0, holding = 0;
+  for (int k = kFloorBins; k < kNrBins; ++k)
+    if (noise[k] >= kHoldsNoise * loudest) {
+      ++holding;
+      if (re[k] * re[k] + im[k] * im[k] > 4.0 * noise[k]) ++risen;
+    }
+  const bool broadband = holding > kBroadband * kNrBins && risen > kBroadband * holding;
   for (int k = 0; k < kNrBins; ++k) {
     const double p = re[k] * re[k] + im[k] * im[k];
     // Noise: the minimum of the smoothed power over about 0.35 s tells
