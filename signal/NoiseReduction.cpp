@@ -92,12 +92,11 @@ const double kNoiseSmoothing = PerHop(0.94);
 constexpr double kMinimumBias = 1.5;  // the minimum of a noisy power lies below its mean
 // Noise that rose stands all through the minimum's window before the
 // speech test lets the estimate follow it, which then took another 0.3 s
-// at its slow pace. Once the window shows that more than kBroadband of the
-// bins rose kRiseBy over their estimate (a voice raises a few bands, and
-// seldom for the whole window), each estimate starts again from kRiseFloor
-// times its new minimum: the mean of a smoothed noise power stands about
-// that far above its minimum over the window (1.5 still left the residual
-// 5 to 10 dB high for 0.2 s).
+// at its slow pace. Once the window shows noise that rose kRiseBy across
+// the band (see the end of Estimate), each estimate starts again from
+// kRiseFloor times its new minimum: the mean of a smoothed noise power
+// stands about that far above its minimum over the window (1.5 still left
+// the residual 5 to 10 dB high for 0.2 s).
 constexpr double kRiseFloor = 2.5;
 constexpr double kRiseBy = 2.0;
 constexpr double kHoldsNoise = 1e-4;  // of the loudest bin's noise: -40 dB
