@@ -135,7 +135,7 @@ class TMainWnd : public QWidget {
   // Noise reduction (0 off, 1..4; the level kept while off), the noise
   // blanker and the notches (Hz, at most four), on any preset.
   bool nrOn = false;
-  int nrLevel = 2;
+  int nrLevel = 3;  // first offered: the least that takes 20 dB from the pauses between words
   bool blanker = false;
   std::vector<double> notches;
   void ApplyExtras();               // puts them in force and shows them

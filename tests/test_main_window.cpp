@@ -570,22 +570,23 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   EXPECT_TRUE(w.NbBtn->isChecked());
   EXPECT_TRUE(w.filterThread->Extras().blanker);
   QTest::keyClick(&w, Qt::Key_N);
-  w.NrLevelBox->setCurrentIndex(2);
   EXPECT_TRUE(w.NrBtn->isChecked());
-  EXPECT_EQ(w.filterThread->Extras().nrLevel, 3);
+  EXPECT_EQ(w.filterThread->Extras().nrLevel, 3) << "the level offered first";
+  w.NrLevelBox->setCurrentIndex(3);
+  EXPECT_EQ(w.filterThread->Extras().nrLevel, 4);
   const std::vector<double> placed = w.notches;
   ASSERT_TRUE(w.close());
   app.w.reset();
   const std::string text = ReadText(app.Ini());
   EXPECT_NE(text.find("NB=1"), std::string::npos) << text;
-  EXPECT_NE(text.find("NR=3"), std::string::npos) << text;
+  EXPECT_NE(text.find("NR=4"), std::string::npos) << text;
   EXPECT_NE(text.find("Notches=400"), std::string::npos) << text;
 
   app.Start();
   EXPECT_EQ(app.w->notches, placed);
   EXPECT_TRUE(app.w->NbBtn->isChecked());
   EXPECT_EQ(app.w->filterThread->Extras().notchCount, 4);
-  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 3);
+  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 4);
   QTest::mouseClick(app.w->ClearNotchesBtn, Qt::LeftButton);
   EXPECT_TRUE(app.w->notches.empty());
   EXPECT_EQ(app.w->filterThread->Extras().notchCount, 0);
