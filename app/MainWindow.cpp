@@ -326,6 +326,7 @@ Settings TMainWnd::CurrentSettings() const {
   s.outDevice = outDevice;
   s.deviceRate = deviceRate;
   s.noiseReduction = nrOn ? nrLevel : 0;
+  s.noiseReductionLevel = nrLevel;
   s.noiseBlanker = blanker ? 1 : 0;
   s.notches = notches;
   return s;
@@ -363,7 +364,7 @@ void TMainWnd::LoadSettings() {
   recordFlac = s.recordFlac != 0;
   ChooseDevices(s.inDevice, s.outDevice, s.deviceRate);
   nrOn = s.noiseReduction > 0;
-  if (nrOn) nrLevel = s.noiseReduction;
+  nrLevel = nrOn ? s.noiseReduction : s.noiseReductionLevel;
   blanker = s.noiseBlanker != 0;
   notches = s.notches;
   ApplyExtras();

@@ -52,6 +52,7 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.noiseReduction = ReadBounded(ini, "NR", s.noiseReduction, 0, kNrLevels);
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
+  s.noiseReductionLevel = ReadBounded(ini, "NRLevel", s.noiseReductionLevel, 1, kNrLevels);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -113,6 +114,7 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NR", s.noiseReduction);
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
+  ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

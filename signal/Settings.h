@@ -32,10 +32,12 @@ struct Settings {
   std::string outDevice;
   int deviceRate = 0;
   // Noise reduction (0 off, 1..4), the noise blanker (0 or 1) and the
-  // notches (Hz, at most four).
+  // notches (Hz, at most four); the level chosen last (1..4), kept while
+  // noise reduction is off.
   int noiseReduction = 0;
   int noiseBlanker = 0;
   std::vector<double> notches;
+  int noiseReductionLevel = 3;
 };
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
@@ -53,7 +55,8 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NR, NB, Notches) after them, then the six slots.
+// the added stages' keys (NR, NB, Notches, NRLevel) after them, then the six
+// slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

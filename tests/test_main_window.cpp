@@ -591,6 +591,20 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   EXPECT_TRUE(app.w->notches.empty());
   EXPECT_EQ(app.w->filterThread->Extras().notchCount, 0);
   EXPECT_FALSE(app.w->ClearNotchesBtn->isEnabled());
+
+  // Switched off, the level chosen stays for the next time it is switched on
+  // (it was forgotten with "NR=0": on again after a restart came level 3).
+  QTest::keyClick(app.w.get(), Qt::Key_N);
+  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 0);
+  ASSERT_TRUE(app.w->close());
+  app.w.reset();
+  const std::string off = ReadText(app.Ini());
+  EXPECT_NE(off.find("NR=0"), std::string::npos) << off;
+  EXPECT_NE(off.find("NRLevel=4"), std::string::npos) << off;
+  app.Start();
+  EXPECT_FALSE(app.w->NrBtn->isChecked());
+  QTest::keyClick(app.w.get(), Qt::Key_N);
+  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 4);
 }
 
 }  // namespace
