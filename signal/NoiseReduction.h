@@ -8,7 +8,8 @@
 // voice detection (minimum tracking of the smoothed power over about 0.4
 // s, with a speech-presence probability gating the update, MCRA-like, and
 // taken up at once where the window shows noise that rose across the
-// band; each frame is learnt 10.9 ms late, and not when a later frame
+// band; where noise fills the band, the probability of speech found for
+// the gain also keeps weak speech out of it; each frame is learnt 10.9 ms late, and not when a later frame
 // shows it began a word or a tone; digital silence neither teaches nor
 // erases it; a bin may not stand far above its neighbours when its power
 // hardly changes from frame to frame, so a steady tone is not taken for
