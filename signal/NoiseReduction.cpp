@@ -106,6 +106,13 @@ constexpr double kHoldsNoise = 1e-4;  // of the loudest bin's noise: -40 dB
 // from kFollowNoise to kFollowNoise + kFollowSpeech as the last clean
 // estimate rises over the noise.
 constexpr double kFollowNoise = 0.1, kFollowSpeech = 0.89;
+// It follows the present frame also where that frame and both its
+// neighbours stand kOnsetGamma times over the noise: an onset (a Morse
+// element, a syllable) fills the window's main lobe, three bins, where the
+// noise's peaks mostly stand in one. Led by the last frame's estimate
+// alone, the gain rose a hop late, and keyed elements in noise came out up
+// to 2 ms shorter than through the filter alone.
+constexpr double kOnsetGamma = 3.0;
 // Speech presence from the a-priori SNR smoothed in time, averaged over a
 // few bins (local) and about 1.3 kHz (global) and over the frame (Cohen
 // 2001): below -10 dB absent, above -5 dB present.
@@ -342,12 +349,17 @@ void NoiseReductionStage::Estimate() {
   // A-priori SNR per bin (decision-directed), then where speech is.
   const double xiMin = floorGain * floorGain;
   double zetaMean = 0.0;
+  double gammas[kNrBins];
+  for (int k = 0; k < kNrBins; ++k)
+    gammas[k] = std::min((re[k] * re[k] + im[k] * im[k]) / std::max(capped[k], 1e-6), 1e6);
   for (int k = 0; k < kNrBins; ++k) {
-    const double p = re[k] * re[k] + im[k] * im[k];
-    const double gamma = std::min(p / std::max(capped[k], 1e-6), 1e6);
+    const double gamma = gammas[k];
     const double last = gainPrev[k] * gainPrev[k] * snrPrev[k];
     const double r = last / (1.0 + last);
-    const double follow = kFollowNoise + kFollowSpeech * r * r;
+    const bool onset =
+        k > 0 && k + 1 < kNrBins && std::min({gammas[k - 1], gamma, gammas[k + 1]}) > kOnsetGamma;
+    const double o = onset ? (gamma - kOnsetGamma) / gamma : 0.0;
+    const double follow = kFollowNoise + kFollowSpeech * std::max(r * r, o * o);
     xiNow[k] = std::max((1.0 - follow) * last + follow * std::max(gamma - 1.0, 0.0), xiMin);
     snrPrev[k] = gamma;
     zeta[k] = kZetaSmoothing * zeta[k] + (1.0 - kZetaSmoothing) * xiNow[k];
