@@ -412,11 +412,11 @@ void NoiseReductionStage::Estimate() {
     // kGateAbsence: with the gain's (none where the frame and the bins
     // around hold speech), noise that rose 2.5 dB across the band, less
     // than the minimum search takes up at once, looked like speech
-    // everywhere and stopped its own update (7 dB of it came through for
-    // 5 s). Only where noise fills the band: under a narrow filter its few
-    // bins are a tone's own, and an estimate that fell under the noise
-    // there stayed under it (the noise between Morse elements came through
-    // up to 5 dB stronger).
+    // everywhere and stopped its own update (for 5 s it was taken down by
+    // only 7 dB). Only where noise fills the band: under a narrow filter
+    // its few bins are a tone's own, and an estimate that fell under the
+    // noise there stayed under it (the noise between Morse elements came
+    // through up to 8 dB stronger).
     if (wide && frames >= kWarmUpFrames) {
       const double qGate = std::max(q, kGateAbsence);
       const double held = 1.0 / (1.0 + qGate / (1.0 - qGate) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
