@@ -401,8 +401,8 @@ void NoiseReductionStage::Estimate() {
     const double xi = xiNow[k], gamma = snrPrev[k];
     const double v = std::max(xi / (1.0 + xi) * gamma, 1e-8);
     const double lsa = std::min(xi / (1.0 + xi) * std::exp(0.5 * E1(v)), 1.0);
-    const double speech =
-        q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
+    const double likelihood = (1.0 + xi) * std::exp(-std::min(v, 500.0));  // of absence over presence
+    const double speech = q <= 0.0 ? 1.0 : 1.0 / (1.0 + q / (1.0 - q) * likelihood);
     const double g = std::clamp(std::pow(lsa, speech) * std::pow(floorGain, 1.0 - speech), floorGain, 1.0);
     // The probability of speech also holds this frame's power out of the
     // noise estimate (it goes in kPending frames later): the presence test
@@ -419,7 +419,7 @@ void NoiseReductionStage::Estimate() {
     // through up to 8 dB stronger).
     if (wide && frames >= kWarmUpFrames) {
       const double qGate = std::max(q, kGateAbsence);
-      const double held = 1.0 / (1.0 + qGate / (1.0 - qGate) * (1.0 + xi) * std::exp(-std::min(v, 500.0)));
+      const double held = 1.0 / (1.0 + qGate / (1.0 - qGate) * likelihood);
       pendingWeight[kPending - 1][k] =
           std::max(pendingWeight[kPending - 1][k], kNoiseSmoothing + (1.0 - kNoiseSmoothing) * held);
     }
