@@ -590,11 +590,13 @@ int main(int argc, char** argv) {
         r.seg += SegSnr(clean, y, active) - mixSeg;
         r.delay += lag * 1000.0 / kRate;
         r.core += took;
-        if (std::getenv("NR_VERBOSE") && std::strncmp(r.name, "Tarvik NR 4", 11) == 0)
-          std::fprintf(stderr, "%s %g dB: pause %.1f speech %.2f stoi %.3f (mix %.3f)\n", k.name, snr,
-                       EnergyDb(y, pauses, true) - mixPause,
-                       (EnergyDb(y, active, true) - mixSpeech) - (cleanSpeech - mixSpeech), Stoi(clean, y, kRate),
-                       Stoi(clean, m, kRate));
+        // NR_VERBOSE="text": each mix's figures for the rows whose name holds it.
+        const char* verbose = std::getenv("NR_VERBOSE");
+        if (verbose && std::strstr(r.name, verbose))
+          std::fprintf(stderr, "%s, %s %g dB: STOI %.3f (mix %.3f) pauses %.1f speech %.2f segSNR %+.1f\n", r.name,
+                       k.name, snr, Stoi(clean, y, kRate), Stoi(clean, m, kRate), EnergyDb(y, pauses, true) - mixPause,
+                       (EnergyDb(y, active, true) - mixSpeech) - (cleanSpeech - mixSpeech),
+                       SegSnr(clean, y, active) - mixSeg);
       }
     }
   std::printf("Noise reduction on %d mixes (white, pink, 300-3000 Hz band noise at 0, 5, 10 dB), %.0f s of speech each\n\n",
