@@ -124,7 +124,8 @@ std::vector<std::vector<double>> Bands(const std::vector<double>& x) {
 
 }  // namespace
 
-double Stoi(const std::vector<double>& clean, const std::vector<double>& processed, double rateHz) {
+double Stoi(const std::vector<double>& clean, const std::vector<double>& processed, double rateHz,
+            double bandHz) {
   std::vector<double> x = To10k(clean, rateHz), y = To10k(processed, rateHz);
   const std::size_t n = std::min(x.size(), y.size());
   x.resize(n);
@@ -133,10 +134,16 @@ double Stoi(const std::vector<double>& clean, const std::vector<double>& process
   const auto X = Bands(x), Y = Bands(y);
   const int frames = X.empty() ? 0 : static_cast<int>(X[0].size());
   const double clip = 1.0 + std::pow(10.0, -kBeta / 20.0);
+  // The one band whose edges hold bandHz, or all of them.
+  int first = 0, last = kBands - 1;
+  if (bandHz > 0.0) {
+    first = last = std::clamp(static_cast<int>(std::floor(3.0 * std::log2(bandHz / kLowestCentre) + 0.5)), 0,
+                              kBands - 1);
+  }
   double sum = 0.0;
   int count = 0;
   for (int m = kSegment; m <= frames; ++m)
-    for (int b = 0; b < kBands; ++b) {
+    for (int b = first; b <= last; ++b) {
       double nx = 0.0, ny = 0.0;
       for (int i = m - kSegment; i < m; ++i) {
         nx += X[b][i] * X[b][i];

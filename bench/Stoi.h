@@ -11,4 +11,6 @@
 #include <vector>
 
 // clean and processed at rateHz, aligned, of the same length. 0..1.
-double Stoi(const std::vector<double>& clean, const std::vector<double>& processed, double rateHz);
+// bandHz > 0: over the one band that holds it only (a tone's own band).
+double Stoi(const std::vector<double>& clean, const std::vector<double>& processed, double rateHz,
+            double bandHz = 0.0);

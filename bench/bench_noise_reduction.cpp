@@ -390,6 +390,8 @@ double AdaptSeconds(const Processor& p, double riseDb) {
 
 // --- CW ------------------------------------------------------------------------------
 
+constexpr double kTone = 700.0;  // Hz, the Morse tone and BP100's centre
+
 // "CQ TEST" keyed at wpm with 5 ms raised-cosine edges: the key (0..1) per
 // sample and the element start/end samples.
 struct Keying {
@@ -427,7 +429,7 @@ Keying Key(double wpm) {
 
 Signal Through(const Signal& x, int nrLevel) {
   FilterDefinition d;
-  InstallPreset(d, 11, 700.0, 100, nullptr);  // BP100 around 700 Hz
+  InstallPreset(d, 11, kTone, 100, nullptr);  // BP100
   CFilterCore f;
   f.Apply(d);
   ChainExtras e;
@@ -482,24 +484,31 @@ double KeyUpPowerDb(const Signal& y, int lag, const Keying& k) {
 // clean keyed tone through BP100 (what the listener hears without noise;
 // the envelope's edges already differ from the key's by a few ms there).
 void CwTable(int nrLevel) {
-  std::printf("\nCW: \"CQ TEST\" at 700 Hz, 5 ms edges, in noise; BP100 alone and BP100 + NR %d\n\n", nrLevel);
+  std::printf("\nCW: \"CQ TEST\" at 700 Hz, 5 ms edges, in noise; BP100 alone and BP100 + NR %d\n\n",
+              nrLevel);
   std::printf(
-      "| wpm | noise | SNR dB | noise between elements: NR's gain over BP100 dB | worst element length error "
+      "| wpm | noise | SNR dB | noise between elements: NR's gain over BP100 dB | STOI in the tone's band, "
+      "BP100 / + NR "
+      "| worst element length error "
       "ms, BP100 / "
       "+ NR: against the key | against the clean tone through BP100 |\n");
-  std::printf("|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
   for (const double wpm : {18.0, 25.0}) {
     const Keying k = Key(wpm);
     Signal tone(k.key.size());
-    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 8000.0 * k.key[i] * std::sin(2.0 * 3.14159265358979 * 700.0 * i / kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+      tone[i] = 8000.0 * k.key[i] * std::sin(2.0 * 3.14159265358979 * kTone * i / kRate);
     const int lagA = DelayOf(tone, Through(tone, 0)), lagB = lagA + kNrDelay;
     std::vector<long> key;
     for (auto [a, b] : k.elements) key.push_back(b - a);
-    const std::vector<long> clean = ElementLengths(Through(tone, 0), lagA, k);
+    const Signal cleanThrough = Through(tone, 0);
+    const std::vector<long> clean = ElementLengths(cleanThrough, lagA, k);
+    const Signal reference = Shift(cleanThrough, lagA, tone.size());
     const struct {
       const char* name;
       Signal noise;
-    } kinds[] = {{"white", White(tone.size(), 11)}, {"pink", Pink(tone.size(), 12)}, {"band", Band(tone.size(), 13)}};
+    } kinds[] = {
+        {"white", White(tone.size(), 11)}, {"pink", Pink(tone.size(), 12)}, {"band", Band(tone.size(), 13)}};
     for (const auto& kind : kinds)
       for (const double snr : {-10.0, 0.0, 5.0}) {
         double pn = 0.0;
@@ -510,9 +519,11 @@ void CwTable(int nrLevel) {
         for (std::size_t i = 0; i < x.size(); ++i) x[i] = tone[i] + scale * kind.noise[i];
         const Signal a = Through(x, 0), b = Through(x, nrLevel);
         const std::vector<long> la = ElementLengths(a, lagA, k), lb = ElementLengths(b, lagB, k);
-        std::printf("| %.0f | %s | %.0f | %.1f | %.1f / %.1f | %.1f / %.1f |\n", wpm, kind.name, snr,
-                    KeyUpPowerDb(b, lagB, k) - KeyUpPowerDb(a, lagA, k), WorstMs(la, key), WorstMs(lb, key),
-                    WorstMs(la, clean), WorstMs(lb, clean));
+        std::printf("| %.0f | %s | %.0f | %.1f | %.3f / %.3f | %.1f / %.1f | %.1f / %.1f |\n", wpm, kind.name,
+                    snr, KeyUpPowerDb(b, lagB, k) - KeyUpPowerDb(a, lagA, k),
+                    Stoi(reference, Shift(a, lagA, tone.size()), kRate, kTone),
+                    Stoi(reference, Shift(b, lagB, tone.size()), kRate, kTone), WorstMs(la, key),
+                    WorstMs(lb, key), WorstMs(la, clean), WorstMs(lb, clean));
       }
   }
 }
