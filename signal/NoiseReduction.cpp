@@ -161,6 +161,18 @@ constexpr double kSilentPower = 1e-3;
 // noise, to be learnt as before.
 constexpr double kOnsetConfirm = 10.0;
 constexpr double kBroadband = 0.3;
+// Under a narrow filter a keyed tone's onsets, too weak to be confirmed
+// (a tone 5 dB over BP100's noise), went in as they were and pumped the
+// estimate up to 2 times the noise within a few seconds; the tone then
+// fluttered in the gain. There each frame's power goes in clipped at
+// kClip times the estimate, and scaled by the mean of noise's power so
+// clipped (its power is exponentially distributed): 1 - e^-kClip. Not
+// where the power has stood over the clip in most of the last frames
+// (about 50 ms): that is noise that rose, to be followed at the usual pace.
+constexpr double kClip = 4.0;
+const double kClippedMean = 1.0 - std::exp(-kClip);
+const double kAboveSmoothing = PerHop(0.8);
+constexpr double kAboveMost = 0.8;
 
 }  // namespace
 
@@ -183,6 +195,7 @@ void NoiseReductionStage::Reset() {
   for (int k = 0; k < kNrBins; ++k) {
     smoothed[k] = minimum[k] = running[k] = noise[k] = 0.0;
     presence[k] = 0.0;
+    above[k] = 0.0;
     flutter[k] = 1.0;
     for (int d = 0; d < kPending; ++d) {
       pendingPower[d][k] = 0.0;
@@ -313,7 +326,9 @@ void NoiseReductionStage::Estimate() {
         pendingPower[d][k] = pendingPower[d + 1][k];
         pendingWeight[d][k] = pendingWeight[d + 1][k];
       }
-      pendingPower[kPending - 1][k] = p;
+      above[k] = kAboveSmoothing * above[k] + (1.0 - kAboveSmoothing) * (p > kClip * noise[k] ? 1.0 : 0.0);
+      pendingPower[kPending - 1][k] =
+          wide || above[k] > kAboveMost ? p : std::min(p, kClip * noise[k]) / kClippedMean;
       pendingWeight[kPending - 1][k] = a;
     }
   }

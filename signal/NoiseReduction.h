@@ -62,6 +62,7 @@ struct NoiseReductionStage {
   double noise[kNrBins];          // noise power estimate
   double presence[kNrBins];       // speech presence probability
   double flutter[kNrBins];        // how much the power changes from frame to frame (normalised variance)
+  double above[kNrBins];          // how often the power stood far over the estimate lately (0..1)
   // The last frames' power, not yet in the noise estimate (oldest first),
   // and the weight the estimate keeps against each.
   static constexpr int kPending = kNrOverlap / 2;
