@@ -163,8 +163,8 @@ constexpr double kOnsetConfirm = 10.0;
 constexpr double kBroadband = 0.3;
 // Under a narrow filter a keyed tone's onsets, too weak to be confirmed
 // (a tone 5 dB over BP100's noise), went in as they were and pumped the
-// estimate up to 2 times the noise within a few seconds; the tone then
-// fluttered in the gain. There each frame's power goes in clipped at
+// estimate to 2 to 2.5 times that of the noise alone within a few
+// seconds; the tone then fluttered in the gain. There each frame's power goes in clipped at
 // kClip times the estimate, and scaled by the mean of noise's power so
 // clipped (its power is exponentially distributed): 1 - e^-kClip. Not
 // where the power has stood over the clip in most of the last frames
