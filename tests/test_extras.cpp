@@ -179,6 +179,27 @@ double PowerDb(const std::vector<double>& x, int from, int to) {
   return 10.0 * std::log10(e / (to - from) + 1e-30);
 }
 
+// x through BP100 around 700 Hz, in place.
+void ThroughBp100(std::vector<double>& x) {
+  FilterDefinition d;
+  InstallPreset(d, 11, 700.0, 100, nullptr);
+  CFilterCore bp;
+  bp.Apply(d);
+  bp.ProcessBlock(x.data(), static_cast<int>(x.size()));
+}
+
+// The stage at level 3 over x, hop by hop; visit(at, stage) after each hop.
+template <typename Visit>
+void EachHop(std::vector<double> x, Visit visit) {
+  NoiseReductionStage nr;
+  nr.SetLevel(3);
+  nr.Reset();
+  for (int at = 0; at + kNrHop <= static_cast<int>(x.size()); at += kNrHop) {
+    nr.Process(x.data() + at, kNrHop);
+    visit(at, nr);
+  }
+}
+
 // Regression (the residual's steadiness): noise alone counted as speech
 // onsets now and then, and at levels 3 and 4 the residual jumped by up to
 // 11 dB from one 0.1 s to the next (heard as breathing); later a peak of
@@ -228,15 +249,11 @@ TEST(NoiseReductionStage, ToneInNoiseIsKeptAndTheNoiseGoes) {
 // between the elements of keyed Morse the reducer removed 3 to 6 dB more
 // than BP100 alone, now 10 to 14. A steady tone there is still kept.
 TEST(NoiseReductionStage, NarrowFilteredNoiseGoesAndAToneStays) {
-  FilterDefinition d;
-  InstallPreset(d, 11, 700.0, 100, nullptr);  // BP100
   for (const double toneAmplitude : {0.0, 3000.0}) {
-    CFilterCore bp;
-    bp.Apply(d);
     std::vector<double> x = testutil::Noise(6 * 11025, 8000.0, 17);
     for (int i = 0; i < static_cast<int>(x.size()); ++i)
       x[i] += toneAmplitude * std::sin(testutil::kTwoPi * 700.0 * i / 11025.0);
-    bp.ProcessBlock(x.data(), static_cast<int>(x.size()));
+    ThroughBp100(x);
     const std::vector<double> y = RunNr(x, 3);
     if (toneAmplitude == 0.0) {
       const double drop =
@@ -332,8 +349,6 @@ std::vector<int> ElementLengths(const std::vector<double>& y,
 // hop late at each onset: lengths within 2.8 and 1.5 ms of BP100's, now 2.0
 // and 0.9.
 TEST(NoiseReductionStage, KeyedToneUnderBp100KeepsItsElements) {
-  FilterDefinition d;
-  InstallPreset(d, 11, 700.0, 100, nullptr);       // BP100
   const int dit = 11025 * 6 / 100, n = 6 * 11025;  // 20 wpm
   std::vector<double> key(n, 0.0);
   std::vector<std::pair<int, int>> elements;
@@ -346,9 +361,7 @@ TEST(NoiseReductionStage, KeyedToneUnderBp100KeepsItsElements) {
   for (const double noiseRms : {8000.0, 800.0}) {  // about 14 and 34 dB under the tone in BP100's band
     std::vector<double> x = testutil::Noise(n, noiseRms, 23);
     for (int i = 0; i < n; ++i) x[i] += 8000.0 * key[i] * std::sin(testutil::kTwoPi * 700.0 * i / 11025.0);
-    CFilterCore bp;
-    bp.Apply(d);
-    bp.ProcessBlock(x.data(), n);
+    ThroughBp100(x);
     const std::vector<double> y = RunNr(x, 3);
     double worst = 0.0;
     for (auto [a, b] : elements) {
@@ -378,8 +391,6 @@ TEST(NoiseReductionStage, KeyedToneUnderBp100KeepsItsElements) {
 // at -10 dB in white noise). Now 2.8. And noise that rises 20 dB under
 // BP100 is still followed once the minimum's window has passed.
 TEST(NoiseReductionStage, WeakKeyedToneStaysOutOfTheNoiseUnderBp100) {
-  FilterDefinition d;
-  InstallPreset(d, 11, 700.0, 100, nullptr);  // BP100
   const int second = 11025, n = 8 * second, dit = second * 6 / 100;
   auto estimateDb = [&](bool keyed) {
     std::vector<double> x = testutil::Noise(n, 25000.0, 41);
@@ -390,19 +401,12 @@ TEST(NoiseReductionStage, WeakKeyedToneStaysOutOfTheNoiseUnderBp100) {
                      std::sin(testutil::kTwoPi * 700.0 * (at + i) / second);
       at += len + (k % 5 == 4 ? 3 * dit : dit);
     }
-    CFilterCore bp;
-    bp.Apply(d);
-    bp.ProcessBlock(x.data(), n);
-    NoiseReductionStage nr;
-    nr.SetLevel(3);
-    nr.Reset();
+    ThroughBp100(x);
     double sum = 0.0;
     int count = 0;
-    for (int at = 0; at < n; at += kNrHop) {
-      nr.Process(x.data() + at, kNrHop);
-      if (at < 3 * second) continue;
-      for (int k = 15; k <= 18; ++k, ++count) sum += nr.noise[k];  // 646..775 Hz
-    }
+    EachHop(x, [&](int at, const NoiseReductionStage& nr) {
+      for (int k = 15; k <= 18 && at >= 3 * second; ++k, ++count) sum += nr.noise[k];  // 646..775 Hz
+    });
     return 10.0 * std::log10(sum / count);
   };
   const double over = estimateDb(true) - estimateDb(false);
@@ -411,9 +415,7 @@ TEST(NoiseReductionStage, WeakKeyedToneStaysOutOfTheNoiseUnderBp100) {
 
   std::vector<double> rise = testutil::Noise(3 * second, 3000.0, 42);
   for (int i = 0; i < second; ++i) rise[i] *= 0.1;
-  CFilterCore bp;
-  bp.Apply(d);
-  bp.ProcessBlock(rise.data(), 3 * second);
+  ThroughBp100(rise);
   const std::vector<double> y = RunNr(rise, 3);
   const int from = second + second * 7 / 10, to = second + second * 13 / 10;
   const double drop = PowerDb(y, from + kNrDelay, to + kNrDelay) - PowerDb(rise, from, to);
@@ -475,17 +477,13 @@ TEST(NoiseReductionStage, NoiseEstimateKeepsTheVoiceOut) {
   const double scale = std::sqrt(10.0 * variance / (voicePower / voiced));  // 10 dB over the noise
   std::vector<double> x = testutil::Noise(n, amplitude, 31);
   for (int i = 0; i < n; ++i) x[i] += scale * voice[i];
-  NoiseReductionStage nr;
-  nr.SetLevel(3);
-  nr.Reset();
   double bias = 0.0;
   int count = 0;
-  for (int at = 0; at < n; at += kNrHop) {
-    nr.Process(x.data() + at, kNrHop);
-    if (at < 2 * 11025 || std::fmod(at / 11025.0, 2.25) > 1.75) continue;  // within phrases
+  EachHop(x, [&](int at, const NoiseReductionStage& nr) {
+    if (at < 2 * 11025 || std::fmod(at / 11025.0, 2.25) > 1.75) return;  // within phrases
     for (int k = 10; k <= 80; ++k, ++count)
       bias += 10.0 * std::log10(nr.noise[k] / (120.0 * variance));  // 430..3450 Hz
-  }
+  });
   bias /= count;
   std::printf("noise estimate under the voice: %+.2f dB\n", bias);
   EXPECT_LT(bias, 0.2) << "not over the noise";
