@@ -32,22 +32,21 @@ namespace {
 
 struct PresetButton {
   const char* name;
-  const char* caption;  // the form's caption (Japanese for through)
   int left, top;
 };
 
 // By selection code.
 const PresetButton kPresetButtons[kPresetCount] = {
-    {"SBNULL", "スルー", 10, 5},     {"SB4", "NS4", 10, 86},         {"SB6", "NS6", 70, 86},
-    {"SB8", "NS8", 130, 86},         {"SB10", "NS10", 10, 118},      {"SB12", "NS12", 70, 118},
-    {"SB16", "NS16", 130, 118},      {"SB500", "BP500", 10, 150},    {"SB400", "BP400", 70, 150},
-    {"SB300", "BP300", 130, 150},    {"SB200", "BP200", 10, 182},    {"SB100", "BP100", 70, 182},
-    {"SB70", "BP70", 130, 182},      {"SBU1", "User1", 10, 298},     {"SBU2", "User2", 71, 298},
-    {"SBU3", "User3", 131, 298},     {"SBU4", "User4", 10, 330},     {"SBU5", "User5", 71, 330},
-    {"SBU6", "User6", 131, 330},     {"SB24K", "2.4K", 130, 223},    {"SB22K", "2.2K", 10, 255},
-    {"SB20K", "2.0K", 70, 255},      {"SB18K", "1.8K", 130, 255},    {"SBLMSCW", "LMSBP", 194, 86},
-    {"SBLMSCW2", "LMSB2", 194, 118}, {"SBLMSNS", "LMSNS", 194, 150}, {"SBLMSAN", "LMSAN", 194, 182},
-    {"SB27K", "2.7K", 10, 223},      {"SB25K", "2.5K", 70, 223},
+    {"SBNULL", 10, 5},     {"SB4", 10, 86},         {"SB6", 70, 86},
+    {"SB8", 130, 86},         {"SB10", 10, 118},      {"SB12", 70, 118},
+    {"SB16", 130, 118},      {"SB500", 10, 150},    {"SB400", 70, 150},
+    {"SB300", 130, 150},    {"SB200", 10, 182},    {"SB100", 70, 182},
+    {"SB70", 130, 182},      {"SBU1", 10, 298},     {"SBU2", 71, 298},
+    {"SBU3", 131, 298},     {"SBU4", 10, 330},     {"SBU5", 71, 330},
+    {"SBU6", 131, 330},     {"SB24K", 130, 223},    {"SB22K", 10, 255},
+    {"SB20K", 70, 255},      {"SB18K", 130, 255},    {"SBLMSCW", 194, 86},
+    {"SBLMSCW2", 194, 118}, {"SBLMSNS", 194, 150}, {"SBLMSAN", 194, 182},
+    {"SB27K", 10, 223},      {"SB25K", 70, 223},
 };
 
 const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User4", "User5", "User6"};
@@ -56,7 +55,7 @@ const char* const kSlotNames[kUserSlotCount] = {"User1", "User2", "User3", "User
 
 TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::string& dialogDir,
                    Language language, QWidget* parent)
-    : QWidget(parent), userFilter(new FilterDefinition[kUserSlotCount]) {
+    : QWidget(parent) {
   japanese = language == Language::Japanese ||
              (language == Language::System && QLocale::system().language() == QLocale::Japanese);
   setWindowTitle(QStringLiteral("Tarvik 0.1"));
@@ -89,20 +88,15 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
     EntFilterSel->setEditText(QStringLiteral("User1"));
   }
   settingsFile = settings;
-  defDir = hDir = QFile::decodeName(QByteArray::fromStdString(dialogDir));
 
   driver_ = &driver;
-  filterThread = std::make_unique<CFilter>(driver, &ui_);
-  filterThread->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
-  fo = kDefaultFoHz;
-  presetTap = kDefaultPresetTap;
-  select = 0;
-  prevSelect = 0;
-  SetDefaultUserDesigns(userFilter.get(), presetTap);
+  session = std::make_unique<Session>(driver, &ui_);
+  Engine()->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
+  const std::string dir = QFile::decodeName(QByteArray::fromStdString(dialogDir)).toStdString();
+  session->SetDialogDirs(dir, dir);
+  session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
-  ActRecordInput->setChecked(recordInput);
-  ActRecordFlac->setChecked(recordFlac);
-  savedText_ = SettingsText();
+  savedText_ = session->Text();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
   connect(SaveTimer, &QTimer::timeout, this, [this] { SaveTimerTimer(); });
@@ -113,11 +107,10 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
 
   {
     const QSignalBlocker b1(EditFo), b2(EditTap), b3(EditSize);
-    EditFo->setEditText(QString::number(fo, 'g', 15));
-    EditTap->setEditText(QString::number(presetTap));
-    EditSize->setEditText(QString::number(filterThread->BufferSize()));
+    EditFo->setEditText(QString::number(session->Fo(), 'g', 15));
+    EditTap->setEditText(QString::number(session->PresetTap()));
+    EditSize->setEditText(QString::number(Engine()->BufferSize()));
   }
-  SBDCCUTClick();
   SyncFftRadios();
 
   if (const QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
@@ -125,9 +118,9 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
 }
 
 TMainWnd::~TMainWnd() {
-  // A window destroyed without a close request still ends its thread.
-  if (filterThread) filterThread->Stop();
-  filterThread.reset();
+  // A window destroyed without a close request still ends its thread, and
+  // nothing it shows is told of it any more.
+  session.reset();
 }
 
 void TMainWnd::BuildControls() {
@@ -137,7 +130,7 @@ void TMainWnd::BuildControls() {
     const PresetButton& p = kPresetButtons[code];
     auto* b = new QToolButton(client);
     b->setObjectName(QString::fromLatin1(p.name));
-    b->setText(QString::fromUtf8(p.caption));
+    b->setText(QString::fromUtf8(PresetCaption(code, true)));
     b->setCheckable(true);
     b->setGeometry(p.left, p.top, 60, 32);
     presetGroup->addButton(b, code);
@@ -232,18 +225,52 @@ QToolButton* TMainWnd::ButtonForSelect(int code) {
   return presetButtons[code >= 0 && code < kPresetCount ? code : 0];
 }
 
-void TMainWnd::ApplySelect(int code) {
-  QToolButton* b = ButtonForSelect(code);
-  PresetClick(presetGroup->id(b));
+void TMainWnd::ApplySelect(int code) { PresetClick(presetGroup->id(ButtonForSelect(code))); }
+
+void TMainWnd::ShowSelection() {
+  QToolButton* b = ButtonForSelect(session->Select());
   b->setChecked(true);
+  const int code = session->Select();
+  if (code >= kFirstUserPreset && code < kFirstUserPreset + kUserSlotCount) {
+    const QSignalBlocker block(EntFilterSel);
+    EntFilterSel->setEditText(QString::fromLatin1(kSlotNames[code - kFirstUserPreset]));
+  }
+  // Fo and the tap count as they stand, whoever changed them.
+  if (ScanUnsigned(EditFo->currentText().toStdString()) != std::optional<unsigned>(session->Fo())) {
+    const QSignalBlocker block(EditFo);
+    EditFo->setEditText(QString::number(session->Fo(), 'g', 15));
+  }
+  if (ScanUnsigned(EditTap->currentText().toStdString()) == std::nullopt ||
+      PresetTapFromTyped(*ScanUnsigned(EditTap->currentText().toStdString())) != session->PresetTap()) {
+    const QSignalBlocker block(EditTap);
+    EditTap->setEditText(QString::number(session->PresetTap()));
+  }
+}
+
+void TMainWnd::SessionChanged(unsigned changes) {
+  if (changes & Session::kFilter) {
+    ShowSelection();
+    PaintBoxPaint();
+  }
+  if (changes & Session::kHighPass && SBDCCUT->isChecked() != session->DcCut()) {
+    const QSignalBlocker block(SBDCCUT);
+    SBDCCUT->setChecked(session->DcCut());
+  }
+  if (changes & Session::kExtras) ShowExtras();
+  if (changes & Session::kSpectrum) SyncFftRadios();
+  if (changes & Session::kRecording) {
+    const QSignalBlocker b1(ActRecordInput), b2(ActRecordFlac);
+    ActRecordInput->setChecked(session->RecordInput());
+    ActRecordFlac->setChecked(session->RecordFlac());
+  }
 }
 
 QString TMainWnd::SelectName(int code) { return ButtonForSelect(code)->text(); }
 
 void TMainWnd::SyncFftRadios() {
   settingUp = 1;
-  if (auto* b = fftswGroup->button(filterThread ? filterThread->FftMode() : 0)) b->setChecked(true);
-  if (auto* b = fftfwGroup->button(filterThread ? filterThread->FftWidth() : 2)) b->setChecked(true);
+  if (auto* b = fftswGroup->button(Engine() ? Engine()->FftMode() : 0)) b->setChecked(true);
+  if (auto* b = fftfwGroup->button(Engine() ? Engine()->FftWidth() : 2)) b->setChecked(true);
   settingUp = 0;
 }
 
@@ -254,9 +281,9 @@ void TMainWnd::paintEvent(QPaintEvent* event) {
 
 void TMainWnd::FormPaint() {
   if (!firstPaint) return;
-  if (filterThread) {
-    ApplySelect(select);
-    filterThread->Resume();
+  if (Engine()) {
+    ButtonForSelect(session->Select());  // the captions in the user's language
+    session->Start();
   }
   firstPaint = 0;
   busy = 0;
@@ -284,8 +311,7 @@ bool TMainWnd::FormCloseQuery() {
     }
   }
   if (SaveTimer) SaveTimer->stop();
-  if (filterThread) filterThread->Stop();
-  filterThread.reset();
+  session->Stop();
   fftBitmap = QImage();
   respBitmap = QImage();
   closed_ = true;
@@ -293,8 +319,8 @@ bool TMainWnd::FormCloseQuery() {
 }
 
 void TMainWnd::SaveForShutdown() {
-  if (closed_ || !filterThread) return;
-  if (SaveSettings(true)) savedText_ = SettingsText();
+  if (closed_ || !Engine()) return;
+  if (SaveSettings(true)) savedText_ = session->Text();
 }
 
 void TMainWnd::closeEvent(QCloseEvent* event) {
@@ -307,36 +333,8 @@ void TMainWnd::closeEvent(QCloseEvent* event) {
 // ---------------------------------------------------------------------------
 // Settings
 
-Settings TMainWnd::CurrentSettings() const {
-  Settings s;
-  s.defDir = defDir.toStdString();
-  s.hDir = hDir.toStdString();
-  s.select = select;
-  s.presetTap = presetTap;
-  s.fo = fo;
-  s.bufferSize = filterThread->BufferSize();
-  s.fftMode = filterThread->FftMode();
-  s.fftWidth = filterThread->FftWidth();
-  s.volume = static_cast<int>(filterThread->Volume());
-  s.dcCut = SBDCCUT->isChecked() ? 1 : 0;
-  s.recordDir = QFile::encodeName(recordDir).toStdString();
-  s.recordInput = recordInput ? 1 : 0;
-  s.recordFlac = recordFlac ? 1 : 0;
-  s.inDevice = inDevice;
-  s.outDevice = outDevice;
-  s.deviceRate = deviceRate;
-  s.noiseReduction = nrOn ? nrLevel : 0;
-  s.noiseReductionLevel = nrLevel;
-  s.noiseBlanker = blanker ? 1 : 0;
-  s.notches = notches;
-  return s;
-}
-
 void TMainWnd::LoadSettings() {
-  // Every value the file does not hold (or holds out of range) stays.
-  Settings s = CurrentSettings();
-  IniFile ini(SettingsPath());
-  if (ini.TooLarge()) {
+  if (!session->Load(SettingsPath())) {
     // Read nothing, and never overwrite what may be the user's own file.
     if (japanese)
       ErrorBox(
@@ -348,50 +346,16 @@ void TMainWnd::LoadSettings() {
           "overwrite the file.",
           SettingsPath().c_str());
   }
-  ReadSettings(ini, s, userFilter.get());
-  defDir = QString::fromStdString(s.defDir);
-  hDir = QString::fromStdString(s.hDir);
-  select = prevSelect = s.select;
-  presetTap = s.presetTap;
-  fo = s.fo;
-  filterThread->SetBufferSize(s.bufferSize);
-  filterThread->SetFftMode(s.fftMode);
-  filterThread->SetFftWidth(s.fftWidth);
-  filterThread->SetStartVolume(static_cast<std::uint32_t>(s.volume));
-  SBDCCUT->setChecked(s.dcCut != 0);
-  recordDir = QFile::decodeName(QByteArray::fromStdString(s.recordDir));
-  recordInput = s.recordInput != 0;
-  recordFlac = s.recordFlac != 0;
-  ChooseDevices(s.inDevice, s.outDevice, s.deviceRate);
-  nrOn = s.noiseReduction > 0;
-  nrLevel = nrOn ? s.noiseReduction : s.noiseReductionLevel;
-  blanker = s.noiseBlanker != 0;
-  notches = s.notches;
-  ApplyExtras();
 }
 
 bool TMainWnd::SaveSettings(bool quiet) {
-  if (!filterThread) return false;
-  // The user's settings directory may not exist before the first save.
-  const std::size_t slash = settingsFile.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    std::error_code ec;
-    std::filesystem::create_directories(settingsFile.substr(0, slash), ec);
-  }
-  IniFile ini(SettingsPath());
-  WriteSettings(ini, CurrentSettings(), userFilter.get());
-  return ini.Save(quiet);
-}
-
-std::string TMainWnd::SettingsText() const {
-  IniFile ini{std::string()};
-  WriteSettings(ini, CurrentSettings(), userFilter.get());
-  return ini.Text();
+  if (!Engine()) return false;
+  return session->Save(SettingsPath(), quiet);
 }
 
 void TMainWnd::SaveTimerTimer() {
-  if (busy == 1 || closed_ || !filterThread) return;
-  const std::string text = SettingsText();
+  if (busy == 1 || closed_ || !Engine()) return;
+  const std::string text = session->Text();
   if (text == savedText_) {
     pendingText_.clear();
     return;
@@ -408,88 +372,38 @@ void TMainWnd::SaveTimerTimer() {
 // ---------------------------------------------------------------------------
 // Presets and their boxes
 
-void TMainWnd::PresetClick(int code) {
-  if (code == 0) {
-    SBNULLClick();
-    return;
-  }
-  FilterDefinition d = filterThread->Definition();
-  InstallPreset(d, code, fo, presetTap, userFilter.get());
-  filterThread->SetDefinition(d);
-  if (code >= kFirstUserPreset && code < kFirstUserPreset + kUserSlotCount) {
-    const QSignalBlocker block(EntFilterSel);
-    EntFilterSel->setEditText(QString::fromLatin1(kSlotNames[code - kFirstUserPreset]));
-  }
-  select = code;
-  PaintBoxPaint();
-}
+void TMainWnd::PresetClick(int code) { session->SelectPreset(code); }
 
-void TMainWnd::SBNULLClick() {
-  if (select == 0 && prevSelect != 0) {
-    ApplySelect(prevSelect);
-    return;
-  }
-  prevSelect = select;
-  FilterDefinition d = filterThread->Definition();
-  d.SetThrough();
-  filterThread->SetDefinition(d);
-  select = 0;
-  PaintBoxPaint();
-}
+void TMainWnd::SBNULLClick() { session->SelectPreset(0); }
 
 void TMainWnd::EditFoChange() {
-  if (foApplying_) return;
-  if (const auto v = ScanUnsigned(EditFo->currentText().toStdString())) {
-    const double value = *v;
-    if (value != fo && FoAccepted(value)) {
-      fo = value;
-      foApplying_ = true;
-      ApplySelect(select);
-      foApplying_ = false;
-    }
-  }
+  if (const auto v = ScanUnsigned(EditFo->currentText().toStdString())) session->SetFo(*v);
   focusCountdown = 100;
 }
 
 void TMainWnd::EditTapChange() {
-  if (tapApplying_) return;
-  if (const auto v = ScanUnsigned(EditTap->currentText().toStdString())) {
-    const int n = *v & 0x7FFE;  // even, and no bits above 14
-    if (n >= 2 && n <= 512 && n != presetTap) {
-      presetTap = n;
-      tapApplying_ = true;
-      ApplySelect(select);
-      tapApplying_ = false;
-    }
-  }
+  if (const auto v = ScanUnsigned(EditTap->currentText().toStdString()))
+    session->SetPresetTap(PresetTapFromTyped(*v));
   focusCountdown = 100;
 }
 
 void TMainWnd::EditSizeChange() {
-  if (const auto v = ScanUnsigned(EditSize->currentText().toStdString())) {
-    filterThread->SetBufferSize(*v);  // refuses sizes outside kMinBlock..kMaxBlock
-  }
+  if (const auto v = ScanUnsigned(EditSize->currentText().toStdString()))
+    session->SetBufferSize(static_cast<int>(std::min<unsigned>(*v, 1u << 30)));
   focusCountdown = 100;
 }
 
-void TMainWnd::SBDCCUTClick() {
-  if (filterThread) filterThread->SetDcCut(SBDCCUT->isChecked());
-}
+void TMainWnd::SBDCCUTClick() { session->SetDcCut(SBDCCUT->isChecked()); }
 
 // ---------------------------------------------------------------------------
 // Timer, displays, volume, spectrum switches
 
 void TMainWnd::TimerTimer() {
-  if (busy == 1 || !filterThread) return;
-  if (filterThread->FilterType() == FilterType::LMS) PaintBoxPaint();
+  if (busy == 1 || !Engine()) return;
+  if (Engine()->FilterType() == FilterType::LMS) PaintBoxPaint();
   PaintBoxFFTPaint();
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
-  if (filterThread->TakeSpectrumFailure()) {
-    settingUp = 1;
-    filterThread->SetFftMode(0);
-    fftswGroup->button(0)->setChecked(true);
-    settingUp = 0;
-  }
+  if (Engine()->TakeSpectrumFailure()) session->SetFftMode(0);
   // The status bar's figures are read at a glance: twice a second is
   // plenty, and each new text is laid out again.
   if (++statusTicks >= 5) {
@@ -499,22 +413,23 @@ void TMainWnd::TimerTimer() {
 }
 
 void TMainWnd::PaintBoxPaint() {
-  if (busy == 1 || !filterThread) return;
-  if (DrawResponse(filterThread->Definition(), respBitmap, false, respBackdrop)) PaintBox->update();
+  if (busy == 1 || !Engine()) return;
+  if (DrawResponse(Engine()->Definition(), respBitmap, false, respBackdrop)) PaintBox->update();
 }
 
 void TMainWnd::PaintBoxFFTPaint() {
-  if (busy == 1 || !filterThread) return;
-  SpectrumSnapshot snapshot = filterThread->TakeSpectrum();
-  snapshot.foHz = fo;
-  snapshot.notchCount = static_cast<int>(notches.size());
-  for (std::size_t i = 0; i < notches.size() && i < 4; ++i) snapshot.notchHz[i] = notches[i];
+  if (busy == 1 || !Engine()) return;
+  SpectrumSnapshot snapshot = Engine()->TakeSpectrum();
+  snapshot.foHz = session->Fo();
+  const std::vector<double>& notches = session->Notches();
+  snapshot.notchCount = static_cast<int>(std::min<std::size_t>(notches.size(), kMaxNotches));
+  for (int i = 0; i < snapshot.notchCount; ++i) snapshot.notchHz[i] = notches[static_cast<std::size_t>(i)];
   if (DrawSpectrum(snapshot, fftBitmap, fftBackdrop)) PaintBoxFFT->update();
 }
 
 void TMainWnd::UpdateVolumeButtons() {
-  if (!filterThread) return;
-  const std::uint32_t v = filterThread->Volume();
+  if (!Engine()) return;
+  const std::uint32_t v = Engine()->Volume();
   if (v == 1) {
     VolUpBtn->setEnabled(false);
     VolDownBtn->setEnabled(false);
@@ -525,26 +440,26 @@ void TMainWnd::UpdateVolumeButtons() {
 }
 
 void TMainWnd::VolUpBtnClick() {
-  if (!filterThread) return;
-  filterThread->VolumeUp();
+  if (!Engine()) return;
+  Engine()->VolumeUp();
   UpdateVolumeButtons();
 }
 
 void TMainWnd::VolDownBtnClick() {
-  if (!filterThread) return;
-  filterThread->VolumeDown();
+  if (!Engine()) return;
+  Engine()->VolumeDown();
   UpdateVolumeButtons();
 }
 
 void TMainWnd::FFTSWClick() {
-  if (!filterThread || settingUp == 1) return;
-  filterThread->SetFftMode(fftswGroup->checkedId());
+  if (!Engine() || settingUp == 1) return;
+  session->SetFftMode(fftswGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
 void TMainWnd::FFTFWClick() {
-  if (!filterThread || settingUp == 1) return;
-  filterThread->SetFftWidth(fftfwGroup->checkedId());
+  if (!Engine() || settingUp == 1) return;
+  session->SetFftWidth(fftfwGroup->checkedId());
   PaintBoxFFTPaint();
 }
 
@@ -562,33 +477,35 @@ int TMainWnd::GetUserNumber() {
 void TMainWnd::EntFilterSelChange() { DispBtn->setFocus(); }
 
 bool TMainWnd::RunDesignDialog(int editMode, const QString& name) {
+  // The dialog keeps the directories it was last in for the next time.
+  QString defDir = QString::fromStdString(session->DefDir());
+  QString hDir = QString::fromStdString(session->HDir());
   TDesignDlg dialog(this, japanese, defDir, hDir);
-  if (executeDesign) return executeDesign(dialog, filterThread.get(), editMode, name);
-  return dialog.Execute(filterThread.get(), editMode, name);
+  const bool ok = executeDesign ? executeDesign(dialog, Engine(), editMode, name)
+                                : dialog.Execute(Engine(), editMode, name);
+  session->SetDialogDirs(defDir.toStdString(), hDir.toStdString());
+  return ok;
 }
 
 void TMainWnd::DispBtnClick() {
-  if (!filterThread) return;
+  if (!Engine()) return;
   busy = 1;
   // In this mode the dialog always gives the live filter back as it was.
-  RunDesignDialog(0, SelectName(select));
+  RunDesignDialog(0, SelectName(session->Select()));
   busy = 0;
   SyncFftRadios();
   PaintBoxPaint();
 }
 
 void TMainWnd::EntBtnClick() {
-  if (!filterThread) return;
+  if (!Engine()) return;
   const int n = GetUserNumber();
   // The slot plays while it is being designed.
-  filterThread->SetDefinition(userFilter[n]);
+  session->Play(session->UserSlot(n));
   busy = 1;
   const bool ok = RunDesignDialog(1, SelectName(n + kFirstUserPreset));
-  if (ok) {
-    userFilter[n] = filterThread->Definition();
-    userFilter[n].ForgetWeights();
-  }
-  ApplySelect(select);
+  if (ok) session->StoreSlot(n, Engine()->Definition());
+  session->Reselect();
   SyncFftRadios();
   busy = 0;
   PaintBoxPaint();
@@ -596,11 +513,9 @@ void TMainWnd::EntBtnClick() {
 
 void TMainWnd::CopyBtnClick() {
   const int n = GetUserNumber();
-  if (select == n + kFirstUserPreset) return;
+  if (session->Select() == n + kFirstUserPreset || !Engine()) return;
   busy = 1;
-  if (QuestionBox("User%d Filter already exists        \r\n\r\nReplace it on this?   ", n + 1)) {
-    userFilter[n] = filterThread->Definition();
-    userFilter[n].ForgetWeights();
-  }
+  if (QuestionBox("User%d Filter already exists        \r\n\r\nReplace it on this?   ", n + 1))
+    session->StoreSlot(n, Engine()->Definition());
   busy = 0;
 }

@@ -1,8 +1,10 @@
 #pragma once
-// TMainWnd: the program's one window. It owns the processing thread and the
-// six user filter slots, lays out the 29 preset buttons and the controls,
-// keeps the displays moving with a 100 ms timer and keeps the settings in
-// "Tarvik.ini" beside the program.
+// TMainWnd: the program's one window, a view and a controller of the
+// listening session it owns (the state, the engine, the settings file). It
+// lays out the 29 preset buttons and the controls, keeps the displays moving
+// with a 100 ms timer and saves the session's settings a moment after they
+// change. Its handlers only forward to the session; what it shows follows
+// the session's change notices, whoever made the change.
 
 #include <QImage>
 #include <QString>
@@ -14,6 +16,7 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
+#include "control/Session.h"
 #include "draw/ResponsePlot.h"
 #include "draw/SpectrumView.h"
 #include "signal/FilterDefinition.h"
@@ -100,11 +103,9 @@ class TMainWnd : public QWidget {
   void CopyBtnClick();
 
   // --- fields ---------------------------------------------------------------
-  std::unique_ptr<CFilter> filterThread;
-  double fo = kDefaultFoHz;
-  int select = 0;
-  int presetTap = kDefaultPresetTap;
-  int prevSelect = 0;
+  // The listening state and its engine; the engine is null once closed.
+  std::unique_ptr<Session> session;
+  CFilter* Engine() const { return session ? session->Engine() : nullptr; }
   QImage respBitmap;
   QImage fftBitmap;
   ResponseBackdrop respBackdrop;  // what respBitmap shows
@@ -114,34 +115,10 @@ class TMainWnd : public QWidget {
   int settingUp = 1;
   int busy = 1;
   int focusCountdown = 0;
-  std::unique_ptr<FilterDefinition[]> userFilter;
   std::string settingsFile;
-  QString defDir;
-  QString hDir;
   bool japanese = false;
 
-  // Recording: the folder (empty until picked once), the input too, FLAC.
-  QString recordDir;
-  bool recordInput = false;
-  bool recordFlac = false;
-  // Sound devices (ids as the device layer takes them) and their rate.
-  std::string inDevice;
-  std::string outDevice;
-  int deviceRate = 0;
-  // Puts a device choice in force at once and keeps it for the settings.
-  void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
   void DevicesClick();  // Audio > Devices...
-
-  // Noise reduction (0 off, 1..4; the level kept while off), the noise
-  // blanker and the notches (Hz, at most four), on any preset.
-  bool nrOn = false;
-  int nrLevel = 3;  // first offered: the least that takes 20 dB from the pauses between words
-  bool blanker = false;
-  std::vector<double> notches;
-  void ApplyExtras();               // puts them in force and shows them
-  void SetBlanker(bool on);
-  void SetNoiseReduction(bool on, int level);
-  void ClearNotches();
   // A press on the spectrum: left sets Fo there (as if typed), right places
   // a notch there or removes the one under the pointer.
   void SpectrumPress(int x, Qt::MouseButton button);
@@ -207,14 +184,14 @@ class TMainWnd : public QWidget {
  private:
   void BuildControls();
   bool RunDesignDialog(int editMode, const QString& name);
-  Settings CurrentSettings() const;
   const std::string& SettingsPath() const { return settingsFile; }
-  std::string SettingsText() const;  // what a save would write, for the change check
+  // Shows what the session changed.
+  void SessionChanged(unsigned changes);
+  void ShowExtras();
+  void ShowSelection();
 
   QtUiBridge ui_;
   WaveDriver* driver_ = nullptr;
-  bool foApplying_ = false;
-  bool tapApplying_ = false;
   bool closed_ = false;
   std::string savedText_;    // settings as last saved or loaded
   std::string pendingText_;  // a change seen at the last SaveTimer tick

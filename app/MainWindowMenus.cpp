@@ -89,11 +89,12 @@ void TMainWnd::BuildMenusAndStatus() {
   ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
 
   connect(ActRecord, &QAction::triggered, this, [this] { RecordClick(); });
-  connect(ActRecordInput, &QAction::toggled, this, [this](bool on) { recordInput = on; });
-  connect(ActRecordFlac, &QAction::toggled, this, [this](bool on) { recordFlac = on; });
+  connect(ActRecordInput, &QAction::toggled, this, [this](bool on) { session->SetRecordInput(on); });
+  connect(ActRecordFlac, &QAction::toggled, this, [this](bool on) { session->SetRecordFlac(on); });
   connect(ActRecordFolder, &QAction::triggered, this, [this] {
-    const QString chosen = QFileDialog::getExistingDirectory(this, ActRecordFolder->text(), recordDir);
-    if (!chosen.isEmpty()) recordDir = chosen;
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, ActRecordFolder->text(), QFile::decodeName(QByteArray::fromStdString(session->RecordDir())));
+    if (!chosen.isEmpty()) session->SetRecordDir(QFile::encodeName(chosen).toStdString());
   });
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
   connect(ActDevices, &QAction::triggered, this, [this] { DevicesClick(); });
@@ -165,11 +166,12 @@ void TMainWnd::BuildMenusAndStatus() {
   row->addWidget(NotchesLabel, 1);
   row->addWidget(hint);
   extrasRow->setFixedWidth(client->width());
-  connect(NbBtn, &QToolButton::toggled, this, [this](bool on) { SetBlanker(on); });
-  connect(NrBtn, &QToolButton::toggled, this, [this](bool on) { SetNoiseReduction(on, nrLevel); });
+  connect(NbBtn, &QToolButton::toggled, this, [this](bool on) { session->SetBlanker(on); });
+  connect(NrBtn, &QToolButton::toggled, this,
+          [this](bool on) { session->SetNoiseReduction(on, session->NrLevel()); });
   connect(NrLevelBox, &QComboBox::currentIndexChanged, this,
-          [this](int index) { SetNoiseReduction(nrOn, index + 1); });
-  connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { ClearNotches(); });
+          [this](int index) { session->SetNoiseReduction(session->NrOn(), index + 1); });
+  connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { session->ClearNotches(); });
   PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
 
   auto* layout = new QVBoxLayout(this);
@@ -198,7 +200,7 @@ void TMainWnd::BuildMenusAndStatus() {
   key(QKeySequence(Qt::CTRL | Qt::Key_D), [this] { EntBtn->click(); });
   key(QKeySequence(Qt::Key_B), [this] { NbBtn->click(); });
   key(QKeySequence(Qt::Key_N), [this] { NrBtn->click(); });
-  key(QKeySequence(Qt::Key_C), [this] { ClearNotches(); });
+  key(QKeySequence(Qt::Key_C), [this] { session->ClearNotches(); });
 
   presetButtons[0]->setToolTip(text("Through (Space)", "スルー (Space)"));
   SBDCCUT->setToolTip(text("80 Hz high-pass (H)", "80 Hz ハイパス (H)"));
@@ -245,7 +247,7 @@ QString TMainWnd::ShortcutsText() const {
 
 void TMainWnd::SelectInRow(int key) {
   int row, place;
-  FindInRows(select, row, place);
+  FindInRows(session->Select(), row, place);
   if (key < 1 || key > 4) return;
   const int code = kRows[row][key - 1];
   if (code >= 0) presetButtons[code]->click();
@@ -253,7 +255,7 @@ void TMainWnd::SelectInRow(int key) {
 
 void TMainWnd::MoveRow(int step) {
   int row, place;
-  FindInRows(select, row, place);
+  FindInRows(session->Select(), row, place);
   const int next = row + step;
   if (next < 0 || next >= kRowCount) return;
   int p = place;
@@ -261,19 +263,17 @@ void TMainWnd::MoveRow(int step) {
   presetButtons[kRows[next][p]]->click();
 }
 
-void TMainWnd::StepFo(double hz) {
-  const double next = BoundFo(fo + hz);
-  if (next == fo) return;
-  EditFo->setEditText(QString::number(next, 'g', 15));  // the box's own handler applies it
-}
+void TMainWnd::StepFo(double hz) { session->StepFo(hz); }
 
 void TMainWnd::RecordClick() {
-  if (!filterThread) return;
-  if (filterThread->Recording().active) {
-    filterThread->StopRecording();
+  CFilter* engine = Engine();
+  if (!engine) return;
+  if (engine->Recording().active) {
+    engine->StopRecording();
     UpdateStatus();
     return;
   }
+  QString recordDir = QFile::decodeName(QByteArray::fromStdString(session->RecordDir()));
   if (recordDir.isEmpty()) {
     // Picked once: the desktop's music folder / Tarvik is offered.
     QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
@@ -288,16 +288,18 @@ void TMainWnd::RecordClick() {
       return;
     }
     recordDir = chosen;
+    session->SetRecordDir(QFile::encodeName(chosen).toStdString());
   }
   QDir().mkpath(recordDir);
   const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-  const QString ext = recordFlac ? QStringLiteral(".flac") : QStringLiteral(".wav");
+  const bool flac = session->RecordFlac();
+  const QString ext = flac ? QStringLiteral(".flac") : QStringLiteral(".wav");
   const QString base = recordDir + QStringLiteral("/Tarvik-") + stamp;
   const std::string out = QFile::encodeName(base + ext).toStdString();
   const std::string in =
-      recordInput ? QFile::encodeName(base + QStringLiteral("-input") + ext).toStdString() : "";
+      session->RecordInput() ? QFile::encodeName(base + QStringLiteral("-input") + ext).toStdString() : "";
   std::string error;
-  if (!filterThread->StartRecording(out, in, recordFlac ? RecordFormat::Flac : RecordFormat::Wav, error)) {
+  if (!engine->StartRecording(out, in, flac ? RecordFormat::Flac : RecordFormat::Wav, error)) {
     busy = 1;
     ErrorBox("%s", error.c_str());
     busy = 0;
@@ -306,12 +308,13 @@ void TMainWnd::RecordClick() {
 }
 
 void TMainWnd::UpdateStatus() {
-  if (!filterThread || !StatusRecord) return;
-  const RecordingStatus rec = filterThread->Recording();
-  const std::string error = filterThread->TakeRecordingError();
+  CFilter* engine = Engine();
+  if (!engine || !StatusRecord) return;
+  const RecordingStatus rec = engine->Recording();
+  const std::string error = engine->TakeRecordingError();
   if (!error.empty()) {
     // A full disk or a vanished folder: the files keep what was written.
-    filterThread->StopRecording();
+    engine->StopRecording();
     StatusRecord->setText(QString::fromStdString(error));
     ActRecord->setChecked(false);
     busy = 1;
@@ -328,9 +331,9 @@ void TMainWnd::UpdateStatus() {
                               .arg(QFile::decodeName(rec.outputFile.c_str())));
   }
   ActRecord->setChecked(rec.active);
-  StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(filterThread->LostTotal()));
+  StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(engine->LostTotal()));
 
-  const CFilter::DeviceStatus d = filterThread->Devices();
+  const CFilter::DeviceStatus d = engine->Devices();
   auto side = [this](const std::string& open, bool missing, const std::string& chosen) {
     if (missing) {
       const QString name = chosen.empty() ? QString::fromUtf8(japanese ? "既定" : "default")
@@ -339,25 +342,21 @@ void TMainWnd::UpdateStatus() {
     }
     return QString::fromStdString(open);
   };
-  const QString in = side(d.input, d.inputMissing, inDevice);
-  const QString out = side(d.output, d.outputMissing, outDevice);
+  const QString in = side(d.input, d.inputMissing, session->InDevice());
+  const QString out = side(d.output, d.outputMissing, session->OutDevice());
   const QString devices = QStringLiteral("%1 → %2").arg(in, out);
   StatusDevices->setText(devices);
   StatusDevices->setToolTip(QString::fromUtf8(japanese ? "入力: %1\n出力: %2\n(%3)" : "Input: %1\nOutput: %2\n(%3)")
                                 .arg(in, out, QString::fromStdString(d.backend)));
   StatusRate->setText(d.deviceRateHz > 0 ? QStringLiteral("%1 Hz").arg(d.deviceRateHz) : QString());
-  StatusDelay->setText(filterThread->Running() && d.delayMs > 0
+  StatusDelay->setText(engine->Running() && d.delayMs > 0
                            ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))
                            : QString());
 }
 
-void TMainWnd::ApplyExtras() {
-  ChainExtras e;
-  e.nrLevel = nrOn ? nrLevel : 0;
-  e.blanker = blanker;
-  e.notchCount = static_cast<int>(std::min<std::size_t>(notches.size(), kMaxNotches));
-  for (int i = 0; i < e.notchCount; ++i) e.notchHz[i] = notches[static_cast<std::size_t>(i)];
-  if (filterThread) filterThread->SetExtras(e);
+void TMainWnd::ShowExtras() {
+  const bool nrOn = session->NrOn();
+  const int nrLevel = session->NrLevel();
   if (NrBtn && NrBtn->isChecked() != nrOn) {
     const QSignalBlocker block(NrBtn);
     NrBtn->setChecked(nrOn);
@@ -366,10 +365,11 @@ void TMainWnd::ApplyExtras() {
     const QSignalBlocker block(NrLevelBox);
     NrLevelBox->setCurrentIndex(nrLevel - 1);
   }
-  if (NbBtn && NbBtn->isChecked() != blanker) {
+  if (NbBtn && NbBtn->isChecked() != session->Blanker()) {
     const QSignalBlocker block(NbBtn);
-    NbBtn->setChecked(blanker);
+    NbBtn->setChecked(session->Blanker());
   }
+  const std::vector<double>& notches = session->Notches();
   if (NotchesLabel) {
     QStringList list;
     for (double hz : notches) list << QString::number(hz, 'g', 6);
@@ -378,62 +378,34 @@ void TMainWnd::ApplyExtras() {
                                                .arg(list.join(QStringLiteral(", "))));
   }
   if (ClearNotchesBtn) ClearNotchesBtn->setEnabled(!notches.empty());
-}
-
-void TMainWnd::SetNoiseReduction(bool on, int level) {
-  nrOn = on;
-  nrLevel = std::clamp(level, 1, kNrLevels);
-  ApplyExtras();
-}
-
-void TMainWnd::SetBlanker(bool on) {
-  blanker = on;
-  ApplyExtras();
-}
-
-void TMainWnd::ClearNotches() {
-  notches.clear();
-  ApplyExtras();
   PaintBoxFFTPaint();
 }
 
 void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
-  if (!filterThread) return;
-  const int width = fftBitmap.width(), fftWidth = filterThread->FftWidth();
+  if (!Engine()) return;
+  const int width = fftBitmap.width(), fftWidth = Engine()->FftWidth();
   const double hz = SpectrumXToHz(x, width, fftWidth);
   if (button == Qt::LeftButton) {
-    // As if typed into EditFo: the preset in force re-centres.
-    const double next = BoundFo(std::round(hz / 5.0) * 5.0);
-    EditFo->setEditText(QString::number(next, 'g', 15));
+    session->SetFoAt(hz);  // as if typed: the preset in force re-centres
+    PaintBoxFFTPaint();
   } else if (button == Qt::RightButton) {
+    // The notches show at once (their change notice draws the panel).
+    const std::vector<double>& notches = session->Notches();
     for (std::size_t i = 0; i < notches.size(); ++i)
       if (std::abs(SpectrumHzToX(notches[i], width, fftWidth) - x) <= 3) {
-        notches.erase(notches.begin() + static_cast<std::ptrdiff_t>(i));
-        ApplyExtras();
-        PaintBoxFFTPaint();
+        session->RemoveNotch(i);
         return;
       }
-    const double at = std::round(hz);
-    if (notches.size() >= kMaxNotches || at < kMinNotchHz || at > kMaxNotchHz) return;
-    notches.push_back(at);
-    ApplyExtras();
+    session->AddNotch(hz);
   }
-  PaintBoxFFTPaint();
-}
-
-void TMainWnd::ChooseDevices(const std::string& input, const std::string& output, int rateHz) {
-  inDevice = input;
-  outDevice = output;
-  deviceRate = DeviceRateAccepted(rateHz) ? rateHz : 0;
-  if (filterThread) filterThread->SetDevices(inDevice, outDevice, deviceRate);
 }
 
 void TMainWnd::DevicesClick() {
   if (!driver_) return;
   TDevicesDlg dialog(*driver_, japanese, this);
-  dialog.SetChoice(inDevice, outDevice, deviceRate);
+  dialog.SetChoice(session->InDevice(), session->OutDevice(), session->DeviceRate());
   dialog.onChoice = [this](const std::string& in, const std::string& out, int rate) {
-    ChooseDevices(in, out, rate);
+    session->ChooseDevices(in, out, rate);
     UpdateStatus();
   };
   dialog.exec();

@@ -32,6 +32,8 @@ constexpr int kNrHop = kNrFrame / kNrOverlap;
 constexpr int kNrFft = 256;  // the frame, zero-padded
 constexpr int kNrBins = kNrFft / 2 + 1;
 constexpr int kNrLevels = 4;  // 1 mild .. 4 strong; 0 off
+// A level brought into 1..kNrLevels.
+constexpr int BoundNrLevel(int level) { return level < 1 ? 1 : (level > kNrLevels ? kNrLevels : level); }
 // Delay the stage adds, in samples: a frame (21.8 ms).
 constexpr int kNrDelay = kNrFrame;
 

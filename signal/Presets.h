@@ -24,6 +24,9 @@ inline bool FoAccepted(double foHz) { return foHz >= kFoMinHz && foHz <= kFoMaxH
 double BoundFo(double foHz);
 // A preset tap count: even, 2..512.
 inline bool PresetTapAccepted(int tap) { return tap >= 2 && tap <= 512 && tap % 2 == 0; }
+// A typed tap count as the box takes it: made even, and no bits above 14, so
+// 101 gives 100 (then PresetTapAccepted decides).
+inline int PresetTapFromTyped(unsigned typed) { return static_cast<int>(typed & 0x7FFEu); }
 
 // Button caption of a code; code 0 is "TH" in English and "スルー" in Japanese.
 // Codes outside 0..28 give the through caption.

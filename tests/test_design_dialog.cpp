@@ -59,7 +59,7 @@ TEST(DesignDialog, DesignsAUserSlotWhileTheSlotPlays) {
 
   WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
     EXPECT_EQ(d.windowTitle(), "Filter Design - User4");
-    EXPECT_TRUE(SameDefinition(Live(app), app.w->userFilter[3])) << "the slot plays";
+    EXPECT_TRUE(SameDefinition(Live(app), app.w->session->UserSlot(3))) << "the slot plays";
     EXPECT_TRUE(d.OKBtn->isVisible() || !d.isVisible());
     EXPECT_EQ(d.changed, 0) << "filling the controls is no edit";
     d.filTypeGroup->button(FilterType::LPF)->click();
@@ -76,11 +76,11 @@ TEST(DesignDialog, DesignsAUserSlotWhileTheSlotPlays) {
     QTest::mouseClick(d.OKBtn, Qt::LeftButton);
   });
 
-  const FilterDefinition& slot = app.w->userFilter[3];
+  const FilterDefinition& slot = app.w->session->UserSlot(3);
   EXPECT_EQ(slot.params.type, FilterType::LPF);
   EXPECT_EQ(slot.tap, 128);
   EXPECT_EQ(slot.params.fcl, 300.0);
-  EXPECT_EQ(app.w->select, 10);
+  EXPECT_EQ(app.w->session->Select(), 10);
   EXPECT_TRUE(SameDefinition(Live(app), bp200)) << "BP200 is back in force";
   EXPECT_FALSE(app.w->busy);
 }
@@ -90,7 +90,7 @@ TEST(DesignDialog, CancelRestoresTheLiveFilterAndTheSlot) {
   app.Click(14);  // User2 in force
   app.w->EntFilterSel->setEditText("User2");
   FilterDefinition before;
-  before = app.w->userFilter[1];
+  before = app.w->session->UserSlot(1);
   WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
     for (const char* fcl : {"500", "800", "1200"}) {
       d.filTypeGroup->button(FilterType::HPF)->click();
@@ -111,7 +111,7 @@ TEST(DesignDialog, CancelRestoresTheLiveFilterAndTheSlot) {
     EXPECT_EQ(Live(app).params.fcl, 300.0);
     QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
   });
-  EXPECT_TRUE(SameDefinition(app.w->userFilter[1], before));
+  EXPECT_TRUE(SameDefinition(app.w->session->UserSlot(1), before));
   EXPECT_TRUE(SameDefinition(Live(app), before));
 }
 
@@ -133,7 +133,7 @@ TEST(DesignDialog, AssignAsksWhenChangesWereNotDesigned) {
     app.boxes.answer = false;
     d.OKBtnClick();
     EXPECT_NE(d.result(), QDialog::Accepted) << "No stays in the dialog";
-    EXPECT_TRUE(SameDefinition(d.workFilter, app.w->userFilter[0])) << "and designs nothing";
+    EXPECT_TRUE(SameDefinition(d.workFilter, app.w->session->UserSlot(0))) << "and designs nothing";
     // Yes with a value the design refuses: the warning, and still open.
     Type(d.EditATT, "0");
     app.boxes.answer = true;
@@ -149,9 +149,9 @@ TEST(DesignDialog, AssignAsksWhenChangesWereNotDesigned) {
   EXPECT_EQ(texts[1], question);
   EXPECT_EQ(texts[2], "Stop|Incorrect data for design");
   EXPECT_EQ(texts[3], question);
-  EXPECT_EQ(app.w->userFilter[0].params.type, FilterType::BPF);
-  EXPECT_EQ(app.w->userFilter[0].params.fch, 900.0);
-  EXPECT_EQ(app.w->userFilter[0].params.att, 50.0);
+  EXPECT_EQ(app.w->session->UserSlot(0).params.type, FilterType::BPF);
+  EXPECT_EQ(app.w->session->UserSlot(0).params.fch, 900.0);
+  EXPECT_EQ(app.w->session->UserSlot(0).params.att, 50.0);
 }
 
 TEST(DesignDialog, DoShowsWhatWasUsedOrWarns) {
@@ -267,25 +267,25 @@ TEST(DesignDialog, CharacteristicModeIsReadOnlyAndGivesTheFilterBack) {
     EXPECT_EQ(Live(app).tap, 0);
   });
   EXPECT_TRUE(SameDefinition(Live(app), bp500));
-  EXPECT_EQ(app.w->select, 7);
+  EXPECT_EQ(app.w->session->Select(), 7);
 }
 
 TEST(DesignDialog, SpectrumWidthOf4KShowsAs3KAndComesBack) {
   App app;
   app.w->fftfwGroup->button(3)->click();
-  ASSERT_EQ(app.w->filterThread->FftWidth(), 3);
+  ASSERT_EQ(app.w->Engine()->FftWidth(), 3);
   WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) {
     EXPECT_EQ(d.fftfwGroup->checkedId(), 2);
-    EXPECT_EQ(app.w->filterThread->FftWidth(), 2);
+    EXPECT_EQ(app.w->Engine()->FftWidth(), 2);
     d.fftselGroup->button(2)->click();
   });
-  EXPECT_EQ(app.w->filterThread->FftWidth(), 3);
+  EXPECT_EQ(app.w->Engine()->FftWidth(), 3);
   EXPECT_EQ(app.w->fftfwGroup->checkedId(), 3);
-  EXPECT_EQ(app.w->filterThread->FftMode(), 2) << "the dialog's spectrum switch stays";
+  EXPECT_EQ(app.w->Engine()->FftMode(), 2) << "the dialog's spectrum switch stays";
   EXPECT_EQ(app.w->fftswGroup->checkedId(), 2);
 
   WithDialog(app, app.w->DispBtn, [&](TDesignDlg& d) { d.fftfwGroup->button(0)->click(); });
-  EXPECT_EQ(app.w->filterThread->FftWidth(), 0) << "a width picked in the dialog stays";
+  EXPECT_EQ(app.w->Engine()->FftWidth(), 0) << "a width picked in the dialog stays";
   EXPECT_EQ(app.w->fftfwGroup->checkedId(), 0);
 }
 
@@ -326,16 +326,12 @@ TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
 
     files.paths = {QString(), QString::fromStdString(other + "/notch.def")};
     d.SaveBtnClick();  // cancelled: nothing, not even the directory
-    EXPECT_EQ(app.w->defDir, exeDir);
     d.SaveBtnClick();
-    EXPECT_EQ(app.w->defDir, QString::fromStdString(other + "/"));
     savedText = ReadText(other + "/notch.def");
 
     files.paths = {QString::fromStdString(coefs + "/HData.txt")};
     d.HFileBtnClick();
     EXPECT_EQ(ReadText(coefs + "/HData.txt"), d.workFilter.CoefFileText());
-    EXPECT_EQ(app.w->hDir, QString::fromStdString(coefs + "/"));
-    EXPECT_EQ(app.w->defDir, QString::fromStdString(other + "/")) << "independent directories";
 
     // Something else, then LOAD brings the saved notch back and plays it.
     d.filTypeGroup->button(FilterType::LPF)->click();
@@ -355,7 +351,7 @@ TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
     EXPECT_EQ(app.boxes.Texts().size(), 1u);
   });
   EXPECT_NE(savedText.find("[UserSetup]"), std::string::npos);
-  EXPECT_EQ(app.w->userFilter[0].params.type, FilterType::BEF);
+  EXPECT_EQ(app.w->session->UserSlot(0).params.type, FilterType::BEF);
 
   ASSERT_EQ(files.requests.size(), 4u);
   const TDesignDlg::FileRequest& save = files.requests[0];
@@ -365,6 +361,7 @@ TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
   EXPECT_EQ(save.fileName, "UserSet");
   EXPECT_EQ(save.defaultSuffix, "def");
   EXPECT_EQ(save.directory, exeDir);
+  EXPECT_EQ(files.requests[1].directory, exeDir) << "a cancelled save keeps the directory";
   const TDesignDlg::FileRequest& coef = files.requests[2];
   EXPECT_EQ(coef.title, "Save Coefficient file");
   EXPECT_EQ(coef.filter, "Text files(*.txt)");
@@ -376,6 +373,8 @@ TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
   EXPECT_EQ(load.title, "Load Filter define");
   EXPECT_EQ(load.fileName, "");
   EXPECT_EQ(load.directory, QString::fromStdString(other + "/")) << "the directory chosen last";
+  EXPECT_EQ(app.w->session->DefDir(), other + "/");
+  EXPECT_EQ(app.w->session->HDir(), coefs + "/") << "independent directories";
 
   // The directories persist with the settings.
   ASSERT_TRUE(app.w->SaveSettings());

@@ -48,8 +48,8 @@ TEST(MainWindow, FirstStartWithoutSettings) {
   App app;
   TMainWnd& w = *app.w;
   EXPECT_TRUE(w.presetButtons[0]->isChecked());
-  EXPECT_EQ(w.select, 0);
-  EXPECT_EQ(w.filterThread->Definition().tap, 0);
+  EXPECT_EQ(w.session->Select(), 0);
+  EXPECT_EQ(w.Engine()->Definition().tap, 0);
   EXPECT_EQ(w.EditFo->currentText(), "700");
   EXPECT_EQ(w.EditTap->currentText(), "100");
   EXPECT_EQ(w.EditSize->currentText(), "512");
@@ -83,7 +83,7 @@ TEST(MainWindow, PresetClickInstallsThePreset) {
     auto ref = std::make_unique<FilterDefinition>();
     InstallPreset(*ref, code, 700.0, 100, userSlots);
     EXPECT_TRUE(SameDefinition(Live(app), *ref)) << PresetCaption(code);
-    EXPECT_EQ(app.w->select, code);
+    EXPECT_EQ(app.w->session->Select(), code);
     EXPECT_TRUE(app.w->presetButtons[code]->isChecked());
   }
   EXPECT_EQ(app.w->EntFilterSel->currentText(), "User2");
@@ -97,20 +97,20 @@ TEST(MainWindow, PresetClickInstallsThePreset) {
 TEST(MainWindow, ThroughTwiceReturnsToThePreviousPreset) {
   App app;
   app.Click(0);  // first run, nothing before: stays through
-  EXPECT_EQ(app.w->select, 0);
+  EXPECT_EQ(app.w->session->Select(), 0);
   app.Click(10);  // BP200
   app.Click(0);
-  EXPECT_EQ(app.w->select, 0);
+  EXPECT_EQ(app.w->session->Select(), 0);
   EXPECT_EQ(Live(app).tap, 0);
   EXPECT_TRUE(app.w->presetButtons[0]->isChecked());
   app.Click(0);
-  EXPECT_EQ(app.w->select, 10);
+  EXPECT_EQ(app.w->session->Select(), 10);
   EXPECT_TRUE(app.w->presetButtons[10]->isChecked());
   EXPECT_EQ(Live(app).params.fcl, 600.0);
   // Fo changed while through brings BP200 back around the new Fo.
   app.Click(0);
   app.SetText(app.w->EditFo, "800");
-  EXPECT_EQ(app.w->select, 10);
+  EXPECT_EQ(app.w->session->Select(), 10);
   EXPECT_EQ(Live(app).params.fcl, 700.0);
 }
 
@@ -124,7 +124,7 @@ TEST(MainWindow, FoAndTapEdits) {
   for (const Case& c : taps) {
     app.w->focusCountdown = 0;
     app.SetText(app.w->EditTap, c.text);
-    EXPECT_EQ(app.w->presetTap, c.tap) << c.text;
+    EXPECT_EQ(app.w->session->PresetTap(), c.tap) << c.text;
     EXPECT_EQ(Live(app).tap, c.tap) << c.text;
     EXPECT_EQ(app.w->focusCountdown, 100) << c.text;
   }
@@ -134,13 +134,13 @@ TEST(MainWindow, FoAndTapEdits) {
   } fos[] = {{"650", 650}, {"300", 650}, {"2000", 650}, {"-5", 650}, {"x", 650}, {"900", 900}};
   for (const FoCase& c : fos) {
     app.SetText(app.w->EditFo, c.text);
-    EXPECT_EQ(app.w->fo, c.fo) << c.text;
+    EXPECT_EQ(app.w->session->Fo(), c.fo) << c.text;
     EXPECT_EQ(Live(app).params.fcl, c.fo - 250.0) << c.text;
   }
   // Typed key by key.
   app.w->EditFo->lineEdit()->selectAll();
   QTest::keyClicks(app.w->EditFo->lineEdit(), "750");
-  EXPECT_EQ(app.w->fo, 750.0);
+  EXPECT_EQ(app.w->session->Fo(), 750.0);
   // The focus goes back to DispBtn when the countdown runs out.
   app.w->EditFo->setFocus();
   ASSERT_NE(app.w->focusWidget(), app.w->DispBtn);
@@ -157,13 +157,13 @@ TEST(MainWindow, BufferSizeBox) {
   const int opens = app.sim.InputOpens();
   for (const char* bad : {"63", "8192", "abc"}) {
     app.SetText(app.w->EditSize, bad);
-    EXPECT_EQ(app.w->filterThread->BufferSize(), 512) << bad;
+    EXPECT_EQ(app.w->Engine()->BufferSize(), 512) << bad;
   }
   app.SetText(app.w->EditSize, "4096");
-  EXPECT_EQ(app.w->filterThread->BufferSize(), 4096);
+  EXPECT_EQ(app.w->Engine()->BufferSize(), 4096);
   ASSERT_TRUE(Pump([&] { return app.sim.InputBufferBytes() == 8192; }, 10000));
   EXPECT_EQ(app.sim.InputOpens(), opens + 1);
-  EXPECT_EQ(app.w->filterThread->LostCount(), 0);
+  EXPECT_EQ(app.w->Engine()->LostCount(), 0);
 }
 
 TEST(MainWindow, SettingsRoundTrip) {
@@ -174,12 +174,12 @@ TEST(MainWindow, SettingsRoundTrip) {
   app.Start();
   TMainWnd& w = *app.w;
   EXPECT_TRUE(w.presetButtons[7]->isChecked());
-  EXPECT_EQ(w.filterThread->Definition().params.fcl, 450.0) << "BP500 around the default Fo";
+  EXPECT_EQ(w.Engine()->Definition().params.fcl, 450.0) << "BP500 around the default Fo";
   EXPECT_TRUE(w.SBDCCUT->isChecked());
-  EXPECT_EQ(w.filterThread->DcCut(), 1);
-  EXPECT_EQ(w.filterThread->BufferSize(), 512);
-  EXPECT_EQ(w.filterThread->Volume(), 0xFFFFFFFFu);
-  EXPECT_EQ(w.fo, 700.0);
+  EXPECT_EQ(w.Engine()->DcCut(), 1);
+  EXPECT_EQ(w.Engine()->BufferSize(), 512);
+  EXPECT_EQ(w.Engine()->Volume(), 0xFFFFFFFFu);
+  EXPECT_EQ(w.session->Fo(), 700.0);
   EXPECT_EQ(w.fftswGroup->checkedId(), 2);
   EXPECT_EQ(w.fftfwGroup->checkedId(), 0);
   ASSERT_TRUE(w.close());
@@ -198,10 +198,10 @@ TEST(MainWindow, BadSettingsKeepDefaults) {
     App app(TMainWnd::Language::English, false);
     WriteText(app.Ini(), std::string("[Define]\n") + body + "\n");
     app.Start();
-    EXPECT_EQ(app.w->select, 0) << body;
-    EXPECT_EQ(app.w->presetTap, 100) << body;
-    EXPECT_EQ(app.w->filterThread->BufferSize(), 512) << body;
-    EXPECT_EQ(app.w->fo, 700.0) << body;
+    EXPECT_EQ(app.w->session->Select(), 0) << body;
+    EXPECT_EQ(app.w->session->PresetTap(), 100) << body;
+    EXPECT_EQ(app.w->Engine()->BufferSize(), 512) << body;
+    EXPECT_EQ(app.w->session->Fo(), 700.0) << body;
     EXPECT_EQ(app.w->fftswGroup->checkedId(), 0) << body;
     EXPECT_EQ(app.w->fftfwGroup->checkedId(), 2) << body;
   }
@@ -215,7 +215,7 @@ TEST(MainWindow, VolumeButtons) {
     ASSERT_TRUE(Pump([&] { return app.w->VolDownBtn->isEnabled(); }, 3000));
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     QTest::mouseClick(app.w->VolDownBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->Volume(), 0xEFFFFFFFu);
+    EXPECT_EQ(app.w->Engine()->Volume(), 0xEFFFFFFFu);
     EXPECT_EQ(app.sim.Volume(), 0xEFFFFFFFu);
     EXPECT_TRUE(app.w->VolUpBtn->isEnabled());
     EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
@@ -227,7 +227,7 @@ TEST(MainWindow, VolumeButtons) {
     ASSERT_TRUE(Pump([&] { return app.w->VolUpBtn->isEnabled(); }, 3000));
     EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
     for (int i = 0; i < 15; ++i) QTest::mouseClick(app.w->VolUpBtn, Qt::LeftButton);
-    EXPECT_EQ(app.w->filterThread->Volume(), 0xF0000000u + 49152u);
+    EXPECT_EQ(app.w->Engine()->Volume(), 0xF0000000u + 49152u);
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     EXPECT_TRUE(app.w->VolDownBtn->isEnabled());
   }
@@ -237,7 +237,7 @@ TEST(MainWindow, VolumeButtons) {
     app.sim.outputOpenError = 2;
     app.Start();
     ASSERT_TRUE(Pump([&] { return app.boxes.Texts().size() == 1; }, 3000));
-    EXPECT_EQ(app.w->filterThread->Volume(), 1u);
+    EXPECT_EQ(app.w->Engine()->Volume(), 1u);
     EXPECT_FALSE(app.w->VolUpBtn->isEnabled());
     EXPECT_FALSE(app.w->VolDownBtn->isEnabled());
   }
@@ -275,12 +275,12 @@ TEST(MainWindow, CopyButtonAsksAndCopies) {
   QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
   ASSERT_EQ(app.boxes.Texts().size(), 1u);
   EXPECT_EQ(app.boxes.Texts()[0], "TARVIK|User2 Filter already exists        \r\n\r\nReplace it on this?   ");
-  EXPECT_EQ(app.w->userFilter[1].params.fcl, 300.0) << "No keeps the slot";
+  EXPECT_EQ(app.w->session->UserSlot(1).params.fcl, 300.0) << "No keeps the slot";
   app.boxes.answer = true;
   QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
-  EXPECT_EQ(app.w->userFilter[1].params.fcl, 450.0);
-  EXPECT_EQ(app.w->userFilter[1].overSmp, 3);
-  EXPECT_EQ(app.w->select, 7);
+  EXPECT_EQ(app.w->session->UserSlot(1).params.fcl, 450.0);
+  EXPECT_EQ(app.w->session->UserSlot(1).overSmp, 3);
+  EXPECT_EQ(app.w->session->Select(), 7);
   // The slot in force is not asked about.
   app.Click(14);
   QTest::mouseClick(app.w->CopyBtn, Qt::LeftButton);
@@ -294,12 +294,12 @@ TEST(MainWindow, CopyButtonAsksAndCopies) {
 TEST(MainWindow, TimerSwitchesAStuckSpectrumOff) {
   App app;
   app.w->fftswGroup->button(1)->click();
-  EXPECT_EQ(app.w->filterThread->FftMode(), 1);
-  CFilterProbe(*app.w->filterThread).Fft().inUse = 1;
+  EXPECT_EQ(app.w->Engine()->FftMode(), 1);
+  CFilterProbe(*app.w->Engine()).Fft().inUse = 1;
   app.w->TimerTimer();
-  EXPECT_EQ(app.w->filterThread->FftMode(), 0);
+  EXPECT_EQ(app.w->Engine()->FftMode(), 0);
   EXPECT_EQ(app.w->fftswGroup->checkedId(), 0);
-  EXPECT_EQ(CFilterProbe(*app.w->filterThread).Fft().inUse, 0);
+  EXPECT_EQ(CFilterProbe(*app.w->Engine()).Fft().inUse, 0);
 }
 
 // Regression: a refused save used to abandon the close with the audio
@@ -313,13 +313,13 @@ TEST(MainWindow, RefusedSaveAsksAndKeepsRunningOrQuits) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], "!!!|" + app.Ini() + " に書き込めません");
   EXPECT_EQ(texts[1], "TARVIK|Settings could not be saved to " + app.Ini() + "\r\n\r\nQuit without saving?");
-  ASSERT_TRUE(app.w->filterThread);
-  EXPECT_TRUE(app.w->filterThread->Running()) << "the audio keeps running";
+  ASSERT_TRUE(app.w->Engine());
+  EXPECT_TRUE(app.w->Engine()->Running()) << "the audio keeps running";
   EXPECT_EQ(app.w->busy, 0);
   app.boxes.answer = true;
   app.sim.StartClock(2);
   EXPECT_TRUE(app.w->close());
-  EXPECT_FALSE(app.w->filterThread);
+  EXPECT_FALSE(app.w->Engine());
 }
 
 // Regression: a settings directory whose name is not UTF-8 was not read
@@ -330,7 +330,7 @@ TEST(MainWindow, SettingsDirectoryNamedInOtherBytes) {
   ASSERT_EQ(::mkdir(app.exeDir.c_str(), 0755), 0);
   WriteText(app.Ini(), "[Define]\nSelect=11\n");
   app.Start();
-  EXPECT_EQ(app.w->select, 11);
+  EXPECT_EQ(app.w->session->Select(), 11);
   app.Click(9);
   app.sim.StartClock(2);
   ASSERT_TRUE(app.w->close());
@@ -345,7 +345,7 @@ TEST(MainWindow, HugeSettingsFileIsNeitherReadNorOverwritten) {
   const std::string huge = "[Define]\nSelect=11\n" + std::string(2 << 20, ';') + "\n";
   WriteText(app.Ini(), huge);
   app.Start();
-  EXPECT_EQ(app.w->select, 0) << "defaults";
+  EXPECT_EQ(app.w->session->Select(), 0) << "defaults";
   std::vector<std::string> texts = app.boxes.Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_NE(texts[0].find("larger than 1 MB"), std::string::npos);
@@ -366,11 +366,13 @@ TEST(MainWindow, ChangesAreSavedWithinSecondsAndOnTermination) {
       << "a change reaches the file within a few seconds";
 
   // SIGTERM: a designed user slot survives.
-  app.w->userFilter[2].SetDesign(2, 64, FilterType::BPF, 5512.5, 432.0, 876.0, 50.0);
+  FilterDefinition slot;
+  slot.SetDesign(2, 64, FilterType::BPF, 5512.5, 432.0, 876.0, 50.0);
+  app.w->session->StoreSlot(2, slot);
   ShutdownSignals onTermination([&](int) { app.w->SaveForShutdown(); });
   ASSERT_EQ(::raise(SIGTERM), 0);
   ASSERT_TRUE(Pump([&] { return ReadText(app.Ini()).find("FCL=4.320000e+02") != std::string::npos; }, 2000));
-  EXPECT_TRUE(app.w->filterThread->Running()) << "saving does not stop the audio by itself";
+  EXPECT_TRUE(app.w->Engine()->Running()) << "saving does not stop the audio by itself";
   EXPECT_TRUE(app.boxes.Texts().empty());
 }
 
@@ -410,18 +412,18 @@ TEST(MainWindow, KeyboardShortcuts) {
   };
   for (const Step& st : steps) {
     press(st.key, st.mods);
-    EXPECT_EQ(w.select, st.select) << QKeySequence(st.key | st.mods).toString().toStdString();
-    EXPECT_EQ(w.fo, st.fo) << QKeySequence(st.key | st.mods).toString().toStdString();
-    EXPECT_TRUE(w.presetButtons[w.select]->isChecked());
+    EXPECT_EQ(w.session->Select(), st.select) << QKeySequence(st.key | st.mods).toString().toStdString();
+    EXPECT_EQ(w.session->Fo(), st.fo) << QKeySequence(st.key | st.mods).toString().toStdString();
+    EXPECT_TRUE(w.presetButtons[w.session->Select()]->isChecked());
   }
   press(Qt::Key_H);
   EXPECT_TRUE(w.SBDCCUT->isChecked());
-  EXPECT_TRUE(w.filterThread->DcCut());
+  EXPECT_TRUE(w.Engine()->DcCut());
   press(Qt::Key_H);
-  EXPECT_FALSE(w.filterThread->DcCut());
-  w.fo = kFoMaxHz - 5;
+  EXPECT_FALSE(w.Engine()->DcCut());
+  w.session->SetFo(kFoMaxHz - 5);
   press(Qt::Key_Right, Qt::ShiftModifier);
-  EXPECT_EQ(w.fo, kFoMaxHz) << "Fo stays within its bounds";
+  EXPECT_EQ(w.session->Fo(), kFoMaxHz) << "Fo stays within its bounds";
   press(Qt::Key_D, Qt::ControlModifier);
   EXPECT_EQ(designs, 1) << "Ctrl+D opens the design dialog on the user slot";
 
@@ -447,14 +449,14 @@ TEST(MainWindow, RecordingFromTheMenu) {
   w.ActRecordInput->setChecked(true);
   w.DispBtn->setFocus();
   QTest::keyClick(&w, Qt::Key_R, Qt::ControlModifier);
-  ASSERT_TRUE(w.filterThread->Recording().active);
-  ASSERT_TRUE(Pump([&] { return w.filterThread->Recording().frames > 11025; }, 10000));
+  ASSERT_TRUE(w.Engine()->Recording().active);
+  ASSERT_TRUE(Pump([&] { return w.Engine()->Recording().frames > 11025; }, 10000));
   w.UpdateStatus();
   EXPECT_TRUE(w.StatusRecord->text().startsWith(QStringLiteral("● REC 00:0")));
   EXPECT_TRUE(w.StatusRecord->text().contains(QStringLiteral("/rec/Tarvik-")));
   EXPECT_TRUE(w.ActRecord->isChecked());
   w.ActRecord->trigger();
-  EXPECT_FALSE(w.filterThread->Recording().active);
+  EXPECT_FALSE(w.Engine()->Recording().active);
   const QStringList files = QDir(folder).entryList(QDir::Files);
   ASSERT_EQ(files.size(), 2) << "the output and the input";
   EXPECT_TRUE(files[0].endsWith(QStringLiteral("-input.wav")) ||
@@ -494,9 +496,9 @@ TEST(MainWindow, DevicesChosenInTheDialog) {
   {
     TDevicesDlg dialog(app.sim, false, app.w.get());
     dialog.onChoice = [&](const std::string& in, const std::string& out, int rate) {
-      app.w->ChooseDevices(in, out, rate);
+      app.w->session->ChooseDevices(in, out, rate);
     };
-    dialog.SetChoice(app.w->inDevice, app.w->outDevice, app.w->deviceRate);
+    dialog.SetChoice(app.w->session->InDevice(), app.w->session->OutDevice(), app.w->session->DeviceRate());
     ASSERT_EQ(dialog.InputBox->count(), 2);
     EXPECT_EQ(dialog.InputBox->itemText(0), QStringLiteral("System default (Simulated input)"));
     EXPECT_EQ(dialog.InputBox->itemText(1), QStringLiteral("Simulated input"));
@@ -510,7 +512,7 @@ TEST(MainWindow, DevicesChosenInTheDialog) {
     app.sim.SetAbsent({"pulse:gone"});
     dialog.SetChoice("pulse:sim_in", "pulse:gone", 48000);
     EXPECT_EQ(dialog.OutputBox->currentText(), QStringLiteral("pulse:gone (missing)"));
-    app.w->ChooseDevices("pulse:sim_in", "pulse:gone", 48000);
+    app.w->session->ChooseDevices("pulse:sim_in", "pulse:gone", 48000);
     EXPECT_TRUE(Pump(
         [&] {
           app.w->UpdateStatus();
@@ -528,8 +530,8 @@ TEST(MainWindow, DevicesChosenInTheDialog) {
 
   app.sim.SetAbsent({});
   app.Start();
-  EXPECT_EQ(app.w->inDevice, "pulse:sim_in");
-  EXPECT_EQ(app.w->outDevice, "pulse:gone");
+  EXPECT_EQ(app.w->session->InDevice(), "pulse:sim_in");
+  EXPECT_EQ(app.w->session->OutDevice(), "pulse:gone");
   EXPECT_EQ(app.sim.LastRequest(true).id, "pulse:sim_in");
   EXPECT_EQ(app.sim.LastRequest(true).rateHz, 48000);
 }
@@ -541,40 +543,40 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   App app;
   TMainWnd& w = *app.w;
   app.Click(7);  // BP500 around Fo
-  const int width = w.fftBitmap.width(), fftWidth = w.filterThread->FftWidth();
+  const int width = w.fftBitmap.width(), fftWidth = w.Engine()->FftWidth();
   const int x800 = SpectrumHzToX(812.0, width, fftWidth);
   QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::LeftButton, {}, QPoint(x800, 20));
   const double expected = BoundFo(std::round(SpectrumXToHz(x800, width, fftWidth) / 5.0) * 5.0);
-  EXPECT_EQ(w.fo, expected) << "Fo where the click was, to 5 Hz";
-  EXPECT_EQ(std::fmod(w.fo, 5.0), 0.0);
+  EXPECT_EQ(w.session->Fo(), expected) << "Fo where the click was, to 5 Hz";
+  EXPECT_EQ(std::fmod(w.session->Fo(), 5.0), 0.0);
   EXPECT_EQ(w.EditFo->currentText(), QString::number(expected)) << "as if typed";
   EXPECT_NEAR(Live(app).params.fcl, expected - 250.0, 0.5) << "BP500 re-centred";
 
   const int x1500 = SpectrumHzToX(1500.0, width, fftWidth);
   QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(x1500, 20));
-  ASSERT_EQ(w.notches.size(), 1u);
-  EXPECT_NEAR(w.notches[0], 1500.0, 6.0);
-  EXPECT_EQ(w.filterThread->Extras().notchCount, 1);
+  ASSERT_EQ(w.session->Notches().size(), 1u);
+  EXPECT_NEAR(w.session->Notches()[0], 1500.0, 6.0);
+  EXPECT_EQ(w.Engine()->Extras().notchCount, 1);
   // Drawn as a marker, and so is Fo.
   w.PaintBoxFFTPaint();
-  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.notches[0], width, fftWidth), 5), QColor(255, 64, 64));
-  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.fo, width, fftWidth), 5), QColor(0, 200, 255));
+  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.session->Notches()[0], width, fftWidth), 5), QColor(255, 64, 64));
+  EXPECT_EQ(w.fftBitmap.pixelColor(SpectrumHzToX(w.session->Fo(), width, fftWidth), 5), QColor(0, 200, 255));
   QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(x1500 + 2, 20));
-  EXPECT_TRUE(w.notches.empty()) << "a right click on a marker removes it";
+  EXPECT_TRUE(w.session->Notches().empty()) << "a right click on a marker removes it";
   for (const double hz : {400.0, 1000.0, 1600.0, 2200.0, 2800.0})
     QTest::mouseClick(static_cast<QWidget*>(w.PaintBoxFFT), Qt::RightButton, {}, QPoint(SpectrumHzToX(hz, width, fftWidth), 20));
-  EXPECT_EQ(w.notches.size(), 4u) << "four at most";
-  EXPECT_EQ(w.filterThread->Extras().notchCount, 4);
+  EXPECT_EQ(w.session->Notches().size(), 4u) << "four at most";
+  EXPECT_EQ(w.Engine()->Extras().notchCount, 4);
 
   QTest::keyClick(&w, Qt::Key_B);
   EXPECT_TRUE(w.NbBtn->isChecked());
-  EXPECT_TRUE(w.filterThread->Extras().blanker);
+  EXPECT_TRUE(w.Engine()->Extras().blanker);
   QTest::keyClick(&w, Qt::Key_N);
   EXPECT_TRUE(w.NrBtn->isChecked());
-  EXPECT_EQ(w.filterThread->Extras().nrLevel, 3) << "the level offered first";
+  EXPECT_EQ(w.Engine()->Extras().nrLevel, 3) << "the level offered first";
   w.NrLevelBox->setCurrentIndex(3);
-  EXPECT_EQ(w.filterThread->Extras().nrLevel, 4);
-  const std::vector<double> placed = w.notches;
+  EXPECT_EQ(w.Engine()->Extras().nrLevel, 4);
+  const std::vector<double> placed = w.session->Notches();
   ASSERT_TRUE(w.close());
   app.w.reset();
   const std::string text = ReadText(app.Ini());
@@ -583,19 +585,19 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   EXPECT_NE(text.find("Notches=400"), std::string::npos) << text;
 
   app.Start();
-  EXPECT_EQ(app.w->notches, placed);
+  EXPECT_EQ(app.w->session->Notches(), placed);
   EXPECT_TRUE(app.w->NbBtn->isChecked());
-  EXPECT_EQ(app.w->filterThread->Extras().notchCount, 4);
-  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 4);
+  EXPECT_EQ(app.w->Engine()->Extras().notchCount, 4);
+  EXPECT_EQ(app.w->Engine()->Extras().nrLevel, 4);
   QTest::mouseClick(app.w->ClearNotchesBtn, Qt::LeftButton);
-  EXPECT_TRUE(app.w->notches.empty());
-  EXPECT_EQ(app.w->filterThread->Extras().notchCount, 0);
+  EXPECT_TRUE(app.w->session->Notches().empty());
+  EXPECT_EQ(app.w->Engine()->Extras().notchCount, 0);
   EXPECT_FALSE(app.w->ClearNotchesBtn->isEnabled());
 
   // Switched off, the level chosen stays for the next time it is switched on
   // (it was forgotten with "NR=0": on again after a restart came level 3).
   QTest::keyClick(app.w.get(), Qt::Key_N);
-  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 0);
+  EXPECT_EQ(app.w->Engine()->Extras().nrLevel, 0);
   ASSERT_TRUE(app.w->close());
   app.w.reset();
   const std::string off = ReadText(app.Ini());
@@ -604,7 +606,7 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   app.Start();
   EXPECT_FALSE(app.w->NrBtn->isChecked());
   QTest::keyClick(app.w.get(), Qt::Key_N);
-  EXPECT_EQ(app.w->filterThread->Extras().nrLevel, 4);
+  EXPECT_EQ(app.w->Engine()->Extras().nrLevel, 4);
 }
 
 }  // namespace
@@ -628,9 +630,9 @@ TEST(MainWindowSound, Bp300ThroughTheSoundServerAndSavedOnClose) {
                                       TMainWnd::Language::English);
   w->show();
   w->FormPaint();
-  ASSERT_TRUE(Pump([&] { return w->filterThread->Running(); }, 10000)) << "no sound device";
+  ASSERT_TRUE(Pump([&] { return w->Engine()->Running(); }, 10000)) << "no sound device";
   QTest::mouseClick(w->presetButtons[9], Qt::LeftButton);
-  ASSERT_EQ(w->select, 9);
+  ASSERT_EQ(w->session->Select(), 9);
   {
     Process recorder(soundtest::Recorder(dir.File("out.raw")));
     Process player(Player(dir.File("in.raw")));

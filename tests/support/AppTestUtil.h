@@ -60,7 +60,7 @@ struct App {
     w->show();
     w->FormPaint();
     sim.StartClock(3);
-    EXPECT_TRUE(Pump([&] { return w->filterThread->Running(); }, 5000)) << "the loop did not start";
+    EXPECT_TRUE(Pump([&] { return w->Engine()->Running(); }, 5000)) << "the loop did not start";
   }
   std::string Ini() const { return exeDir.empty() ? dir.File("Tarvik.ini") : exeDir + "Tarvik.ini"; }
   void Click(int code) { QTest::mouseClick(w->presetButtons[code], Qt::LeftButton); }
@@ -84,6 +84,6 @@ inline bool SameDefinition(const FilterDefinition& a, const FilterDefinition& b)
 }
 
 // What the window's engine plays now.
-inline FilterDefinition Live(const App& app) { return app.w->filterThread->Definition(); }
+inline FilterDefinition Live(const App& app) { return app.w->Engine()->Definition(); }
 
 }  // namespace apptest

@@ -1,0 +1,255 @@
+#include "control/Session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "common/IniFile.h"
+#include "signal/NoiseReduction.h"
+#include "signal/SampleRate.h"
+
+void InstallSelected(const Settings& s, const FilterDefinition* userSlots, FilterDefinition& def) {
+  if (s.select == 0)
+    def.SetThrough();
+  else
+    InstallPreset(def, s.select, s.fo, s.presetTap, userSlots);
+}
+
+ChainExtras ExtrasFor(const Settings& s) {
+  ChainExtras e;
+  e.nrLevel = s.noiseReduction > 0 ? BoundNrLevel(s.noiseReduction) : 0;
+  e.blanker = s.noiseBlanker != 0;
+  e.notchCount = static_cast<int>(std::min<std::size_t>(s.notches.size(), kMaxNotches));
+  for (int i = 0; i < e.notchCount; ++i) e.notchHz[i] = s.notches[static_cast<std::size_t>(i)];
+  return e;
+}
+
+Session::Session(WaveDriver& driver, UiBridge* ui)
+    : slots_(new FilterDefinition[kUserSlotCount]), engine_(std::make_unique<CFilter>(driver, ui)) {
+  SetDefaultUserDesigns(slots_.get(), s_.presetTap);
+  s_.bufferSize = engine_->BufferSize();
+  s_.fftMode = engine_->FftMode();
+  s_.fftWidth = engine_->FftWidth();
+  s_.volume = static_cast<int>(engine_->Volume());
+}
+
+Session::~Session() { Stop(); }
+
+void Session::Start() {
+  if (!engine_) return;
+  SelectPreset(s_.select);
+  engine_->Resume();
+}
+
+void Session::Stop() {
+  if (!engine_) return;
+  s_ = Current();  // the engine's own values outlive it, for a last save
+  engine_->Stop();
+  engine_.reset();
+}
+
+int Session::AddListener(Listener listener) {
+  listeners_.emplace_back(nextListener_, std::move(listener));
+  return nextListener_++;
+}
+
+void Session::RemoveListener(int id) {
+  std::erase_if(listeners_, [id](const auto& l) { return l.first == id; });
+}
+
+void Session::Tell(unsigned changes) {
+  // A listener may add or remove listeners: walk a copy.
+  const auto listeners = listeners_;
+  for (const auto& l : listeners) l.second(changes);
+}
+
+Settings Session::Current() const {
+  Settings s = s_;
+  if (engine_) {
+    s.bufferSize = engine_->BufferSize();
+    s.fftMode = engine_->FftMode();
+    s.fftWidth = engine_->FftWidth();
+    s.volume = static_cast<int>(engine_->Volume());
+  }
+  return s;
+}
+
+void Session::SelectPreset(int code) {
+  if (code < 0 || code >= kPresetCount) code = 0;
+  if (code == 0) {
+    if (s_.select == 0 && prevSelect_ != 0) {
+      SelectPreset(prevSelect_);
+      return;
+    }
+    prevSelect_ = s_.select;
+  }
+  s_.select = code;
+  if (engine_) {
+    FilterDefinition d = engine_->Definition();
+    InstallSelected(s_, slots_.get(), d);
+    engine_->SetDefinition(d);
+  }
+  Tell(kFilter);
+}
+
+bool Session::SetFo(double hz) {
+  if (hz == s_.fo || !FoAccepted(hz)) return false;
+  s_.fo = hz;
+  Reselect();
+  return true;
+}
+
+bool Session::StepFo(double hz) { return SetFo(BoundFo(s_.fo + hz)); }
+
+bool Session::SetFoAt(double hz) { return SetFo(BoundFo(std::round(hz / kFoClickStepHz) * kFoClickStepHz)); }
+
+bool Session::SetPresetTap(int tap) {
+  if (tap == s_.presetTap || !PresetTapAccepted(tap)) return false;
+  s_.presetTap = tap;
+  Reselect();
+  return true;
+}
+
+void Session::SetDcCut(bool on) {
+  s_.dcCut = on ? 1 : 0;
+  if (engine_) engine_->SetDcCut(on);
+  Tell(kHighPass);
+}
+
+void Session::PutExtras() {
+  if (engine_) engine_->SetExtras(ExtrasFor(s_));
+  Tell(kExtras);
+}
+
+void Session::SetNoiseReduction(bool on, int level) {
+  s_.noiseReductionLevel = BoundNrLevel(level);
+  s_.noiseReduction = on ? s_.noiseReductionLevel : 0;
+  PutExtras();
+}
+
+void Session::SetBlanker(bool on) {
+  s_.noiseBlanker = on ? 1 : 0;
+  PutExtras();
+}
+
+bool Session::AddNotch(double hz) {
+  const double at = std::round(hz);
+  if (s_.notches.size() >= kMaxNotches || !(at >= kMinNotchHz && at <= kMaxNotchHz)) return false;
+  s_.notches.push_back(at);
+  PutExtras();
+  return true;
+}
+
+void Session::RemoveNotch(std::size_t index) {
+  if (index >= s_.notches.size()) return;
+  s_.notches.erase(s_.notches.begin() + static_cast<std::ptrdiff_t>(index));
+  PutExtras();
+}
+
+void Session::ClearNotches() {
+  s_.notches.clear();
+  PutExtras();
+}
+
+void Session::ChooseDevices(const std::string& input, const std::string& output, int rateHz) {
+  s_.inDevice = input;
+  s_.outDevice = output;
+  s_.deviceRate = DeviceRateAccepted(rateHz) ? rateHz : 0;
+  if (engine_) engine_->SetDevices(s_.inDevice, s_.outDevice, s_.deviceRate);
+  Tell(kDevices);
+}
+
+void Session::SetBufferSize(int frames) {
+  if (engine_) {
+    engine_->SetBufferSize(frames);  // refuses sizes outside kMinBlock..kMaxBlock
+    s_.bufferSize = engine_->BufferSize();
+  }
+  Tell(kDevices);
+}
+
+void Session::SetFftMode(int mode) {
+  if (engine_) engine_->SetFftMode(mode);
+  s_.fftMode = mode;
+  Tell(kSpectrum);
+}
+
+void Session::SetFftWidth(int width) {
+  if (engine_) engine_->SetFftWidth(width);
+  s_.fftWidth = width;
+  Tell(kSpectrum);
+}
+
+void Session::SetRecordDir(const std::string& dir) {
+  s_.recordDir = dir;
+  Tell(kRecording);
+}
+
+void Session::SetRecordInput(bool on) {
+  s_.recordInput = on ? 1 : 0;
+  Tell(kRecording);
+}
+
+void Session::SetRecordFlac(bool on) {
+  s_.recordFlac = on ? 1 : 0;
+  Tell(kRecording);
+}
+
+void Session::SetDialogDirs(const std::string& defDir, const std::string& hDir) {
+  s_.defDir = defDir;
+  s_.hDir = hDir;
+}
+
+void Session::StoreSlot(int k, const FilterDefinition& d) {
+  FilterDefinition& slot = slots_[ClampSlot(k)];
+  slot = d;
+  slot.ForgetWeights();
+  Tell(kSlots);
+}
+
+void Session::Play(const FilterDefinition& d) {
+  if (engine_) engine_->SetDefinition(d);
+  Tell(kFilter);
+}
+
+bool Session::Load(const std::string& file) {
+  // A file too large is not read (it reads as empty), and the rest goes on
+  // with the defaults.
+  IniFile ini(file);
+  Settings s = Current();
+  ReadSettings(ini, s, slots_.get());
+  // The level in force is the one chosen last.
+  if (s.noiseReduction > 0) s.noiseReductionLevel = s.noiseReduction;
+  s_ = s;
+  prevSelect_ = s_.select;
+  if (engine_) {
+    engine_->SetBufferSize(s_.bufferSize);
+    engine_->SetFftMode(s_.fftMode);
+    engine_->SetFftWidth(s_.fftWidth);
+    engine_->SetStartVolume(static_cast<std::uint32_t>(s_.volume));
+    engine_->SetDcCut(s_.dcCut != 0);
+  }
+  ChooseDevices(s_.inDevice, s_.outDevice, s_.deviceRate);
+  PutExtras();
+  Tell(kAll);
+  return !ini.TooLarge();
+}
+
+void Session::Write(IniFile& ini) const { WriteSettings(ini, Current(), slots_.get()); }
+
+bool Session::Save(const std::string& file, bool quiet) const {
+  // The user's settings directory may not exist before the first save.
+  const std::size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.substr(0, slash), ec);
+  }
+  IniFile ini(file);
+  Write(ini);
+  return ini.Save(quiet);
+}
+
+std::string Session::Text() const {
+  IniFile ini{std::string()};
+  Write(ini);
+  return ini.Text();
+}

@@ -1,0 +1,154 @@
+#pragma once
+// The listening session: what the listener has chosen (the preset, Fo, the
+// preset tap count, the six user slots, the high-pass, noise reduction, the
+// blanker, the notches, the devices and their rate, the recording options,
+// the dialogs' directories) and the engine it plays through. The window, the
+// offline tool and any later driver of the state (a rig link) change it only
+// here: each operation puts its change in force and tells the listeners.
+//
+// Threads: the user-interface thread only. A driver on another thread posts
+// its change to that thread first.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/CFilter.h"
+#include "signal/FilterDefinition.h"
+#include "signal/Presets.h"
+#include "signal/Settings.h"
+
+class IniFile;
+class UiBridge;
+class WaveDriver;
+
+// The one mapping from a listening state to the chain, for the live engine
+// and the offline tool alike: the state's preset at its Fo and tap count
+// into `def` (fields the preset does not set keep their values, as a click
+// keeps them), and its added stages (noise reduction, blanker, notches).
+void InstallSelected(const Settings& s, const FilterDefinition* userSlots, FilterDefinition& def);
+ChainExtras ExtrasFor(const Settings& s);
+
+// A click on a display sets Fo to this step, in Hz.
+constexpr double kFoClickStepHz = 5.0;
+
+class Session {
+ public:
+  // What changed, for the listeners.
+  enum Change : unsigned {
+    kFilter = 1u << 0,    // the preset in force, Fo or the tap count
+    kHighPass = 1u << 1,  // the 80 Hz high-pass
+    kExtras = 1u << 2,    // noise reduction, blanker, notches
+    kDevices = 1u << 3,   // the devices, their rate or the block size
+    kSpectrum = 1u << 4,  // the spectrum's source or width
+    kRecording = 1u << 5, // the recording options
+    kSlots = 1u << 6,     // a user slot
+    kAll = 0x7Fu,
+  };
+  using Listener = std::function<void(unsigned changes)>;
+
+  // The engine is created suspended on driver; ui may be null (tests).
+  Session(WaveDriver& driver, UiBridge* ui);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // The engine, the windows' door to the sound; null once stopped.
+  CFilter* Engine() const { return engine_.get(); }
+  // Puts the preset in force and starts the engine.
+  void Start();
+  // Stops the engine and lets it go; the state stays readable and savable.
+  void Stop();
+
+  // Listeners are told after every change, in the order they were added.
+  int AddListener(Listener listener);
+  void RemoveListener(int id);
+
+  // --- the state ----------------------------------------------------------
+  int Select() const { return s_.select; }
+  int PreviousSelect() const { return prevSelect_; }
+  double Fo() const { return s_.fo; }
+  int PresetTap() const { return s_.presetTap; }
+  bool DcCut() const { return s_.dcCut != 0; }
+  bool NrOn() const { return s_.noiseReduction > 0; }
+  int NrLevel() const { return s_.noiseReductionLevel; }  // kept while off
+  bool Blanker() const { return s_.noiseBlanker != 0; }
+  const std::vector<double>& Notches() const { return s_.notches; }
+  const std::string& InDevice() const { return s_.inDevice; }
+  const std::string& OutDevice() const { return s_.outDevice; }
+  int DeviceRate() const { return s_.deviceRate; }
+  const std::string& RecordDir() const { return s_.recordDir; }
+  bool RecordInput() const { return s_.recordInput != 0; }
+  bool RecordFlac() const { return s_.recordFlac != 0; }
+  const std::string& DefDir() const { return s_.defDir; }
+  const std::string& HDir() const { return s_.hDir; }
+  const FilterDefinition& UserSlot(int k) const { return slots_[ClampSlot(k)]; }
+  const FilterDefinition* UserSlots() const { return slots_.get(); }
+  // Everything a save writes, with the engine's own (block size, spectrum,
+  // volume) as they stand.
+  Settings Current() const;
+
+  // --- operations -----------------------------------------------------------
+  // A preset button: code 0 is through, and through pressed again returns to
+  // the preset before it. Codes outside 0..28 give through.
+  void SelectPreset(int code);
+  // The preset in force once more, as from its button (after a slot changed).
+  void Reselect() { SelectPreset(s_.select); }
+  // Fo as if typed: refused (false) outside kFoMinHz..kFoMaxHz; the preset in
+  // force re-centres.
+  bool SetFo(double hz);
+  // Fo moved by hz and bounded; false when it stays.
+  bool StepFo(double hz);
+  // A click on a display: Fo there, to kFoClickStepHz and bounded.
+  bool SetFoAt(double hz);
+  // A typed tap count (PresetTapFromTyped's rule); false when refused.
+  bool SetPresetTap(int tap);
+  void SetDcCut(bool on);
+  // Noise reduction on or off at a level (bounded to 1..4; kept while off).
+  void SetNoiseReduction(bool on, int level);
+  void SetBlanker(bool on);
+  // A notch at hz (to 1 Hz); false when all are placed or hz is out of range.
+  bool AddNotch(double hz);
+  void RemoveNotch(std::size_t index);
+  void ClearNotches();
+  // Devices (ids as the device layer takes them) and their rate, at once.
+  void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
+  // Frames per block; sizes outside kMinBlock..kMaxBlock are refused.
+  void SetBufferSize(int frames);
+  void SetFftMode(int mode);
+  void SetFftWidth(int width);
+  void SetRecordDir(const std::string& dir);
+  void SetRecordInput(bool on);
+  void SetRecordFlac(bool on);
+  void SetDialogDirs(const std::string& defDir, const std::string& hDir);
+  // Stores a definition in slot k; a live LMS filter is stored without its
+  // weights, which restart whenever it is put in force.
+  void StoreSlot(int k, const FilterDefinition& d);
+  // Plays d now without changing the selection (a slot being designed).
+  void Play(const FilterDefinition& d);
+
+  // --- settings -------------------------------------------------------------
+  // Reads Tarvik.ini; every value the file does not hold (or holds out of
+  // range) stays. False when the file is too large to read: nothing is read
+  // and a save will not overwrite it.
+  bool Load(const std::string& file);
+  // Writes file (its directory created when missing); false when refused,
+  // after the error box unless quiet.
+  bool Save(const std::string& file, bool quiet) const;
+  // What a save would write, to see whether anything changed.
+  std::string Text() const;
+
+ private:
+  static int ClampSlot(int k) { return k < 0 ? 0 : (k >= kUserSlotCount ? kUserSlotCount - 1 : k); }
+  void Write(IniFile& ini) const;
+  void PutExtras();
+  void Tell(unsigned changes);
+
+  Settings s_;
+  int prevSelect_ = 0;
+  std::unique_ptr<FilterDefinition[]> slots_;
+  std::unique_ptr<CFilter> engine_;
+  std::vector<std::pair<int, Listener>> listeners_;
+  int nextListener_ = 1;
+};
