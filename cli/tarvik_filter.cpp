@@ -27,6 +27,7 @@
 #include "common/Pcm16.h"
 #include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
+#include "control/Session.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 #include "signal/RateConverter.h"
@@ -55,7 +56,7 @@ const char* const kUsage =
     "writes 16-bit mono WAV at %d Hz (RF64 when it passes 4 GiB).\n"
     "\n"
     "  --preset NAME    preset by its button caption (default TH); see --list-presets\n"
-    "  --fo HZ          tone frequency of the NS and BP presets, 335..1587 (default 700)\n"
+    "  --fo HZ          tone frequency of the NS and BP presets, %d..%d (default %d)\n"
     "  --tap N          tap count of the BP and voice presets, even, 2..512 (default 100)\n"
     "  --hpf            put the 80 Hz high-pass in front of the filter\n"
     "  --nr LEVEL       spectral noise reduction after the filter, 1 (mild) to 4\n"
@@ -571,7 +572,8 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       return true;
     };
     if (arg == "--help" || arg == "-h") {
-      std::printf(kUsage, kRate, kRate);
+      std::printf(kUsage, kRate, kRate, static_cast<int>(kFoMinHz), static_cast<int>(kFoMaxHz),
+                  static_cast<int>(kDefaultFoHz));
       exitCode = 0;
       return false;
     } else if (arg == "--version") {
@@ -672,6 +674,8 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
   if (!o.def.empty() && (!o.fo.empty() || !o.tap.empty()))
     return UsageError("--fo and --tap set up presets; they do not apply with --def");
 
+  // The options stand in for the settings file's values they name, then the
+  // window's own mapping makes the chain.
   Settings settings;
   static FilterDefinition def;
   static FilterDefinition slots[kUserSlotCount];
@@ -683,24 +687,28 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
     ReadSettings(ini, settings, slots);
   }
 
-  double fo = settings.fo;
   if (!o.fo.empty()) {
+    double fo;
     if (!WholeNumber(o.fo, fo) || !FoAccepted(fo))
-      return UsageError("--fo must be a number of Hz from 335 to 1587, not '" + o.fo + "'");
+      return UsageError("--fo must be a number of Hz from " + std::to_string(static_cast<int>(kFoMinHz)) +
+                        " to " + std::to_string(static_cast<int>(kFoMaxHz)) + ", not '" + o.fo + "'");
+    settings.fo = fo;
   }
-  int tap = settings.presetTap;
   if (!o.tap.empty()) {
     double t;
     if (!WholeNumber(o.tap, t) || t != std::floor(t) || !PresetTapAccepted(static_cast<int>(t)))
       return UsageError("--tap must be an even number from 2 to 512, not '" + o.tap + "'");
-    tap = static_cast<int>(t);
+    settings.presetTap = static_cast<int>(t);
   }
-  int code = settings.select;
   if (!o.preset.empty()) {
-    code = PresetCodeFromName(o.preset);
-    if (code < 0)
+    settings.select = PresetCodeFromName(o.preset);
+    if (settings.select < 0)
       return UsageError("unknown preset '" + o.preset + "' (tarvik-filter --list-presets lists them)");
   }
+  if (o.hpf) settings.dcCut = 1;
+  if (o.nr >= 0) settings.noiseReduction = o.nr;
+  if (o.nb) settings.noiseBlanker = 1;
+  if (!o.notches.empty()) settings.notches = o.notches;
 
   if (!o.def.empty()) {
     if (::access(o.def.c_str(), R_OK) != 0) return Fail("cannot read filter definition %s", o.def);
@@ -710,15 +718,11 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
       return Fail("%s holds no filter definition (no [UserSetup] Type)", o.def);
     if (!def.ReadIni(ini, -1)) return Fail("%s holds an invalid filter definition", o.def);
   } else {
-    InstallPreset(def, code, fo, tap, slots);
+    InstallSelected(settings, slots, def);
   }
   chosen = def;
-  dcCut = o.hpf || (!o.settings.empty() && settings.dcCut);
-  extras.nrLevel = o.nr >= 0 ? o.nr : (!o.settings.empty() ? settings.noiseReduction : 0);
-  extras.blanker = o.nb || (!o.settings.empty() && settings.noiseBlanker);
-  const std::vector<double>& notches = !o.notches.empty() || o.settings.empty() ? o.notches : settings.notches;
-  extras.notchCount = static_cast<int>(notches.size());
-  for (int i = 0; i < extras.notchCount; ++i) extras.notchHz[i] = notches[static_cast<std::size_t>(i)];
+  dcCut = settings.dcCut != 0;
+  extras = ExtrasFor(settings);
   return 0;
 }
 

@@ -9,10 +9,7 @@
 #include "signal/SampleRate.h"
 
 void InstallSelected(const Settings& s, const FilterDefinition* userSlots, FilterDefinition& def) {
-  if (s.select == 0)
-    def.SetThrough();
-  else
-    InstallPreset(def, s.select, s.fo, s.presetTap, userSlots);
+  InstallPreset(def, s.select, s.fo, s.presetTap, userSlots);
 }
 
 ChainExtras ExtrasFor(const Settings& s) {
