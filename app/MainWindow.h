@@ -17,6 +17,7 @@
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
 #include "control/Session.h"
+#include "control/Shortcuts.h"
 #include "draw/ResponsePlot.h"
 #include "draw/SpectrumView.h"
 #include "signal/FilterDefinition.h"
@@ -82,6 +83,8 @@ class TMainWnd : public QWidget {
   void StepFo(double hz);     // Left/Right (with Shift: five times as far)
   // The shortcuts, one "key<TAB>what" line each, for Help and the tests.
   QString ShortcutsText() const;
+  // What a shortcut does (argument: the place in the row for RowPlace).
+  void RunCommand(Command command, int argument = 0);
 
   // --- event handlers -------------------------------------------------------
   void PresetClick(int code);  // the 29 buttons' handlers, by selection code

@@ -28,6 +28,7 @@
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
 #include "app/Widgets.h"
+#include "control/Shortcuts.h"
 #include "common/MessageBox.h"
 #include "signal/SampleRate.h"
 #include "signal/Stages.h"
@@ -74,7 +75,6 @@ void TMainWnd::BuildMenusAndStatus() {
   QMenu* file = menuBar->addMenu(text("&File", "ファイル(&F)"));
   ActRecord = file->addAction(text("&Record", "録音(&R)"));
   ActRecord->setCheckable(true);
-  ActRecord->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
   ActRecordInput = file->addAction(text("Record the &input too", "入力も録音(&I)"));
   ActRecordInput->setCheckable(true);
   ActRecordFlac = file->addAction(text("Record as &FLAC", "FLAC で録音(&L)"));
@@ -82,7 +82,6 @@ void TMainWnd::BuildMenusAndStatus() {
   ActRecordFolder = file->addAction(text("Recording &folder...", "録音フォルダ(&D)..."));
   file->addSeparator();
   ActQuit = file->addAction(text("&Quit", "終了(&Q)"));
-  ActQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   QMenu* audio = menuBar->addMenu(text("&Audio", "オーディオ(&A)"));
   ActDevices = audio->addAction(text("&Devices...", "デバイス(&D)..."));
   QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
@@ -183,24 +182,23 @@ void TMainWnd::BuildMenusAndStatus() {
   layout->addWidget(statusBar);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  // Keys a listener reaches without looking; in a text box they type.
-  auto key = [this](const QKeySequence& seq, std::function<void()> fn) {
-    auto* s = new QShortcut(seq, this);
-    connect(s, &QShortcut::activated, this, std::move(fn));
-  };
-  key(QKeySequence(Qt::Key_Space), [this] { presetButtons[0]->click(); });
-  key(QKeySequence(Qt::Key_H), [this] { SBDCCUT->click(); });
-  key(QKeySequence(Qt::Key_Left), [this] { StepFo(-10.0); });
-  key(QKeySequence(Qt::Key_Right), [this] { StepFo(10.0); });
-  key(QKeySequence(Qt::SHIFT | Qt::Key_Left), [this] { StepFo(-50.0); });
-  key(QKeySequence(Qt::SHIFT | Qt::Key_Right), [this] { StepFo(50.0); });
-  key(QKeySequence(Qt::Key_Up), [this] { MoveRow(-1); });
-  key(QKeySequence(Qt::Key_Down), [this] { MoveRow(1); });
-  for (int d = 1; d <= 4; ++d) key(QKeySequence(Qt::Key_0 + d), [this, d] { SelectInRow(d); });
-  key(QKeySequence(Qt::CTRL | Qt::Key_D), [this] { EntBtn->click(); });
-  key(QKeySequence(Qt::Key_B), [this] { NbBtn->click(); });
-  key(QKeySequence(Qt::Key_N), [this] { NrBtn->click(); });
-  key(QKeySequence(Qt::Key_C), [this] { session->ClearNotches(); });
+  // Keys a listener reaches without looking; in a text box they type. The
+  // menu's own keys go on its actions, so the menu shows them.
+  for (const Shortcut& sc : kShortcuts)
+    for (const KeyBinding& k : sc.bindings) {
+      if (!k.key) continue;
+      const QKeySequence seq = QKeySequence::fromString(QString::fromLatin1(k.key), QKeySequence::PortableText);
+      if (k.command == Command::Record) {
+        ActRecord->setShortcut(seq);
+      } else if (k.command == Command::Quit) {
+        ActQuit->setShortcut(seq);
+      } else {
+        auto* shortcut = new QShortcut(seq, this);
+        const Command command = k.command;
+        const int argument = k.argument;
+        connect(shortcut, &QShortcut::activated, this, [this, command, argument] { RunCommand(command, argument); });
+      }
+    }
 
   presetButtons[0]->setToolTip(text("Through (Space)", "スルー (Space)"));
   SBDCCUT->setToolTip(text("80 Hz high-pass (H)", "80 Hz ハイパス (H)"));
@@ -214,27 +212,32 @@ void TMainWnd::BuildMenusAndStatus() {
   UpdateStatus();
 }
 
+void TMainWnd::RunCommand(Command command, int argument) {
+  switch (command) {
+    case Command::Through: presetButtons[0]->click(); break;
+    case Command::HighPass: SBDCCUT->click(); break;
+    case Command::FoDown: StepFo(-10.0); break;
+    case Command::FoUp: StepFo(10.0); break;
+    case Command::FoDownFar: StepFo(-50.0); break;
+    case Command::FoUpFar: StepFo(50.0); break;
+    case Command::RowPlace: SelectInRow(argument); break;
+    case Command::RowUp: MoveRow(-1); break;
+    case Command::RowDown: MoveRow(1); break;
+    case Command::NoiseReduction: NrBtn->click(); break;
+    case Command::Blanker: NbBtn->click(); break;
+    case Command::ClearNotches: session->ClearNotches(); break;
+    case Command::Record: ActRecord->trigger(); break;
+    case Command::Design: EntBtn->click(); break;
+    case Command::Quit: close(); break;
+  }
+}
+
 QString TMainWnd::ShortcutsText() const {
   const bool ja = japanese;
-  auto line = [ja](const char* keys, const char* en, const char* jp) {
-    return QString::fromUtf8(keys) + QLatin1Char('\t') + QString::fromUtf8(ja ? jp : en) + QLatin1Char('\n');
-  };
   QString t;
-  t += line("Space", "through on and off", "スルーの入/切");
-  t += line("H", "80 Hz high-pass on and off", "80 Hz ハイパスの入/切");
-  t += line("Left / Right", "Fo down / up 10 Hz", "Fo を 10 Hz 下げる/上げる");
-  t += line("Shift+Left / Right", "Fo down / up 50 Hz", "Fo を 50 Hz 下げる/上げる");
-  t += line("1 2 3 4", "the preset in that place of the current row", "今の行のその位置のプリセット");
-  t += line("Up / Down", "the same place in the row above / below", "上/下の行の同じ位置");
-  t += line("N", "noise reduction on and off", "ノイズ リダクションの入/切");
-  t += line("B", "noise blanker on and off", "ノイズ ブランカの入/切");
-  t += line("C", "clear the notches", "ノッチをすべて消去");
-  t += line("Left click on the spectrum", "Fo there", "スペクトルを左クリック: そこを Fo に");
-  t += line("Right click on the spectrum", "a notch there (on a notch: remove it)",
-            "スペクトルを右クリック: そこにノッチ (ノッチ上なら削除)");
-  t += line("Ctrl+R", "start / stop recording", "録音の開始/停止");
-  t += line("Ctrl+D", "design the user slot", "ユーザ フィルタの設計");
-  t += line("Ctrl+Q", "quit", "終了");
+  for (const Shortcut& sc : kShortcuts)
+    t += QString::fromUtf8(sc.keys) + QLatin1Char('\t') + QString::fromUtf8(ja ? sc.japanese : sc.english) +
+         QLatin1Char('\n');
   QString rows = QString::fromUtf8(ja ? "\n行:\n" : "\nRows:\n");
   for (int row = 0; row < kRowCount; ++row) {
     for (int place = 0; place < 4; ++place)
