@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -85,9 +88,74 @@ void RemoveStaleTemporaries(const std::string& target, const std::string& keep) 
 
 std::string Reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+std::atomic<int> failStep{0};
+std::atomic<int> failErr{0};
+
+// True, with errno set, when a test asked this step of the save to fail.
+bool Failing(ReplacingFile::Step step) {
+  if (step == ReplacingFile::Step::None) return false;
+  int want = static_cast<int>(step);
+  if (!failStep.compare_exchange_strong(want, 0)) return false;
+  errno = failErr.load();
+  return true;
+}
+
+// A file in the system's temporary directory that vanishes when closed.
+int AnonymousTemp() {
+  const char* dir = std::getenv("TMPDIR");
+  const std::string place = dir && *dir ? dir : "/tmp";
+  int fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = place + "/tarvik-XXXXXX";
+  std::vector<char> tmpl(name.begin(), name.end());
+  tmpl.push_back('\0');
+  fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(tmpl.data());
+  return fd;
+}
+
+// Copies size bytes from the start of one file over the start of another.
+// The step names what a test may make fail part way.
+bool CopyAll(int from, int to, off_t size, ReplacingFile::Step step) {
+  std::vector<char> buf(1 << 16);
+  for (off_t at = 0; at < size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size - at, static_cast<off_t>(buf.size())));
+    const ssize_t n = ::pread(from, buf.data(), want, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // the file shrank under us
+      return false;
+    }
+    std::size_t len = static_cast<std::size_t>(n);
+    const bool fail = Failing(step);
+    if (fail) len /= 2;  // a disk that fills up part way
+    const int err = errno;
+    for (std::size_t done = 0; done < len;) {
+      const ssize_t w = ::pwrite(to, buf.data() + done, len - done, at + static_cast<off_t>(done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (w == 0) errno = ENOSPC;
+        return false;
+      }
+      done += static_cast<std::size_t>(w);
+    }
+    if (fail) {
+      errno = err;
+      return false;
+    }
+    at += n;
+  }
+  return true;
+}
+
 }  // namespace
 
 ReplacingFile::~ReplacingFile() { Abandon(); }
+
+void ReplacingFile::FailNextSaveAt(Step step, int err) {
+  failErr.store(err);
+  failStep.store(static_cast<int>(step));
+}
 
 bool ReplacingFile::Open(const std::string& path, std::string& error) {
   Abandon();
@@ -116,10 +184,18 @@ bool ReplacingFile::Open(const std::string& path, std::string& error) {
   }
 
   const std::string dir = DirOf(target_);
-  if (exists && ::access(dir.c_str(), W_OK) != 0) {
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd_ < 0) {
+  // A rename would split a hard link from its other names.
+  if (exists && (st.st_nlink > 1 || ::access(dir.c_str(), W_OK) != 0)) {
+    targetFd_ = ::open(target_.c_str(), O_RDWR | O_CLOEXEC);
+    if (targetFd_ < 0) targetFd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);  // no copy to go back to
+    if (targetFd_ < 0) {
       error = Reason("cannot open");
+      return false;
+    }
+    fd_ = AnonymousTemp();
+    if (fd_ < 0) {
+      error = Reason("cannot create a temporary file");
+      Abandon();
       return false;
     }
     inPlace_ = true;
@@ -141,11 +217,20 @@ bool ReplacingFile::Open(const std::string& path, std::string& error) {
     Abandon();
     return false;
   }
+  // Root saving a user's file leaves it theirs; others cannot give files
+  // away and keep their own.
+  if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+      ::fchown(fd_, st.st_uid, st.st_gid) != 0)
+    errno = 0;
   RemoveStaleTemporaries(target_, temp_);
   return true;
 }
 
 bool ReplacingFile::Write(const void* data, std::size_t size, std::string& error) {
+  if (Failing(Step::Write)) {
+    error = Reason("cannot write");
+    return false;
+  }
   const char* p = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < size) {
@@ -166,8 +251,9 @@ bool ReplacingFile::Commit(std::string& error) {
     error = "not open";
     return false;
   }
+  if (inPlace_) return CommitInPlace(error);
   bool ok = true;
-  if (::fsync(fd_) != 0) {
+  if (Failing(Step::Sync) || ::fsync(fd_) != 0) {
     error = Reason("cannot write");
     ok = false;
   }
@@ -189,9 +275,50 @@ bool ReplacingFile::Commit(std::string& error) {
   return false;
 }
 
+bool ReplacingFile::CommitInPlace(std::string& error) {
+  auto fail = [&](const char* what) {
+    error = Reason(what);
+    Abandon();
+    return false;
+  };
+  if (Failing(Step::Sync) || ::fsync(fd_) != 0) return fail("cannot write");
+  const off_t newSize = ::lseek(fd_, 0, SEEK_END);
+  struct stat st;
+  if (newSize < 0 || ::fstat(targetFd_, &st) != 0) return fail("cannot write");
+  // The old content, to write back should the new not fit.
+  const bool readable = (::fcntl(targetFd_, F_GETFL) & O_ACCMODE) == O_RDWR;
+  int backup = readable ? AnonymousTemp() : -1;
+  if (readable && (backup < 0 || !CopyAll(targetFd_, backup, st.st_size, Step::None))) {
+    if (backup >= 0) ::close(backup);
+    return fail("cannot keep a copy of the old file");
+  }
+  if (CopyAll(fd_, targetFd_, newSize, Step::CopyBack) && ::ftruncate(targetFd_, newSize) == 0 &&
+      !Failing(Step::Sync) && ::fsync(targetFd_) == 0) {
+    if (backup >= 0) ::close(backup);
+    ::close(fd_);
+    fd_ = -1;
+    const int closed = ::close(targetFd_);
+    targetFd_ = -1;
+    inPlace_ = false;
+    if (closed != 0) return fail("cannot write");
+    return true;
+  }
+  const int err = errno;
+  if (backup >= 0) {
+    // Best effort: the blocks the old content held are still there to take.
+    if (CopyAll(backup, targetFd_, st.st_size, Step::None) && ::ftruncate(targetFd_, st.st_size) == 0)
+      ::fsync(targetFd_);
+    ::close(backup);
+  }
+  errno = err;
+  return fail("cannot write");
+}
+
 void ReplacingFile::Abandon() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  if (targetFd_ >= 0) ::close(targetFd_);
+  targetFd_ = -1;
   if (!temp_.empty()) ::unlink(temp_.c_str());
   temp_.clear();
   inPlace_ = false;

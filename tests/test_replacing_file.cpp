@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "common/ReplacingFile.h"
@@ -141,6 +142,63 @@ TEST(ReplacingFile, WritableFileInReadOnlyDirectoryIsWrittenInPlace) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadText(target), "new");
   EXPECT_EQ(Entries(ro), 1);
+}
+
+// Regression: the in-place rewrite truncated the file before writing, so a
+// write error or a full disk left Tarvik.ini empty. Whichever step fails, in
+// place (a hard-linked file) or beside it, the old content stays whole and
+// no temporary is left.
+TEST(ReplacingFile, AFailedSaveKeepsTheOldContent) {
+  using Step = ReplacingFile::Step;
+  struct Case {
+    bool linked;
+    Step step;
+    int err;
+  } cases[] = {
+      {false, Step::Write, ENOSPC}, {false, Step::Sync, EIO},     {true, Step::Write, ENOSPC},
+      {true, Step::Sync, EIO},      {true, Step::CopyBack, ENOSPC},
+  };
+  const std::string old(100000, 'o');  // more than one copying chunk
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "linked " << c.linked << " step " << static_cast<int>(c.step));
+    TempDir dir;
+    const std::string target = dir.File("Tarvik.ini"), other = dir.File("other-name.ini");
+    WriteText(target, old);
+    if (c.linked) {
+      ASSERT_EQ(::link(target.c_str(), other.c_str()), 0);
+    }
+    ReplacingFile::FailNextSaveAt(c.step, c.err);
+    EXPECT_FALSE(ReplaceFileAtomically(target, std::string(150000, 'n')));
+    EXPECT_EQ(ReadText(target), old);
+    EXPECT_EQ(Entries(dir.Path()), c.linked ? 2 : 1);
+    ReplacingFile::FailNextSaveAt(Step::None, 0);
+  }
+}
+
+// Regression: a save split a hard link (the other names kept the old text),
+// and root saving a user's file made it root's, so the user could no longer
+// read their own 0600 settings.
+TEST(ReplacingFile, KeepsHardLinksJoinedAndTheOwner) {
+  TempDir dir;
+  const std::string target = dir.File("Tarvik.ini"), other = dir.File("backup.ini");
+  WriteText(target, "old, and longer than the new");
+  ASSERT_EQ(::link(target.c_str(), other.c_str()), 0);
+  ASSERT_TRUE(ReplaceFileAtomically(target, "new"));
+  EXPECT_EQ(ReadText(other), "new");
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  const std::string users = dir.File("user.ini");
+  WriteText(users, "theirs");
+  ASSERT_EQ(::chown(users.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(users.c_str(), 0600), 0);
+  ASSERT_TRUE(ReplaceFileAtomically(users, "still theirs"));
+  ASSERT_EQ(::stat(users.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace
