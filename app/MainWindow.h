@@ -129,6 +129,9 @@ class TMainWnd : public QWidget {
   // Asks for the recording folder the first time (a test answers itself);
   // returns "" when the user cancels.
   std::function<QString(const QString& suggested)> chooseRecordFolder;
+  // The folder dialog, starting at start (or the nearest folder above it
+  // that exists); "" when cancelled.
+  QString AskRecordFolder(const QString& start);
 
   // --- controls -------------------------------------------------------------
   QWidget* client = nullptr;  // the original 632 x 368 client area, its layout unchanged

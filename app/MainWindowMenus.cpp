@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -91,8 +92,7 @@ void TMainWnd::BuildMenusAndStatus() {
   connect(ActRecordInput, &QAction::toggled, this, [this](bool on) { session->SetRecordInput(on); });
   connect(ActRecordFlac, &QAction::toggled, this, [this](bool on) { session->SetRecordFlac(on); });
   connect(ActRecordFolder, &QAction::triggered, this, [this] {
-    const QString chosen = QFileDialog::getExistingDirectory(
-        this, ActRecordFolder->text(), QFile::decodeName(QByteArray::fromStdString(session->RecordDir())));
+    const QString chosen = AskRecordFolder(QFile::decodeName(QByteArray::fromStdString(session->RecordDir())));
     if (!chosen.isEmpty()) session->SetRecordDir(QFile::encodeName(chosen).toStdString());
   });
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
@@ -276,38 +276,41 @@ void TMainWnd::RecordClick() {
     UpdateStatus();
     return;
   }
-  QString recordDir = QFile::decodeName(QByteArray::fromStdString(session->RecordDir()));
-  if (recordDir.isEmpty()) {
-    // Picked once: the desktop's music folder / Tarvik is offered.
+  if (session->RecordDir().empty()) {
+    // Picked once: the desktop's music folder / Tarvik is offered, made
+    // only once the user has chosen it.
     QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
     if (music.isEmpty()) music = QDir::homePath();
     const QString suggested = music + QStringLiteral("/Tarvik");
-    QDir().mkpath(suggested);
-    const QString chosen = chooseRecordFolder
-                               ? chooseRecordFolder(suggested)
-                               : QFileDialog::getExistingDirectory(this, ActRecordFolder->text(), suggested);
+    const QString chosen = chooseRecordFolder ? chooseRecordFolder(suggested) : AskRecordFolder(suggested);
     if (chosen.isEmpty()) {
       ActRecord->setChecked(false);
       return;
     }
-    recordDir = chosen;
     session->SetRecordDir(QFile::encodeName(chosen).toStdString());
   }
-  QDir().mkpath(recordDir);
   const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-  const bool flac = session->RecordFlac();
-  const QString ext = flac ? QStringLiteral(".flac") : QStringLiteral(".wav");
-  const QString base = recordDir + QStringLiteral("/Tarvik-") + stamp;
-  const std::string out = QFile::encodeName(base + ext).toStdString();
-  const std::string in =
-      session->RecordInput() ? QFile::encodeName(base + QStringLiteral("-input") + ext).toStdString() : "";
   std::string error;
-  if (!engine->StartRecording(out, in, flac ? RecordFormat::Flac : RecordFormat::Wav, error)) {
+  if (!session->StartRecording(stamp.toStdString(), error)) {
     busy = 1;
     ErrorBox("%s", error.c_str());
     busy = 0;
   }
   UpdateStatus();
+}
+
+QString TMainWnd::AskRecordFolder(const QString& start) {
+  // The dialog opens where the folder would go; the folder itself is made
+  // only when chosen.
+  QString from = start;
+  while (!from.isEmpty() && !QDir(from).exists()) from = QFileInfo(from).path();
+  QFileDialog dialog(this, QString::fromUtf8(japanese ? "録音を保存するフォルダ" : "Folder for the recordings"), from);
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  dialog.setLabelText(QFileDialog::Accept, QString::fromUtf8(japanese ? "選択" : "Choose"));
+  if (from != start) dialog.selectFile(QFileInfo(start).fileName());
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+  return dialog.selectedFiles().front();
 }
 
 void TMainWnd::UpdateStatus() {
@@ -324,14 +327,16 @@ void TMainWnd::UpdateStatus() {
     ErrorBox("%s", error.c_str());
     busy = 0;
   } else if (rec.active) {
-    QString t =
-        QStringLiteral("● REC %1  %2").arg(Duration(rec.frames), QFile::decodeName(rec.outputFile.c_str()));
+    // The name only: a long path would widen the window.
+    const QString path = QFile::decodeName(rec.outputFile.c_str());
+    QString t = QStringLiteral("● REC %1  %2").arg(Duration(rec.frames), QFileInfo(path).fileName());
+    StatusRecord->setToolTip(path);
     if (rec.dropped > 0)
       t += QString::fromUtf8(japanese ? "  (%1 ブロック欠落)" : "  (%1 blocks dropped)").arg(rec.dropped);
     StatusRecord->setText(t);
   } else if (StatusRecord->text().startsWith(QStringLiteral("● REC"))) {
     StatusRecord->setText(QString::fromUtf8(japanese ? "録音しました: %1" : "Recorded %1")
-                              .arg(QFile::decodeName(rec.outputFile.c_str())));
+                              .arg(QFileInfo(QFile::decodeName(rec.outputFile.c_str())).fileName()));
   }
   ActRecord->setChecked(rec.active);
   StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(engine->LostTotal()));

@@ -196,6 +196,26 @@ void Session::SetDialogDirs(const std::string& defDir, const std::string& hDir) 
   s_.hDir = hDir;
 }
 
+bool Session::StartRecording(const std::string& stamp, std::string& error) {
+  if (!engine_) {
+    error = "the sound is stopped";
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(s_.recordDir, ec);
+  const std::string ext = s_.recordFlac ? ".flac" : ".wav";
+  const bool withInput = s_.recordInput != 0;
+  std::string out, in;
+  for (int n = 1; n < 1000; ++n) {
+    std::string base = s_.recordDir + "/Tarvik-" + stamp;
+    if (n > 1) base += '-' + std::to_string(n);
+    out = base + ext;
+    in = withInput ? base + "-input" + ext : "";
+    if (!std::filesystem::exists(out, ec) && (in.empty() || !std::filesystem::exists(in, ec))) break;
+  }
+  return engine_->StartRecording(out, in, s_.recordFlac ? RecordFormat::Flac : RecordFormat::Wav, error);
+}
+
 void Session::StoreSlot(int k, const FilterDefinition& d) {
   FilterDefinition& slot = slots_[ClampSlot(k)];
   slot = d;

@@ -122,6 +122,11 @@ class Session {
   void SetRecordInput(bool on);
   void SetRecordFlac(bool on);
   void SetDialogDirs(const std::string& defDir, const std::string& hDir);
+  // Records what is heard (and the input, when chosen) into the recording
+  // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac), with "-2",
+  // "-3" ... added when a file of that name is there: a recording never
+  // replaces another. False, with the reason, when no file can be made.
+  bool StartRecording(const std::string& stamp, std::string& error);
   // Stores a definition in slot k; a live LMS filter is stored without its
   // weights, which restart whenever it is put in force.
   void StoreSlot(int k, const FilterDefinition& d);

@@ -453,7 +453,9 @@ TEST(MainWindow, RecordingFromTheMenu) {
   ASSERT_TRUE(Pump([&] { return w.Engine()->Recording().frames > 11025; }, 10000));
   w.UpdateStatus();
   EXPECT_TRUE(w.StatusRecord->text().startsWith(QStringLiteral("● REC 00:0")));
-  EXPECT_TRUE(w.StatusRecord->text().contains(QStringLiteral("/rec/Tarvik-")));
+  EXPECT_TRUE(w.StatusRecord->text().contains(QStringLiteral("  Tarvik-")))
+      << "the file's name, not its path, which would widen the window";
+  EXPECT_TRUE(w.StatusRecord->toolTip().contains(QStringLiteral("/rec/Tarvik-")));
   EXPECT_TRUE(w.ActRecord->isChecked());
   w.ActRecord->trigger();
   EXPECT_FALSE(w.Engine()->Recording().active);
@@ -461,10 +463,14 @@ TEST(MainWindow, RecordingFromTheMenu) {
   ASSERT_EQ(files.size(), 2) << "the output and the input";
   EXPECT_TRUE(files[0].endsWith(QStringLiteral("-input.wav")) ||
               files[1].endsWith(QStringLiteral("-input.wav")));
-  // A second recording asks nothing.
+  // A second recording asks nothing, and one started within the same second
+  // keeps the first (regression: it replaced it).
   w.ActRecord->trigger();
   EXPECT_EQ(asked, 1);
   w.ActRecord->trigger();
+  w.ActRecord->trigger();
+  w.ActRecord->trigger();
+  EXPECT_GE(QDir(folder).entryList(QDir::Files).size(), 6) << "three recordings, each with its input";
   app.sim.StartClock(2);
   ASSERT_TRUE(w.close());
   EXPECT_NE(ReadText(app.Ini()).find("RecDir=" + folder.toStdString()), std::string::npos);
