@@ -651,7 +651,12 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       exitCode = UsageError("give the INPUT files to write into " + o.outputDir);
       return false;
     }
+    // Made when missing, one level as mkdir makes it.
     struct stat st;
+    if (::stat(o.outputDir.c_str(), &st) != 0 && errno == ENOENT && ::mkdir(o.outputDir.c_str(), 0777) != 0) {
+      exitCode = Fail("cannot create the directory %s: %s", o.outputDir, std::strerror(errno));
+      return false;
+    }
     if (::stat(o.outputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       exitCode = UsageError(o.outputDir + " is not a directory");
       return false;
@@ -934,15 +939,17 @@ int Run(const Options& o) {
     }
   }
   threads = std::min(threads, o.threads);
+  // More threads than the machine has cores share them.
+  const int cores = std::min<int>(threads, std::max(1u, std::thread::hardware_concurrency()));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!o.quiet && failed < static_cast<int>(jobs.size())) {
     std::string files;
     if (jobs.size() > 1) files = std::to_string(jobs.size() - failed) + " files, ";
     std::fprintf(stderr,
-                 "tarvik-filter: %s%lld samples, %.1f s of audio in %.2f s on %d core%s, %lld input samples "
+                 "tarvik-filter: %s%lld samples, %.1f s of audio in %.2f s on %d core%s%s, %lld input samples "
                  "overloaded\n",
-                 files.c_str(), samples, static_cast<double>(samples) / kRate, wall, threads,
-                 threads == 1 ? "" : "s", overloads);
+                 files.c_str(), samples, static_cast<double>(samples) / kRate, wall, cores, cores == 1 ? "" : "s",
+                 threads > cores ? (" (" + std::to_string(threads) + " threads)").c_str() : "", overloads);
   }
   if (failed > 0 && jobs.size() > 1)
     std::fprintf(stderr, "tarvik-filter: %d of %zu files failed (named above)\n", failed, jobs.size());

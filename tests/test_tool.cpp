@@ -393,10 +393,11 @@ TEST(TarvikFilter, PiecesOnSeveralCoresEqualOnePass) {
 }
 
 // Several inputs into a directory, in parallel: each output equals the run
-// of its own file, the ones that fail are named, and the others finish.
+// of its own file, the ones that fail are named, and the others finish. The
+// directory is made when missing (regression: it was refused), one level
+// only, as mkdir would.
 TEST(TarvikFilter, ManyFilesIntoADirectory) {
   TempDir dir;
-  ASSERT_EQ(::mkdir(dir.File("out").c_str(), 0755), 0);
   std::vector<std::string> inputs;
   for (int k = 0; k < 5; ++k) {
     const std::string in = dir.File("take" + std::to_string(k) + (k % 2 ? ".flac" : ".wav"));
@@ -426,6 +427,16 @@ TEST(TarvikFilter, ManyFilesIntoADirectory) {
   EXPECT_FALSE(Exists(dir.File("out/broken.wav")));
   // Two inputs that would write the same output are refused before any work.
   EXPECT_EQ(RunTool("-o " + dir.File("out") + " " + inputs[0] + " " + dir.File("take0.flac")), 2);
+  EXPECT_EQ(RunTool("-o " + dir.File("no/such") + " " + inputs[0]), 1);
+  EXPECT_FALSE(Exists(dir.File("no")));
+  // Regression: 256 threads on a small machine were reported as 256 cores.
+  ASSERT_EQ(std::system((std::string(TARVIK_FILTER_EXE) + " --threads 256 " + inputs[0] + " " +
+                         dir.File("many.wav") + " 2>" + dir.File("err.txt"))
+                            .c_str()),
+            0);
+  if (std::thread::hardware_concurrency() < 256) {
+    EXPECT_NE(testutil::ReadText(dir.File("err.txt")).find("(256 threads)"), std::string::npos);
+  }
 }
 
 }  // namespace
