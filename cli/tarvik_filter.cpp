@@ -731,6 +731,18 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
   return 0;
 }
 
+// Replaces what fd holds with the header of a WAV file of no samples.
+bool WriteEmptyWav(int fd) {
+  unsigned char h[44] = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
+                         1,   0,   1,   0,   0,  0, 0, 0, 0,   0,   0,   0,   2,   0,   16,  0,   'd', 'a', 't', 'a'};
+  const unsigned rate = kRate, bytesPerSecond = kRate * 2;
+  for (int i = 0; i < 4; ++i) {
+    h[24 + i] = static_cast<unsigned char>(rate >> (8 * i));
+    h[28 + i] = static_cast<unsigned char>(bytesPerSecond >> (8 * i));
+  }
+  return ::ftruncate(fd, 0) == 0 && ::pwrite(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+}
+
 // What one file's run adds to the totals.
 struct FileResult {
   std::string error;  // "" when the file was written
@@ -853,6 +865,9 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
 
   // Completing the WAV header is the last write: its failure is the file's.
   if (sf_close(out.release()) != 0) return abandon(Message("error writing %s", output));
+  // libsndfile leaves an empty RF64 output that fell back to WAV with a
+  // RIFF size 8 bytes short: an empty output is a plain 44-byte WAV.
+  if (result.samples == 0 && !WriteEmptyWav(outFile.Fd())) return abandon(Message("error writing %s", output));
   const bool committed = outFile.Commit(error);
   ReleaseTemp(tempSlot);
   if (!committed) result.error = Message("cannot write %s: %s", output, error);

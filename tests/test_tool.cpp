@@ -277,6 +277,13 @@ TEST(TarvikFilter, DamagedInputFailsUnlessPartialIsAsked) {
   WriteWav(dashed, TwoTones(1000), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   EXPECT_EQ(RunTool("-- -in.wav out2.wav", dir.Path()), 0);
   EXPECT_EQ(ReadWav(dir.File("out2.wav")).samples.size(), 1000u);
+  // Regression: an empty input gave a WAV whose RIFF size was 8 bytes short.
+  WriteWav(dir.File("empty.wav"), {}, 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  ASSERT_EQ(RunTool("empty.wav empty-out.wav", dir.Path()), 0);
+  const std::string empty = testutil::ReadText(dir.File("empty-out.wav"));
+  ASSERT_EQ(empty.size(), 44u);
+  EXPECT_EQ(static_cast<unsigned char>(empty[4]) + 256u * static_cast<unsigned char>(empty[5]), 36u);
+  EXPECT_TRUE(ReadWav(dir.File("empty-out.wav")).samples.empty());
 }
 
 // Regression: the output replaced a FIFO, a device or a read-only file with
