@@ -1,6 +1,7 @@
 // tarvik-filter: runs a Tarvik preset or filter definition over a recording,
 // with exactly the arithmetic of the live path.
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,9 +160,18 @@ class MonoReader {
  public:
   bool Open(const std::string& path, std::string& error) {
     std::memset(&info_, 0, sizeof info_);
-    file_.reset(sf_open(path.c_str(), SFM_READ, &info_));
+    // Our own descriptor, so that a stream can be read on past a placeholder
+    // length where libsndfile stops.
+    fd_ = path == "-" ? ::dup(0) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    stream_ = fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode);
+    file_.reset(fd_ >= 0 ? sf_open_fd(fd_, SFM_READ, &info_, SF_TRUE) : nullptr);
     if (!file_) {
-      error = sf_strerror(nullptr);
+      error = fd_ < 0 ? std::strerror(errno) : sf_strerror(nullptr);
+      // libsndfile closes the descriptor it was given only once it opened.
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = -1;
+      if (stream_) error += " (from a pipe; FLAC and CAF can be read only from a file)";
       return false;
     }
     if (info_.channels < 1 || info_.samplerate < 1) {
@@ -179,10 +190,27 @@ class MonoReader {
     }
     buf_.resize(static_cast<std::size_t>(kBlock) * info_.channels);
     read_ = 0;
-    // A pipe's header can only hold a placeholder length.
-    struct stat st;
-    stream_ = ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode);
+    if (stream_ && LogHas("pipe seek")) {
+      error = "this format cannot be read from a pipe: give it as a file";
+      return false;
+    }
     headerCut_ = !stream_ && HeaderDeclaresMore();
+    // A stream's header declares either its true length or a placeholder
+    // (0, or about 2 or 4 GiB and more) written before the length was known.
+    const long long bytes = info_.frames * BytesPerFrame();
+    placeholder_ = stream_ && (info_.frames <= 0 || bytes >= 0x7F000000LL || info_.frames > kMaxKnownFrames);
+    // W64 from a pipe: libsndfile takes the length as unknown though the
+    // data chunk declares it (with its 24-byte header, padded to 8 bytes).
+    if (placeholder_ && (info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_W64) {
+      const std::string log = Log();
+      const std::size_t at = log.rfind("\ndata : ");
+      const long long declared = at == std::string::npos ? 0 : std::strtoll(log.c_str() + at + 8, nullptr, 10);
+      if (declared > 31 && declared < 0x7F000000LL) {
+        info_.frames = (declared - 24 - 7) / BytesPerFrame();
+        placeholder_ = false;
+      }
+    }
+    rawFormat_ = placeholder_ ? RawFormat() : 0;
     return true;
   }
   int Rate() const { return info_.samplerate; }
@@ -191,12 +219,20 @@ class MonoReader {
     return !stream_ && info_.frames > 0 && info_.frames <= kMaxKnownFrames ? info_.frames : -1;
   }
   long long FramesRead() const { return read_; }
-  // After the last Read: true when fewer frames came than the file declares.
-  bool CutShort() const { return headerCut_ || (Frames() > 0 && read_ < Frames()); }
+  // After the last Read: true when fewer frames came than the file (or a
+  // stream's header) declares.
+  bool CutShort() const {
+    return headerCut_ || (Frames() > 0 && read_ < Frames()) || (stream_ && !placeholder_ && read_ < info_.frames);
+  }
   // Returns frames read into out (up to max), 0 at the end, -1 on error.
   int Read(double* out, int max) {
-    sf_count_t n = sf_readf_double(file_.get(), buf_.data(), max);
+    sf_count_t n = rawOnly_ ? 0 : sf_readf_double(file_.get(), buf_.data(), max);
     if (n < 0) return -1;
+    if (n == 0 && rawFormat_ != 0 && sf_error(file_.get()) == SF_ERR_NO_ERROR) {
+      rawOnly_ = true;
+      n = ReadRaw(max);
+      if (n < 0) return -1;
+    }
     const int ch = info_.channels;
     for (sf_count_t i = 0; i < n; ++i) {
       double sum = 0.0;
@@ -217,26 +253,104 @@ class MonoReader {
   }
 
  private:
-  // A RIFF or AIFF file cut short: libsndfile shortens the length to what is
-  // there and says so in its log ("data : N (should be M)").
-  bool HeaderDeclaresMore() {
+  std::string Log() {
     char log[8192] = {};
     sf_command(file_.get(), SFC_GET_LOG_INFO, log, sizeof log - 1);
-    for (const char* line = log; *line;) {
-      const char* end = std::strchr(line, '\n');
-      const std::string text(line, end ? static_cast<std::size_t>(end - line) : std::strlen(line));
-      if ((text.rfind("data", 0) == 0 || text.rfind("SSND", 0) == 0) &&
-          text.find("(should be") != std::string::npos)
-        return true;
-      if (!end) break;
-      line = end + 1;
+    return log;
+  }
+  bool LogHas(const char* text) { return Log().find(text) != std::string::npos; }
+
+  // A file cut short: libsndfile shortens the length to what is there and
+  // says so in its log, in every format alike ("data : N (should be M)",
+  // " SSND : ...", "  Data Size : ...", "riff : ..."). M a byte short of N
+  // is a missing pad byte, not a cut.
+  bool HeaderDeclaresMore() {
+    const std::string log = Log();
+    for (std::size_t at = 0; (at = log.find("(should be ", at)) != std::string::npos; ++at) {
+      const std::size_t colon = log.rfind(':', at), lineStart = log.rfind('\n', at);
+      if (colon == std::string::npos || (lineStart != std::string::npos && colon < lineStart)) continue;
+      const long long declared = std::strtoll(log.c_str() + colon + 1, nullptr, 10);
+      const long long there = std::strtoll(log.c_str() + at + 11, nullptr, 10);
+      if (there < declared - 1) return true;
     }
     return false;
+  }
+
+  long long BytesPerFrame() const {
+    switch (info_.format & SF_FORMAT_SUBMASK) {
+      case SF_FORMAT_PCM_S8:
+      case SF_FORMAT_PCM_U8: return info_.channels;
+      case SF_FORMAT_PCM_16: return 2LL * info_.channels;
+      case SF_FORMAT_PCM_24: return 3LL * info_.channels;
+      case SF_FORMAT_PCM_32:
+      case SF_FORMAT_FLOAT: return 4LL * info_.channels;
+      case SF_FORMAT_DOUBLE: return 8LL * info_.channels;
+      default: return 1;
+    }
+  }
+
+  // What the samples after a placeholder length are, for the containers
+  // whose sound runs to the end of the stream (0: not read on).
+  int RawFormat() const {
+    const int major = info_.format & SF_FORMAT_TYPEMASK;
+    const bool little = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64;
+    const bool big = major == SF_FORMAT_AIFF || major == SF_FORMAT_AU;
+    if (!little && !big) return 0;
+    const int sub = info_.format & SF_FORMAT_SUBMASK;
+    if (sub != SF_FORMAT_PCM_16 && sub != SF_FORMAT_PCM_24 && sub != SF_FORMAT_PCM_32 && sub != SF_FORMAT_FLOAT)
+      return 0;
+    return sub | (little ? SF_ENDIAN_LITTLE : SF_ENDIAN_BIG);
+  }
+
+  // Reads on from the descriptor where libsndfile stopped at a placeholder
+  // length, decoding as libsndfile would (scaled to +-1).
+  sf_count_t ReadRaw(int max) {
+    const int ch = info_.channels;
+    const int width = static_cast<int>(BytesPerFrame()) / ch;
+    raw_.resize(static_cast<std::size_t>(max) * ch * width + static_cast<std::size_t>(rawHeld_));
+    std::size_t have = static_cast<std::size_t>(rawHeld_);
+    const std::size_t want = static_cast<std::size_t>(max) * ch * width;
+    while (have < want) {
+      const ssize_t got = ::read(fd_, raw_.data() + have, want - have);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return -1;
+      if (got == 0) break;
+      have += static_cast<std::size_t>(got);
+    }
+    const sf_count_t frames = static_cast<sf_count_t>(have / (static_cast<std::size_t>(ch) * width));
+    const bool little = (rawFormat_ & SF_FORMAT_ENDMASK) == SF_ENDIAN_LITTLE;
+    const int sub = rawFormat_ & SF_FORMAT_SUBMASK;
+    for (sf_count_t i = 0; i < frames * ch; ++i) {
+      const unsigned char* b = reinterpret_cast<const unsigned char*>(raw_.data()) + i * width;
+      std::uint32_t u = 0;
+      for (int k = 0; k < width; ++k) u |= static_cast<std::uint32_t>(b[little ? k : width - 1 - k]) << (8 * k);
+      double v;
+      if (sub == SF_FORMAT_FLOAT) {
+        float f;
+        std::memcpy(&f, &u, sizeof f);
+        v = f;
+      } else {
+        const int shift = 32 - 8 * width;
+        v = static_cast<double>(static_cast<std::int32_t>(u << shift)) / 2147483648.0;
+      }
+      buf_[static_cast<std::size_t>(i)] = v;
+    }
+    // A part frame waits for the rest.
+    const std::size_t used = static_cast<std::size_t>(frames) * ch * width;
+    rawHeld_ = static_cast<long>(have - used);
+    std::memmove(raw_.data(), raw_.data() + used, static_cast<std::size_t>(rawHeld_));
+    return frames;
   }
 
   long long read_ = 0;
   bool stream_ = false;
   bool headerCut_ = false;
+  bool placeholder_ = false;
+  int rawFormat_ = 0;
+  bool rawOnly_ = false;
+  int fd_ = -1;  // closed by libsndfile
+  std::vector<char> raw_;
+  long rawHeld_ = 0;
   SF_INFO info_{};
   SndFile file_;
   std::vector<double> buf_;

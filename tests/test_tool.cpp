@@ -33,6 +33,14 @@ int RunTool(const std::string& args, const std::string& inDir = ".") {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The tool reading `input` through a pipe as "-".
+int RunPiped(const std::string& input, const std::string& args) {
+  const std::string cmd =
+      "cat '" + input + "' | " + std::string(TARVIK_FILTER_EXE) + " --quiet " + args + " >/dev/null 2>&1";
+  const int status = std::system(cmd.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void WriteWav(const std::string& path, const std::vector<double>& interleaved, int rate, int channels,
               int format) {
   SF_INFO info{};
@@ -284,6 +292,39 @@ TEST(TarvikFilter, DamagedInputFailsUnlessPartialIsAsked) {
   ASSERT_EQ(empty.size(), 44u);
   EXPECT_EQ(static_cast<unsigned char>(empty[4]) + 256u * static_cast<unsigned char>(empty[5]), 36u);
   EXPECT_TRUE(ReadWav(dir.File("empty-out.wav")).samples.empty());
+}
+
+// Regression: AIFF, AU and W64 files cut in half, and any input cut short
+// through a pipe, gave exit 0 with half their frames; a CAF pipe gave exit 0
+// and no frames; a stream whose header holds a placeholder length of 0 gave
+// nothing of what followed it.
+TEST(TarvikFilter, EveryFormatEndingEarlyFailsFileOrPipe) {
+  TempDir dir;
+  const struct {
+    const char* ext;
+    int format;
+    bool pipeReadable;
+  } formats[] = {
+      {"wav", SF_FORMAT_WAV, true},   {"aiff", SF_FORMAT_AIFF, true}, {"au", SF_FORMAT_AU, true},
+      {"w64", SF_FORMAT_W64, true},   {"caf", SF_FORMAT_CAF, false}, {"flac", SF_FORMAT_FLAC, false},
+  };
+  const std::string out = dir.File("out.wav");
+  for (const auto& f : formats) {
+    const std::string full = dir.File(std::string("full.") + f.ext), half = dir.File(std::string("half.") + f.ext);
+    WriteWav(full, TwoTones(2 * 11025), 11025, 1, f.format | SF_FORMAT_PCM_16);
+    const std::string bytes = testutil::ReadText(full);
+    WriteText(half, bytes.substr(0, bytes.size() / 2));
+    EXPECT_EQ(RunTool(full + " " + out), 0) << f.ext;
+    EXPECT_EQ(ReadWav(out).samples.size(), 2u * 11025) << f.ext;
+    EXPECT_EQ(RunTool(half + " " + out), 1) << f.ext;
+    EXPECT_EQ(RunPiped(full, "- " + out), f.pipeReadable ? 0 : 1) << f.ext << " through a pipe";
+    EXPECT_EQ(RunPiped(half, "- " + out), 1) << f.ext << " cut, through a pipe";
+    EXPECT_EQ(RunPiped(half, "--partial - " + out), f.pipeReadable ? 0 : 1) << f.ext;
+  }
+  std::string zero = WavBytes(11025, 1, 0, 3000);  // "data" of length 0, then 3000 frames
+  WriteText(dir.File("zero.wav"), zero);
+  ASSERT_EQ(RunPiped(dir.File("zero.wav"), "- " + out), 0);
+  EXPECT_EQ(ReadWav(out).samples.size(), 3000u) << "read to the stream's end";
 }
 
 // Regression: the output replaced a FIFO, a device or a read-only file with
