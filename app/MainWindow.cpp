@@ -92,8 +92,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   driver_ = &driver;
   session = std::make_unique<Session>(driver, &ui_);
   Engine()->updateVolumeButtons = [this] { UpdateVolumeButtons(); };
-  const std::string dir = QFile::decodeName(QByteArray::fromStdString(dialogDir)).toStdString();
-  session->SetDialogDirs(dir, dir);
+  session->SetDialogDirs(dialogDir, dialogDir);
   session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
   savedText_ = session->Text();
@@ -477,13 +476,16 @@ int TMainWnd::GetUserNumber() {
 void TMainWnd::EntFilterSelChange() { DispBtn->setFocus(); }
 
 bool TMainWnd::RunDesignDialog(int editMode, const QString& name) {
-  // The dialog keeps the directories it was last in for the next time.
-  QString defDir = QString::fromStdString(session->DefDir());
-  QString hDir = QString::fromStdString(session->HDir());
+  // The dialog keeps the directories it was last in for the next time. A
+  // directory it did not change keeps its bytes, which need not be UTF-8.
+  const QString defBefore = QFile::decodeName(QByteArray::fromStdString(session->DefDir()));
+  const QString hBefore = QFile::decodeName(QByteArray::fromStdString(session->HDir()));
+  QString defDir = defBefore, hDir = hBefore;
   TDesignDlg dialog(this, japanese, defDir, hDir);
   const bool ok = executeDesign ? executeDesign(dialog, Engine(), editMode, name)
                                 : dialog.Execute(Engine(), editMode, name);
-  session->SetDialogDirs(defDir.toStdString(), hDir.toStdString());
+  session->SetDialogDirs(defDir == defBefore ? session->DefDir() : QFile::encodeName(defDir).toStdString(),
+                         hDir == hBefore ? session->HDir() : QFile::encodeName(hDir).toStdString());
   return ok;
 }
 

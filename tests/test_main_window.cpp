@@ -328,13 +328,20 @@ TEST(MainWindow, SettingsDirectoryNamedInOtherBytes) {
   App app(TMainWnd::Language::English, false);
   app.exeDir = app.dir.Path() + "/caf\xe9 \xff/";
   ASSERT_EQ(::mkdir(app.exeDir.c_str(), 0755), 0);
-  WriteText(app.Ini(), "[Define]\nSelect=11\n");
+  WriteText(app.Ini(), "[Define]\nSelect=11\nRecDir=/tmp/r\xe9\xff\n");
   app.Start();
   EXPECT_EQ(app.w->session->Select(), 11);
   app.Click(9);
+  // Regression: directories in other bytes came back with U+FFFD in them
+  // after a save or a design dialog that did not change them.
+  app.w->executeDesign = [](TDesignDlg&, CFilter*, int, const QString&) { return false; };
+  app.w->DispBtnClick();
   app.sim.StartClock(2);
   ASSERT_TRUE(app.w->close());
-  EXPECT_NE(ReadText(app.Ini()).find("Select=9"), std::string::npos);
+  const std::string saved = ReadText(app.Ini());
+  EXPECT_NE(saved.find("Select=9"), std::string::npos);
+  EXPECT_NE(saved.find("DefDir=" + app.exeDir + "\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("RecDir=/tmp/r\xe9\xff\n"), std::string::npos) << saved;
   EXPECT_TRUE(app.boxes.Texts().empty());
 }
 
