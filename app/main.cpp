@@ -118,6 +118,15 @@ int ListDevices() {
     return 1;
   }
   const std::vector<DeviceInfo> devices = driver.Devices();
+  if (devices.empty()) {
+    // ALSA answers even on a machine without a card: say so rather than
+    // print two empty lists as if all were well.
+    std::fprintf(stderr,
+                 "tarvik: no sound device found (%s: no PulseAudio or PipeWire server answers, and ALSA "
+                 "lists no card)\n",
+                 driver.BackendName().c_str());
+    return 1;
+  }
   std::printf("# backend: %s\n", driver.BackendName().c_str());
   for (const bool input : {true, false}) {
     std::printf("%s:\n", input ? "inputs" : "outputs");
