@@ -32,7 +32,7 @@ TDevicesDlg::TDevicesDlg(WaveDriver& driver, bool japanese, QWidget* parent)
     box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     box->setMinimumContentsLength(32);
   }
-  RateBox->addItem(QStringLiteral("11025 Hz at the device"), 0);
+  RateBox->addItem(text("11025 Hz at the device", "11025 Hz (デバイスで)"), 0);
   for (int hz : kRates)
     RateBox->addItem(text("%1 Hz (converted by Tarvik)", "%1 Hz (Tarvik が変換)").arg(hz), hz);
 
@@ -44,6 +44,7 @@ TDevicesDlg::TDevicesDlg(WaveDriver& driver, bool japanese, QWidget* parent)
                                  .arg(QString::fromStdString(driver_.BackendName())),
                              this);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+  buttons->button(QDialogButtonBox::Close)->setText(text("Close", "閉じる"));
   QPushButton* refresh = buttons->addButton(text("Re&fresh", "再読込(&F)"), QDialogButtonBox::ActionRole);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
@@ -98,7 +99,14 @@ void TDevicesDlg::Fill(QComboBox* box, bool input, const std::string& chosen) {
   int current = 0;
   for (const DeviceInfo& d : devices_) {
     if (d.input != input) continue;
-    box->addItem(QString::fromStdString(d.description), QString::fromStdString(d.id));
+    // Two devices described alike ("Null Output" twice) are told apart by
+    // their names.
+    int alike = 0;
+    for (const DeviceInfo& e : devices_) alike += e.input == input && e.description == d.description ? 1 : 0;
+    const QString name = QString::fromStdString(d.id.substr(d.id.find(':') + 1));
+    const QString description = QString::fromStdString(d.description);
+    box->addItem(alike > 1 ? QStringLiteral("%1 (%2)").arg(description, name) : description,
+                 QString::fromStdString(d.id));
     box->setItemData(box->count() - 1, QString::fromStdString(d.id), Qt::ToolTipRole);
     if (d.id == chosen) current = box->count() - 1;
   }

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -113,11 +114,16 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusRate = new QLabel(statusBar);
   StatusDelay = new QLabel(statusBar);
   StatusDevices->setObjectName(QStringLiteral("StatusDevices"));
-  // Long descriptions are cut: the window keeps the client area's width.
+  // Long descriptions are shortened in their middle: the window keeps the
+  // client area's width. The recording's field shows only while it has
+  // something to say, so the devices take the rest.
   StatusDevices->setMinimumWidth(80);
   StatusDevices->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  StatusRecord->setObjectName(QStringLiteral("StatusRecord"));
+  StatusRecord->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+  StatusRecord->hide();
   statusBar->addWidget(StatusDevices, 1);
-  statusBar->addWidget(StatusRecord, 1);
+  statusBar->addWidget(StatusRecord);
   statusBar->addPermanentWidget(StatusRate);
   statusBar->addPermanentWidget(StatusDelay);
   statusBar->addPermanentWidget(StatusLost);
@@ -338,6 +344,7 @@ void TMainWnd::UpdateStatus() {
     StatusRecord->setText(QString::fromUtf8(japanese ? "録音しました: %1" : "Recorded %1")
                               .arg(QFileInfo(QFile::decodeName(rec.outputFile.c_str())).fileName()));
   }
+  StatusRecord->setVisible(!StatusRecord->text().isEmpty());
   ActRecord->setChecked(rec.active);
   StatusLost->setText(QString::fromUtf8(japanese ? "欠落 %1" : "Lost %1").arg(engine->LostTotal()));
 
@@ -352,10 +359,18 @@ void TMainWnd::UpdateStatus() {
   };
   const QString in = side(d.input, d.inputMissing, session->InDevice());
   const QString out = side(d.output, d.outputMissing, session->OutDevice());
-  const QString devices = QStringLiteral("%1 → %2").arg(in, out);
-  StatusDevices->setText(devices);
+  const QString arrow = QStringLiteral(" → ");
+  const QFontMetrics metrics = StatusDevices->fontMetrics();
+  const int half = std::max(20, (StatusDevices->width() - metrics.horizontalAdvance(arrow)) / 2);
+  StatusDevices->setText(metrics.elidedText(in, Qt::ElideMiddle, half) + arrow +
+                         metrics.elidedText(out, Qt::ElideMiddle, half));
+  auto full = [this](const QString& shown, const std::string& id) {
+    return QStringLiteral("%1 [%2]").arg(
+        shown, id.empty() ? QString::fromUtf8(japanese ? "システムの既定" : "system default") : QString::fromStdString(id));
+  };
   StatusDevices->setToolTip(QString::fromUtf8(japanese ? "入力: %1\n出力: %2\n(%3)" : "Input: %1\nOutput: %2\n(%3)")
-                                .arg(in, out, QString::fromStdString(d.backend)));
+                                .arg(full(in, session->InDevice()), full(out, session->OutDevice()),
+                                     QString::fromStdString(d.backend)));
   StatusRate->setText(d.deviceRateHz > 0 ? QStringLiteral("%1 Hz").arg(d.deviceRateHz) : QString());
   StatusDelay->setText(engine->Running() && d.delayMs > 0
                            ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))

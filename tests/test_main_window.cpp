@@ -502,6 +502,49 @@ TEST(MainWindow, Pictures) {
 // Audio > Devices: a choice is in force at once (the driver is asked for
 // it), a missing one shows in the status bar, and it survives a restart
 // through Tarvik.ini.
+// Two sinks of one server described alike (regression: the dialog listed
+// "Null Output" twice and the status bar cut the names while its middle
+// stood empty): the dialog adds the names, the status bar shortens both
+// sides within the window's width and its tooltip gives the ids.
+struct TwinOutputs : SimWaveDriver {
+  std::vector<DeviceInfo> Devices() override {
+    return {{"pulse:radio.monitor", "Monitor of Null Output with a long description", true, true},
+            {"pulse:speaker", "Null Output", false, true},
+            {"pulse:rig", "Null Output", false, false}};
+  }
+};
+
+TEST(MainWindow, DevicesDescribedAlikeAreToldApart) {
+  TwinOutputs twins;
+  TDevicesDlg dialog(twins, true, nullptr);
+  ASSERT_EQ(dialog.OutputBox->count(), 3);
+  EXPECT_EQ(dialog.OutputBox->itemText(1), QStringLiteral("Null Output (speaker)"));
+  EXPECT_EQ(dialog.OutputBox->itemText(2), QStringLiteral("Null Output (rig)"));
+  EXPECT_EQ(dialog.InputBox->itemText(1), QStringLiteral("Monitor of Null Output with a long description"));
+  EXPECT_EQ(dialog.RateBox->itemText(0), QString::fromUtf8("11025 Hz (デバイスで)")) << "translated";
+
+  App app;
+  const std::string in = "pulse:alsa_input.usb-Burr-Brown_USB_Audio_CODEC-00.analog-stereo";
+  const std::string out = "pulse:alsa_output.pci-0000_00_1f.3.analog-stereo.headphones";
+  app.sim.SetAbsent({in, out});
+  app.w->session->ChooseDevices(in, out, 0);
+  ASSERT_TRUE(Pump(
+      [&] {
+        app.w->UpdateStatus();
+        return app.w->StatusDevices->text().count(QStringLiteral("(missing)")) == 2;
+      },
+      3000));
+  app.w->UpdateStatus();
+  const QString shown = app.w->StatusDevices->text();
+  EXPECT_LE(app.w->StatusDevices->fontMetrics().horizontalAdvance(shown), app.w->StatusDevices->width());
+  EXPECT_TRUE(shown.startsWith(QStringLiteral("alsa_input"))) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QStringLiteral("→ alsa_output"))) << "both sides shown: " << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(QStringLiteral("(missing)"))) << shown.toStdString();
+  EXPECT_GE(app.w->StatusDevices->width(), 400) << "the devices take the bar's free width";
+  EXPECT_TRUE(app.w->StatusDevices->toolTip().contains(QString::fromStdString("[" + in + "]")));
+  EXPECT_EQ(app.w->width(), 632) << "the window keeps the client area's width";
+}
+
 TEST(MainWindow, DevicesChosenInTheDialog) {
   App app;
   ASSERT_NE(app.w->ActDevices, nullptr);
