@@ -70,6 +70,10 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   client = new QWidget(this);
   client->setObjectName(QStringLiteral("client"));
   client->setFixedSize(632, 368);
+  // The preset in force stands out at a glance; places and captions stay.
+  client->setStyleSheet(QStringLiteral(
+      "QToolButton:checked { background-color: #1f5fa8; color: white;"
+      " border: 1px solid #0d3566; border-radius: 2px; }"));
   BuildControls();
   BuildMenusAndStatus();
   firstPaint = 1;

@@ -83,6 +83,7 @@ class TMainWnd : public QWidget {
   void StepFo(double hz);     // Left/Right (with Shift: five times as far)
   // The shortcuts, one "key<TAB>what" line each, for Help and the tests.
   QString ShortcutsText() const;
+  QString ShortcutsHtml() const;  // the same, as the Help box shows it
   // What a shortcut does (argument: the place in the row for RowPlace).
   void RunCommand(Command command, int argument = 0);
 

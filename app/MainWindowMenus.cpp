@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -99,8 +100,11 @@ void TMainWnd::BuildMenusAndStatus() {
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
   connect(ActDevices, &QAction::triggered, this, [this] { DevicesClick(); });
   connect(ActShortcuts, &QAction::triggered, this, [this] {
-    auto* box = new QMessageBox(QMessageBox::Information, ActShortcuts->text().remove(QLatin1Char('&')),
-                                ShortcutsText(), QMessageBox::Ok, this);
+    // The title without its menu mnemonic ("(&K)" or "&").
+    QString title = ActShortcuts->text();
+    title.remove(QRegularExpression(QStringLiteral("\\(&.\\)"))).remove(QLatin1Char('&'));
+    auto* box = new QMessageBox(QMessageBox::Information, title, ShortcutsHtml(), QMessageBox::Ok, this);
+    box->setTextFormat(Qt::RichText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("ShortcutsBox"));
     box->show();
@@ -252,6 +256,21 @@ QString TMainWnd::ShortcutsText() const {
     rows += QLatin1Char('\n');
   }
   return t + rows;
+}
+
+QString TMainWnd::ShortcutsHtml() const {
+  // A table, so the descriptions line up whatever the keys' widths.
+  QString t = QStringLiteral("<table cellspacing=\"0\" cellpadding=\"2\">");
+  for (const QString& line : ShortcutsText().split(QLatin1Char('\n'))) {
+    const int tab = line.indexOf(QLatin1Char('\t'));
+    if (tab < 0) {
+      t += QStringLiteral("<tr><td colspan=\"2\">%1</td></tr>").arg(line.toHtmlEscaped());
+      continue;
+    }
+    t += QStringLiteral("<tr><td><b>%1</b>&nbsp;&nbsp;</td><td>%2</td></tr>")
+             .arg(line.left(tab).toHtmlEscaped(), line.mid(tab + 1).toHtmlEscaped());
+  }
+  return t + QStringLiteral("</table>");
 }
 
 void TMainWnd::SelectInRow(int key) {

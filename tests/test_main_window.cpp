@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -513,6 +514,19 @@ struct TwinOutputs : SimWaveDriver {
             {"pulse:rig", "Null Output", false, false}};
   }
 };
+
+// Regression: the Japanese shortcuts box kept "(K)" in its title and its
+// columns did not line up.
+TEST(MainWindow, ShortcutsBoxInAColumnTable) {
+  App app(TMainWnd::Language::Japanese);
+  app.w->ActShortcuts->trigger();
+  auto* box = app.w->findChild<QMessageBox*>(QStringLiteral("ShortcutsBox"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->windowTitle(), QString::fromUtf8("キーボード ショートカット"));
+  EXPECT_EQ(box->textFormat(), Qt::RichText);
+  EXPECT_EQ(box->text().count(QStringLiteral("<tr><td><b>")), kShortcutCount) << "a key and its meaning a row";
+  box->close();
+}
 
 TEST(MainWindow, DevicesDescribedAlikeAreToldApart) {
   TwinOutputs twins;
