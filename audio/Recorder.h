@@ -35,8 +35,8 @@ class Recorder {
   Recorder& operator=(const Recorder&) = delete;
 
   // Starts recording into outputFile (and inputFile when not empty); false,
-  // with the reason, when a file cannot be created. Any thread but the
-  // audio thread.
+  // with the reason, when a file cannot be created or every tap slot is
+  // taken. Any thread but the audio thread.
   bool Start(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
              std::string& error);
   // Unregisters, writes what is left in the rings, closes the files and
