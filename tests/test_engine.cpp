@@ -329,6 +329,12 @@ TEST(SpectrumTap, FramesStartAtBlockBoundaries) {
   publish(TapPoint::Output, 300, 500);
   EXPECT_EQ(spectrum.Fill(), 500);
   EXPECT_EQ(spectrum.Frame()[0], 300.0);
+  const double stereo[4] = {10.0, 30.0, -4.0, 8.0};  // two channels show their mean
+  taps.Publish(TapPoint::Output, stereo, 2, 2);
+  spectrum.Drain();
+  EXPECT_EQ(spectrum.Fill(), 502);
+  EXPECT_EQ(spectrum.Frame()[500], 20.0);
+  EXPECT_EQ(spectrum.Frame()[501], 2.0);
   taps.Remove(spectrum.Consumer());
 }
 
