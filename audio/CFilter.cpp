@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "common/MessageBox.h"
 #include "signal/SampleRate.h"
@@ -16,11 +15,9 @@ int BoundBlock(int n) { return std::clamp(n, kMinBlock, kMaxBlock); }
 }  // namespace
 
 CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
-    : wave_(driver),
-      fftBuf_(new double[kFftSize]()),
-      ui_(ui),
-      blockBuf_(new double[kBlockBufSize]()),
-      driver_(driver) {}
+    : wave_(driver), ui_(ui), blockBuf_(new double[kBlockBufSize]()), driver_(driver) {
+  taps_.Add(spectrum_.Consumer());  // the first of the free slots
+}
 
 CFilter::~CFilter() {
   if (thread_.joinable()) {
@@ -28,6 +25,7 @@ CFilter::~CFilter() {
     WaitForBody();
     thread_.join();
   }
+  taps_.Remove(spectrum_.Consumer());
 }
 
 void CFilter::Resume() {
@@ -143,12 +141,6 @@ bool CFilter::VolumeDown() {
   return true;
 }
 
-bool CFilter::TakeSpectrumFailure() {
-  if (fft_.inUse == 0) return false;
-  fft_.inUse = 0;
-  return true;
-}
-
 void CFilter::RaisePriority() {
   // One step above normal where the system lets us; never a failure.
   const int tid = static_cast<int>(::syscall(SYS_gettid));
@@ -162,26 +154,11 @@ void CFilter::NormalPriority() {
   if (const int tid = threadId_.load()) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 0);
 }
 
-void CFilter::TapSpectrum(const double* block, int count) {
-  if (fftReady_.load(std::memory_order_acquire) == 1) return;
-  const int k = std::min(count, kFftSize - fftFill_);
-  if (k > 0) std::memcpy(fftBuf_.get() + fftFill_, block, sizeof(double) * k);
-  fftFill_ += k;
-  if (fftFill_ >= kFftSize) {
-    fftFill_ = 0;
-    fftReady_.store(1, std::memory_order_release);
-  }
-}
-
 SpectrumSnapshot CFilter::TakeSpectrum() {
-  if (fftReady_.load(std::memory_order_acquire) == 1) {
-    fft_.Compute(fftBuf_.get(), 0, kSpectrumBins - 1, 30.0, 3, levels_);
-    fftReady_.store(0, std::memory_order_release);
-  }
   SpectrumSnapshot s;
-  std::memcpy(s.levels, levels_, sizeof s.levels);
+  spectrum_.Take(s.levels);
   s.width = fftWidth_.load();
-  s.trace = fftMode_.load() != 0;
+  s.trace = spectrum_.Mode() != 0;
   int lost = lostCount_.load();
   if (lost != 0 || core_.overload.load() != 0) {
     s.warning = lost != 0 ? "Lost" : "Over";
@@ -271,11 +248,9 @@ void CFilter::Run() {
       continue;
     }
     if (terminated_.load()) break;
-    if (fftMode_.load() == 1) TapSpectrum(block, n);
-    recorder_.PushInput(block, n);
+    taps_.Publish(TapPoint::Input, block, n);
     core_.ProcessBlock(block, n);
-    recorder_.PushOutput(block, n);
-    if (fftMode_.load() == 2) TapSpectrum(block, n);
+    taps_.Publish(TapPoint::Output, block, n);
     if (inputOnly_.load()) continue;
 
     const double* p = block;

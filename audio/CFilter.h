@@ -2,8 +2,10 @@
 // CFilter: the audio engine, and the windows' only door to the sound. A
 // worker thread runs the live loop capture, filter, play, block after block,
 // and recovers from device failures by reopening both devices. It owns the
-// device pair, the live filter and the spectrum frame; the user interface
-// changes them through the operations below while it runs.
+// device pair and the live filter, and publishes every block before and
+// after filtering to its taps (the spectrum, the recorder, any consumer
+// added); the user interface changes them through the operations below
+// while it runs.
 
 #include <atomic>
 #include <cstdint>
@@ -15,14 +17,14 @@
 
 #include "audio/CWave.h"
 #include "audio/Recorder.h"
+#include "audio/SpectrumTap.h"
+#include "audio/Tap.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
 #include "signal/SampleRate.h"
-#include "spectrum/CFFT.h"
 #include "spectrum/SpectrumModel.h"
 
 constexpr int kBlockBufSize = kMaxBlock + 1;  // room for the largest block, in samples
-constexpr int kFftSize = 2048;                // spectrum frame, in samples
 
 class CFilter {
  public:
@@ -97,20 +99,31 @@ class CFilter {
   bool VolumeUp();
   bool VolumeDown();
 
+  // --- taps -------------------------------------------------------------------
+  // Where a feature gets the sound: each block the loop captures is
+  // published at TapPoint::Input before filtering and at TapPoint::Output
+  // after (what is played; one channel today), in whole numbered blocks.
+  // Register a TapConsumer with Taps().Add from any thread but the loop's,
+  // enable the rings it drains, drain each ring from one thread of your
+  // own (or the UI's timer), and Taps().Remove it before freeing it. Remove
+  // waits at most for the block being published; the loop never waits for
+  // a consumer, and a consumer that falls behind loses whole blocks
+  // (TapRing::Dropped, and a gap in TapBlock::number). At most
+  // TapHub::kMaxConsumers, the spectrum and the recorder among them.
+  TapHub& Taps() { return taps_; }
+
   // --- spectrum ---------------------------------------------------------------
   // 0 OFF, 1 IN, 2 OUT; 0..3: 1K, 2K, 3K, 4K.
-  void SetFftMode(int mode) { fftMode_.store(mode); }
-  int FftMode() const { return fftMode_.load(); }
+  void SetFftMode(int mode) { spectrum_.Follow(mode); }
+  int FftMode() const { return spectrum_.Mode(); }
   void SetFftWidth(int width) { fftWidth_.store(width); }
   int FftWidth() const { return fftWidth_.load(); }
   // True once when the analyser met a frame holding a NaN or an infinity;
-  // the caller then switches the spectrum off.
-  bool TakeSpectrumFailure();
-  // Copies samples into the spectrum frame (processing thread).
-  void TapSpectrum(const double* block, int count);
-  // The start of every drawing of a spectrum panel (UI thread): computes a
-  // waiting frame, and takes the "Lost"/"Over" warning, counting one
-  // recovery off and clearing the overload flag.
+  // the caller then switches the spectrum off. UI thread.
+  bool TakeSpectrumFailure() { return spectrum_.TakeFailure(); }
+  // The start of every drawing of a spectrum panel (UI thread): drains the
+  // spectrum's tap, computes a complete frame, and takes the "Lost"/"Over"
+  // warning, counting one recovery off and clearing the overload flag.
   SpectrumSnapshot TakeSpectrum();
 
   // --- recording --------------------------------------------------------------
@@ -133,7 +146,7 @@ class CFilter {
   virtual void Run();
 
  private:
-  friend struct CFilterProbe;  // tests: the spectrum frame and counters
+  friend struct CFilterProbe;  // tests: the spectrum tap and counters
 
   bool Recover();  // true when both directions reopened
   // Notes what the last opens gave, for Devices(); loop thread.
@@ -152,21 +165,17 @@ class CFilter {
   std::atomic<int> stopped_{1};  // 0 only while the live loop runs
   WaveFormat waveFormat_;
   CWave wave_;
-  std::atomic<int> fftReady_{0};  // release by the loop, acquire by the display
-  int fftFill_ = 0;
-  std::unique_ptr<double[]> fftBuf_;
   CFilterCore core_;
-  std::atomic<int> fftMode_{0};
+  TapHub taps_;  // before its consumers: they leave it when destroyed
+  SpectrumTap spectrum_;
   std::atomic<int> fftWidth_{2};
-  CFFT fft_;
-  int levels_[kFftSize] = {};             // display level per FFT bin
   std::atomic<std::uint32_t> volume_{1};  // 1: take the device's own at start
   std::atomic<int> lostCount_{0};
   std::atomic<int> bufferSize_{kDefaultBlock};
   std::atomic<long> passes_{0};
   std::atomic<long> blocksPlayed_{0};
   std::atomic<long> lostTotal_{0};
-  Recorder recorder_;
+  Recorder recorder_{taps_};
   std::atomic<int> inputOnly_{0};
 
   UiBridge* ui_;

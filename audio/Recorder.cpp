@@ -25,7 +25,7 @@ struct Recorder::File {
   }
 };
 
-Recorder::Recorder() = default;
+Recorder::Recorder(TapHub& taps) : taps_(taps) {}
 
 Recorder::~Recorder() { Stop(); }
 
@@ -70,22 +70,37 @@ bool Recorder::Start(const std::string& outputFile, const std::string& inputFile
     inputName_ = inputFile;
     error_.clear();
   }
-  for (Ring* r : {&out_, &in_}) {
-    r->tail.store(r->head.load());
-    r->dropped.store(0);
-  }
+  // Unregistered since Stop: the rings are ours alone.
+  consumer_.Ring(TapPoint::Output)->Reset();
+  consumer_.Ring(TapPoint::Input)->Reset();
   frames_ = 0;
   stopping_ = false;
   active_ = true;
-  out_.enabled.store(true, std::memory_order_release);
-  in_.enabled.store(inFile_ != nullptr, std::memory_order_release);
+  EnableRings(true, inFile_ != nullptr);
+  if (!taps_.Add(consumer_)) {
+    error = "cannot record: too many taps on the sound";
+    EnableRings(false, false);
+    active_ = false;
+    for (auto* f : {&outFile_, &inFile_}) {
+      if (!*f) continue;
+      const std::string path = (*f)->path;
+      f->reset();
+      std::remove(path.c_str());
+    }
+    return false;
+  }
   writer_ = std::thread([this] { Write(); });
   return true;
 }
 
+void Recorder::EnableRings(bool output, bool input) {
+  consumer_.Ring(TapPoint::Output)->Enable(output);
+  consumer_.Ring(TapPoint::Input)->Enable(input);
+}
+
 void Recorder::Stop() {
-  out_.enabled = false;
-  in_.enabled = false;
+  taps_.Remove(consumer_);
+  EnableRings(false, false);
   stopping_ = true;
   if (writer_.joinable()) writer_.join();
   outFile_.reset();  // closing completes the header
@@ -93,34 +108,26 @@ void Recorder::Stop() {
   active_ = false;
 }
 
-void Recorder::Push(Ring& ring, const double* block, int count) {
-  if (!ring.enabled.load(std::memory_order_acquire) || count <= 0) return;
-  const std::uint64_t head = ring.head.load(std::memory_order_relaxed);
-  const std::uint64_t tail = ring.tail.load(std::memory_order_acquire);
-  if (head - tail + static_cast<std::uint64_t>(count) > Ring::kCapacity) {
-    ring.dropped.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  for (int i = 0; i < count; ++i) ring.data[(head + i) & (Ring::kCapacity - 1)] = SampleToPcm16(block[i]);
-  ring.head.store(head + count, std::memory_order_release);
-}
-
-bool Recorder::Drain(Ring& ring, File& file) {
+bool Recorder::Drain(TapRing& ring, File& file) {
   std::int16_t chunk[kWriteChunk];
-  for (;;) {
-    const std::uint64_t tail = ring.tail.load(std::memory_order_relaxed);
-    const std::uint64_t head = ring.head.load(std::memory_order_acquire);
-    const int n = static_cast<int>(std::min<std::uint64_t>(head - tail, kWriteChunk));
-    if (n == 0) return true;
-    for (int i = 0; i < n; ++i) chunk[i] = ring.data[(tail + i) & (Ring::kCapacity - 1)];
-    ring.tail.store(tail + n, std::memory_order_release);
-    if (sf_write_short(file.sf, chunk, n) != n) {
-      std::lock_guard<std::mutex> lock(m_);
-      error_ = "Recording stopped: cannot write " + file.path + " (" + sf_strerror(file.sf) + ")";
-      return false;
+  TapBlock block;
+  const double* samples;
+  while (ring.Front(block, samples)) {
+    // The files are mono: a block of more channels records its first.
+    for (int done = 0; done < block.frames;) {
+      const int n = std::min(block.frames - done, kWriteChunk);
+      for (int i = 0; i < n; ++i) chunk[i] = SampleToPcm16(samples[(done + i) * block.channels]);
+      if (sf_write_short(file.sf, chunk, n) != n) {
+        std::lock_guard<std::mutex> lock(m_);
+        error_ = "Recording stopped: cannot write " + file.path + " (" + sf_strerror(file.sf) + ")";
+        return false;
+      }
+      if (&ring == consumer_.Ring(TapPoint::Output)) frames_ += n;
+      done += n;
     }
-    if (&ring == &out_) frames_ += n;
+    ring.Pop();
   }
+  return true;
 }
 
 void Recorder::Write() {
@@ -131,7 +138,8 @@ void Recorder::Write() {
       std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
       continue;
     }
-    bool ok = Drain(out_, *outFile_) && (!inFile_ || Drain(in_, *inFile_));
+    bool ok = Drain(*consumer_.Ring(TapPoint::Output), *outFile_) &&
+              (!inFile_ || Drain(*consumer_.Ring(TapPoint::Input), *inFile_));
     const auto now = std::chrono::steady_clock::now();
     if (ok && now - lastCheck >= std::chrono::milliseconds(kFolderCheckMs)) {
       lastCheck = now;
@@ -147,8 +155,7 @@ void Recorder::Write() {
       }
     }
     if (!ok) {
-      out_.enabled = false;
-      in_.enabled = false;
+      EnableRings(false, false);
       active_ = false;
       // The files keep what was written; closing them (in Stop) completes
       // their headers.
@@ -165,7 +172,7 @@ RecordingStatus Recorder::Status() const {
   RecordingStatus s;
   s.active = active_.load();
   s.frames = frames_.load();
-  s.dropped = out_.dropped.load() + in_.dropped.load();
+  s.dropped = consumer_.Ring(TapPoint::Output)->Dropped() + consumer_.Ring(TapPoint::Input)->Dropped();
   std::lock_guard<std::mutex> lock(m_);
   s.outputFile = outputName_;
   s.inputFile = inputName_;

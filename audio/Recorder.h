@@ -1,7 +1,7 @@
 #pragma once
 // Recording what the user hears (and, as a choice, what came in) to files.
-// The audio thread only copies blocks into lock-free rings (Push: never
-// waits, never allocates); a writer thread of its own writes them through
+// A tap consumer: the engine only copies blocks into its rings (never
+// waits, never allocates); a writer thread of its own drains them through
 // libsndfile. A ring that is full drops the whole block and counts it, so a
 // slow disk never delays the audio. A write that fails (a full disk) or a
 // folder that vanishes stops the recording with a message, and the files
@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "audio/Tap.h"
 
 enum class RecordFormat { Wav, Flac };  // 16-bit mono at the program's rate
 
@@ -26,23 +28,20 @@ struct RecordingStatus {
 
 class Recorder {
  public:
-  Recorder();
+  // Records what taps publishes; registers with it only while recording.
+  explicit Recorder(TapHub& taps);
   ~Recorder();  // stops a recording in progress
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
   // Starts recording into outputFile (and inputFile when not empty); false,
-  // with the reason, when a file cannot be created. Any thread but the
-  // audio thread.
+  // with the reason, when a file cannot be created or every tap slot is
+  // taken. Any thread but the audio thread.
   bool Start(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
              std::string& error);
-  // Writes what is left in the rings, closes the files and returns.
+  // Unregisters, writes what is left in the rings, closes the files and
+  // returns.
   void Stop();
-
-  // Audio thread: one block, doubles in 16-bit units, converted as playback
-  // converts them.
-  void PushOutput(const double* block, int count) { Push(out_, block, count); }
-  void PushInput(const double* block, int count) { Push(in_, block, count); }
 
   RecordingStatus Status() const;
   // For tests: the writer waits while held, as behind a disk that stalls.
@@ -51,22 +50,15 @@ class Recorder {
   std::string TakeError();
 
  private:
-  // A single-producer single-consumer ring of 16-bit samples.
-  struct Ring {
-    static constexpr int kCapacity = 1 << 17;  // about 12 s at 11025 Hz
-    std::unique_ptr<std::int16_t[]> data{new std::int16_t[kCapacity]};
-    std::atomic<std::uint64_t> head{0};  // written by the audio thread
-    std::atomic<std::uint64_t> tail{0};  // written by the writer
-    std::atomic<bool> enabled{false};
-    std::atomic<long> dropped{0};
-  };
   struct File;
 
-  static void Push(Ring& ring, const double* block, int count);
-  void Write();                        // the writer thread's body
-  bool Drain(Ring& ring, File& file);  // false on a write error
+  void Write();                           // the writer thread's body
+  bool Drain(TapRing& ring, File& file);  // false on a write error
+  void EnableRings(bool output, bool input);
 
-  Ring out_, in_;
+  static constexpr int kRingSamples = 1 << 17;  // per point: about 12 s at 11025 Hz
+  TapHub& taps_;
+  TapConsumer consumer_{kRingSamples, kRingSamples};
   std::unique_ptr<File> outFile_, inFile_;
   std::thread writer_;
   std::atomic<bool> stopping_{false};

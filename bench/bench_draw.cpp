@@ -87,7 +87,6 @@ void BM_DesignDialogTick(benchmark::State& state) {
   CFilter* thread = live.thread.get();
   const std::vector<double> block = live.Noise(8192);
   live.Feed(block);  // weights away from zero
-  std::copy(block.begin(), block.begin() + 2048, live.probe.FftBuf());
   auto work = std::make_unique<FilterDefinition>(thread->Definition());
   thread->SetFftMode(1);
   QImage plot(440, 224, QImage::Format_RGB32);
@@ -95,7 +94,7 @@ void BM_DesignDialogTick(benchmark::State& state) {
   for (auto _ : state) {
     thread->CopyCoefsTo(*work);
     DrawResponse(*work, plot, true);
-    live.probe.FftReady() = 1;
+    thread->Taps().Publish(TapPoint::Input, block.data(), 2048);
     DrawSpectrum(thread->TakeSpectrum(), spectrum);
     benchmark::DoNotOptimize(plot.constBits());
     benchmark::DoNotOptimize(spectrum.constBits());
@@ -129,9 +128,8 @@ void BM_MainWindowTick(benchmark::State& state) {
   for (auto _ : state) {
     DrawResponse(*live[tick % kSnapshots], plot, false, *plotBackdrop);
     if (tick % 2 == 0) {
-      std::copy(frame.begin(), frame.end(), lms.probe.FftBuf());
+      thread->Taps().Publish(TapPoint::Output, frame.data(), 2048);
       std::rotate(frame.begin(), frame.begin() + 300, frame.end());
-      lms.probe.FftReady() = 1;
     }
     DrawSpectrum(thread->TakeSpectrum(), spectrum, *spectrumBackdrop);
     benchmark::DoNotOptimize(plot.constBits());

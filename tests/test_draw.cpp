@@ -138,15 +138,33 @@ TEST(DrawSpectrum, LostForEachRecoveryThenOverOnce) {
   EXPECT_FALSE(warning());
 }
 
+// A frame published at the point the switch follows is computed at the
+// next drawing, once; one from the other point, or with the switch OFF, is
+// never shown.
 TEST(DrawSpectrum, WaitingFrameIsComputedAndReleased) {
-  Panel p;
-  p.filter->SetFftMode(2);
-  for (int t = 0; t < 2048; ++t)
-    CFilterProbe(*p.filter).FftBuf()[t] = 32767.0 * std::sin(2.0 * M_PI * 100.0 * t / 2048.0);
-  CFilterProbe(*p.filter).FftReady() = 1;
-  p.Draw();
-  EXPECT_EQ(CFilterProbe(*p.filter).FftReady().load(), 0);
-  EXPECT_GT(p.last.levels[100], 90) << "a third of 299 after one smoothed frame";
+  struct Case {
+    int mode;
+    TapPoint point;
+    bool shown;
+  } cases[] = {
+      {2, TapPoint::Output, true},  {1, TapPoint::Input, true},  {2, TapPoint::Input, false},
+      {1, TapPoint::Output, false}, {0, TapPoint::Input, false},
+  };
+  std::vector<double> frame(2048);
+  for (int t = 0; t < 2048; ++t) frame[t] = 32767.0 * std::sin(2.0 * M_PI * 100.0 * t / 2048.0);
+  for (const Case& c : cases) {
+    Panel p;
+    p.filter->SetFftMode(c.mode);
+    p.filter->Taps().Publish(c.point, frame.data(), 2048);
+    p.Draw();
+    if (c.shown)
+      EXPECT_GT(p.last.levels[100], 90) << "a third of 299 after one smoothed frame; mode " << c.mode;
+    else
+      EXPECT_EQ(p.last.levels[100], 0) << "mode " << c.mode;
+    const int level = p.last.levels[100];
+    p.Draw();
+    EXPECT_EQ(p.last.levels[100], level) << "computed once; mode " << c.mode;
+  }
 }
 
 // --- response plot -------------------------------------------------------
@@ -289,10 +307,10 @@ TEST(Pictures, WriteExamples) {
       CFilterProbe(*p.filter).Core().overload = width == 2 ? 1 : 0;
       std::mt19937 rng(width);
       std::normal_distribution<double> noise(0.0, 300.0);
+      std::vector<double> frame(2048);
       for (int t = 0; t < 2048; ++t)
-        CFilterProbe(*p.filter).FftBuf()[t] =
-            noise(rng) + 8000.0 * std::sin(2.0 * M_PI * 700.0 * t / 11025.0);
-      CFilterProbe(*p.filter).FftReady() = 1;
+        frame[t] = noise(rng) + 8000.0 * std::sin(2.0 * M_PI * 700.0 * t / 11025.0);
+      p.filter->Taps().Publish(TapPoint::Input, frame.data(), 2048);
       p.Draw();
       ASSERT_TRUE(p.image.save(
           dir +

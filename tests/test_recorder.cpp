@@ -18,6 +18,7 @@
 
 #include "audio/CFilter.h"
 #include "audio/Recorder.h"
+#include "audio/Tap.h"
 #include "common/Pcm16.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
@@ -99,12 +100,13 @@ TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
 // audio side never waits.
 TEST(Recorder, AWriterThatFallsBehindDropsWholeBlocks) {
   TempDir dir;
-  Recorder r;
+  TapHub taps;
+  Recorder r(taps);
   std::string error;
   ASSERT_TRUE(r.Start(dir.File("slow.wav"), "", RecordFormat::Wav, error)) << error;
   r.HoldWriter(true);
   std::vector<double> block(5000, 1234.0);
-  for (int i = 0; i < 100; ++i) r.PushOutput(block.data(), 5000);
+  for (int i = 0; i < 100; ++i) taps.Publish(TapPoint::Output, block.data(), 5000);
   r.HoldWriter(false);
   r.Stop();
   const RecordingStatus s = r.Status();
@@ -126,12 +128,13 @@ TEST(Recorder, AFullDiskStopsWithAMessageAndAValidFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{64 * 1024, 64 * 1024};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
-    Recorder r;
+    TapHub taps;
+    Recorder r(taps);
     std::string error;
     if (!r.Start(path, "", RecordFormat::Wav, error)) ::_exit(4);
     std::vector<double> block(512, -2000.0);
     for (int i = 0; i < 400 && r.Status().active; ++i) {
-      r.PushOutput(block.data(), 512);
+      taps.Publish(TapPoint::Output, block.data(), 512);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     const bool stopped = WaitFor([&] { return !r.Status().active; }, 3000);

@@ -1,6 +1,6 @@
 #pragma once
 // What the engine tests look at inside CFilter beyond its operations: the
-// spectrum frame as the loop fills it, the device pair, the live filter.
+// spectrum's tap, the device pair, the live filter.
 
 #include <memory>
 
@@ -9,11 +9,9 @@
 
 struct CFilterProbe {
   explicit CFilterProbe(CFilter& filter) : f(filter) {}
-  double* FftBuf() { return f.fftBuf_.get(); }
-  int FftFill() const { return f.fftFill_; }
-  std::atomic<int>& FftReady() { return f.fftReady_; }
+  SpectrumTap& Spectrum() { return f.spectrum_; }
   std::atomic<int>& LostCount() { return f.lostCount_; }
-  CFFT& Fft() { return f.fft_; }
+  CFFT& Fft() { return f.spectrum_.Fft(); }
   CFilterCore& Core() { return f.core_; }
   CWave& Wave() { return f.wave_; }
 
