@@ -27,7 +27,8 @@ void ReadReal(const std::string& text, double& field) {
   if (const std::optional<double> v = ScanDouble(text)) field = *v;
 }
 
-int BoundTap(int n) { return n == 1 ? 2 : (n > 511 ? kMaxTap : n); }
+// One tap is no filter: it becomes two.
+int BoundTap(int n) { return n == 1 ? 2 : ClampTap(n); }
 
 }  // namespace
 
@@ -60,7 +61,7 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
     // a step or leak out of range would make the weights run away.
     if (!std::isfinite(mu2) || !std::isfinite(gm) || !LmsStepAccepted(mu2) || !LmsLeakAccepted(gm))
       return DesignResult::Incorrect;
-    work.lmsDelay = delay > kMaxLmsDelay ? kMaxLmsDelay : delay;
+    work.lmsDelay = ClampLmsDelay(delay);
     work.lmsMU2 = mu2;
     work.lmsGM = gm;
     work.lmsInv = f.inv ? 1 : 0;
@@ -75,7 +76,7 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
   }
 
   FilterParams& p = work.params;
-  work.tap = tap > kMaxTap ? kMaxTap : tap;  // bounded at once; 1 becomes 2 below
+  work.tap = ClampTap(tap);  // bounded at once; 1 becomes 2 below
   ReadReal(f.fcl, p.fcl);
   ReadReal(f.fch, p.fch);
   ReadReal(f.att, p.att);

@@ -8,7 +8,7 @@ void CFilterCore::Apply(const FilterDefinition& d) {
   std::lock_guard<std::mutex> guard(lock_);
   def_ = d;
   def_.tap = ClampTap(def_.tap);
-  def_.lmsDelay = def_.lmsDelay < 0 ? 0 : (def_.lmsDelay > kMaxLmsDelay ? kMaxLmsDelay : def_.lmsDelay);
+  def_.lmsDelay = ClampLmsDelay(def_.lmsDelay);
   def_.ForgetWeights();
 }
 

@@ -12,9 +12,11 @@
 
 class IniFile;
 
-constexpr int kMaxLmsDelay = 512;
+constexpr int kMaxLmsDelay = 512;  // samples
 
-inline int ClampTap(int n) { return n < 0 ? 0 : (n > kMaxTap ? kMaxTap : n); }
+// The one LMS delay rule: taken as 0..512 samples (ClampTap, in Kaiser.h,
+// is the tap-count rule).
+inline int ClampLmsDelay(int d) { return d < 0 ? 0 : (d > kMaxLmsDelay ? kMaxLmsDelay : d); }
 
 // What a file or the design dialog may set; the rest is refused.
 constexpr double kMaxGain = 1.0e6;  // +120 dB pass-band gain

@@ -45,8 +45,7 @@ bool FilterDefinition::ReadIni(const IniFile& ini, int slot) {
   p.fch = ReadIniDouble(ini, sec, "FCH", p.fch);
   p.att = ReadIniDouble(ini, sec, "ATT", p.att);
   p.gain = ReadIniDouble(ini, sec, "GAIN", p.gain);
-  delay = ini.ReadInteger(sec, "lmsDelay", delay);
-  delay = delay < 0 ? 0 : (delay > kMaxLmsDelay ? kMaxLmsDelay : delay);
+  delay = ClampLmsDelay(ini.ReadInteger(sec, "lmsDelay", delay));
   inv = ini.ReadInteger(sec, "lmsInv", inv);
   agc = ini.ReadInteger(sec, "lmsAGC", agc);
   mu2 = ReadIniDouble(ini, sec, "lmsMU2", mu2);
