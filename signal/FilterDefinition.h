@@ -69,8 +69,8 @@ struct FilterDefinition {
   void WriteIni(IniFile& ini, int slot) const;
   // C-array text of the coefficients, newest-sample coefficient first.
   std::string CoefFileText() const;
-  // Shows the error box and returns false when the file cannot be created.
-  bool WriteCoefFile(const std::string& path) const;
+  // False with the text to show in `error` when the file cannot be created.
+  bool WriteCoefFile(const std::string& path, std::string& error) const;
 
   // Type name used in coefficient files; "?" outside 0..5.
   static const char* TypeName(int type);

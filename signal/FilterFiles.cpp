@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/IniFile.h"
-#include "common/MessageBox.h"
 #include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 #include "signal/FilterDefinition.h"
@@ -162,8 +161,8 @@ std::string FilterDefinition::CoefFileText() const {
   return text;
 }
 
-bool FilterDefinition::WriteCoefFile(const std::string& path) const {
+bool FilterDefinition::WriteCoefFile(const std::string& path, std::string& error) const {
   if (ReplaceFileAtomically(path, CoefFileText())) return true;
-  ErrorBox("ファイルが作成できません.");
+  error = "ファイルが作成できません.";
   return false;
 }
