@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-CFilterCore::CFilterCore() : dcCut(0), overload(0) {}
+CFilterCore::CFilterCore() : dcCut(0), overload(0) { chain.filter.Setup(def_); }
 
 void CFilterCore::Apply(const FilterDefinition& d) {
   std::lock_guard<std::mutex> guard(lock_);
@@ -10,24 +10,27 @@ void CFilterCore::Apply(const FilterDefinition& d) {
   def_.tap = ClampTap(def_.tap);
   def_.lmsDelay = ClampLmsDelay(def_.lmsDelay);
   def_.ForgetWeights();
+  chain.filter.Setup(def_);
 }
 
 FilterDefinition CFilterCore::Definition() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return def_;
+  FilterDefinition d = def_;
+  std::memcpy(d.h, chain.filter.h, sizeof d.h);
+  return d;
 }
 
 void CFilterCore::CopyCoefsTo(FilterDefinition& d) const {
   const int n = ClampTap(d.tap);
   std::lock_guard<std::mutex> guard(lock_);
-  std::memcpy(d.h, def_.h, sizeof(double) * (n + 1));
+  std::memcpy(d.h, chain.filter.h, sizeof(double) * (n + 1));
 }
 
 void CFilterCore::Snapshot(int& ratio, int& taps, double* coefs) const {
   std::lock_guard<std::mutex> guard(lock_);
   ratio = def_.overSmp;
   taps = def_.tap;
-  std::memcpy(coefs, def_.h, sizeof(double) * (taps + 1));
+  std::memcpy(coefs, chain.filter.h, sizeof(double) * (taps + 1));
 }
 
 int CFilterCore::Type() const {
@@ -61,5 +64,5 @@ double CFilterCore::ProcessSample(double x) {
 }
 
 double CFilterCore::FilterSample(double x) { return def_.IsLms() ? LmsSample(x) : FirSample(x); }
-double CFilterCore::FirSample(double x) { return chain.filter.FirSample(def_, x); }
-double CFilterCore::LmsSample(double x) { return chain.filter.LmsSample(def_, x); }
+double CFilterCore::FirSample(double x) { return chain.filter.FirSample(x); }
+double CFilterCore::LmsSample(double x) { return chain.filter.LmsSample(x); }

@@ -1,8 +1,8 @@
 #pragma once
-// CFilterCore: the live filter. It holds the definition in force (whose `h`
-// an LMS definition adapts as it runs) and the processing chain's running
-// state (delay lines, rate-change histories, phase). Fixed size; never
-// allocates.
+// CFilterCore: the live filter. It holds the definition in force, a plain
+// value, and the processing chain's running state (delay lines, rate-change
+// histories, phase, and the filter stage's coefficients, which an LMS
+// predictor adapts as it runs). Fixed size; never allocates.
 //
 // Threads: the processing thread calls ProcessBlock; the user interface
 // calls Apply, Definition, CopyCoefsTo and Snapshot and writes dcCut at the
@@ -25,7 +25,7 @@ class CFilterCore {
   CFilterCore& operator=(const CFilterCore&) = delete;
 
   // Puts a definition in force in one step; an LMS definition starts from
-  // zero weights. The chain's histories carry over.
+  // zero weights. The chain's histories carry over, LMS lines included.
   void Apply(const FilterDefinition& d);
   // The definition in force, with the live LMS weights in `h`.
   FilterDefinition Definition() const;

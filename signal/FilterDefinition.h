@@ -1,9 +1,10 @@
 #pragma once
 // A filter definition as a value: kind, tap count, oversampling ratio, design
 // and LMS parameters, coefficients. Presets, user slots, filter files and the
-// design dialog make and pass these; CFilterCore puts one in force. For an
-// LMS definition `h` holds no design: the weights start from zero whenever
-// it is put in force.
+// design dialog make and pass these; CFilterCore puts one in force and
+// nothing running ever changes one. For an LMS definition `h` holds no
+// design: the filter stage starts its own weights from zero whenever it is
+// put in force, and a copy of a live LMS filter carries them in `h`.
 
 #include <cmath>
 #include <string>

@@ -160,46 +160,60 @@ void FilterStage::Reset() {
   lmsErr = lmsStep = 0.0;
 }
 
-void FilterStage::Process(FilterDefinition& d, double* io, int count) {
-  if (d.IsLms()) {
-    for (int i = 0; i < count; ++i) io[i] = LmsSample(d, io[i]);
-  } else if (d.tap != 0) {
-    FirBlock(xLine, d.h, d.tap + 1, io, count);
+void FilterStage::Setup(const FilterDefinition& d) {
+  lms = d.IsLms();
+  tap = ClampTap(d.tap);
+  lmsDelay = ClampLmsDelay(d.lmsDelay);
+  lmsInv = d.lmsInv;
+  lmsAGC = d.lmsAGC;
+  lmsMU2 = d.lmsMU2;
+  lmsGM = d.lmsGM;
+  if (lms)
+    std::memset(h, 0, sizeof h);
+  else
+    std::memcpy(h, d.h, sizeof h);
+}
+
+void FilterStage::Process(double* io, int count) {
+  if (lms) {
+    for (int i = 0; i < count; ++i) io[i] = LmsSample(io[i]);
+  } else if (tap != 0) {
+    FirBlock(xLine, h, tap + 1, io, count);
   }
 }
 
-double FilterStage::FirSample(const FilterDefinition& d, double x) {
-  const int n = d.tap;
+double FilterStage::FirSample(double x) {
+  const int n = tap;
   if (n == 0) return x;
   xLine.Push(x);
   double y;
-  FirDots(xLine.Window(n + 1), d.h, n + 1, &y, 1);
+  FirDots(xLine.Window(n + 1), h, n + 1, &y, 1);
   return y;
 }
 
-double FilterStage::LmsSample(FilterDefinition& d, double x) {
-  const int n = d.tap;
+double FilterStage::LmsSample(double x) {
+  const int n = tap;
   if (n == 0) return x;
   // The predictor sees the input lmsDelay+1 samples late.
-  xLine.Push(lmsLine.Ago(d.lmsDelay));
+  xLine.Push(lmsLine.Ago(lmsDelay));
   const double* line = xLine.Window(n + 1);
-  double y = DotProduct(line, d.h, n + 1);
+  double y = DotProduct(line, h, n + 1);
   if (!(std::fabs(y) <= kLmsRunaway)) {
     // Diverged (a step size too large, or a broken input): restart the
     // weights rather than output garbage until the preset is chosen again.
-    std::memset(d.h, 0, sizeof d.h);
+    std::memset(h, 0, sizeof h);
     y = 0.0;
   }
   lmsErr = x - y;
-  lmsStep = lmsErr * d.lmsMU2 * kLmsScale;
+  lmsStep = lmsErr * lmsMU2 * kLmsScale;
   lmsLine.Push(x);
-  double magnitude = LmsUpdate(d.h, line, n + 1, lmsStep, d.lmsGM);
+  double magnitude = LmsUpdate(h, line, n + 1, lmsStep, lmsGM);
   if (!std::isfinite(magnitude)) {
-    std::memset(d.h, 0, sizeof d.h);
+    std::memset(h, 0, sizeof h);
     magnitude = 0.0;
   }
-  if (d.lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
-  return d.lmsInv != 0 ? lmsErr : y;
+  if (lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
+  return lmsInv != 0 ? lmsErr : y;
 }
 
 // ---------------------------------------------------------------------------
@@ -322,22 +336,22 @@ void ProcessingChain::Reset() {
   phase = 0;
 }
 
-void ProcessingChain::Process(FilterDefinition& d, bool dcCut, double* io, int count) {
+void ProcessingChain::Process(const FilterDefinition& d, bool dcCut, double* io, int count) {
   for (int done = 0; done < count; done += kChainPiece) {
     const int n = count - done < kChainPiece ? count - done : kChainPiece;
     ProcessPiece(d, dcCut, io + done, n);
   }
 }
 
-void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count) {
+void ProcessingChain::ProcessPiece(const FilterDefinition& d, bool dcCut, double* io, int count) {
   if (dcCut) dc.Process(io, count);
   if (blankerOn) blanker.Process(io, count);
   const int ratio = d.overSmp;
   if (ratio == 1) {
-    filter.Process(d, io, count);
+    filter.Process(io, count);
   } else if (ratio == 2 || ratio == 3) {
     const int m = down.Process(io, count, ratio, phase, low);
-    filter.Process(d, low, m);
+    filter.Process(low, m);
     up.Process(low, io, count, ratio, phase);
     phase = NextPhase(phase, ratio, count);
   }

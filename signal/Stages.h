@@ -53,15 +53,29 @@ struct RateDownStage {
   double ext[48 + kChainPiece];     // scratch: history and block in one array
 };
 
-// The reduced-rate filter: a FIR or the LMS predictor, by the definition.
-// Both share the input line, so switching between them keeps the history.
+// The reduced-rate filter: a FIR or the LMS predictor, as set up from a
+// definition. It owns the coefficients it runs, so an LMS predictor adapts
+// its own weights and a definition stays a plain value. FIR and LMS share
+// the input line, so switching between them keeps the history.
 struct FilterStage {
   FilterStage() { Reset(); }
+  // Takes the kind, tap count (0..512), LMS settings and coefficients of d;
+  // an LMS predictor starts from zero weights. The lines carry over.
+  void Setup(const FilterDefinition& d);
+  // Clears the lines; the coefficients stay.
   void Reset();
-  void Process(FilterDefinition& d, double* io, int count);  // LMS adapts d.h
-  double FirSample(const FilterDefinition& d, double x);
-  double LmsSample(FilterDefinition& d, double x);
+  void Process(double* io, int count);
+  double FirSample(double x);
+  double LmsSample(double x);
 
+  bool lms = false;
+  int tap = 0;       // N: h[0..N] are used, h[N] weights the newest sample
+  int lmsDelay = 0;  // samples, 0..512
+  int lmsInv = 0;
+  int lmsAGC = 0;
+  double lmsMU2 = 0.0;
+  double lmsGM = 0.0;
+  alignas(64) double h[kCoefCount] = {};  // FIR coefficients, or the live LMS weights
   DelayLine<kCoefCount + kFirChunk - 1> xLine;  // FIR / LMS predictor input
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   double lmsErr = 0.0;
@@ -143,7 +157,7 @@ struct ChainExtras {
 // samples.
 struct ProcessingChain {
   void Reset();
-  void Process(FilterDefinition& d, bool dcCut, double* io, int count);
+  void Process(const FilterDefinition& d, bool dcCut, double* io, int count);
   // Puts the added stages in force; a notch that stays keeps its history.
   void SetExtras(const ChainExtras& e);
   ChainExtras Extras() const;
@@ -163,5 +177,5 @@ struct ProcessingChain {
   alignas(64) double low[kChainPiece];
 
  private:
-  void ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count);
+  void ProcessPiece(const FilterDefinition& d, bool dcCut, double* io, int count);
 };
