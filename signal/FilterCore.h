@@ -35,7 +35,8 @@ class CFilterCore {
   // plot of the live filter never sees half an adaptation step.
   void Snapshot(int& ratio, int& taps, double* coefs) const;
   int Type() const;
-  // The noise blanker and the notches, put in force between two blocks.
+  // Noise reduction, the noise blanker and the notches, put in force
+  // between two blocks.
   void SetExtras(const ChainExtras& e);
   ChainExtras Extras() const;
 
@@ -48,7 +49,9 @@ class CFilterCore {
   double LmsSample(double x);
 
   ProcessingChain chain;      // running state
-  std::atomic<int> dcCut;     // 80 Hz high-pass in front, set by the UI
+  // 80 Hz high-pass in front, set by the UI; read at each block, 0 bypasses
+  // the DC cut stage.
+  std::atomic<int> dcCut;
   std::atomic<int> overload;  // set on an input beyond +-24576, cleared by the display
 
  private:
