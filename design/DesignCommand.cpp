@@ -27,6 +27,9 @@ void ReadReal(const std::string& text, double& field) {
   if (const std::optional<double> v = ScanDouble(text)) field = *v;
 }
 
+// The OverSampling selection taken as 0..2 (ratios 1..3).
+int BoundRatioIndex(int i) { return i < 0 ? 0 : (i > 2 ? 2 : i); }
+
 // One tap is no filter: it becomes two.
 int BoundTap(int n) { return n == 1 ? 2 : ClampTap(n); }
 
@@ -34,11 +37,11 @@ int BoundTap(int n) { return n == 1 ? 2 : ClampTap(n); }
 
 double RateForRatioIndex(int ratioIndex) {
   static const double kRates[3] = {kSampleRate, kSampleRate / 2, kSampleRate / 3};
-  return kRates[ratioIndex < 0 ? 0 : (ratioIndex > 2 ? 2 : ratioIndex)];
+  return kRates[BoundRatioIndex(ratioIndex)];
 }
 
 DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
-  const int ratioIndex = f.ratioIndex < 0 ? 0 : (f.ratioIndex > 2 ? 2 : f.ratioIndex);
+  const int ratioIndex = BoundRatioIndex(f.ratioIndex);
   const int type = f.type < FilterType::LPF || f.type > FilterType::LMS ? FilterType::User : f.type;
   work.params.type = type;
   work.overSmp = ratioIndex + 1;
