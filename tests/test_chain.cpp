@@ -94,13 +94,6 @@ TEST(ProcessingChain, OrderAndBypassesMatchTheStagesRunByHand) {
   }
 }
 
-// The declared order is the one the chain has always had.
-TEST(ProcessingChain, DeclaredOrder) {
-  const ChainStage want[] = {ChainStage::DcCut, ChainStage::Blanker, ChainStage::FilterGroup,
-                             ChainStage::Notches, ChainStage::NoiseReduction};
-  for (int k = 0; k < kChainStageCount; ++k) EXPECT_EQ(kChainOrder[k], want[k]) << k;
-}
-
 // The extras switch their stages' bypasses and read back from them; a ratio
 // outside 1..3 bypasses the filter group.
 TEST(ProcessingChain, ExtrasAndRatioSetTheBypasses) {
