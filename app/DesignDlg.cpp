@@ -430,6 +430,7 @@ void TDesignDlg::HFileBtnClick() {
   r.defaultSuffix = QStringLiteral("txt");
   r.directory = hDir_;
   RunFileCommand(r, hDir_, [this](const std::string& file) {
-    workFilter.WriteCoefFile(file);  // reports its own failure
+    std::string error;
+    if (!workFilter.WriteCoefFile(file, error)) ErrorBox("%s", error.c_str());
   });
 }

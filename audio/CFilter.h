@@ -82,7 +82,8 @@ class CFilter {
   // h[0..d.tap] of the filter in force, e.g. the live LMS weights.
   void CopyCoefsTo(FilterDefinition& d) const { core_.CopyCoefsTo(d); }
   int FilterType() const { return core_.Type(); }
-  // The noise blanker and up to four notches, on any filter.
+  // Noise reduction, the noise blanker and up to four notches, on any
+  // filter; put in force between two blocks.
   void SetExtras(const ChainExtras& e) { core_.SetExtras(e); }
   ChainExtras Extras() const { return core_.Extras(); }
   // The 80 Hz high-pass in front of the filter.

@@ -193,8 +193,10 @@ Processor Ours(int level) {
     nr.SetLevel(level);
     nr.Reset();
     Signal y = x;
-    for (std::size_t at = 0; at < y.size(); at += 512)
-      nr.Process(y.data() + at, static_cast<int>(std::min<std::size_t>(512, y.size() - at)));
+    for (std::size_t at = 0; at < y.size(); at += 512) {
+      Block block = MonoBlock(y.data() + at, static_cast<int>(std::min<std::size_t>(512, y.size() - at)));
+      nr.Process(block);
+    }
     return y;
   };
 }

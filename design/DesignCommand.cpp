@@ -27,17 +27,21 @@ void ReadReal(const std::string& text, double& field) {
   if (const std::optional<double> v = ScanDouble(text)) field = *v;
 }
 
-int BoundTap(int n) { return n == 1 ? 2 : (n > 511 ? kMaxTap : n); }
+// The OverSampling selection taken as 0..2 (ratios 1..3).
+int BoundRatioIndex(int i) { return i < 0 ? 0 : (i > 2 ? 2 : i); }
+
+// One tap is no filter: it becomes two.
+int BoundTap(int n) { return n == 1 ? 2 : ClampTap(n); }
 
 }  // namespace
 
 double RateForRatioIndex(int ratioIndex) {
   static const double kRates[3] = {kSampleRate, kSampleRate / 2, kSampleRate / 3};
-  return kRates[ratioIndex < 0 ? 0 : (ratioIndex > 2 ? 2 : ratioIndex)];
+  return kRates[BoundRatioIndex(ratioIndex)];
 }
 
 DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
-  const int ratioIndex = f.ratioIndex < 0 ? 0 : (f.ratioIndex > 2 ? 2 : f.ratioIndex);
+  const int ratioIndex = BoundRatioIndex(f.ratioIndex);
   const int type = f.type < FilterType::LPF || f.type > FilterType::LMS ? FilterType::User : f.type;
   work.params.type = type;
   work.overSmp = ratioIndex + 1;
@@ -60,7 +64,7 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
     // a step or leak out of range would make the weights run away.
     if (!std::isfinite(mu2) || !std::isfinite(gm) || !LmsStepAccepted(mu2) || !LmsLeakAccepted(gm))
       return DesignResult::Incorrect;
-    work.lmsDelay = delay > kMaxLmsDelay ? kMaxLmsDelay : delay;
+    work.lmsDelay = ClampLmsDelay(delay);
     work.lmsMU2 = mu2;
     work.lmsGM = gm;
     work.lmsInv = f.inv ? 1 : 0;
@@ -75,7 +79,7 @@ DesignResult DesignFromFields(FilterDefinition& work, const DesignFields& f) {
   }
 
   FilterParams& p = work.params;
-  work.tap = tap > kMaxTap ? kMaxTap : tap;  // bounded at once; 1 becomes 2 below
+  work.tap = ClampTap(tap);  // bounded at once; 1 becomes 2 below
   ReadReal(f.fcl, p.fcl);
   ReadReal(f.fch, p.fch);
   ReadReal(f.att, p.att);

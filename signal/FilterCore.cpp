@@ -2,32 +2,35 @@
 
 #include <cstring>
 
-CFilterCore::CFilterCore() : dcCut(0), overload(0) {}
+CFilterCore::CFilterCore() : dcCut(0), overload(0) { chain.SetFilter(def_); }
 
 void CFilterCore::Apply(const FilterDefinition& d) {
   std::lock_guard<std::mutex> guard(lock_);
   def_ = d;
   def_.tap = ClampTap(def_.tap);
-  def_.lmsDelay = def_.lmsDelay < 0 ? 0 : (def_.lmsDelay > kMaxLmsDelay ? kMaxLmsDelay : def_.lmsDelay);
+  def_.lmsDelay = ClampLmsDelay(def_.lmsDelay);
   def_.ForgetWeights();
+  chain.SetFilter(def_);
 }
 
 FilterDefinition CFilterCore::Definition() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return def_;
+  FilterDefinition d = def_;
+  std::memcpy(d.h, chain.group.filter.h, sizeof d.h);
+  return d;
 }
 
 void CFilterCore::CopyCoefsTo(FilterDefinition& d) const {
   const int n = ClampTap(d.tap);
   std::lock_guard<std::mutex> guard(lock_);
-  std::memcpy(d.h, def_.h, sizeof(double) * (n + 1));
+  std::memcpy(d.h, chain.group.filter.h, sizeof(double) * (n + 1));
 }
 
 void CFilterCore::Snapshot(int& ratio, int& taps, double* coefs) const {
   std::lock_guard<std::mutex> guard(lock_);
   ratio = def_.overSmp;
   taps = def_.tap;
-  std::memcpy(coefs, def_.h, sizeof(double) * (taps + 1));
+  std::memcpy(coefs, chain.group.filter.h, sizeof(double) * (taps + 1));
 }
 
 int CFilterCore::Type() const {
@@ -51,15 +54,19 @@ void CFilterCore::ProcessBlock(double* buffer, int count) {
   bool over = false;
   for (int i = 0; i < count; ++i) over |= IsOverload(buffer[i]);
   if (over) overload.store(1, std::memory_order_relaxed);
-  chain.Process(def_, dcCut.load(std::memory_order_relaxed) != 0, buffer, count);
+  chain.SetBypass(ChainStage::DcCut, dcCut.load(std::memory_order_relaxed) == 0);
+  Block b = MonoBlock(buffer, count);
+  chain.Process(b);
 }
 
 double CFilterCore::ProcessSample(double x) {
   if (IsOverload(x)) overload.store(1, std::memory_order_relaxed);
-  chain.Process(def_, dcCut.load(std::memory_order_relaxed) != 0, &x, 1);
+  chain.SetBypass(ChainStage::DcCut, dcCut.load(std::memory_order_relaxed) == 0);
+  Block b = MonoBlock(&x, 1);
+  chain.Process(b);
   return x;
 }
 
 double CFilterCore::FilterSample(double x) { return def_.IsLms() ? LmsSample(x) : FirSample(x); }
-double CFilterCore::FirSample(double x) { return chain.filter.FirSample(def_, x); }
-double CFilterCore::LmsSample(double x) { return chain.filter.LmsSample(def_, x); }
+double CFilterCore::FirSample(double x) { return chain.group.filter.FirSample(x); }
+double CFilterCore::LmsSample(double x) { return chain.group.filter.LmsSample(x); }

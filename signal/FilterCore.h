@@ -1,8 +1,8 @@
 #pragma once
-// CFilterCore: the live filter. It holds the definition in force (whose `h`
-// an LMS definition adapts as it runs) and the processing chain's running
-// state (delay lines, rate-change histories, phase). Fixed size; never
-// allocates.
+// CFilterCore: the live filter. It holds the definition in force, a plain
+// value, and the processing chain's running state (delay lines, rate-change
+// histories, phase, and the filter stage's coefficients, which an LMS
+// predictor adapts as it runs). Fixed size; never allocates.
 //
 // Threads: the processing thread calls ProcessBlock; the user interface
 // calls Apply, Definition, CopyCoefsTo and Snapshot and writes dcCut at the
@@ -25,7 +25,7 @@ class CFilterCore {
   CFilterCore& operator=(const CFilterCore&) = delete;
 
   // Puts a definition in force in one step; an LMS definition starts from
-  // zero weights. The chain's histories carry over.
+  // zero weights. The chain's histories carry over, LMS lines included.
   void Apply(const FilterDefinition& d);
   // The definition in force, with the live LMS weights in `h`.
   FilterDefinition Definition() const;
@@ -35,7 +35,8 @@ class CFilterCore {
   // plot of the live filter never sees half an adaptation step.
   void Snapshot(int& ratio, int& taps, double* coefs) const;
   int Type() const;
-  // The noise blanker and the notches, put in force between two blocks.
+  // Noise reduction, the noise blanker and the notches, put in force
+  // between two blocks.
   void SetExtras(const ChainExtras& e);
   ChainExtras Extras() const;
 
@@ -48,7 +49,9 @@ class CFilterCore {
   double LmsSample(double x);
 
   ProcessingChain chain;      // running state
-  std::atomic<int> dcCut;     // 80 Hz high-pass in front, set by the UI
+  // 80 Hz high-pass in front, set by the UI; read at each block, 0 bypasses
+  // the DC cut stage.
+  std::atomic<int> dcCut;
   std::atomic<int> overload;  // set on an input beyond +-24576, cleared by the display
 
  private:

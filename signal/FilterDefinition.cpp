@@ -7,7 +7,6 @@
 
 namespace {
 inline int RatioOrOne(int overSmp) { return overSmp == 0 ? 1 : overSmp; }
-inline int ClampDelay(int d) { return d < 0 ? 0 : (d > kMaxLmsDelay ? kMaxLmsDelay : d); }
 }  // namespace
 
 FilterDefinition::FilterDefinition() {
@@ -30,7 +29,7 @@ void FilterDefinition::SetUser(int ratio, const double* coefs, int n) {
 
 void FilterDefinition::SetLms(int ratio, int delay, int n, double mu2, double gm, int inv, int agc) {
   tap = ClampTap(n);
-  lmsDelay = ClampDelay(delay);
+  lmsDelay = ClampLmsDelay(delay);
   lmsMU2 = mu2;
   lmsGM = gm;
   lmsInv = inv;

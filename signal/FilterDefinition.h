@@ -1,9 +1,10 @@
 #pragma once
 // A filter definition as a value: kind, tap count, oversampling ratio, design
 // and LMS parameters, coefficients. Presets, user slots, filter files and the
-// design dialog make and pass these; CFilterCore puts one in force. For an
-// LMS definition `h` holds no design: the weights start from zero whenever
-// it is put in force.
+// design dialog make and pass these; CFilterCore puts one in force and
+// nothing running ever changes one. For an LMS definition `h` holds no
+// design: the filter stage starts its own weights from zero whenever it is
+// put in force, and a copy of a live LMS filter carries them in `h`.
 
 #include <cmath>
 #include <string>
@@ -12,9 +13,11 @@
 
 class IniFile;
 
-constexpr int kMaxLmsDelay = 512;
+constexpr int kMaxLmsDelay = 512;  // samples
 
-inline int ClampTap(int n) { return n < 0 ? 0 : (n > kMaxTap ? kMaxTap : n); }
+// The one LMS delay rule: taken as 0..512 samples (ClampTap, in Kaiser.h,
+// is the tap-count rule).
+inline int ClampLmsDelay(int d) { return d < 0 ? 0 : (d > kMaxLmsDelay ? kMaxLmsDelay : d); }
 
 // What a file or the design dialog may set; the rest is refused.
 constexpr double kMaxGain = 1.0e6;  // +120 dB pass-band gain
@@ -67,8 +70,8 @@ struct FilterDefinition {
   void WriteIni(IniFile& ini, int slot) const;
   // C-array text of the coefficients, newest-sample coefficient first.
   std::string CoefFileText() const;
-  // Shows the error box and returns false when the file cannot be created.
-  bool WriteCoefFile(const std::string& path) const;
+  // False with the text to show in `error` when the file cannot be created.
+  bool WriteCoefFile(const std::string& path, std::string& error) const;
 
   // Type name used in coefficient files; "?" outside 0..5.
   static const char* TypeName(int type);

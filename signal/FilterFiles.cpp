@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/IniFile.h"
-#include "common/MessageBox.h"
 #include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 #include "signal/FilterDefinition.h"
@@ -45,8 +44,7 @@ bool FilterDefinition::ReadIni(const IniFile& ini, int slot) {
   p.fch = ReadIniDouble(ini, sec, "FCH", p.fch);
   p.att = ReadIniDouble(ini, sec, "ATT", p.att);
   p.gain = ReadIniDouble(ini, sec, "GAIN", p.gain);
-  delay = ini.ReadInteger(sec, "lmsDelay", delay);
-  delay = delay < 0 ? 0 : (delay > kMaxLmsDelay ? kMaxLmsDelay : delay);
+  delay = ClampLmsDelay(ini.ReadInteger(sec, "lmsDelay", delay));
   inv = ini.ReadInteger(sec, "lmsInv", inv);
   agc = ini.ReadInteger(sec, "lmsAGC", agc);
   mu2 = ReadIniDouble(ini, sec, "lmsMU2", mu2);
@@ -163,8 +161,8 @@ std::string FilterDefinition::CoefFileText() const {
   return text;
 }
 
-bool FilterDefinition::WriteCoefFile(const std::string& path) const {
+bool FilterDefinition::WriteCoefFile(const std::string& path, std::string& error) const {
   if (ReplaceFileAtomically(path, CoefFileText())) return true;
-  ErrorBox("ファイルが作成できません.");
+  error = "ファイルが作成できません.";
   return false;
 }

@@ -30,7 +30,7 @@ double KaiserBeta(double attDb) {
 }
 
 void DesignFir(double* coefs, FilterParams& p) {
-  const int n = p.tap < 0 ? 0 : (p.tap > kMaxTap ? kMaxTap : p.tap);
+  const int n = ClampTap(p.tap);
   const int m = n / 2;
   double* work = p.work;
 

@@ -8,6 +8,9 @@ enum : int { LPF = 0, HPF = 1, BPF = 2, BEF = 3, User = 4, LMS = 5 };
 constexpr int kMaxTap = 512;             // largest tap count N; N+1 coefficients
 constexpr int kCoefCount = kMaxTap + 1;  // 513
 
+// The one tap-count rule: N taken as 0..512.
+inline int ClampTap(int n) { return n < 0 ? 0 : (n > kMaxTap ? kMaxTap : n); }
+
 // Design parameters of a filter. Frequencies in Hz, att in dB.
 struct FilterParams {
   int tap;           // N: the design yields N+1 coefficients

@@ -212,7 +212,9 @@ void NoiseReductionStage::Reset() {
   zetaPeak = kPeakMin;
 }
 
-void NoiseReductionStage::Process(double* io, int count) {
+void NoiseReductionStage::Process(Block& b) {
+  double* io = b.samples;
+  const int count = b.frames;
   const Tables& t = T();
   for (int i = 0; i < count; ++i) {
     const double x = io[i];

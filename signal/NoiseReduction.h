@@ -21,10 +21,12 @@
 // (OM-LSA); lone peaks of gain capped against musical noise, and every
 // gain held near the floor in frames without speech.
 //
-// Set up, reset, process: fixed arrays, no allocation, no lock; a NaN or an
+// Set up, Reset, Process a block, like every chain stage: fixed arrays, no allocation, no lock; a NaN or an
 // infinity resets it (that sample comes out as 0) instead of spreading.
 // Its own FFT: 256 points are all it needs, and a plan-based library would
 // allocate where the audio path must not.
+
+#include "signal/Block.h"
 
 constexpr int kNrFrame = 240;  // samples per analysis frame
 constexpr int kNrOverlap = 4;  // frames covering each sample
@@ -45,7 +47,7 @@ struct NoiseReductionStage {
   // level 1..4 (others: 1 or 4); keeps the noise estimate.
   void SetLevel(int level);
   void Reset();
-  void Process(double* io, int count);
+  void Process(Block& b);  // mono
   // One frame's gains from re/im; Process's part.
   void Estimate();
 

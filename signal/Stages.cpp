@@ -51,7 +51,7 @@ DcCutStage::DcCutStage() {
 
 void DcCutStage::Reset() { line.Clear(); }
 
-void DcCutStage::Process(double* io, int count) { FirBlock(line, h, 129, io, count); }
+void DcCutStage::Process(Block& b) { FirBlock(line, h, 129, b.samples, b.frames); }
 
 // ---------------------------------------------------------------------------
 
@@ -160,46 +160,60 @@ void FilterStage::Reset() {
   lmsErr = lmsStep = 0.0;
 }
 
-void FilterStage::Process(FilterDefinition& d, double* io, int count) {
-  if (d.IsLms()) {
-    for (int i = 0; i < count; ++i) io[i] = LmsSample(d, io[i]);
-  } else if (d.tap != 0) {
-    FirBlock(xLine, d.h, d.tap + 1, io, count);
+void FilterStage::Setup(const FilterDefinition& d) {
+  lms = d.IsLms();
+  tap = ClampTap(d.tap);
+  lmsDelay = ClampLmsDelay(d.lmsDelay);
+  lmsInv = d.lmsInv;
+  lmsAGC = d.lmsAGC;
+  lmsMU2 = d.lmsMU2;
+  lmsGM = d.lmsGM;
+  if (lms)
+    std::memset(h, 0, sizeof h);
+  else
+    std::memcpy(h, d.h, sizeof h);
+}
+
+void FilterStage::Process(double* io, int count) {
+  if (lms) {
+    for (int i = 0; i < count; ++i) io[i] = LmsSample(io[i]);
+  } else if (tap != 0) {
+    FirBlock(xLine, h, tap + 1, io, count);
   }
 }
 
-double FilterStage::FirSample(const FilterDefinition& d, double x) {
-  const int n = d.tap;
+double FilterStage::FirSample(double x) {
+  const int n = tap;
   if (n == 0) return x;
   xLine.Push(x);
   double y;
-  FirDots(xLine.Window(n + 1), d.h, n + 1, &y, 1);
+  FirDots(xLine.Window(n + 1), h, n + 1, &y, 1);
   return y;
 }
 
-double FilterStage::LmsSample(FilterDefinition& d, double x) {
-  const int n = d.tap;
+double FilterStage::LmsSample(double x) {
+  const int n = tap;
   if (n == 0) return x;
   // The predictor sees the input lmsDelay+1 samples late.
-  xLine.Push(lmsLine.Ago(d.lmsDelay));
+  xLine.Push(lmsLine.Ago(lmsDelay));
   const double* line = xLine.Window(n + 1);
-  double y = DotProduct(line, d.h, n + 1);
+  double y = DotProduct(line, h, n + 1);
   if (!(std::fabs(y) <= kLmsRunaway)) {
     // Diverged (a step size too large, or a broken input): restart the
     // weights rather than output garbage until the preset is chosen again.
-    std::memset(d.h, 0, sizeof d.h);
+    std::memset(h, 0, sizeof h);
     y = 0.0;
   }
   lmsErr = x - y;
-  lmsStep = lmsErr * d.lmsMU2 * kLmsScale;
+  lmsStep = lmsErr * lmsMU2 * kLmsScale;
   lmsLine.Push(x);
-  double magnitude = LmsUpdate(d.h, line, n + 1, lmsStep, d.lmsGM);
+  double magnitude = LmsUpdate(h, line, n + 1, lmsStep, lmsGM);
   if (!std::isfinite(magnitude)) {
-    std::memset(d.h, 0, sizeof d.h);
+    std::memset(h, 0, sizeof h);
     magnitude = 0.0;
   }
-  if (d.lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
-  return d.lmsInv != 0 ? lmsErr : y;
+  if (lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
+  return lmsInv != 0 ? lmsErr : y;
 }
 
 // ---------------------------------------------------------------------------
@@ -233,7 +247,9 @@ void NotchStage::Reset() {
   for (Section& s : sections) s.x1 = s.x2 = s.y1 = s.y2 = 0.0;
 }
 
-void NotchStage::Process(double* io, int n) {
+void NotchStage::Process(Block& b) {
+  double* io = b.samples;
+  const int n = b.frames;
   for (int k = 0; k < count; ++k) {
     Section& s = sections[k];
     double x1 = s.x1, x2 = s.x2, y1 = s.y1, y2 = s.y2;
@@ -268,7 +284,9 @@ void BlankerStage::Reset() {
   after = before = 0.0;
 }
 
-void BlankerStage::Process(double* io, int n) {
+void BlankerStage::Process(Block& b) {
+  double* io = b.samples;
+  const int n = b.frames;
   constexpr double kFloor = 16.0;  // mean power below which the sides count as this (quantisation noise)
   constexpr int kMask = kRing - 1;
   constexpr int kReach = kBlankerMargin + kBlankerRamp;
@@ -311,63 +329,108 @@ void BlankerStage::Process(double* io, int n) {
   }
 }
 
-void ProcessingChain::Reset() {
-  dc.Reset();
-  blanker.Reset();
+// ---------------------------------------------------------------------------
+
+void FilterGroupStage::Setup(const FilterDefinition& d) {
+  ratio = d.overSmp;
+  filter.Setup(d);
+}
+
+void FilterGroupStage::Reset() {
   down.Reset();
   filter.Reset();
   up.Reset();
-  notches.Reset();
-  nr.Reset();
   phase = 0;
 }
 
-void ProcessingChain::Process(FilterDefinition& d, bool dcCut, double* io, int count) {
-  for (int done = 0; done < count; done += kChainPiece) {
-    const int n = count - done < kChainPiece ? count - done : kChainPiece;
-    ProcessPiece(d, dcCut, io + done, n);
+void FilterGroupStage::Process(Block& b) {
+  for (int done = 0; done < b.frames; done += kChainPiece) {
+    const int n = b.frames - done < kChainPiece ? b.frames - done : kChainPiece;
+    ProcessPiece(b.samples + done, n);
   }
 }
 
-void ProcessingChain::ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count) {
-  if (dcCut) dc.Process(io, count);
-  if (blankerOn) blanker.Process(io, count);
-  const int ratio = d.overSmp;
+void FilterGroupStage::ProcessPiece(double* io, int count) {
   if (ratio == 1) {
-    filter.Process(d, io, count);
+    filter.Process(io, count);
   } else if (ratio == 2 || ratio == 3) {
     const int m = down.Process(io, count, ratio, phase, low);
-    filter.Process(d, low, m);
+    filter.Process(low, m);
     up.Process(low, io, count, ratio, phase);
     phase = NextPhase(phase, ratio, count);
   }
   // Other ratios pass the samples unfiltered.
-  if (notches.count > 0) notches.Process(io, count);
-  if (nrLevel > 0) nr.Process(io, count);
+}
+
+int FilterGroupStage::NextPhase(int phase, int ratio, int count) {
+  // A phase left over from another ratio stands for the group's last place.
+  const int place = phase < ratio - 1 ? phase : ratio - 1;
+  return (place + count) % ratio;
+}
+
+// ---------------------------------------------------------------------------
+
+void ProcessingChain::Reset() {
+  dc.Reset();
+  blanker.Reset();
+  group.Reset();
+  notches.Reset();
+  nr.Reset();
+}
+
+void ProcessingChain::Process(Block& b) {
+  for (int done = 0; done < b.frames; done += kChainPiece) {
+    const int n = b.frames - done < kChainPiece ? b.frames - done : kChainPiece;
+    Block piece = Frames(b, done, n);
+    ProcessPiece(piece);
+  }
+}
+
+void ProcessingChain::ProcessPiece(Block& b) {
+  for (const ChainStage s : kChainOrder) {
+    if (Bypassed(s)) continue;
+    switch (s) {
+      case ChainStage::DcCut:
+        dc.Process(b);
+        break;
+      case ChainStage::Blanker:
+        blanker.Process(b);
+        break;
+      case ChainStage::FilterGroup:
+        group.Process(b);
+        break;
+      case ChainStage::Notches:
+        notches.Process(b);
+        break;
+      case ChainStage::NoiseReduction:
+        nr.Process(b);
+        break;
+    }
+  }
+}
+
+void ProcessingChain::SetFilter(const FilterDefinition& d) {
+  group.Setup(d);
+  SetBypass(ChainStage::FilterGroup, !RatioAccepted(d.overSmp));
 }
 
 void ProcessingChain::SetExtras(const ChainExtras& e) {
-  if (e.blanker && !blankerOn) blanker.Reset();
-  blankerOn = e.blanker;
+  if (e.blanker && Bypassed(ChainStage::Blanker)) blanker.Reset();
+  SetBypass(ChainStage::Blanker, !e.blanker);
   notches.Setup(e.notchHz, std::clamp(e.notchCount, 0, kMaxNotches));
+  SetBypass(ChainStage::Notches, notches.count == 0);
   const int level = std::clamp(e.nrLevel, 0, kNrLevels);
   // Switched on, it starts afresh; a new level keeps its noise estimate.
-  if (level > 0 && nrLevel == 0) nr.Reset();
+  if (level > 0 && Bypassed(ChainStage::NoiseReduction)) nr.Reset();
   if (level > 0) nr.SetLevel(level);
-  nrLevel = level;
+  SetBypass(ChainStage::NoiseReduction, level == 0);
 }
 
 ChainExtras ProcessingChain::Extras() const {
   ChainExtras e;
-  e.blanker = blankerOn;
-  e.nrLevel = nrLevel;
+  e.blanker = !Bypassed(ChainStage::Blanker);
+  e.nrLevel = Bypassed(ChainStage::NoiseReduction) ? 0 : nr.level;
   e.notchCount = notches.count;
   for (int i = 0; i < notches.count; ++i) e.notchHz[i] = notches.sections[i].hz;
   return e;
-}
-
-int ProcessingChain::NextPhase(int phase, int ratio, int count) {
-  // A phase left over from another ratio stands for the group's last place.
-  const int place = phase < ratio - 1 ? phase : ratio - 1;
-  return (place + count) % ratio;
 }

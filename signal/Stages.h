@@ -1,14 +1,20 @@
 #pragma once
 // The stages of the processing chain and the chain that runs them. Every
-// stage has one shape: its constructor sets it up, Reset clears its history,
-// Process runs a block in place; fixed arrays only, no allocation, no lock,
-// nothing thrown. The rate change is a pair around the reduced-rate stage:
-// down gives one sample per completed group of `ratio` input samples, up
-// gives the full-rate samples back, one group late.
+// stage at the full rate has one shape: set up (constructor or Setup),
+// Reset clears its history, Process(Block&) runs a block in place; fixed
+// arrays only, no allocation, no lock, nothing thrown. All of today's
+// stages are mono: they take a block of one channel.
+//
+// The one special case is the filter group: the rate change down, the
+// reduced-rate filter and the rate change up, with their ratio and group
+// phase, sit inside FilterGroupStage, which has the common shape. Down
+// gives one sample per completed group of `ratio` input samples, up gives
+// the full-rate samples back, one group late.
 //
 // Every stage keeps per-sample order, so a block gives the same result as
 // the same samples one at a time, however the blocks are split.
 
+#include "signal/Block.h"
 #include "signal/DelayLine.h"
 #include "signal/FilterDefinition.h"
 #include "signal/NoiseReduction.h"
@@ -34,7 +40,7 @@ constexpr double kLmsRunaway = 8.0 * 32768.0;
 struct DcCutStage {
   DcCutStage();
   void Reset();
-  void Process(double* io, int count);
+  void Process(Block& b);
 
   DelayLine<129 + kFirChunk - 1> line;
   double h[129];
@@ -53,15 +59,29 @@ struct RateDownStage {
   double ext[48 + kChainPiece];     // scratch: history and block in one array
 };
 
-// The reduced-rate filter: a FIR or the LMS predictor, by the definition.
-// Both share the input line, so switching between them keeps the history.
+// The reduced-rate filter: a FIR or the LMS predictor, as set up from a
+// definition. It owns the coefficients it runs, so an LMS predictor adapts
+// its own weights and a definition stays a plain value. FIR and LMS share
+// the input line, so switching between them keeps the history.
 struct FilterStage {
   FilterStage() { Reset(); }
+  // Takes the kind, tap count (0..512), LMS settings and coefficients of d;
+  // an LMS predictor starts from zero weights. The lines carry over.
+  void Setup(const FilterDefinition& d);
+  // Clears the lines; the coefficients stay.
   void Reset();
-  void Process(FilterDefinition& d, double* io, int count);  // LMS adapts d.h
-  double FirSample(const FilterDefinition& d, double x);
-  double LmsSample(FilterDefinition& d, double x);
+  void Process(double* io, int count);
+  double FirSample(double x);
+  double LmsSample(double x);
 
+  bool lms = false;
+  int tap = 0;       // N: h[0..N] are used, h[N] weights the newest sample
+  int lmsDelay = 0;  // samples, 0..512
+  int lmsInv = 0;
+  int lmsAGC = 0;
+  double lmsMU2 = 0.0;
+  double lmsGM = 0.0;
+  alignas(64) double h[kCoefCount] = {};  // FIR coefficients, or the live LMS weights
   DelayLine<kCoefCount + kFirChunk - 1> xLine;  // FIR / LMS predictor input
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   double lmsErr = 0.0;
@@ -92,7 +112,7 @@ struct NotchStage {
   // Keeps the histories of notches that stay where they were.
   void Setup(const double* hz, int count);
   void Reset();
-  void Process(double* io, int count);
+  void Process(Block& b);
   struct Section {
     double hz = 0.0;
     double b1 = 0.0, a1 = 0.0, b0 = 1.0, a2 = 0.0;  // b2 = b0
@@ -120,7 +140,7 @@ struct BlankerStage {
   static constexpr int kRing = 128;  // > kBlankerLook + kBlankerGap + kBlankerWindow, a power of two
   BlankerStage() { Reset(); }
   void Reset();
-  void Process(double* io, int count);
+  void Process(Block& b);
   double x[kRing];      // input (a NaN or an infinity as 0)
   double p[kRing];      // its power
   bool loud[kRing];     // judged an impulse
@@ -138,30 +158,59 @@ struct ChainExtras {
   double notchHz[kMaxNotches] = {};
 };
 
-// DC cut, noise blanker, rate change down, FIR or LMS, rate change up,
-// notches, noise reduction. Blocks of any length; long ones run in pieces of kChainPiece
-// samples.
-struct ProcessingChain {
+// The filter at a half or a third of the rate, or at the full rate: rate
+// change down, FIR or LMS, rate change up, as one stage of the chain.
+// Blocks of any length run in pieces of kChainPiece frames.
+struct FilterGroupStage {
+  // The ratio and the filter of d; the lines and the group phase carry over.
+  void Setup(const FilterDefinition& d);
   void Reset();
-  void Process(FilterDefinition& d, bool dcCut, double* io, int count);
-  // Puts the added stages in force; a notch that stays keeps its history.
-  void SetExtras(const ChainExtras& e);
-  ChainExtras Extras() const;
+  void Process(Block& b);
   // The phase a block starting now would see after count more samples.
   static int NextPhase(int phase, int ratio, int count);
 
-  DcCutStage dc;
-  BlankerStage blanker;
   RateDownStage down;
   FilterStage filter;
   RateUpStage up;
-  NotchStage notches;
-  NoiseReductionStage nr;
-  bool blankerOn = false;
-  int nrLevel = 0;
+  int ratio = 1;  // 1, 2 or 3; others pass the samples unfiltered
   int phase = 0;  // position in the oversampling group
   alignas(64) double low[kChainPiece];
 
  private:
-  void ProcessPiece(FilterDefinition& d, bool dcCut, double* io, int count);
+  void ProcessPiece(double* io, int count);
+};
+
+// Where each stage sits in the chain, and the order they run in.
+enum class ChainStage : int { DcCut, Blanker, FilterGroup, Notches, NoiseReduction };
+constexpr int kChainStageCount = 5;
+constexpr ChainStage kChainOrder[kChainStageCount] = {ChainStage::DcCut, ChainStage::Blanker,
+                                                      ChainStage::FilterGroup, ChainStage::Notches,
+                                                      ChainStage::NoiseReduction};
+
+// The stages in kChainOrder, each of which may be bypassed (it then keeps
+// its history untouched). Blocks of any length; long ones run through all
+// stages in pieces of kChainPiece frames.
+struct ProcessingChain {
+  void Reset();
+  void Process(Block& b);
+  void SetBypass(ChainStage s, bool bypassed) { bypass[static_cast<int>(s)] = bypassed; }
+  bool Bypassed(ChainStage s) const { return bypass[static_cast<int>(s)]; }
+  // Puts d's filter in force; a ratio outside 1..3 bypasses the group.
+  void SetFilter(const FilterDefinition& d);
+  // Puts the added stages in force, bypassing those switched off; a notch
+  // that stays keeps its history.
+  void SetExtras(const ChainExtras& e);
+  ChainExtras Extras() const;
+
+  DcCutStage dc;
+  BlankerStage blanker;
+  FilterGroupStage group;
+  NotchStage notches;
+  NoiseReductionStage nr;
+  // By ChainStage: the DC cut is switched per block, the group by the
+  // ratio, the rest by the extras.
+  bool bypass[kChainStageCount] = {true, true, false, true, true};
+
+ private:
+  void ProcessPiece(Block& b);
 };

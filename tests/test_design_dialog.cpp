@@ -305,6 +305,18 @@ struct FileAnswers {
   }
 };
 
+// A coefficient file that cannot be created: the dialog shows the reason.
+TEST(DesignDialog, RefusedCoefficientFileShowsTheErrorBox) {
+  App app;
+  FileAnswers files;
+  WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
+    files.Install(d);
+    files.paths = {QString::fromStdString(app.dir.File("missing/HData.txt"))};
+    d.HFileBtnClick();
+  });
+  EXPECT_EQ(app.boxes.Texts(), std::vector<std::string>{"!!!|ファイルが作成できません."});
+}
+
 TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
   App app;
   const QString exeDir = QString::fromStdString(app.dir.Path() + "/");

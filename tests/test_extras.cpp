@@ -16,13 +16,14 @@
 namespace {
 
 using testutil::Db;
+using testutil::ProcessMono;
 using testutil::Sine;
 using testutil::ToneAmplitude;
 
 std::vector<double> RunNotches(std::vector<double> x, std::vector<double> hz) {
   NotchStage s;
   s.Setup(hz.data(), static_cast<int>(hz.size()));
-  s.Process(x.data(), static_cast<int>(x.size()));
+  ProcessMono(s, x.data(), static_cast<int>(x.size()));
   return x;
 }
 
@@ -52,7 +53,7 @@ TEST(NotchStage, SetupKeepsFourInRangeAndTheirHistories) {
   EXPECT_EQ(s.sections[0].hz, 700.0);
   EXPECT_EQ(s.sections[3].hz, 1000.0);
   std::vector<double> x = Sine(500, 800.0, 1000.0);
-  s.Process(x.data(), 500);
+  ProcessMono(s, x.data(), 500);
   const double y1 = s.sections[1].y1;
   const double again[] = {800.0};
   s.Setup(again, 1);
@@ -90,7 +91,7 @@ TEST(BlankerStage, ClicksLoseTwentyDecibelsAndTheToneStays) {
   Clicks c = ToneWithClicks(3.0, amp);
   std::vector<double> y = c.x;
   BlankerStage b;
-  b.Process(y.data(), static_cast<int>(y.size()));
+  ProcessMono(b, y.data(), static_cast<int>(y.size()));
   // What comes out over the clicks (the tone there goes too) against what
   // went in there.
   double before = 0.0, after = 0.0;
@@ -122,7 +123,7 @@ TEST(BlankerStage, KeyedToneAndSwellsPassUntouched) {
   }
   std::vector<double> y = x;
   BlankerStage b;
-  b.Process(y.data(), n);
+  ProcessMono(b, y.data(), n);
   for (int i = kBlankerLook; i < n; ++i) ASSERT_EQ(y[i], x[i - kBlankerLook]) << "sample " << i;
 }
 
@@ -131,11 +132,11 @@ TEST(BlankerStage, SplitsAndNotANumber) {
   c.x[3000] = NAN;
   std::vector<double> whole = c.x, pieces = c.x;
   BlankerStage a, b;
-  a.Process(whole.data(), static_cast<int>(whole.size()));
+  ProcessMono(a, whole.data(), static_cast<int>(whole.size()));
   std::mt19937 rng(3);
   for (int at = 0; at < static_cast<int>(pieces.size());) {
     const int k = std::min<int>(1 + rng() % 700, static_cast<int>(pieces.size()) - at);
-    b.Process(pieces.data() + at, k);
+    ProcessMono(b, pieces.data() + at, k);
     at += k;
   }
   EXPECT_EQ(whole, pieces);
@@ -169,7 +170,7 @@ std::vector<double> RunNr(std::vector<double> x, int level) {
   NoiseReductionStage nr;
   nr.SetLevel(level);
   nr.Reset();
-  nr.Process(x.data(), static_cast<int>(x.size()));
+  ProcessMono(nr, x.data(), static_cast<int>(x.size()));
   return x;
 }
 
@@ -195,7 +196,7 @@ void EachHop(std::vector<double> x, Visit visit) {
   nr.SetLevel(3);
   nr.Reset();
   for (int at = 0; at + kNrHop <= static_cast<int>(x.size()); at += kNrHop) {
-    nr.Process(x.data() + at, kNrHop);
+    ProcessMono(nr, x.data() + at, kNrHop);
     visit(at, nr);
   }
 }
@@ -511,11 +512,11 @@ TEST(NoiseReductionStage, SplitsAndNotANumber) {
     x[i] += 3000.0 * std::sin(testutil::kTwoPi * 500.0 * i / 11025.0);
   std::vector<double> whole = x, pieces = x;
   NoiseReductionStage a, b;
-  a.Process(whole.data(), static_cast<int>(whole.size()));
+  ProcessMono(a, whole.data(), static_cast<int>(whole.size()));
   std::mt19937 rng(6);
   for (int at = 0; at < static_cast<int>(pieces.size());) {
     const int k = std::min<int>(1 + rng() % 900, static_cast<int>(pieces.size()) - at);
-    b.Process(pieces.data() + at, k);
+    ProcessMono(b, pieces.data() + at, k);
     at += k;
   }
   EXPECT_EQ(whole, pieces);

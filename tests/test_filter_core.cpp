@@ -23,7 +23,7 @@ std::unique_ptr<CFilterCore> Live(const FilterDefinition& d) {
 
 TEST(CFilterCore, ConstructionDefaults) {
   auto core = Make();
-  EXPECT_EQ(core->chain.phase, 0);
+  EXPECT_EQ(core->chain.group.phase, 0);
   EXPECT_EQ(core->dcCut.load(), 0);
   EXPECT_EQ(core->overload.load(), 0);
   EXPECT_EQ(kLmsScale, 9.313225746154785e-10);
@@ -179,10 +179,10 @@ TEST(CFilterCore, SetUpKeepsHistory) {
   std::vector<double> xa = x, xb = x;
   a->ProcessBlock(xa.data(), 1001);
   b->ProcessBlock(xb.data(), 1001);
-  ASSERT_EQ(a->chain.phase, 2);
+  ASSERT_EQ(a->chain.group.phase, 2);
   a->Apply(*through);
   a->Apply(*bp);
-  EXPECT_EQ(a->chain.phase, 2);
+  EXPECT_EQ(a->chain.group.phase, 2);
   std::vector<double> ya = Noise(300, 10000.0, 5), yb = ya;
   a->ProcessBlock(ya.data(), 300);
   b->ProcessBlock(yb.data(), 300);

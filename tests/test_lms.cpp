@@ -13,16 +13,18 @@ using testutil::Noise;
 using testutil::Sine;
 using testutil::ToneAmplitude;
 
-// The reduced-rate stage running an LMS definition, sample by sample.
+// The reduced-rate stage set up from an LMS definition, sample by sample;
+// the weights are the stage's own.
 struct LmsUnit {
-  FilterDefinition d;
   FilterStage stage;
-  double LmsSample(double x) { return stage.LmsSample(d, x); }
+  double LmsSample(double x) { return stage.LmsSample(x); }
 };
 
 std::unique_ptr<LmsUnit> Lms(int delay, int tap, double mu2, double gm, int inv, int agc) {
   auto f = std::make_unique<LmsUnit>();
-  f->d.SetLms(1, delay, tap, mu2, gm, inv, agc);
+  auto d = std::make_unique<FilterDefinition>();
+  d->SetLms(1, delay, tap, mu2, gm, inv, agc);
+  f->stage.Setup(*d);
   return f;
 }
 
@@ -55,7 +57,7 @@ TEST(LmsSample, AgcNormalisesByWeightMagnitudes) {
     yb = b->LmsSample(v);
   }
   double s = 0;
-  for (int i = 0; i <= 4; ++i) s += std::fabs(a->d.h[i]);
+  for (int i = 0; i <= 4; ++i) s += std::fabs(a->stage.h[i]);
   ASSERT_GE(s, 0.001);
   EXPECT_DOUBLE_EQ(ya, yb / s);
 }
@@ -65,7 +67,7 @@ TEST(LmsSample, DelayZeroSeesThePreviousSample) {
   // sample late (delay 0) or D+1 samples late.
   for (int delay : {0, 1, 5}) {
     auto f = Lms(delay, 1, 0.0, 1.0, 0, 0);
-    f->d.h[1] = 1.0;
+    f->stage.h[1] = 1.0;
     std::vector<double> out;
     for (int i = 1; i <= 12; ++i) out.push_back(f->LmsSample(i));
     for (int i = 0; i < 12; ++i) EXPECT_EQ(out[i], i - delay >= 1 ? i - delay : 0.0) << "delay " << delay;
@@ -74,16 +76,16 @@ TEST(LmsSample, DelayZeroSeesThePreviousSample) {
 
 TEST(LmsSample, ZeroStepFixedWeightsAndLeakDecay) {
   auto fixed = Lms(2, 3, 0.0, 1.0, 0, 0);
-  fixed->d.h[0] = 0.1;
-  fixed->d.h[3] = -0.2;
+  fixed->stage.h[0] = 0.1;
+  fixed->stage.h[3] = -0.2;
   for (double x : Noise(100, 10000.0, 10)) fixed->LmsSample(x);
-  EXPECT_EQ(fixed->d.h[0], 0.1);
-  EXPECT_EQ(fixed->d.h[3], -0.2);
+  EXPECT_EQ(fixed->stage.h[0], 0.1);
+  EXPECT_EQ(fixed->stage.h[3], -0.2);
 
   auto leak = Lms(2, 3, 0.015, 0.5, 0, 0);
-  leak->d.h[2] = 1.0;
+  leak->stage.h[2] = 1.0;
   for (int i = 0; i < 3; ++i) leak->LmsSample(0.0);
-  EXPECT_DOUBLE_EQ(leak->d.h[2], 0.125);
+  EXPECT_DOUBLE_EQ(leak->stage.h[2], 0.125);
 }
 
 TEST(LmsSample, UpdateFollowsTheTextbookRule) {
@@ -106,7 +108,7 @@ TEST(LmsSample, UpdateFollowsTheTextbookRule) {
     ASSERT_NEAR(got, y, 1e-9 * (1 + std::fabs(y))) << "sample " << t;
     for (int k = 0; k <= n; ++k) w[k] = gm * w[k] + mu2 * std::ldexp(1.0, -30) * e * u(k);
   }
-  for (int k = 0; k <= n; ++k) EXPECT_NEAR(f->d.h[n - k], w[k], 1e-12);
+  for (int k = 0; k <= n; ++k) EXPECT_NEAR(f->stage.h[n - k], w[k], 1e-12);
 }
 
 TEST(LmsSample, SteadyToneKeptOrRemoved) {
@@ -134,11 +136,11 @@ TEST(LmsSample, DivergedWeightsRestartFromZero) {
     if (!std::isfinite(y)) sawNonFinite = true;
   }
   EXPECT_FALSE(sawNonFinite);
-  for (double w : f->d.h) EXPECT_TRUE(std::isfinite(w));
+  for (double w : f->stage.h) EXPECT_TRUE(std::isfinite(w));
 
   // A sane step afterwards adapts normally again.
-  f->d.lmsMU2 = 0.015;
-  f->d.lmsGM = 0.9999;
+  f->stage.lmsMU2 = 0.015;
+  f->stage.lmsGM = 0.9999;
   std::vector<double> tone = Sine(44100, 700.0, 8000.0), out(tone.size());
   for (std::size_t i = 0; i < tone.size(); ++i) out[i] = f->LmsSample(tone[i]);
   EXPECT_GT(ToneAmplitude(out, 33075, 700.0) / 8000.0, 0.5);
@@ -150,7 +152,7 @@ TEST(LmsSample, NaNInputRecovers) {
   f->LmsSample(NAN);
   for (double v : Noise(600, 1000.0, 14)) f->LmsSample(v);
   EXPECT_TRUE(std::isfinite(f->LmsSample(10.0)));
-  for (double w : f->d.h) EXPECT_TRUE(std::isfinite(w));
+  for (double w : f->stage.h) EXPECT_TRUE(std::isfinite(w));
 }
 
 }  // namespace

@@ -118,7 +118,7 @@ TEST(ProcessBlock, RatioSwitchesMidGroupAgreeWithSampleBySample) {
     }
     for (double& v : b) v = samples->ProcessSample(v);
     ASSERT_EQ(a, b) << "segment of " << seg.count;
-    ASSERT_EQ(blocks->chain.phase, samples->chain.phase);
+    ASSERT_EQ(blocks->chain.group.phase, samples->chain.group.phase);
   }
 }
 

@@ -28,10 +28,10 @@ class LiteralFilter {
     dcCut = core.dcCut.load() != 0;
     std::memcpy(h, f.h, sizeof h);
     std::memcpy(dcH, core.chain.dc.h, sizeof dcH);
-    std::memcpy(dec2, core.chain.down.dec2.coef, sizeof dec2);
-    std::memcpy(int2, core.chain.up.int2.coef, sizeof int2);
-    std::memcpy(dec3, core.chain.down.dec3.coef, sizeof dec3);
-    std::memcpy(int3, core.chain.up.int3.coef, sizeof int3);
+    std::memcpy(dec2, core.chain.group.down.dec2.coef, sizeof dec2);
+    std::memcpy(int2, core.chain.group.up.int2.coef, sizeof int2);
+    std::memcpy(dec3, core.chain.group.down.dec3.coef, sizeof dec3);
+    std::memcpy(int3, core.chain.group.up.int3.coef, sizeof int3);
   }
 
   double ProcessSample(double x) {

@@ -21,6 +21,13 @@ namespace testutil {
 
 constexpr double kTwoPi = 6.283185307179586;
 
+// Runs a chain stage over io[0..count) as one mono block.
+template <class Stage>
+void ProcessMono(Stage& stage, double* io, int count) {
+  Block b = MonoBlock(io, count);
+  stage.Process(b);
+}
+
 inline std::vector<double> Noise(int n, double amplitude, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> dist(-amplitude, amplitude);
