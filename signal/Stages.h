@@ -18,6 +18,7 @@
 #include "signal/DelayLine.h"
 #include "signal/FilterDefinition.h"
 #include "signal/NoiseReduction.h"
+#include "signal/NotchLimits.h"
 #include "signal/RateChange.h"
 
 constexpr int kChainPiece = 1024;  // longest block a stage takes at once
@@ -101,12 +102,8 @@ struct RateUpStage {
   double made[kChainPiece + 4];               // scratch: the groups' outputs in order
 };
 
-// Up to four notches at full rate (second-order sections), each at least
-// 40 dB deep at its centre and kNotchWidthHz wide at -3 dB.
-constexpr int kMaxNotches = 4;
-constexpr double kNotchWidthHz = 50.0;
-constexpr double kMinNotchHz = 50.0;    // Hz; centres outside are dropped
-constexpr double kMaxNotchHz = 5400.0;  // below our Nyquist frequency, with room for the width
+// Up to kMaxNotches notches at full rate (second-order sections), each at
+// least 40 dB deep at its centre and kNotchWidthHz wide at -3 dB.
 struct NotchStage {
   // Centres in Hz; those outside kMinNotchHz..kMaxNotchHz are dropped.
   // Keeps the histories of notches that stay where they were.

@@ -2,6 +2,8 @@
 // What the spectrum panel shows, apart from pixels: the width table and
 // what one drawing takes from the processing thread.
 
+#include "signal/NotchLimits.h"
+
 struct SpectrumWidth {
   const char* label;
   int bins;              // N: bins across the panel
@@ -26,7 +28,7 @@ struct SpectrumSnapshot {
   // (0 or fewer: none).
   double foHz = 0.0;
   int notchCount = 0;
-  double notchHz[4] = {};
+  double notchHz[kMaxNotches] = {};
 };
 
 // Where a frequency falls on a panel imageWidth pixels wide at fftWidth,
