@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 #include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 

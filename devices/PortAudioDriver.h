@@ -7,8 +7,8 @@
 // on a DeviceCallWorker and is abandoned after its limit, so the audio loop
 // is never held for longer.
 
-#include "audio/DeviceCallWorker.h"
 #include "audio/WaveDevice.h"
+#include "devices/DeviceCallWorker.h"
 
 class PortAudioDriver : public WaveDriver {
  public:

@@ -10,8 +10,8 @@
 #include <thread>
 #include <type_traits>
 
-#include "audio/ClockFollower.h"
-#include "audio/DeviceStream.h"
+#include "devices/ClockFollower.h"
+#include "devices/DeviceStream.h"
 #include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 

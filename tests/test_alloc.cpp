@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"

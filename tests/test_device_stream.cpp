@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 #include "support/TestUtil.h"
 
 namespace {

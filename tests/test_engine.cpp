@@ -13,8 +13,8 @@
 
 #include "audio/CFilter.h"
 #include "audio/CWave.h"
-#include "audio/DeviceCallWorker.h"
 #include "common/Pcm16.h"
+#include "devices/DeviceCallWorker.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "audio/ClockFollower.h"
 #include "audio/WaveDevice.h"
+#include "devices/ClockFollower.h"
 #include "signal/RateConverter.h"
 
 class DeviceStream {

@@ -1,4 +1,4 @@
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 
 #include <algorithm>
 #include <cmath>
