@@ -23,7 +23,7 @@
 
 struct WaveFormat {
   int formatTag = 1;  // PCM
-  int channels = 1;
+  int channels = 1;   // 1 or 2; a frame holds one sample of each, interleaved
   int samplesPerSec = kSampleRateHz;
   int avgBytesPerSec = 2 * kSampleRateHz;
   int blockAlign = 2;

@@ -190,7 +190,7 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   if (!supported(rate)) {
     // Hardware that runs only at its own rate (44.1 or 48 kHz): convert.
     const int own = static_cast<int>(info->defaultSampleRate);
-    if (own > 0 && own != rate && f.channels == 1 && f.bitsPerSample == 16 && supported(own)) rate = own;
+    if (own > 0 && own != rate && DeviceStream::Convertible(f) && supported(own)) rate = own;
   }
   if (rate != f.samplesPerSec) p.sampleFormat = paInt16;
   std::string error;
@@ -198,7 +198,7 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   // Without a sound server nothing matches the playback card's clock to the
   // capture card's: the stream does it, by converting at a rate that keeps
   // CWave's queue where it settled.
-  if (!input && f.channels == 1 && f.bitsPerSample == 16 &&
+  if (!input && DeviceStream::Convertible(f) &&
       !core.io.FollowClock(request.blockFrames > 0 ? request.blockFrames : f.samplesPerSec / 50, error))
     return kWaveErrBadFormat;
   core.description = info->name;

@@ -21,25 +21,27 @@ using testutil::ToneAmplitude;
 constexpr int kBlock = 512;
 constexpr double kAmp = 10000.0;
 
-// A DeviceStream with four program-rate headers that go back into the
-// queue as soon as they are handed back; what they carried is collected.
+// A DeviceStream with four program-rate headers of kBlock frames that go
+// back into the queue as soon as they are handed back; what they carried is
+// collected (channels interleaved).
 struct Harness {
   DeviceStream io;
   std::vector<std::vector<char>> data;
   WaveHeader headers[4];
   std::vector<double> program;  // capture: what reached the program
   int reported = 0;
-  int starved = 0;       // kWomStarved reports
-  bool requeue = true;   // headers go back into the queue when handed back
+  int starved = 0;      // kWomStarved reports
+  bool requeue = true;  // headers go back into the queue when handed back
 
-  Harness(int deviceRateHz, bool capture) {
+  Harness(int deviceRateHz, bool capture, int channels = 1) {
     std::string error;
     WaveFormat f;
+    f.channels = channels;
     EXPECT_TRUE(io.Setup(f, deviceRateHz, capture, &Done, this, error)) << error;
-    data.resize(4, std::vector<char>(2 * kBlock));
+    data.resize(4, std::vector<char>(2 * channels * kBlock));
     for (int i = 0; i < 4; ++i) {
       headers[i].data = data[i].data();
-      headers[i].bufferLength = 2 * kBlock;
+      headers[i].bufferLength = 2 * channels * kBlock;
       headers[i].flags = kWhdrPrepared;
     }
   }
@@ -242,8 +244,96 @@ TEST(DeviceStream, RunningDryIsReportedOnlyWhenTheDevicePlaysSilence) {
   }
 }
 
-}  // namespace
+// What came through a stream: each channel apart, and its reports.
+struct ChannelRun {
+  std::vector<std::vector<std::int16_t>> channels;
+  int reported = 0, starved = 0;
+  long fromQueue = 0;  // Play's counts, summed
+};
 
+// One signal a channel, interleaved into one stream. Capture: the signals
+// at the device's rate, fed in uneven chunks. Playback: one program block
+// a channel, queued over and over, played in uneven chunks for
+// deviceFrames.
+ChannelRun RunChannels(int deviceRateHz, bool capture, bool follow,
+                       const std::vector<std::vector<std::int16_t>>& signals, std::size_t deviceFrames) {
+  const std::size_t n = signals.size();
+  Harness h(deviceRateHz, capture, static_cast<int>(n));
+  std::string error;
+  if (follow) {
+    EXPECT_TRUE(h.io.FollowClock(kBlock, error)) << error;
+  }
+  auto interleave = [&](std::size_t frames) {
+    std::vector<std::int16_t> x(frames * n);
+    for (std::size_t i = 0; i < frames; ++i)
+      for (std::size_t c = 0; c < n; ++c) x[i * n + c] = signals[c][i];
+    return x;
+  };
+  ChannelRun run;
+  std::vector<std::int16_t> out;
+  if (capture) {
+    const std::vector<std::int16_t> x = interleave(signals[0].size());
+    h.QueueAll();
+    std::size_t at = 0;
+    for (int k : Chunks(signals[0].size(), 9)) {
+      h.io.Capture(reinterpret_cast<const char*>(x.data() + at * n), k);
+      at += static_cast<std::size_t>(k);
+    }
+    out.assign(h.program.begin(), h.program.end());
+  } else {
+    const std::vector<std::int16_t> block = interleave(kBlock);
+    for (auto& d : h.data) std::memcpy(d.data(), block.data(), d.size());
+    h.QueueAll();
+    out.resize(deviceFrames * n);
+    std::size_t at = 0;
+    for (int k : Chunks(deviceFrames, 4, 1500)) {
+      run.fromQueue += h.io.Play(reinterpret_cast<char*>(out.data() + at * n), k);
+      at += static_cast<std::size_t>(k);
+    }
+  }
+  run.channels.assign(n, {});
+  for (std::size_t i = 0; i < out.size(); ++i) run.channels[i % n].push_back(out[i]);
+  run.reported = h.reported;
+  run.starved = h.starved;
+  return run;
+}
+
+// A frame holds a sample of each channel: through a 2-channel stream each
+// channel comes out exactly as it does alone through a mono one, captured
+// or played, at our rate or converted, following a clock or not.
+TEST(DeviceStream, StereoMovesEachChannelAsMonoDoes) {
+  struct Case {
+    int rateHz;
+    bool capture, follow;
+  } cases[] = {
+      {11025, true, false},  {48000, true, false}, {11025, false, false},
+      {44100, false, false}, {11025, false, true}, {48000, false, true},
+  };
+  for (const Case& c : cases) {
+    // Two tones apart, so that swapped or mixed channels show.
+    const int frames = c.capture ? 60000 : kBlock;
+    const double rate = c.capture ? c.rateHz : 11025.0;
+    const std::vector<std::vector<std::int16_t>> signals = {
+        Pcm(testutil::Sine(frames, c.capture ? 700.0 : BlockTone(700.0), kAmp, rate)),
+        Pcm(testutil::Sine(frames, c.capture ? 1900.0 : BlockTone(1900.0), kAmp / 3, rate))};
+    const std::size_t deviceFrames = 30000;
+    const ChannelRun stereo = RunChannels(c.rateHz, c.capture, c.follow, signals, deviceFrames);
+    const std::string what =
+        std::to_string(c.rateHz) + (c.capture ? " capture" : " playback") + (c.follow ? ", following" : "");
+    ASSERT_EQ(stereo.channels.size(), 2u) << what;
+    EXPECT_NE(stereo.channels[0], stereo.channels[1]) << what;
+    for (int ch = 0; ch < 2; ++ch) {
+      const ChannelRun mono = RunChannels(c.rateHz, c.capture, c.follow, {signals[ch]}, deviceFrames);
+      EXPECT_GT(mono.channels[0].size(), 10000u) << what;
+      EXPECT_EQ(stereo.channels[ch], mono.channels[0]) << what << ", channel " << ch;
+      EXPECT_EQ(stereo.reported, mono.reported) << what;
+      EXPECT_EQ(stereo.starved, mono.starved) << what;
+      EXPECT_EQ(stereo.fromQueue, mono.fromQueue) << what;
+    }
+  }
+}
+
+}  // namespace
 
 namespace {
 
