@@ -39,11 +39,11 @@ class DeviceStream {
   // only). False with the reason when that cannot be.
   bool Setup(const WaveFormat& format, int deviceRateHz, bool capture, WaveCallback callback, void* instance,
              std::string& error);
-  // Playback of Convertible formats only, after Setup: converts even at equal rates
-  // and plays the queue a little faster or slower so that it holds its
-  // level when the device's clock and the capture's differ (two cards);
-  // see ClockFollower. blockFrames: the program's block. False with the
-  // reason when the converter cannot be had.
+  // Playback of Convertible formats only, after Setup: converts even at
+  // equal rates and plays the queue a little faster or slower so that it
+  // holds its level when the device's clock and the capture's differ (two
+  // cards); see ClockFollower. blockFrames: the program's block. False
+  // with the reason when the converters cannot be had.
   bool FollowClock(int blockFrames, std::string& error);
   // The rate the queue is played at now, in device Hz (the device's own
   // rate when not following); backend thread.
