@@ -86,32 +86,38 @@ std::vector<int> Chunks(std::size_t total, unsigned seed, int most = 3000) {
   return out;
 }
 
-std::vector<double> CaptureAt(int deviceRateHz, const std::vector<double>& device, unsigned seed) {
-  Harness h(deviceRateHz, true);
+// Sound and results interleaved, `channels` to a frame.
+std::vector<double> CaptureAt(int deviceRateHz, const std::vector<double>& device, unsigned seed,
+                              int channels = 1) {
+  Harness h(deviceRateHz, true, channels);
   h.QueueAll();
   const std::vector<std::int16_t> pcm = Pcm(device);
   std::size_t at = 0;
-  for (int n : Chunks(pcm.size(), seed)) {
-    h.io.Capture(reinterpret_cast<const char*>(pcm.data() + at), n);
+  for (int n : Chunks(pcm.size() / channels, seed)) {
+    h.io.Capture(reinterpret_cast<const char*>(pcm.data() + at * channels), n);
     at += static_cast<std::size_t>(n);
   }
   return h.program;
 }
 
 std::vector<double> PlayAt(int deviceRateHz, const std::vector<double>& program, std::size_t deviceFrames,
-                           unsigned seed) {
-  Harness h(deviceRateHz, false);
+                           unsigned seed, int channels = 1, bool follow = false) {
+  Harness h(deviceRateHz, false, channels);
+  std::string error;
+  if (follow) {
+    EXPECT_TRUE(h.io.FollowClock(kBlock, error)) << error;
+  }
   // The program's sound in the headers, queued again as they are played
   // (the same block over and over: `program` is exactly one block long).
   const std::vector<std::int16_t> pcm = Pcm(program);
-  for (auto& d : h.data) std::memcpy(d.data(), pcm.data(), 2 * kBlock);
+  for (auto& d : h.data) std::memcpy(d.data(), pcm.data(), d.size());
   h.QueueAll();
-  std::vector<std::int16_t> out(deviceFrames);
+  std::vector<std::int16_t> out(deviceFrames * channels);
   std::size_t at = 0;
   // At most what the four headers hold: the harness queues a header again
   // only when a call hands it back, as CWave does.
   for (int n : Chunks(deviceFrames, seed, 1500)) {
-    h.io.Play(reinterpret_cast<char*>(out.data() + at), n);
+    h.io.Play(reinterpret_cast<char*>(out.data() + at * channels), n);
     at += static_cast<std::size_t>(n);
   }
   return std::vector<double>(out.begin(), out.end());
@@ -127,7 +133,7 @@ TEST(DeviceStream, CaptureAt48kHzIsFlatAndLeavesNoAlias) {
     double measureHz;  // where it lands at 11025 Hz
     double lo, hi;     // dB, relative to the input
   } cases[] = {
-      {100.0, 100.0, -0.5, 0.5},   {700.0, 700.0, -0.5, 0.5},     {3000.0, 3000.0, -0.5, 0.5},
+      {100.0, 100.0, -0.5, 0.5},   {700.0, 700.0, -0.5, 0.5},          {3000.0, 3000.0, -0.5, 0.5},
       {4500.0, 4500.0, -0.5, 0.5}, {7000.0, 4025.0, -HUGE_VAL, -60.0}, {9000.0, 2025.0, -HUGE_VAL, -60.0},
   };
   for (const Case& c : cases) {
@@ -152,7 +158,8 @@ TEST(DeviceStream, PlaybackAt48kHzIsFlatAndLeavesNoImage) {
   };
   for (const Case& c : cases) {
     const double hz = BlockTone(c.hz);
-    const double measure = c.measureHz == c.hz ? hz : c.measureHz + (c.measureHz > 11025.0 ? hz - c.hz : c.hz - hz);
+    const double measure =
+        c.measureHz == c.hz ? hz : c.measureHz + (c.measureHz > 11025.0 ? hz - c.hz : c.hz - hz);
     const std::vector<double> out = PlayAt(48000, testutil::Sine(kBlock, hz, kAmp), 48000, 3);
     const double db = Db(ToneAmplitude(out, 4000, measure, 48000.0) / kAmp);
     EXPECT_GE(db, c.lo) << c.hz << " Hz at " << measure;
@@ -168,6 +175,40 @@ TEST(DeviceStream, OutputDoesNotDependOnCallbackSizes) {
   const std::vector<double> tone = testutil::Sine(kBlock, BlockTone(900.0), kAmp);
   EXPECT_EQ(PlayAt(96000, tone, 40000, 1), PlayAt(96000, tone, 40000, 2));
   EXPECT_EQ(PlayAt(11025, tone, 5000, 1), PlayAt(11025, tone, 5000, 2)) << "no conversion";
+}
+
+// A frame holds a sample of each channel: through a 2-channel stream each
+// channel comes out exactly as it does alone through a mono one, captured
+// or played, at our rate or converted, following a clock or not.
+TEST(DeviceStream, StereoMovesEachChannelAsMonoDoes) {
+  struct Case {
+    int rateHz;
+    bool capture, follow;
+  } cases[] = {
+      {11025, true, false},  {48000, true, false}, {11025, false, false},
+      {44100, false, false}, {11025, false, true}, {48000, false, true},
+  };
+  for (const Case& c : cases) {
+    // Two tones apart, so that swapped or mixed channels show.
+    const int frames = c.capture ? 60000 : kBlock;
+    const double rate = c.capture ? c.rateHz : 11025.0;
+    const std::vector<double> mono[2] = {testutil::Sine(frames, BlockTone(700.0), kAmp, rate),
+                                         testutil::Sine(frames, BlockTone(1900.0), kAmp / 3, rate)};
+    auto run = [&](const std::vector<double>& x, int channels) {
+      return c.capture ? CaptureAt(c.rateHz, x, 9, channels)
+                       : PlayAt(c.rateHz, x, 30000, 4, channels, c.follow);
+    };
+    std::vector<double> both;
+    for (int i = 0; i < frames; ++i) both.insert(both.end(), {mono[0][i], mono[1][i]});
+    const std::vector<double> stereo = run(both, 2);
+    EXPECT_GT(stereo.size(), 20000u) << c.rateHz;
+    for (int ch = 0; ch < 2; ++ch) {
+      std::vector<double> channel;
+      for (std::size_t i = ch; i < stereo.size(); i += 2) channel.push_back(stereo[i]);
+      EXPECT_EQ(channel, run(mono[ch], 1)) << c.rateHz << (c.capture ? " capture" : " playback")
+                                           << (c.follow ? ", following" : "") << ", channel " << ch;
+    }
+  }
 }
 
 // What a backend may capture and still leave two of the reader's four
@@ -244,96 +285,8 @@ TEST(DeviceStream, RunningDryIsReportedOnlyWhenTheDevicePlaysSilence) {
   }
 }
 
-// What came through a stream: each channel apart, and its reports.
-struct ChannelRun {
-  std::vector<std::vector<std::int16_t>> channels;
-  int reported = 0, starved = 0;
-  long fromQueue = 0;  // Play's counts, summed
-};
-
-// One signal a channel, interleaved into one stream. Capture: the signals
-// at the device's rate, fed in uneven chunks. Playback: one program block
-// a channel, queued over and over, played in uneven chunks for
-// deviceFrames.
-ChannelRun RunChannels(int deviceRateHz, bool capture, bool follow,
-                       const std::vector<std::vector<std::int16_t>>& signals, std::size_t deviceFrames) {
-  const std::size_t n = signals.size();
-  Harness h(deviceRateHz, capture, static_cast<int>(n));
-  std::string error;
-  if (follow) {
-    EXPECT_TRUE(h.io.FollowClock(kBlock, error)) << error;
-  }
-  auto interleave = [&](std::size_t frames) {
-    std::vector<std::int16_t> x(frames * n);
-    for (std::size_t i = 0; i < frames; ++i)
-      for (std::size_t c = 0; c < n; ++c) x[i * n + c] = signals[c][i];
-    return x;
-  };
-  ChannelRun run;
-  std::vector<std::int16_t> out;
-  if (capture) {
-    const std::vector<std::int16_t> x = interleave(signals[0].size());
-    h.QueueAll();
-    std::size_t at = 0;
-    for (int k : Chunks(signals[0].size(), 9)) {
-      h.io.Capture(reinterpret_cast<const char*>(x.data() + at * n), k);
-      at += static_cast<std::size_t>(k);
-    }
-    out.assign(h.program.begin(), h.program.end());
-  } else {
-    const std::vector<std::int16_t> block = interleave(kBlock);
-    for (auto& d : h.data) std::memcpy(d.data(), block.data(), d.size());
-    h.QueueAll();
-    out.resize(deviceFrames * n);
-    std::size_t at = 0;
-    for (int k : Chunks(deviceFrames, 4, 1500)) {
-      run.fromQueue += h.io.Play(reinterpret_cast<char*>(out.data() + at * n), k);
-      at += static_cast<std::size_t>(k);
-    }
-  }
-  run.channels.assign(n, {});
-  for (std::size_t i = 0; i < out.size(); ++i) run.channels[i % n].push_back(out[i]);
-  run.reported = h.reported;
-  run.starved = h.starved;
-  return run;
-}
-
-// A frame holds a sample of each channel: through a 2-channel stream each
-// channel comes out exactly as it does alone through a mono one, captured
-// or played, at our rate or converted, following a clock or not.
-TEST(DeviceStream, StereoMovesEachChannelAsMonoDoes) {
-  struct Case {
-    int rateHz;
-    bool capture, follow;
-  } cases[] = {
-      {11025, true, false},  {48000, true, false}, {11025, false, false},
-      {44100, false, false}, {11025, false, true}, {48000, false, true},
-  };
-  for (const Case& c : cases) {
-    // Two tones apart, so that swapped or mixed channels show.
-    const int frames = c.capture ? 60000 : kBlock;
-    const double rate = c.capture ? c.rateHz : 11025.0;
-    const std::vector<std::vector<std::int16_t>> signals = {
-        Pcm(testutil::Sine(frames, c.capture ? 700.0 : BlockTone(700.0), kAmp, rate)),
-        Pcm(testutil::Sine(frames, c.capture ? 1900.0 : BlockTone(1900.0), kAmp / 3, rate))};
-    const std::size_t deviceFrames = 30000;
-    const ChannelRun stereo = RunChannels(c.rateHz, c.capture, c.follow, signals, deviceFrames);
-    const std::string what =
-        std::to_string(c.rateHz) + (c.capture ? " capture" : " playback") + (c.follow ? ", following" : "");
-    ASSERT_EQ(stereo.channels.size(), 2u) << what;
-    EXPECT_NE(stereo.channels[0], stereo.channels[1]) << what;
-    for (int ch = 0; ch < 2; ++ch) {
-      const ChannelRun mono = RunChannels(c.rateHz, c.capture, c.follow, {signals[ch]}, deviceFrames);
-      EXPECT_GT(mono.channels[0].size(), 10000u) << what;
-      EXPECT_EQ(stereo.channels[ch], mono.channels[0]) << what << ", channel " << ch;
-      EXPECT_EQ(stereo.reported, mono.reported) << what;
-      EXPECT_EQ(stereo.starved, mono.starved) << what;
-      EXPECT_EQ(stereo.fromQueue, mono.fromQueue) << what;
-    }
-  }
-}
-
 }  // namespace
+
 
 namespace {
 
