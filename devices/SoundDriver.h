@@ -2,8 +2,9 @@
 // The program's sound card: PulseAudio when a server answers (also what
 // PipeWire desktops serve), PortAudio (ALSA, JACK) otherwise. A device id's
 // prefix ("pulse:", "alsa:") says which backend opens it, so an "alsa:"
-// choice reaches PortAudio even where a server runs; an empty id, or one
-// whose backend is not there, opens the active backend's default.
+// choice reaches PortAudio even where a server runs. Any other id, or one
+// whose backend is not there, goes to the active backend: an empty id
+// opens its default, one it does not know is no device.
 
 #include <memory>
 
