@@ -1,8 +1,9 @@
 #pragma once
 // The sound card as CWave sees it: a capture and a playback device, each
 // with a queue of buffers that the device hands back one by one through a
-// completion callback. Implementations: PortAudio (the real one) and a
-// simulated device for tests.
+// completion callback. Implementations: the sound servers in devices/
+// (PulseAudio natively, PortAudio for ALSA and JACK) and a simulated device
+// for tests.
 //
 // Guarantees every implementation gives:
 // - buffers are handed back whole, in the order queued, each exactly once,
@@ -23,7 +24,7 @@
 
 struct WaveFormat {
   int formatTag = 1;  // PCM
-  int channels = 1;
+  int channels = 1;   // 1 or 2; a frame holds one sample of each, interleaved
   int samplesPerSec = kSampleRateHz;
   int avgBytesPerSec = 2 * kSampleRateHz;
   int blockAlign = 2;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 
 namespace {
 

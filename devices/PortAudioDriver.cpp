@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
+#include "devices/OpenOnWorker.h"
 #include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 
@@ -190,7 +190,7 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   if (!supported(rate)) {
     // Hardware that runs only at its own rate (44.1 or 48 kHz): convert.
     const int own = static_cast<int>(info->defaultSampleRate);
-    if (own > 0 && own != rate && f.channels == 1 && f.bitsPerSample == 16 && supported(own)) rate = own;
+    if (own > 0 && own != rate && DeviceStream::Convertible(f) && supported(own)) rate = own;
   }
   if (rate != f.samplesPerSec) p.sampleFormat = paInt16;
   std::string error;
@@ -198,7 +198,7 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   // Without a sound server nothing matches the playback card's clock to the
   // capture card's: the stream does it, by converting at a rate that keeps
   // CWave's queue where it settled.
-  if (!input && f.channels == 1 && f.bitsPerSample == 16 &&
+  if (!input && DeviceStream::Convertible(f) &&
       !core.io.FollowClock(request.blockFrames > 0 ? request.blockFrames : f.samplesPerSec / 50, error))
     return kWaveErrBadFormat;
   core.description = info->name;
@@ -223,36 +223,16 @@ int OpenStream(StreamCore& core, const DeviceRequest& request, const WaveFormat&
   return 0;
 }
 
-// Opens a stream through the worker. A late open, abandoned here, is closed
-// there as soon as it finishes, and its device is never handed out.
+// See OpenOnWorker.
 template <class Device, class Base>
 int OpenDevice(DeviceCallWorker& worker, const DeviceRequest& request, const WaveFormat& format, bool input,
                WaveCallback callback, void* instance, std::unique_ptr<Base>& device) {
-  auto core = std::make_shared<StreamCore>();
-  struct Outcome {
-    std::mutex m;
-    bool abandoned = false;
-    int rc = kWaveErrDeviceFailed;
-  };
-  auto outcome = std::make_shared<Outcome>();
-  const bool inTime = worker.Run([core, outcome, request, format, input, callback, instance] {
-    const int rc = OpenStream(*core, request, format, input, callback, instance);
-    std::lock_guard<std::mutex> lock(outcome->m);
-    outcome->rc = rc;
-    if (outcome->abandoned) {
-      core->io.detached = true;
-      StopAndClose(*core);
-    }
-  });
-  std::lock_guard<std::mutex> lock(outcome->m);
-  if (!inTime) {
-    outcome->abandoned = true;
-    core->io.detached = true;
-    return kWaveErrDeviceFailed;
-  }
-  if (outcome->rc != 0) return outcome->rc;
-  device = std::make_unique<Device>(worker, core);
-  return 0;
+  return OpenOnWorker<Device>(
+      worker, std::make_shared<StreamCore>(), [](StreamCore&, auto fn) { fn(); },
+      [request, format, input, callback, instance](StreamCore& core) {
+        return OpenStream(core, request, format, input, callback, instance);
+      },
+      [](StreamCore& core) { StopAndClose(core); }, device);
 }
 
 }  // namespace

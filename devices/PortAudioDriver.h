@@ -2,13 +2,13 @@
 // The sound card through PortAudio: ALSA (and JACK) devices, for systems
 // where no PulseAudio server answers. PortAudio has no device
 // volume, so the volume word is a gain applied in the stream callback: the
-// high 16 bits over 0xFFFF (a mono stream has no second channel). Every
+// high 16 bits over 0xFFFF, on every channel alike. Every
 // PortAudio call that may wait on a server (open, start, stop, close) runs
 // on a DeviceCallWorker and is abandoned after its limit, so the audio loop
 // is never held for longer.
 
-#include "audio/DeviceCallWorker.h"
 #include "audio/WaveDevice.h"
+#include "devices/DeviceCallWorker.h"
 
 class PortAudioDriver : public WaveDriver {
  public:

@@ -10,8 +10,9 @@
 #include <thread>
 #include <type_traits>
 
-#include "audio/ClockFollower.h"
-#include "audio/DeviceStream.h"
+#include "devices/ClockFollower.h"
+#include "devices/DeviceStream.h"
+#include "devices/OpenOnWorker.h"
 #include "devices/RealtimeThread.h"
 #include "devices/StreamDevice.h"
 
@@ -478,8 +479,7 @@ class PulseOut : public PulseDevice<WaveOut> {
   }
 };
 
-// Opens through the worker. A late open, abandoned here, is closed there as
-// soon as it finishes, and its device is never handed out.
+// Opened and, when late, closed with the loop's lock held; see OpenOnWorker.
 template <class Device, class Base>
 int OpenDevice(DeviceCallWorker& worker, const std::shared_ptr<Shared>& shared, bool input,
                const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance,
@@ -488,32 +488,12 @@ int OpenDevice(DeviceCallWorker& worker, const std::shared_ptr<Shared>& shared, 
   auto core = std::make_shared<PulseStream>();
   core->shared = shared;
   core->input = input;
-  struct Outcome {
-    std::mutex m;
-    bool abandoned = false;
-    int rc = kWaveErrDeviceFailed;
-  };
-  auto outcome = std::make_shared<Outcome>();
-  const bool inTime = worker.Run([core, outcome, request, format, callback, instance] {
-    Locked(*core->shared, [&] {
-      const int rc = core->Open(request, format, callback, instance);
-      std::lock_guard<std::mutex> lock(outcome->m);
-      outcome->rc = rc;
-      if (outcome->abandoned) {
-        core->io.detached = true;
-        core->Disconnect();
-      }
-    });
-  });
-  std::lock_guard<std::mutex> lock(outcome->m);
-  if (!inTime) {
-    outcome->abandoned = true;
-    core->io.detached = true;
-    return kWaveErrDeviceFailed;
-  }
-  if (outcome->rc != 0) return outcome->rc;
-  device = std::make_unique<Device>(worker, core);
-  return 0;
+  return OpenOnWorker<Device>(
+      worker, std::move(core), [](PulseStream& stream, auto fn) { Locked(*stream.shared, fn); },
+      [request, format, callback, instance](PulseStream& stream) {
+        return stream.Open(request, format, callback, instance);
+      },
+      [](PulseStream& stream) { stream.Disconnect(); }, device);
 }
 
 }  // namespace

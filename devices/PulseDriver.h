@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/DeviceCallWorker.h"
 #include "audio/WaveDevice.h"
+#include "devices/DeviceCallWorker.h"
 
 class PulseDriver : public WaveDriver {
  public:

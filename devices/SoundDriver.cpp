@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 SoundDriver::SoundDriver(bool forcePortAudio) {
   const char* backend = std::getenv("TARVIK_BACKEND");
@@ -24,9 +25,21 @@ PortAudioDriver& SoundDriver::PortAudio() {
 bool SoundDriver::Usable() { return pulse_ || PortAudio().Initialized(); }
 
 WaveDriver* SoundDriver::For(const std::string& id) {
-  if (id.rfind("alsa:", 0) == 0 || !pulse_) return &PortAudio();
-  return pulse_.get();
+  struct Backend {
+    std::string_view prefix;
+    WaveDriver* (SoundDriver::*driver)();  // null when that backend is not there
+  };
+  static constexpr Backend kBackends[] = {
+      {"pulse:", &SoundDriver::Pulse},
+      {"alsa:", &SoundDriver::PortAudioBackend},
+  };
+  for (const Backend& backend : kBackends)
+    if (id.starts_with(backend.prefix))
+      if (WaveDriver* driver = (this->*backend.driver)()) return driver;
+  return Active();
 }
+
+WaveDriver* SoundDriver::Active() { return pulse_ ? Pulse() : PortAudioBackend(); }
 
 int SoundDriver::OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
                            void* instance, std::unique_ptr<WaveIn>& device) {
@@ -38,6 +51,6 @@ int SoundDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& form
   return For(request.id)->OpenOutput(request, format, callback, instance, device);
 }
 
-std::vector<DeviceInfo> SoundDriver::Devices() { return pulse_ ? pulse_->Devices() : PortAudio().Devices(); }
+std::vector<DeviceInfo> SoundDriver::Devices() { return Active()->Devices(); }
 
 std::string SoundDriver::BackendName() const { return pulse_ ? "PulseAudio" : "ALSA"; }

@@ -1,8 +1,10 @@
 #pragma once
 // The program's sound card: PulseAudio when a server answers (also what
-// PipeWire desktops serve), PortAudio (ALSA, JACK) otherwise. A device id
-// says which backend opens it, so an "alsa:" choice reaches PortAudio even
-// where a server runs; an empty id opens the active backend's default.
+// PipeWire desktops serve), PortAudio (ALSA, JACK) otherwise. A device id's
+// prefix ("pulse:", "alsa:") says which backend opens it, so an "alsa:"
+// choice reaches PortAudio even where a server runs. Any other id, or one
+// whose backend is not there, goes to the active backend: an empty id
+// opens its default, one it does not know is no device.
 
 #include <memory>
 
@@ -28,7 +30,12 @@ class SoundDriver : public WaveDriver {
   long DeviceEvents() const override { return pulse_ ? pulse_->DeviceEvents() : 0; }
 
  private:
+  // The backend that opens an id, by its prefix.
   WaveDriver* For(const std::string& id);
+  // PulseAudio when a server answered, else PortAudio.
+  WaveDriver* Active();
+  WaveDriver* Pulse() { return pulse_.get(); }  // null without a server
+  WaveDriver* PortAudioBackend() { return &PortAudio(); }
   PortAudioDriver& PortAudio();
 
   std::unique_ptr<PulseDriver> pulse_;

@@ -8,8 +8,8 @@
 #include <string>
 #include <type_traits>
 
-#include "audio/DeviceCallWorker.h"
 #include "audio/WaveDevice.h"
+#include "devices/DeviceCallWorker.h"
 
 template <class Direction, class Core>
 class StreamDevice : public Direction {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "audio/CFilter.h"
-#include "audio/DeviceStream.h"
 #include "audio/Tap.h"
+#include "devices/DeviceStream.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "audio/ClockFollower.h"
+#include "devices/ClockFollower.h"
 
 namespace {
 

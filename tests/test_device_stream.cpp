@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -21,25 +21,27 @@ using testutil::ToneAmplitude;
 constexpr int kBlock = 512;
 constexpr double kAmp = 10000.0;
 
-// A DeviceStream with four program-rate headers that go back into the
-// queue as soon as they are handed back; what they carried is collected.
+// A DeviceStream with four program-rate headers of kBlock frames that go
+// back into the queue as soon as they are handed back; what they carried is
+// collected (channels interleaved).
 struct Harness {
   DeviceStream io;
   std::vector<std::vector<char>> data;
   WaveHeader headers[4];
   std::vector<double> program;  // capture: what reached the program
   int reported = 0;
-  int starved = 0;       // kWomStarved reports
-  bool requeue = true;   // headers go back into the queue when handed back
+  int starved = 0;      // kWomStarved reports
+  bool requeue = true;  // headers go back into the queue when handed back
 
-  Harness(int deviceRateHz, bool capture) {
+  Harness(int deviceRateHz, bool capture, int channels = 1) {
     std::string error;
     WaveFormat f;
+    f.channels = channels;
     EXPECT_TRUE(io.Setup(f, deviceRateHz, capture, &Done, this, error)) << error;
-    data.resize(4, std::vector<char>(2 * kBlock));
+    data.resize(4, std::vector<char>(2 * channels * kBlock));
     for (int i = 0; i < 4; ++i) {
       headers[i].data = data[i].data();
-      headers[i].bufferLength = 2 * kBlock;
+      headers[i].bufferLength = 2 * channels * kBlock;
       headers[i].flags = kWhdrPrepared;
     }
   }
@@ -84,32 +86,38 @@ std::vector<int> Chunks(std::size_t total, unsigned seed, int most = 3000) {
   return out;
 }
 
-std::vector<double> CaptureAt(int deviceRateHz, const std::vector<double>& device, unsigned seed) {
-  Harness h(deviceRateHz, true);
+// Sound and results interleaved, `channels` to a frame.
+std::vector<double> CaptureAt(int deviceRateHz, const std::vector<double>& device, unsigned seed,
+                              int channels = 1) {
+  Harness h(deviceRateHz, true, channels);
   h.QueueAll();
   const std::vector<std::int16_t> pcm = Pcm(device);
   std::size_t at = 0;
-  for (int n : Chunks(pcm.size(), seed)) {
-    h.io.Capture(reinterpret_cast<const char*>(pcm.data() + at), n);
+  for (int n : Chunks(pcm.size() / channels, seed)) {
+    h.io.Capture(reinterpret_cast<const char*>(pcm.data() + at * channels), n);
     at += static_cast<std::size_t>(n);
   }
   return h.program;
 }
 
 std::vector<double> PlayAt(int deviceRateHz, const std::vector<double>& program, std::size_t deviceFrames,
-                           unsigned seed) {
-  Harness h(deviceRateHz, false);
+                           unsigned seed, int channels = 1, bool follow = false) {
+  Harness h(deviceRateHz, false, channels);
+  std::string error;
+  if (follow) {
+    EXPECT_TRUE(h.io.FollowClock(kBlock, error)) << error;
+  }
   // The program's sound in the headers, queued again as they are played
   // (the same block over and over: `program` is exactly one block long).
   const std::vector<std::int16_t> pcm = Pcm(program);
-  for (auto& d : h.data) std::memcpy(d.data(), pcm.data(), 2 * kBlock);
+  for (auto& d : h.data) std::memcpy(d.data(), pcm.data(), d.size());
   h.QueueAll();
-  std::vector<std::int16_t> out(deviceFrames);
+  std::vector<std::int16_t> out(deviceFrames * channels);
   std::size_t at = 0;
   // At most what the four headers hold: the harness queues a header again
   // only when a call hands it back, as CWave does.
   for (int n : Chunks(deviceFrames, seed, 1500)) {
-    h.io.Play(reinterpret_cast<char*>(out.data() + at), n);
+    h.io.Play(reinterpret_cast<char*>(out.data() + at * channels), n);
     at += static_cast<std::size_t>(n);
   }
   return std::vector<double>(out.begin(), out.end());
@@ -125,7 +133,7 @@ TEST(DeviceStream, CaptureAt48kHzIsFlatAndLeavesNoAlias) {
     double measureHz;  // where it lands at 11025 Hz
     double lo, hi;     // dB, relative to the input
   } cases[] = {
-      {100.0, 100.0, -0.5, 0.5},   {700.0, 700.0, -0.5, 0.5},     {3000.0, 3000.0, -0.5, 0.5},
+      {100.0, 100.0, -0.5, 0.5},   {700.0, 700.0, -0.5, 0.5},          {3000.0, 3000.0, -0.5, 0.5},
       {4500.0, 4500.0, -0.5, 0.5}, {7000.0, 4025.0, -HUGE_VAL, -60.0}, {9000.0, 2025.0, -HUGE_VAL, -60.0},
   };
   for (const Case& c : cases) {
@@ -150,7 +158,8 @@ TEST(DeviceStream, PlaybackAt48kHzIsFlatAndLeavesNoImage) {
   };
   for (const Case& c : cases) {
     const double hz = BlockTone(c.hz);
-    const double measure = c.measureHz == c.hz ? hz : c.measureHz + (c.measureHz > 11025.0 ? hz - c.hz : c.hz - hz);
+    const double measure =
+        c.measureHz == c.hz ? hz : c.measureHz + (c.measureHz > 11025.0 ? hz - c.hz : c.hz - hz);
     const std::vector<double> out = PlayAt(48000, testutil::Sine(kBlock, hz, kAmp), 48000, 3);
     const double db = Db(ToneAmplitude(out, 4000, measure, 48000.0) / kAmp);
     EXPECT_GE(db, c.lo) << c.hz << " Hz at " << measure;
@@ -166,6 +175,40 @@ TEST(DeviceStream, OutputDoesNotDependOnCallbackSizes) {
   const std::vector<double> tone = testutil::Sine(kBlock, BlockTone(900.0), kAmp);
   EXPECT_EQ(PlayAt(96000, tone, 40000, 1), PlayAt(96000, tone, 40000, 2));
   EXPECT_EQ(PlayAt(11025, tone, 5000, 1), PlayAt(11025, tone, 5000, 2)) << "no conversion";
+}
+
+// A frame holds a sample of each channel: through a 2-channel stream each
+// channel comes out exactly as it does alone through a mono one, captured
+// or played, at our rate or converted, following a clock or not.
+TEST(DeviceStream, StereoMovesEachChannelAsMonoDoes) {
+  struct Case {
+    int rateHz;
+    bool capture, follow;
+  } cases[] = {
+      {11025, true, false},  {48000, true, false}, {11025, false, false},
+      {44100, false, false}, {11025, false, true}, {48000, false, true},
+  };
+  for (const Case& c : cases) {
+    // Two tones apart, so that swapped or mixed channels show.
+    const int frames = c.capture ? 60000 : kBlock;
+    const double rate = c.capture ? c.rateHz : 11025.0;
+    const std::vector<double> mono[2] = {testutil::Sine(frames, BlockTone(700.0), kAmp, rate),
+                                         testutil::Sine(frames, BlockTone(1900.0), kAmp / 3, rate)};
+    auto run = [&](const std::vector<double>& x, int channels) {
+      return c.capture ? CaptureAt(c.rateHz, x, 9, channels)
+                       : PlayAt(c.rateHz, x, 30000, 4, channels, c.follow);
+    };
+    std::vector<double> both;
+    for (int i = 0; i < frames; ++i) both.insert(both.end(), {mono[0][i], mono[1][i]});
+    const std::vector<double> stereo = run(both, 2);
+    EXPECT_GT(stereo.size(), 20000u) << c.rateHz;
+    for (int ch = 0; ch < 2; ++ch) {
+      std::vector<double> channel;
+      for (std::size_t i = ch; i < stereo.size(); i += 2) channel.push_back(stereo[i]);
+      EXPECT_EQ(channel, run(mono[ch], 1)) << c.rateHz << (c.capture ? " capture" : " playback")
+                                           << (c.follow ? ", following" : "") << ", channel " << ch;
+    }
+  }
 }
 
 // What a backend may capture and still leave two of the reader's four

@@ -13,10 +13,10 @@
 
 #include "audio/CFilter.h"
 #include "audio/CWave.h"
-#include "audio/DeviceCallWorker.h"
 #include "audio/SpectrumTap.h"
 #include "audio/Tap.h"
 #include "common/Pcm16.h"
+#include "devices/DeviceCallWorker.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"

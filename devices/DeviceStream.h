@@ -1,8 +1,9 @@
 #pragma once
 // What a real device's stream works on, whatever the backend: the queue of
 // CWave's headers, filled (capture) or drained (playback) from the
-// backend's own thread in 16-bit mono frames at the device's rate, which is
-// converted to and from the program's rate when the two differ. Shared
+// backend's own thread in frames of one or two interleaved channels at the
+// device's rate, which is converted to and from the program's rate when the
+// two differ (16-bit only; each channel alike, frame for frame). Shared
 // (shared_ptr) by the device object, the backend's stream and any device
 // call still running on a worker, so a call abandoned there never outlives
 // what it touches.
@@ -16,8 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "audio/ClockFollower.h"
 #include "audio/WaveDevice.h"
+#include "devices/ClockFollower.h"
 #include "signal/RateConverter.h"
 
 class DeviceStream {
@@ -25,17 +26,24 @@ class DeviceStream {
   static constexpr int kQueue = 8;
   // Frames converted in one go; the backends' callbacks are cut to it.
   static constexpr int kChunk = 1024;
+  // Channels a converting stream takes (mono, stereo).
+  static constexpr int kMaxChannels = 2;
 
+  // True for a format whose rate can be converted and whose playback can
+  // follow a clock: 16-bit, 1..kMaxChannels channels.
+  static bool Convertible(const WaveFormat& format) {
+    return format.bitsPerSample == 16 && format.channels >= 1 && format.channels <= kMaxChannels;
+  }
   // format: what CWave asked for; deviceRateHz: what the device runs at.
-  // Allocates the converter when the rates differ (16-bit mono only).
-  // False with the reason when that cannot be.
+  // Allocates the converters when the rates differ (Convertible formats
+  // only). False with the reason when that cannot be.
   bool Setup(const WaveFormat& format, int deviceRateHz, bool capture, WaveCallback callback, void* instance,
              std::string& error);
-  // Playback of 16-bit mono only, after Setup: converts even at equal rates
-  // and plays the queue a little faster or slower so that it holds its
-  // level when the device's clock and the capture's differ (two cards);
-  // see ClockFollower. blockFrames: the program's block. False with the
-  // reason when the converter cannot be had.
+  // Playback of Convertible formats only, after Setup: converts even at
+  // equal rates and plays the queue a little faster or slower so that it
+  // holds its level when the device's clock and the capture's differ (two
+  // cards); see ClockFollower. blockFrames: the program's block. False
+  // with the reason when the converters cannot be had.
   bool FollowClock(int blockFrames, std::string& error);
   // The rate the queue is played at now, in device Hz (the device's own
   // rate when not following); backend thread.
@@ -43,8 +51,8 @@ class DeviceStream {
   void SetOwner(WaveDevice* owner) { owner_ = owner; }
   int DeviceRateHz() const { return deviceRateHz_; }
   bool Converting() const { return converting_; }
-  // Bytes of one device frame.
-  int DeviceFrameBytes() const { return converting_ ? 2 : frameBytes_; }
+  // Bytes of one device frame (all its channels).
+  int DeviceFrameBytes() const { return converting_ ? 2 * channels_ : frameBytes_; }
 
   // --- CWave's side ---------------------------------------------------------
   bool Push(WaveHeader* h);
@@ -95,6 +103,11 @@ class DeviceStream {
   int Take(char* out, int bytes, WaveHeader** done, int& nDone);
   void Scale(char* dst, const char* src, int bytes, double gain) const;
   bool OpenConverter(bool capture, int programRateHz, std::string& error);
+  // Converts frames frames of every channel's run in in_, from offset on,
+  // into Converted(c); returns the frames each gave (-1 on failure) and in
+  // used the frames each took.
+  long ConvertChannels(long offset, long frames, long& used);
+  double* Converted(int channel) { return out_.get() + static_cast<std::size_t>(channel) * chunkOut_; }
   // Device frames per program frame, as the queue is played now.
   double PlaybackRatio() const;
 
@@ -107,22 +120,25 @@ class DeviceStream {
   WaveCallback cb_ = nullptr;
   void* instance_ = nullptr;
   WaveDevice* owner_ = nullptr;
+  int channels_ = 1;
   int frameBytes_ = 2;
   int bits_ = 16;
   int deviceRateHz_ = kSampleRateHz;
   bool converting_ = false;
 
-  // Conversion state (only when converting_).
-  RateConverter converter_;
-  std::unique_ptr<double[]> in_;    // kChunk frames, either rate
-  std::unique_ptr<double[]> out_;   // converter output
-  std::unique_ptr<char[]> bytes_;   // program-rate PCM
-  bool fed_ = false;                // playback: something was played since Setup
-  bool following_ = false;          // playback follows the capture clock
-  bool followerRunning_ = false;    // since the last pause
+  // Conversion state (only when converting_): one converter per channel,
+  // each channel's samples in a run of their own.
+  RateConverter converters_[kMaxChannels];
+  std::unique_ptr<double[]> in_;   // kChunk frames a channel, either rate
+  std::unique_ptr<double[]> out_;  // chunkOut_ frames a channel, converter output
+  std::unique_ptr<char[]> bytes_;  // program-rate PCM, interleaved
+  std::size_t chunkOut_ = 0;
+  bool fed_ = false;              // playback: something was played since Setup
+  bool following_ = false;        // playback follows the capture clock
+  bool followerRunning_ = false;  // since the last pause
   int followBlock_ = 0;
   int followedHz_ = kSampleRateHz;
   ClockFollower follower_;
-  long outCount_ = 0;               // playback: converted frames not yet played
+  long outCount_ = 0;  // playback: converted frames not yet played
   long outPos_ = 0;
 };

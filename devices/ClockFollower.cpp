@@ -1,4 +1,4 @@
-#include "audio/ClockFollower.h"
+#include "devices/ClockFollower.h"
 
 #include <algorithm>
 #include <cmath>

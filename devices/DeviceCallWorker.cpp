@@ -1,4 +1,4 @@
-#include "audio/DeviceCallWorker.h"
+#include "devices/DeviceCallWorker.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "audio/DeviceStream.h"
+#include "devices/DeviceStream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +11,7 @@ bool DeviceStream::Setup(const WaveFormat& format, int deviceRateHz, bool captur
   cb_ = callback;
   instance_ = instance;
   fed_ = false;
+  channels_ = format.channels;
   frameBytes_ = format.channels * (format.bitsPerSample / 8);
   bits_ = format.bitsPerSample;
   deviceRateHz_ = deviceRateHz > 0 ? deviceRateHz : format.samplesPerSec;
@@ -18,16 +19,16 @@ bool DeviceStream::Setup(const WaveFormat& format, int deviceRateHz, bool captur
   following_ = followerRunning_ = false;
   converting_ = deviceRateHz_ != format.samplesPerSec;
   if (!converting_) return true;
-  if (format.channels != 1 || format.bitsPerSample != 16) {
-    error = "only 16-bit mono sound can be converted";
+  if (!Convertible(format)) {
+    error = "only 16-bit mono or stereo sound can be converted";
     return false;
   }
   return OpenConverter(capture, format.samplesPerSec, error);
 }
 
 bool DeviceStream::FollowClock(int blockFrames, std::string& error) {
-  if (frameBytes_ != 2 || bits_ != 16) {
-    error = "only 16-bit mono sound can follow a clock";
+  if (bits_ != 16 || channels_ < 1 || channels_ > kMaxChannels) {
+    error = "only 16-bit mono or stereo sound can follow a clock";
     return false;
   }
   if (!converting_ && !OpenConverter(false, kSampleRateHz, error)) return false;
@@ -48,13 +49,30 @@ bool DeviceStream::OpenConverter(bool capture, int programRateHz, std::string& e
   // the program's rate) with a filter short enough to add about 2 ms.
   const double from = capture ? deviceRateHz_ : programRateHz;
   const double to = capture ? programRateHz : deviceRateHz_;
-  if (!converter_.Open(from, to, kChunk, RateConverter::Quality::Medium, error)) return false;
-  const std::size_t chunkOut = static_cast<std::size_t>(std::max<long>(converter_.MaxOutput(), kChunk));
-  in_.reset(new double[kChunk]);
-  out_.reset(new double[chunkOut]);
-  bytes_.reset(new char[2 * chunkOut]);
+  for (int c = 0; c < channels_; ++c)
+    if (!converters_[c].Open(from, to, kChunk, RateConverter::Quality::Medium, error)) return false;
+  chunkOut_ = static_cast<std::size_t>(std::max<long>(converters_[0].MaxOutput(), kChunk));
+  const std::size_t channels = static_cast<std::size_t>(channels_);
+  in_.reset(new double[channels * kChunk]);
+  out_.reset(new double[channels * chunkOut_]);
+  bytes_.reset(new char[2 * channels * chunkOut_]);
   outCount_ = outPos_ = 0;
   return true;
+}
+
+long DeviceStream::ConvertChannels(long offset, long frames, long& used) {
+  long got = -1;
+  for (int c = 0; c < channels_; ++c) {
+    long usedHere = 0;
+    std::string error;  // empty: no allocation unless the converter fails
+    const long gotHere = converters_[c].Convert(in_.get() + static_cast<std::size_t>(c) * kChunk + offset,
+                                                frames, false, Converted(c), usedHere, error);
+    // Same counts in, same ratio: every channel's converter gives the same.
+    if (gotHere < 0 || (c > 0 && (gotHere != got || usedHere != used))) return -1;
+    got = gotHere;
+    used = usedHere;
+  }
+  return got;
 }
 
 bool DeviceStream::Push(WaveHeader* h) {
@@ -132,7 +150,8 @@ void DeviceStream::ReturnAll(unsigned message) {
 
 void DeviceStream::Report(unsigned message, WaveHeader* const* headers, int n) {
   if (detached.load()) return;
-  for (int i = 0; i < n; ++i) cb_(owner_, message, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
+  for (int i = 0; i < n; ++i)
+    cb_(owner_, message, instance_, reinterpret_cast<std::uintptr_t>(headers[i]), 0);
 }
 
 void DeviceStream::Store(const char* in, int bytes, WaveHeader** done, int& nDone) {
@@ -164,26 +183,31 @@ void DeviceStream::Capture(const char* in, int frames) {
   } else {
     while (frames > 0) {
       const int n = std::min(frames, kChunk);
-      for (int i = 0; i < n; ++i) {
-        std::int16_t s = 0;
-        if (in) std::memcpy(&s, in + 2 * i, 2);
-        in_[static_cast<std::size_t>(i)] = s;
-      }
-      if (in) in += 2 * n;
+      // Interleaved frames in, one run of kChunk per channel for the
+      // converters.
+      for (int i = 0; i < n; ++i)
+        for (int c = 0; c < channels_; ++c) {
+          std::int16_t s = 0;
+          if (in) std::memcpy(&s, in + 2 * (channels_ * i + c), 2);
+          in_[static_cast<std::size_t>(c) * kChunk + static_cast<std::size_t>(i)] = s;
+        }
+      if (in) in += frameBytes_ * n;
       frames -= n;
       long offset = 0;
       while (offset < n) {
         long used = 0;
-        std::string error;  // empty: no allocation unless the converter fails
-        const long got = converter_.Convert(in_.get() + offset, n - offset, false, out_.get(), used, error);
+        const long got = ConvertChannels(offset, n - offset, used);
         if (got < 0 || (used == 0 && got == 0)) break;
         offset += used;
-        for (long i = 0; i < got; ++i) {
-          const std::uint16_t s = static_cast<std::uint16_t>(SampleToPcm16(out_[static_cast<std::size_t>(i)]));
-          bytes_[2 * i] = static_cast<char>(s & 0xFF);
-          bytes_[2 * i + 1] = static_cast<char>(s >> 8);
-        }
-        Store(bytes_.get(), static_cast<int>(2 * got), done, nDone);
+        for (long i = 0; i < got; ++i)
+          for (int c = 0; c < channels_; ++c) {
+            const std::uint16_t s =
+                static_cast<std::uint16_t>(SampleToPcm16(Converted(c)[static_cast<std::size_t>(i)]));
+            const long at = 2 * (channels_ * i + c);
+            bytes_[at] = static_cast<char>(s & 0xFF);
+            bytes_[at + 1] = static_cast<char>(s >> 8);
+          }
+        Store(bytes_.get(), static_cast<int>(frameBytes_ * got), done, nDone);
       }
     }
   }
@@ -219,7 +243,8 @@ int DeviceStream::Play(char* out, int frames) {
     const int taken = Take(out, bytes, done, nDone);
     dry = taken < bytes;
     // Paused or nothing queued: silence, and nothing is consumed.
-    if (taken < bytes) std::memset(out + taken, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes - taken));
+    if (taken < bytes)
+      std::memset(out + taken, bits_ == 16 ? 0 : 128, static_cast<std::size_t>(bytes - taken));
     fromQueue = taken / frameBytes_;
   } else {
     if (following_) {
@@ -232,43 +257,44 @@ int DeviceStream::Play(char* out, int frames) {
         followedHz_ = follower_.Note(QueuedFrames(), frames);
       }
       if (!followerRunning_) followedHz_ = deviceRateHz_;
-      converter_.SetRatio(PlaybackRatio());
+      for (int c = 0; c < channels_; ++c) converters_[c].SetRatio(PlaybackRatio());
     }
     const double ratio = PlaybackRatio();
     int filled = 0;
     for (int guard = 0; filled < frames && guard < 64; ++guard) {
       if (outPos_ < outCount_) {
         const int k = static_cast<int>(std::min<long>(frames - filled, outCount_ - outPos_));
-        for (int i = 0; i < k; ++i) {
-          const std::int16_t s = SampleToPcm16(out_[static_cast<std::size_t>(outPos_ + i)]);
-          std::memcpy(out + 2 * (filled + i), &s, 2);
-        }
+        for (int i = 0; i < k; ++i)
+          for (int c = 0; c < channels_; ++c) {
+            const std::int16_t s = SampleToPcm16(Converted(c)[static_cast<std::size_t>(outPos_ + i)]);
+            std::memcpy(out + 2 * (channels_ * (filled + i) + c), &s, 2);
+          }
         outPos_ += k;
         filled += k;
         continue;
       }
       // Program frames for what is still missing (one more for the filter's
       // phase); a queue that cannot give them gives silence.
-      const int want =
-          std::clamp(static_cast<int>(std::ceil((frames - filled) / ratio)) + 1, 1, kChunk);
-      const int taken = Take(bytes_.get(), 2 * want, done, nDone);
+      const int want = std::clamp(static_cast<int>(std::ceil((frames - filled) / ratio)) + 1, 1, kChunk);
+      const int taken = Take(bytes_.get(), frameBytes_ * want, done, nDone);
       // The one frame more asked for the filter's phase may be missing
       // without a gap.
-      dry = dry || taken < 2 * (want - 1);
-      fromQueue += static_cast<int>(taken / 2 * ratio);
-      for (int i = 0; i < want; ++i) {
-        std::int16_t s = 0;
-        if (2 * i < taken) std::memcpy(&s, bytes_.get() + 2 * i, 2);
-        in_[static_cast<std::size_t>(i)] = s;
-      }
+      dry = dry || taken < frameBytes_ * (want - 1);
+      fromQueue += static_cast<int>(taken / frameBytes_ * ratio);
+      for (int i = 0; i < want; ++i)
+        for (int c = 0; c < channels_; ++c) {
+          std::int16_t s = 0;
+          if (frameBytes_ * i < taken) std::memcpy(&s, bytes_.get() + frameBytes_ * i + 2 * c, 2);
+          in_[static_cast<std::size_t>(c) * kChunk + static_cast<std::size_t>(i)] = s;
+        }
       long used = 0;
-      std::string error;
-      const long got = converter_.Convert(in_.get(), want, false, out_.get(), used, error);
+      const long got = ConvertChannels(0, want, used);
       if (got < 0) break;
       outCount_ = got;
       outPos_ = 0;
     }
-    if (filled < frames) std::memset(out + 2 * filled, 0, 2 * static_cast<std::size_t>(frames - filled));
+    if (filled < frames)
+      std::memset(out + frameBytes_ * filled, 0, static_cast<std::size_t>(frameBytes_) * (frames - filled));
   }
   Report(kWomDone, done, nDone);
   if (paused.load()) return fromQueue;
