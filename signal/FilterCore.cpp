@@ -48,8 +48,10 @@ ChainExtras CFilterCore::Extras() const {
   return chain.Extras();
 }
 
-void CFilterCore::ProcessBlock(double* buffer, int count) {
-  if (!buffer || count <= 0) return;
+void CFilterCore::ProcessBlock(double* buffer, int count) { ProcessBlock(buffer, count, nullptr); }
+
+int CFilterCore::ProcessBlock(double* buffer, int count, double* stereo) {
+  if (!buffer || count <= 0) return 1;
   std::lock_guard<std::mutex> guard(lock_);
   bool over = false;
   for (int i = 0; i < count; ++i) over |= IsOverload(buffer[i]);
@@ -57,6 +59,19 @@ void CFilterCore::ProcessBlock(double* buffer, int count) {
   chain.SetBypass(ChainStage::DcCut, dcCut.load(std::memory_order_relaxed) == 0);
   Block b = MonoBlock(buffer, count);
   chain.Process(b);
+  return chain.WidenTo(b, stereo);
+}
+
+void CFilterCore::SetOutput(OutputMode mode, double balance) {
+  std::lock_guard<std::mutex> guard(lock_);
+  // A change of mode starts the ears afresh: no stale history heard.
+  if (mode != chain.output.mode) chain.output.Reset();
+  chain.output.Setup(mode, balance);
+}
+
+OutputMode CFilterCore::Output() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return chain.output.mode;
 }
 
 double CFilterCore::ProcessSample(double x) {

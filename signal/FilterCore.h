@@ -43,6 +43,14 @@ class CFilterCore {
   // --- processing ---------------------------------------------------------
   // Filters count samples in place (doubles in 16-bit units).
   void ProcessBlock(double* buffer, int count);
+  // The same, and with two output channels in force (SetOutput) also writes
+  // them to stereo (2 * count samples); returns the channels it made, 1 or 2.
+  int ProcessBlock(double* buffer, int count, double* stereo);
+  // Mono (the default), binaural or pan with its balance, put in force
+  // between two blocks.
+  void SetOutput(OutputMode mode, double balance);
+  OutputMode Output() const;
+  int OutputChannels() const { return Output() == OutputMode::Mono ? 1 : 2; }
   double ProcessSample(double x);
   double FilterSample(double x);  // at the reduced rate: FIR or LMS
   double FirSample(double x);

@@ -376,6 +376,7 @@ void ProcessingChain::Reset() {
   group.Reset();
   notches.Reset();
   nr.Reset();
+  output.Reset();
 }
 
 void ProcessingChain::Process(Block& b) {
@@ -384,6 +385,12 @@ void ProcessingChain::Process(Block& b) {
     Block piece = Frames(b, done, n);
     ProcessPiece(piece);
   }
+}
+
+int ProcessingChain::WidenTo(const Block& b, double* stereo) {
+  if (output.Channels() != 2 || !stereo || b.channels != 1) return 1;
+  output.Process(b.samples, stereo, b.frames);
+  return 2;
 }
 
 void ProcessingChain::ProcessPiece(Block& b) {

@@ -20,6 +20,7 @@
 #include "signal/NoiseReduction.h"
 #include "signal/NotchLimits.h"
 #include "signal/RateChange.h"
+#include "signal/StereoStage.h"
 
 constexpr int kChainPiece = 1024;  // longest block a stage takes at once
 
@@ -190,6 +191,11 @@ constexpr ChainStage kChainOrder[kChainStageCount] = {ChainStage::DcCut, ChainSt
 struct ProcessingChain {
   void Reset();
   void Process(Block& b);
+  // The output stage on the block the chain just made: with two channels in
+  // force writes them to stereo (2 * b.frames samples) and returns 2; else
+  // returns 1 and writes nothing. A stage that widens in place would
+  // overwrite the next piece's input, so it has a buffer of its own.
+  int WidenTo(const Block& b, double* stereo);
   void SetBypass(ChainStage s, bool bypassed) { bypass[static_cast<int>(s)] = bypassed; }
   bool Bypassed(ChainStage s) const { return bypass[static_cast<int>(s)]; }
   // Puts d's filter in force; a ratio outside 1..3 bypasses the group.
@@ -204,6 +210,8 @@ struct ProcessingChain {
   FilterGroupStage group;
   NotchStage notches;
   NoiseReductionStage nr;
+  // After all the others and into its own buffer: the two ears (WidenTo).
+  StereoStage output;
   // By ChainStage: the DC cut is switched per block, the group by the
   // ratio, the rest by the extras.
   bool bypass[kChainStageCount] = {true, true, false, true, true};
