@@ -260,6 +260,7 @@ void TMainWnd::SessionChanged(unsigned changes) {
     SBDCCUT->setChecked(session->DcCut());
   }
   if (changes & Session::kExtras) ShowExtras();
+  if (changes & Session::kOutput) ShowOutput();
   if (changes & Session::kSpectrum) SyncFftRadios();
   if (changes & Session::kRecording) {
     const QSignalBlocker b1(ActRecordInput), b2(ActRecordFlac);

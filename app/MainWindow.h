@@ -34,6 +34,7 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class QSlider;
 class QToolButton;
 class ImageBox;
 class TDesignDlg;
@@ -147,6 +148,9 @@ class TMainWnd : public QWidget {
   QWidget* extrasRow = nullptr;  // the row under the client area
   QToolButton* NrBtn = nullptr;
   QComboBox* NrLevelBox = nullptr;
+  QComboBox* OutputBox = nullptr;  // mono, binaural, pan
+  QSlider* BalanceSlider = nullptr;
+  QAction* ActOutput[kOutputModeCount] = {};
   QToolButton* NbBtn = nullptr;
   QPushButton* ClearNotchesBtn = nullptr;
   QLabel* NotchesLabel = nullptr;
@@ -195,6 +199,7 @@ class TMainWnd : public QWidget {
   // Shows what the session changed.
   void SessionChanged(unsigned changes);
   void ShowExtras();
+  void ShowOutput();
   void ShowSelection();
 
   QtUiBridge ui_;

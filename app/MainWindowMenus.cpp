@@ -23,6 +23,8 @@
 #include <QToolButton>
 #include <QHBoxLayout>
 #include <QSignalBlocker>
+#include <QSlider>
+#include <QActionGroup>
 #include <QVBoxLayout>
 #include <cmath>
 #include <algorithm>
@@ -87,6 +89,17 @@ void TMainWnd::BuildMenusAndStatus() {
   ActQuit = file->addAction(text("&Quit", "終了(&Q)"));
   QMenu* audio = menuBar->addMenu(text("&Audio", "オーディオ(&A)"));
   ActDevices = audio->addAction(text("&Devices...", "デバイス(&D)..."));
+  QMenu* output = audio->addMenu(text("&Output", "出力(&O)"));
+  auto* outputGroup = new QActionGroup(this);
+  const char* const outputNames[kOutputModeCount][2] = {
+      {"&Mono", "モノラル(&M)"}, {"&Binaural (headphones)", "バイノーラル (ヘッドホン)(&B)"}, {"&Pan", "パン(&P)"}};
+  for (int m = 0; m < kOutputModeCount; ++m) {
+    ActOutput[m] = output->addAction(text(outputNames[m][0], outputNames[m][1]));
+    ActOutput[m]->setCheckable(true);
+    outputGroup->addAction(ActOutput[m]);
+    connect(ActOutput[m], &QAction::triggered, this,
+            [this, m] { session->SetOutput(static_cast<OutputMode>(m), session->Balance()); });
+  }
   QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
   ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
 
@@ -158,14 +171,28 @@ void TMainWnd::BuildMenusAndStatus() {
                                    "スペクトルを右クリックでノッチ (C で消去)"));
   NotchesLabel = new QLabel(extrasRow);
   NotchesLabel->setObjectName(QStringLiteral("NotchesLabel"));
-  auto* hint = new QLabel(text("Spectrum: left click sets Fo, right click a notch",
-                               "スペクトル: 左クリックで Fo, 右クリックでノッチ"),
-                          extrasRow);
-  QFont small = hint->font();
+  PaintBoxFFT->setToolTip(
+      text("Left click sets Fo, right click a notch", "左クリックで Fo, 右クリックでノッチ"));
+  // What the ears hear: mono, binaural (for CW in noise, on headphones) or
+  // a pan with its balance.
+  OutputBox = new QComboBox(extrasRow);
+  OutputBox->setObjectName(QStringLiteral("OutputBox"));
+  OutputBox->addItem(text("Mono", "モノラル"));
+  OutputBox->addItem(text("Binaural", "バイノーラル"));
+  OutputBox->addItem(text("Pan", "パン"));
+  OutputBox->setToolTip(text("Output (O): binaural puts a tone in the middle of the head and spreads the "
+                             "noise around it (headphones)",
+                             "出力 (O): バイノーラルは音を頭の中央に, ノイズを周りに広げる (ヘッドホン)"));
+  BalanceSlider = new QSlider(Qt::Horizontal, extrasRow);
+  BalanceSlider->setObjectName(QStringLiteral("BalanceSlider"));
+  BalanceSlider->setRange(-100, 100);
+  BalanceSlider->setFixedWidth(70);
+  BalanceSlider->setToolTip(text("Balance (pan)", "バランス (パン)"));
+  QFont small = NotchesLabel->font();
   small.setPixelSize(12);
   for (QWidget* wdg : {static_cast<QWidget*>(NrBtn), static_cast<QWidget*>(NrLevelBox),
                        static_cast<QWidget*>(NbBtn), static_cast<QWidget*>(ClearNotchesBtn),
-                       static_cast<QWidget*>(NotchesLabel), static_cast<QWidget*>(hint)})
+                       static_cast<QWidget*>(NotchesLabel), static_cast<QWidget*>(OutputBox)})
     wdg->setFont(small);
   row->addWidget(NrBtn);
   row->addWidget(NrLevelBox);
@@ -173,7 +200,8 @@ void TMainWnd::BuildMenusAndStatus() {
   row->addWidget(NbBtn);
   row->addWidget(ClearNotchesBtn);
   row->addWidget(NotchesLabel, 1);
-  row->addWidget(hint);
+  row->addWidget(OutputBox);
+  row->addWidget(BalanceSlider);
   extrasRow->setFixedWidth(client->width());
   connect(NbBtn, &QToolButton::toggled, this, [this](bool on) { session->SetBlanker(on); });
   connect(NrBtn, &QToolButton::toggled, this,
@@ -181,6 +209,10 @@ void TMainWnd::BuildMenusAndStatus() {
   connect(NrLevelBox, &QComboBox::currentIndexChanged, this,
           [this](int index) { session->SetNoiseReduction(session->NrOn(), index + 1); });
   connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { session->ClearNotches(); });
+  connect(OutputBox, &QComboBox::currentIndexChanged, this,
+          [this](int index) { session->SetOutput(static_cast<OutputMode>(index), session->Balance()); });
+  connect(BalanceSlider, &QSlider::valueChanged, this,
+          [this](int value) { session->SetOutput(session->Output(), value / 100.0); });
   PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
 
   auto* layout = new QVBoxLayout(this);
@@ -236,6 +268,10 @@ void TMainWnd::RunCommand(Command command, int argument) {
     case Command::NoiseReduction: NrBtn->click(); break;
     case Command::Blanker: NbBtn->click(); break;
     case Command::ClearNotches: session->ClearNotches(); break;
+    case Command::NextOutput:
+      session->SetOutput(static_cast<OutputMode>((static_cast<int>(session->Output()) + 1) % kOutputModeCount),
+                         session->Balance());
+      break;
     case Command::Record: ActRecord->trigger(); break;
     case Command::Design: EntBtn->click(); break;
     case Command::Quit: close(); break;
@@ -390,10 +426,27 @@ void TMainWnd::UpdateStatus() {
   StatusDevices->setToolTip(QString::fromUtf8(japanese ? "入力: %1\n出力: %2\n(%3)" : "Input: %1\nOutput: %2\n(%3)")
                                 .arg(full(in, session->InDevice()), full(out, session->OutDevice()),
                                      QString::fromStdString(d.backend)));
-  StatusRate->setText(d.deviceRateHz > 0 ? QStringLiteral("%1 Hz").arg(d.deviceRateHz) : QString());
+  QString rate = d.deviceRateHz > 0 ? QStringLiteral("%1 Hz").arg(d.deviceRateHz) : QString();
+  // The ears asked for, a device of one channel: say why it sounds mono.
+  if (d.stereoRefused) rate += QString::fromUtf8(japanese ? " (1 ch のみ)" : " (one channel)");
+  StatusRate->setText(rate);
   StatusDelay->setText(engine->Running() && d.delayMs > 0
                            ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))
                            : QString());
+}
+
+void TMainWnd::ShowOutput() {
+  const int mode = static_cast<int>(session->Output());
+  if (OutputBox && OutputBox->currentIndex() != mode) {
+    const QSignalBlocker block(OutputBox);
+    OutputBox->setCurrentIndex(mode);
+  }
+  if (BalanceSlider) {
+    const QSignalBlocker block(BalanceSlider);
+    BalanceSlider->setValue(qRound(session->Balance() * 100.0));
+    BalanceSlider->setEnabled(session->Output() == OutputMode::Pan);
+  }
+  if (ActOutput[mode]) ActOutput[mode]->setChecked(true);
 }
 
 void TMainWnd::ShowExtras() {

@@ -15,7 +15,11 @@ int BoundBlock(int n) { return std::clamp(n, kMinBlock, kMaxBlock); }
 }  // namespace
 
 CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
-    : wave_(driver), ui_(ui), blockBuf_(new double[kBlockBufSize]()), driver_(driver) {
+    : wave_(driver),
+      ui_(ui),
+      blockBuf_(new double[kBlockBufSize]()),
+      stereoBuf_(new double[2 * kBlockBufSize]()),
+      driver_(driver) {
   taps_.Add(spectrum_.Consumer());  // the first of the free slots
 }
 
@@ -102,6 +106,8 @@ void CFilter::NoteDevices(bool inOk, bool outOk) {
   status_.backend = std::move(backend);
   status_.input = std::move(in);
   status_.output = std::move(out);
+  status_.outputChannels = outChannels_.load();
+  status_.stereoRefused = stereoRefused_.load();
   status_.inputMissing = !inOk;
   status_.outputMissing = !outOk;
   if (rate) status_.deviceRateHz = rate;
@@ -179,6 +185,31 @@ bool CFilter::Recover() {
   return Reopen(false);
 }
 
+bool CFilter::OpenPlayback(int frames) {
+  WaveFormat format = waveFormat_;
+  format.channels = core_.OutputChannels();
+  format.blockAlign = format.channels * format.bitsPerSample / 8;
+  format.avgBytesPerSec = format.blockAlign * format.samplesPerSec;
+  bool ok = wave_.OpenOutput(format, frames) == 0;
+  const bool refused = !ok && format.channels == 2;
+  if (refused) {
+    // A device of one channel: the ears are heard mixed, as mono.
+    format.channels = 1;
+    format.blockAlign = format.bitsPerSample / 8;
+    format.avgBytesPerSec = format.blockAlign * format.samplesPerSec;
+    ok = wave_.OpenOutput(format, frames) == 0;
+  }
+  outChannels_.store(ok ? format.channels : 1);
+  stereoRefused_.store(ok && refused);
+  return ok;
+}
+
+void CFilter::SetOutput(OutputMode mode, double balance) {
+  // The ears change between two blocks; a new channel count also reopens
+  // playback between two passes.
+  core_.SetOutput(mode, balance);
+}
+
 bool CFilter::Reopen(bool drain) {
   const int n = OpenSize();
   openSize_ = n;
@@ -188,7 +219,7 @@ bool CFilter::Reopen(bool drain) {
   wave_.CloseInput();
   wave_.CloseOutput(drain);
   const bool inOk = wave_.OpenInput(waveFormat_, n) == 0;
-  const bool outOk = wave_.OpenOutput(waveFormat_, n) == 0;
+  const bool outOk = OpenPlayback(n);
   if (outOk) wave_.SetVolume(volume_.load());
   NoteDevices(inOk, outOk || inputOnly_.load());
   // Without capture every pass fails at once, without playback every pass
@@ -208,7 +239,7 @@ void CFilter::Run() {
     // wait for.
     if (wave_.inRequest.id.empty()) return;
   }
-  const bool outOk = wave_.OpenOutput(waveFormat_, openSize_) == 0;
+  const bool outOk = OpenPlayback(openSize_);
   if (!outOk) {
     inputOnly_ = 1;
     ErrorBox("再生デバイスがオープンできません.");
@@ -235,7 +266,9 @@ void CFilter::Run() {
 
     // A new block size or device choice, requested between two passes: no
     // loss. A choice that cannot be opened retries calmly.
-    if (TakeDeviceChoice() || OpenSize() != openSize_) {
+    const bool channelsChanged = !inputOnly_.load() && core_.OutputChannels() != outChannels_.load() &&
+                                 !(stereoRefused_.load() && core_.OutputChannels() == 2);
+    if (TakeDeviceChoice() || OpenSize() != openSize_ || channelsChanged) {
       if (!Reopen(true)) {
         idleBeforePass = true;
         continue;
@@ -249,11 +282,19 @@ void CFilter::Run() {
     }
     if (terminated_.load()) break;
     taps_.Publish(TapPoint::Input, block, n);
-    core_.ProcessBlock(block, n);
-    taps_.Publish(TapPoint::Output, block, n);
+    const int playing = outChannels_.load();
+    double* const stereo = stereoBuf_.get();
+    const int made = core_.ProcessBlock(block, n, stereo);
+    if (playing == 2 && made == 1) {
+      // The ears were switched off this moment: both play the mono result
+      // until playback reopens with one channel.
+      for (int i = n - 1; i >= 0; --i) stereo[2 * i] = stereo[2 * i + 1] = block[i];
+    }
+    const double* heard = playing == 2 ? stereo : block;
+    taps_.Publish(TapPoint::Output, made == 2 ? stereo : block, n, made);
     if (inputOnly_.load()) continue;
 
-    const double* p = block;
+    const double* p = heard;
     while (n != 0) {
       const int r = wave_.WriteOutput(p, n);
       if (r < 0) {
@@ -261,7 +302,7 @@ void CFilter::Run() {
         break;
       }
       n -= r;
-      p += r;
+      p += static_cast<std::ptrdiff_t>(r) * playing;
     }
     if (n == 0) {
       blocksPlayed_.fetch_add(1, std::memory_order_relaxed);

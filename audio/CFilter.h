@@ -71,6 +71,8 @@ class CFilter {
     bool outputMissing = false;
     int deviceRateHz = 0;  // of the open devices (the program's when nothing converts)
     double delayMs = 0.0;  // input to output: blocks in flight plus what the backend holds
+    int outputChannels = 1;     // of the open playback stream
+    bool stereoRefused = false;  // two channels asked for, the device took one
   };
   DeviceStatus Devices() const;
 
@@ -88,6 +90,11 @@ class CFilter {
   ChainExtras Extras() const { return core_.Extras(); }
   // The 80 Hz high-pass in front of the filter.
   void SetDcCut(bool on) { core_.dcCut.store(on ? 1 : 0); }
+  // Mono, binaural or pan (balance -1..1), after everything else. Two
+  // channels reopen playback with two between two passes; a device that
+  // takes only one plays the mono result (DeviceStatus says so).
+  void SetOutput(OutputMode mode, double balance);
+  OutputMode Output() const { return core_.Output(); }
   bool DcCut() const { return core_.dcCut.load() != 0; }
 
   // --- volume ---------------------------------------------------------------
@@ -131,9 +138,11 @@ class CFilter {
   // Records the filtered output (what is heard) into outputFile and, when
   // inputFile is not empty, the input into it; false with the reason when
   // a file cannot be created.
+  // The output file has the channels of what is heard: two while the ears
+  // are in force.
   bool StartRecording(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
                       std::string& error) {
-    return recorder_.Start(outputFile, inputFile, format, error);
+    return recorder_.Start(outputFile, inputFile, format, error, core_.OutputChannels());
   }
   void StopRecording() { recorder_.Stop(); }
   RecordingStatus Recording() const { return recorder_.Status(); }
@@ -150,6 +159,9 @@ class CFilter {
   friend struct CFilterProbe;  // tests: the spectrum tap and counters
 
   bool Recover();  // true when both directions reopened
+  // Playback with the channels the output needs, or one when the device
+  // refuses two; true when open.
+  bool OpenPlayback(int frames);
   // Notes what the last opens gave, for Devices(); loop thread.
   void NoteDevices(bool inOk, bool outOk);
   void NoteDelay(int frames);
@@ -193,5 +205,8 @@ class CFilter {
   int devicesOpened_ = 0;              // loop thread
   std::atomic<long> delayUs_{0};
   std::unique_ptr<double[]> blockBuf_;
+  std::unique_ptr<double[]> stereoBuf_;       // the two ears of a block, interleaved
+  std::atomic<int> outChannels_{1};           // of the open playback stream
+  std::atomic<bool> stereoRefused_{false};
   WaveDriver& driver_;
 };

@@ -20,6 +20,7 @@ constexpr int kFolderCheckMs = 1000;  // how often the folder's presence is chec
 struct Recorder::File {
   SNDFILE* sf = nullptr;
   std::string path;
+  int channels = 1;
   ~File() {
     if (sf) sf_close(sf);
   }
@@ -31,10 +32,10 @@ Recorder::~Recorder() { Stop(); }
 
 namespace {
 std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> OpenForWriting(const std::string& path, RecordFormat format,
-                                                           std::string& error) {
+                                                           int channels, std::string& error) {
   SF_INFO info{};
   info.samplerate = kSampleRateHz;
-  info.channels = 1;
+  info.channels = channels;
   info.format = (format == RecordFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
   SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
   if (!sf) error = "cannot create " + path + ": " + sf_strerror(nullptr);
@@ -43,13 +44,14 @@ std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> OpenForWriting(const std::string& pa
 }  // namespace
 
 bool Recorder::Start(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
-                     std::string& error) {
+                     std::string& error, int outputChannels) {
   Stop();
-  auto out = OpenForWriting(outputFile, format, error);
+  outputChannels = outputChannels == 2 ? 2 : 1;
+  auto out = OpenForWriting(outputFile, format, outputChannels, error);
   if (!out) return false;
   decltype(out) in(nullptr, sf_close);
   if (!inputFile.empty()) {
-    in = OpenForWriting(inputFile, format, error);
+    in = OpenForWriting(inputFile, format, 1, error);
     if (!in) {
       out.reset();
       std::remove(outputFile.c_str());
@@ -59,6 +61,7 @@ bool Recorder::Start(const std::string& outputFile, const std::string& inputFile
   outFile_ = std::make_unique<File>();
   outFile_->sf = out.release();
   outFile_->path = outputFile;
+  outFile_->channels = outputChannels;
   if (in) {
     inFile_ = std::make_unique<File>();
     inFile_->sf = in.release();
@@ -109,15 +112,26 @@ void Recorder::Stop() {
 }
 
 bool Recorder::Drain(TapRing& ring, File& file) {
-  std::int16_t chunk[kWriteChunk];
+  std::int16_t chunk[2 * kWriteChunk];
   TapBlock block;
   const double* samples;
   while (ring.Front(block, samples)) {
-    // The files are mono: a block of more channels records its first.
+    // The file keeps the channels it was made with: a mono block (the ears
+    // switched off meanwhile) goes to both, two channels to a mono file mix.
+    const int fileChannels = file.channels;
     for (int done = 0; done < block.frames;) {
       const int n = std::min(block.frames - done, kWriteChunk);
-      for (int i = 0; i < n; ++i) chunk[i] = SampleToPcm16(samples[(done + i) * block.channels]);
-      if (sf_write_short(file.sf, chunk, n) != n) {
+      for (int i = 0; i < n; ++i) {
+        const double* frame = samples + static_cast<std::ptrdiff_t>(done + i) * block.channels;
+        if (fileChannels == block.channels) {
+          for (int c = 0; c < fileChannels; ++c) chunk[i * fileChannels + c] = SampleToPcm16(frame[c]);
+        } else if (fileChannels == 2) {
+          chunk[2 * i] = chunk[2 * i + 1] = SampleToPcm16(frame[0]);
+        } else {
+          chunk[i] = SampleToPcm16(0.5 * (frame[0] + frame[1]));
+        }
+      }
+      if (sf_writef_short(file.sf, chunk, n) != n) {
         std::lock_guard<std::mutex> lock(m_);
         error_ = "Recording stopped: cannot write " + file.path + " (" + sf_strerror(file.sf) + ")";
         return false;

@@ -16,7 +16,7 @@
 
 #include "audio/Tap.h"
 
-enum class RecordFormat { Wav, Flac };  // 16-bit mono at the program's rate
+enum class RecordFormat { Wav, Flac };  // 16-bit at the program's rate
 
 struct RecordingStatus {
   bool active = false;
@@ -37,8 +37,9 @@ class Recorder {
   // Starts recording into outputFile (and inputFile when not empty); false,
   // with the reason, when a file cannot be created or every tap slot is
   // taken. Any thread but the audio thread.
+  // outputChannels: 2 records the two ears of binaural or pan listening.
   bool Start(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
-             std::string& error);
+             std::string& error, int outputChannels = 1);
   // Unregisters, writes what is left in the rings, closes the files and
   // returns.
   void Stop();

@@ -63,6 +63,10 @@ const char* const kUsage =
     "  --hpf            put the 80 Hz high-pass in front of the filter\n"
     "  --nr LEVEL       spectral noise reduction after the filter, 1 (mild) to 4\n"
     "  --nb             the noise blanker in front of the filter (clicks, crashes)\n"
+    "  --binaural       two channels, the right ear 90 degrees from the left, for\n"
+    "                   listening on headphones (5 ms of delay)\n"
+    "  --balance B      two channels, the same in both at a balance B, -1 (left)\n"
+    "                   to 1 (right)\n"
     "  --notch HZ       a notch at HZ (50..5400) after the filter; up to four\n"
     "  --def FILE       use the filter of a .def file instead of a preset\n"
     "  --settings FILE  take Fo, Tap, HPF, the selected preset and the user\n"
@@ -116,6 +120,8 @@ struct Options {
   std::string tap;
   bool hpf = false;
   bool nb = false;
+  bool binaural = false;
+  std::string balance;  // "": as the settings say
   int nr = -1;  // -1: as the settings say (off without them)
   std::vector<double> notches;
   bool quiet = false;
@@ -722,6 +728,10 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       o.nr = static_cast<int>(v);
     } else if (arg == "--nb") {
       o.nb = true;
+    } else if (arg == "--binaural") {
+      o.binaural = true;
+    } else if (arg == "--balance") {
+      if (!takeValue(o.balance)) return false;
     } else if (arg == "--notch") {
       std::string hz;
       if (!takeValue(hz)) return false;
@@ -788,7 +798,16 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
 }
 
 // Sets up the filter from the options; returns an exit code, 0 when ready.
-int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainExtras& extras) {
+// What the ears hear, as the live path puts it in force.
+struct OutputChoice {
+  OutputMode mode = OutputMode::Mono;
+  double balance = 0.0;
+  int Channels() const { return mode == OutputMode::Mono ? 1 : 2; }
+};
+
+int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainExtras& extras,
+                OutputChoice& output) {
+  if (o.binaural && !o.balance.empty()) return UsageError("give either --binaural or --balance, not both");
   if (!o.def.empty() && !o.preset.empty()) return UsageError("give either --preset or --def, not both");
   if (!o.def.empty() && (!o.fo.empty() || !o.tap.empty()))
     return UsageError("--fo and --tap set up presets; they do not apply with --def");
@@ -828,6 +847,14 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
   if (o.nr >= 0) settings.noiseReduction = o.nr;
   if (o.nb) settings.noiseBlanker = 1;
   if (!o.notches.empty()) settings.notches = o.notches;
+  if (o.binaural) settings.output = static_cast<int>(OutputMode::Binaural);
+  if (!o.balance.empty()) {
+    double b;
+    if (!WholeNumber(o.balance, b) || !BalanceAccepted(b))
+      return UsageError("--balance must be a number from -1 (left) to 1 (right), not '" + o.balance + "'");
+    settings.output = static_cast<int>(OutputMode::Pan);
+    settings.balance = b;
+  }
 
   if (!o.def.empty()) {
     if (::access(o.def.c_str(), R_OK) != 0) return Fail("cannot read filter definition %s", o.def);
@@ -842,14 +869,18 @@ int SetUpFilter(const Options& o, FilterDefinition& chosen, bool& dcCut, ChainEx
   chosen = def;
   dcCut = settings.dcCut != 0;
   extras = ExtrasFor(settings);
+  output.mode = static_cast<OutputMode>(settings.output);
+  output.balance = settings.balance;
   return 0;
 }
 
 // Replaces what fd holds with the header of a WAV file of no samples.
-bool WriteEmptyWav(int fd) {
+bool WriteEmptyWav(int fd, int channels) {
   unsigned char h[44] = {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
                          1,   0,   1,   0,   0,  0, 0, 0, 0,   0,   0,   0,   2,   0,   16,  0,   'd', 'a', 't', 'a'};
-  const unsigned rate = kRate, bytesPerSecond = kRate * 2;
+  const unsigned rate = kRate, bytesPerSecond = kRate * 2 * channels;
+  h[22] = static_cast<unsigned char>(channels);
+  h[32] = static_cast<unsigned char>(2 * channels);
   for (int i = 0; i < 4; ++i) {
     h[24 + i] = static_cast<unsigned char>(rate >> (8 * i));
     h[28 + i] = static_cast<unsigned char>(bytesPerSecond >> (8 * i));
@@ -866,6 +897,7 @@ struct FileResult {
 
 // Filters input into output; progress (may be null) gets the samples done.
 FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut, const ChainExtras& extras,
+                      const OutputChoice& ears,
                       const std::string& input,
                       const std::string& output, int cores, std::atomic<long long>* done,
                       std::atomic<long long>* expectedTotal) {
@@ -906,10 +938,11 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
     else if (expectedTotal->load() >= 0)
       expectedTotal->fetch_add(expected);
   }
-  const bool mayPass4GiB = expected < 0 || expected + 1024 > (0xFFFFFFFFLL - 1024) / 2;
+  const int channels = ears.Channels();
+  const bool mayPass4GiB = expected < 0 || expected + 1024 > (0xFFFFFFFFLL - 1024) / (2 * channels);
   SF_INFO outInfo{};
   outInfo.samplerate = kRate;
-  outInfo.channels = 1;
+  outInfo.channels = channels;
   outInfo.format = (mayPass4GiB ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
   SndFile out(sf_open_fd(outFile.Fd(), SFM_WRITE, &outInfo, SF_FALSE));
   auto abandon = [&](const std::string& message) {
@@ -942,7 +975,8 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
   });
   // An adaptive chain (LMS, noise reduction, the blanker) depends on all its
   // past, and the notches' recursions on a long one: it runs in one pass.
-  result.threads = def.IsLms() || extras.nrLevel > 0 || extras.blanker || extras.notchCount > 0 ? 1 : cores;
+  result.threads =
+      def.IsLms() || extras.nrLevel > 0 || extras.blanker || extras.notchCount > 0 || channels == 2 ? 1 : cores;
   std::unique_ptr<PieceFilter> pieces;
   std::unique_ptr<CFilterCore> filter;
   if (result.threads > 1) {
@@ -951,6 +985,7 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
     filter = std::make_unique<CFilterCore>();
     filter->Apply(def);
     filter->SetExtras(extras);
+    filter->SetOutput(ears.mode, ears.balance);
     filter->dcCut.store(dcCut ? 1 : 0);
   }
   std::vector<double> block;
@@ -963,6 +998,13 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
     if (done) done->fetch_add(count);
     if (pieces) {
       pieces->Add(block);
+      continue;
+    }
+    if (channels == 2) {
+      std::vector<double> both(2 * block.size());
+      for (int at = 0; at < count; at += kBlock)
+        filter->ProcessBlock(block.data() + at, count - at < kBlock ? count - at : kBlock, both.data() + 2 * at);
+      toWrite.Push(std::move(both));
       continue;
     }
     for (int at = 0; at < count; at += kBlock)
@@ -981,7 +1023,7 @@ FileResult FilterFile(const Options& o, const FilterDefinition& def, bool dcCut,
   if (sf_close(out.release()) != 0) return abandon(Message("error writing %s", output));
   // libsndfile leaves an empty RF64 output that fell back to WAV with a
   // RIFF size 8 bytes short: an empty output is a plain 44-byte WAV.
-  if (result.samples == 0 && !WriteEmptyWav(outFile.Fd())) return abandon(Message("error writing %s", output));
+  if (result.samples == 0 && !WriteEmptyWav(outFile.Fd(), channels)) return abandon(Message("error writing %s", output));
   const bool committed = outFile.Commit(error);
   ReleaseTemp(tempSlot);
   if (!committed) result.error = Message("cannot write %s: %s", output, error);
@@ -1000,7 +1042,8 @@ int Run(const Options& o) {
   FilterDefinition def;
   bool dcCut = false;
   ChainExtras extras;
-  if (int rc = SetUpFilter(o, def, dcCut, extras)) return rc;
+  OutputChoice ears;
+  if (int rc = SetUpFilter(o, def, dcCut, extras, ears)) return rc;
 
   std::vector<std::pair<std::string, std::string>> jobs;
   if (o.outputDir.empty()) {
@@ -1025,7 +1068,7 @@ int Run(const Options& o) {
   for (int w = 0; w < workers; ++w)
     pool.emplace_back([&] {
       for (std::size_t j; (j = next.fetch_add(1)) < jobs.size();)
-        results[j] = FilterFile(o, def, dcCut, extras, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
+        results[j] = FilterFile(o, def, dcCut, extras, ears, jobs[j].first, jobs[j].second, coresPerFile, &done, &expected);
     });
   // The progress line is redrawn ten times a second; the end wakes it at
   // once, so the tool never waits out a tick after the last file.

@@ -148,6 +148,14 @@ void Session::ClearNotches() {
   PutExtras();
 }
 
+void Session::SetOutput(OutputMode mode, double balance) {
+  if (!OutputModeAccepted(static_cast<int>(mode))) mode = OutputMode::Mono;
+  s_.output = static_cast<int>(mode);
+  if (BalanceAccepted(balance)) s_.balance = balance;
+  if (engine_) engine_->SetOutput(Output(), s_.balance);
+  Tell(kOutput);
+}
+
 void Session::ChooseDevices(const std::string& input, const std::string& output, int rateHz) {
   s_.inDevice = input;
   s_.outDevice = output;
@@ -246,6 +254,7 @@ bool Session::Load(const std::string& file) {
     engine_->SetDcCut(s_.dcCut != 0);
   }
   ChooseDevices(s_.inDevice, s_.outDevice, s_.deviceRate);
+  if (engine_) engine_->SetOutput(Output(), s_.balance);
   PutExtras();
   Tell(kAll);
   return !ini.TooLarge();

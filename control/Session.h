@@ -44,7 +44,8 @@ class Session {
     kSpectrum = 1u << 4,  // the spectrum's source or width
     kRecording = 1u << 5, // the recording options
     kSlots = 1u << 6,     // a user slot
-    kAll = 0x7Fu,
+    kOutput = 1u << 7,    // mono, binaural or pan, and the balance
+    kAll = 0xFFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
@@ -75,6 +76,8 @@ class Session {
   int NrLevel() const { return s_.noiseReductionLevel; }  // kept while off
   bool Blanker() const { return s_.noiseBlanker != 0; }
   const std::vector<double>& Notches() const { return s_.notches; }
+  OutputMode Output() const { return static_cast<OutputMode>(s_.output); }
+  double Balance() const { return s_.balance; }
   const std::string& InDevice() const { return s_.inDevice; }
   const std::string& OutDevice() const { return s_.outDevice; }
   int DeviceRate() const { return s_.deviceRate; }
@@ -112,6 +115,8 @@ class Session {
   bool AddNotch(double hz);
   void RemoveNotch(std::size_t index);
   void ClearNotches();
+  // What the ears hear; a balance out of -1..1 (or NaN) keeps the last.
+  void SetOutput(OutputMode mode, double balance);
   // Devices (ids as the device layer takes them) and their rate, at once.
   void ChooseDevices(const std::string& input, const std::string& output, int rateHz);
   // Frames per block; sizes outside kMinBlock..kMaxBlock are refused.

@@ -53,6 +53,9 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
   s.noiseReductionLevel = ReadBounded(ini, "NRLevel", s.noiseReductionLevel, 1, kNrLevels);
+  s.output = ReadBounded(ini, "Output", s.output, 0, kOutputModeCount - 1);
+  const double balance = ReadIniDouble(ini, kDefine, "Balance", s.balance);
+  if (BalanceAccepted(balance)) s.balance = balance;
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -115,6 +118,8 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
+  ini.WriteInteger(kDefine, "Output", s.output);
+  ini.WriteString(kDefine, "Balance", FormatFixed(s.balance));
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

@@ -38,6 +38,9 @@ struct Settings {
   int noiseBlanker = 0;
   std::vector<double> notches;
   int noiseReductionLevel = 3;
+  // What the ears hear: 0 mono, 1 binaural, 2 pan at a balance -1..1.
+  int output = 0;
+  double balance = 0.0;
 };
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
@@ -55,8 +58,8 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NR, NB, Notches, NRLevel) after them, then the six
-// slots.
+// the added stages' keys (NR, NB, Notches, NRLevel) and the output's
+// (Output, Balance) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

@@ -80,6 +80,50 @@ TEST(CFilter, LoopFiltersThroughTheLiveCore) {
   for (int i = 0; i < 20000; ++i) ASSERT_EQ(played[i], SampleToPcm16(x[i])) << i;
 }
 
+// Binaural listening on the card: playback opens with two channels and
+// plays exactly the live filter's two ears; a card of one channel plays the
+// mono result and says why; back to mono, playback reopens with one.
+TEST(CFilter, TheEarsPlayOnTwoChannelsOrFallBackToOne) {
+  for (const int cardChannels : {2, 1}) {
+    SCOPED_TRACE(cardChannels);
+    ImmediateUi ui;
+    Engine e(&ui);
+    e.sim.maxOutputChannels = cardChannels;
+    e.sim.SetCaptureSource(TwoTones);
+    e.sim.RecordPlayback(2 * 8192);
+    testutil::InstallLive(*e.filter, 9, 700.0, 100);  // BP300
+    e.filter->SetOutput(OutputMode::Binaural, 0.0);
+    e.filter->SetBufferSize(256);
+    e.filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+    e.sim.StartClock(20 * kSlowerUnderSanitizers);
+    ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() >= 2 * 8192; }, 20000));
+    EXPECT_EQ(e.sim.lastOutputChannels.load(), cardChannels);
+    EXPECT_EQ(e.filter->Devices().stereoRefused, cardChannels == 1);
+    EXPECT_EQ(e.filter->Devices().outputChannels, cardChannels);
+
+    auto offline = std::make_unique<CFilterCore>();
+    auto bp300 = std::make_unique<FilterDefinition>();
+    InstallPreset(*bp300, 9, 700.0, 100, nullptr);
+    offline->Apply(*bp300);
+    offline->SetOutput(OutputMode::Binaural, 0.0);
+    std::vector<double> x(8192), ears(2 * 8192);
+    for (int i = 0; i < 8192; ++i) x[i] = TwoTones(i);
+    offline->ProcessBlock(x.data(), 8192, ears.data());
+    const std::vector<std::int16_t> played = e.sim.Played();
+    const std::vector<double>& heard = cardChannels == 2 ? ears : x;
+    for (int i = 0; i < 8192 * cardChannels; ++i) ASSERT_EQ(played[i], SampleToPcm16(heard[i])) << i;
+
+    e.filter->SetOutput(OutputMode::Mono, 0.0);
+    EXPECT_TRUE(WaitFor([&] { return e.sim.lastOutputChannels.load() == 1 && e.filter->Devices().outputChannels == 1; },
+                        5000))
+        << "back to one channel";
+    e.filter->Stop();
+    e.sim.StopClock();
+    EXPECT_EQ(e.filter->LostCount(), 0);
+  }
+}
+
 TEST(CFilter, CaptureThatCannotOpenEndsTheBody) {
   SharedBoxRecorder boxes;
   ImmediateUi ui;

@@ -30,12 +30,13 @@ namespace {
 using testutil::TempDir;
 using testutil::WaitFor;
 
-std::vector<std::int16_t> ReadPcm(const std::string& path, int* format = nullptr) {
+std::vector<std::int16_t> ReadPcm(const std::string& path, int* format = nullptr, int* channels = nullptr) {
   SF_INFO info{};
   SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
   if (!f) return {};
   if (format) *format = info.format;
-  std::vector<std::int16_t> pcm(static_cast<std::size_t>(info.frames));
+  if (channels) *channels = info.channels;
+  std::vector<std::int16_t> pcm(static_cast<std::size_t>(info.frames * info.channels));
   sf_readf_short(f, pcm.data(), info.frames);
   sf_close(f);
   return pcm;
@@ -47,30 +48,34 @@ std::int16_t Tone(long long n) {
 }
 
 // Two seconds of a tone through BP300: the output file holds exactly what
-// was played, the input file exactly what was captured. A block the
+// was played (both ears of binaural listening), the input file exactly what
+// was captured. A block the
 // simulated card loses beside other tests reopens the devices, and the
 // blocks queued then were recorded but never played: such a run is made
 // again.
 TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
-  for (int attempt = 0, done = 0; done < 2; ++attempt) {
-    // Wav, then Flac; a run that lost a block is made again, twice at most.
-    const RecordFormat format = done == 0 ? RecordFormat::Wav : RecordFormat::Flac;
+  for (int attempt = 0, done = 0; done < 3; ++attempt) {
+    // Wav, then Flac, then binaural Wav; a run that lost a block is made
+    // again, twice at most.
+    const RecordFormat format = done == 1 ? RecordFormat::Flac : RecordFormat::Wav;
+    const int channels = done == 2 ? 2 : 1;
     TempDir dir;
     const std::string out = dir.File("out"), in = dir.File("in");
     SimWaveDriver sim;
     sim.SetCaptureSource(Tone);
-    sim.RecordPlayback(30000);
+    sim.RecordPlayback(60000);
     testutil::ImmediateUi ui;
     auto filter = std::make_unique<CFilter>(sim, &ui);
     testutil::InstallLive(*filter, 9, 700.0, 100);  // BP300
+    if (channels == 2) filter->SetOutput(OutputMode::Binaural, 0.0);
     filter->SetBufferSize(256);
     std::string error;
     ASSERT_TRUE(filter->StartRecording(out, in, format, error)) << error;
     filter->Resume();
     ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 2000));
     sim.StartClock(12);  // twice a card's pace for 256 frames
-    ASSERT_TRUE(
-        WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025; }, 20000 * testutil::kSlowerUnderSanitizers));
+    ASSERT_TRUE(WaitFor([&] { return sim.PlayedSamples() >= 2 * 11025 * channels; },
+                        20000 * testutil::kSlowerUnderSanitizers));
     filter->Stop();
     sim.StopClock();
     filter->StopRecording();
@@ -80,16 +85,19 @@ TEST(Recorder, FilesEqualWhatWasPlayedAndCaptured) {
     const RecordingStatus status = filter->Recording();
     EXPECT_FALSE(status.active);
     EXPECT_EQ(status.dropped, 0);
-    int fileFormat = 0;
-    const std::vector<std::int16_t> recorded = ReadPcm(out, &fileFormat);
+    int fileFormat = 0, fileChannels = 0;
+    const std::vector<std::int16_t> recorded = ReadPcm(out, &fileFormat, &fileChannels);
+    EXPECT_EQ(fileChannels, channels);
     EXPECT_EQ(fileFormat & SF_FORMAT_TYPEMASK, format == RecordFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV);
     const std::vector<std::int16_t> played = sim.Played();
-    ASSERT_GE(recorded.size(), 2u * 11025u);
+    ASSERT_GE(recorded.size(), 2u * 11025u * channels);
     ASSERT_EQ(recorded.size(), played.size());
     EXPECT_TRUE(recorded == played) << "sample for sample";
-    EXPECT_EQ(status.frames, static_cast<long long>(recorded.size()));
-    const std::vector<std::int16_t> captured = ReadPcm(in);
-    ASSERT_EQ(captured.size(), recorded.size());
+    EXPECT_EQ(status.frames * channels, static_cast<long long>(recorded.size()));
+    int inputChannels = 0;
+    const std::vector<std::int16_t> captured = ReadPcm(in, nullptr, &inputChannels);
+    EXPECT_EQ(inputChannels, 1) << "the input stays mono";
+    ASSERT_EQ(captured.size() * channels, recorded.size());
     for (std::size_t i = 0; i < captured.size(); ++i)
       ASSERT_EQ(captured[i], Tone(static_cast<long long>(i))) << i;
   }

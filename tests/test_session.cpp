@@ -153,7 +153,11 @@ TEST_F(SessionFixture, SettingsRoundTripThroughTheFile) {
   EXPECT_TRUE(SameCoefs(session.Engine()->Definition(), Expected(11, 650, 64)));
 
   session.SetNoiseReduction(false, 2);
+  session.SetOutput(OutputMode::Pan, -0.25);
+  session.SetOutput(OutputMode::Binaural, std::nan(""));  // keeps the balance
+  EXPECT_EQ(session.Engine()->Output(), OutputMode::Binaural);
   ASSERT_TRUE(session.Save(ini, true)) << "the missing directory is made";
+  EXPECT_NE(ReadText(ini).find("Output=1\nBalance=-0.25\n"), std::string::npos);
   EXPECT_EQ(ReadText(ini), session.Text());
   session.Stop();
   EXPECT_EQ(session.Engine(), nullptr);
@@ -166,6 +170,8 @@ TEST_F(SessionFixture, SettingsRoundTripThroughTheFile) {
   EXPECT_EQ(again.NrLevel(), 2);
   EXPECT_EQ(again.Notches(), (std::vector<double>{900, 1800}));
   EXPECT_EQ(again.InDevice(), "pulse:sim_in");
+  EXPECT_EQ(again.Output(), OutputMode::Binaural);
+  EXPECT_EQ(again.Balance(), -0.25);
   EXPECT_EQ(again.Text(), ReadText(ini));
 }
 

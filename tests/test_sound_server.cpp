@@ -197,6 +197,49 @@ TEST(SoundServer, Bp300PassesTheToneAndRejectsTheOther) {
   EXPECT_LT(Db(a1500 / a700), -40.0) << "1500 Hz is rejected";
 }
 
+// Binaural listening through the server: the sink gets two channels, the
+// ears at one level and in quadrature (their product averages to nothing).
+TEST(SoundServer, BinauralPlaysTwoEarsInQuadrature) {
+  REQUIRE_SOUND_SERVER();
+  TempDir dir;
+  WriteRaw(dir.File("in.raw"), Tone(8.0, 700.0));
+  SoundDriver driver;
+  ASSERT_TRUE(driver.Usable());
+  auto filter = std::make_unique<CFilter>(driver, nullptr);
+  testutil::InstallLive(*filter, 9, 700.0, 100);  // BP300
+  filter->SetOutput(OutputMode::Binaural, 0.0);
+  filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+  Process recorder("exec parec -d tarvik_out.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=20 > '" +
+                   dir.File("out.raw") + "' 2>/dev/null");
+  Process player(Player(dir.File("in.raw")));
+  Sleep(5.0);
+  recorder.Stop();
+  player.Stop();
+  EXPECT_EQ(filter->Devices().outputChannels, 2);
+  EXPECT_FALSE(filter->Devices().stereoRefused);
+  filter->Stop();
+  filter.reset();
+  const std::vector<double> all = ReadRaw(dir.File("out.raw"));
+  ASSERT_GE(all.size(), 2u * 3 * 11025) << "recorded too little";
+  // Two seconds from the middle, split into the ears.
+  std::vector<double> left, right;
+  for (std::size_t i = 2 * 11025 * 2; i + 1 < 2 * 11025 * 4 && i + 1 < all.size(); i += 2) {
+    left.push_back(all[i]);
+    right.push_back(all[i + 1]);
+  }
+  double ll = 0.0, rr = 0.0, lr = 0.0;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    ll += left[i] * left[i];
+    rr += right[i] * right[i];
+    lr += left[i] * right[i];
+  }
+  ASSERT_GT(ll, 0.0) << "silence";
+  EXPECT_NEAR(Db(std::sqrt(rr / ll)), 0.0, 0.5) << "both ears at one level";
+  EXPECT_LT(std::fabs(lr / std::sqrt(ll * rr)), 0.1) << "90 degrees apart";
+  EXPECT_NEAR(Db(ToneAmplitudeNear(left, 700.0) / kLevel), 0.0, 3.0) << "the tone passes";
+}
+
 TEST(SoundServer, LoopRecoversWhenTheServerRestarts) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // PortAudio 19.6's ALSA host loops forever inside its capture thread when

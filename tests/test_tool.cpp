@@ -153,6 +153,33 @@ TEST(TarvikFilter, MatchesTheLivePathSampleForSample) {
   for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(y[i])) << i;
 }
 
+// Two channels exactly as the live ears make them; --balance -1 leaves the
+// right ear silent; a balance out of range is refused.
+TEST(TarvikFilter, BinauralAndPanAsLive) {
+  TempDir dir;
+  const std::string in = dir.File("in.wav"), out = dir.File("out.wav");
+  WriteWav(in, testutil::Noise(12000, 0.5, 5), 11025, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  ASSERT_EQ(RunTool("--preset BP300 --binaural " + in + " " + out), 0);
+  auto d = std::make_unique<FilterDefinition>();
+  InstallPreset(*d, 9, 700.0, 100, nullptr);
+  auto f = std::make_unique<CFilterCore>();
+  f->Apply(*d);
+  f->SetOutput(OutputMode::Binaural, 0.0);
+  std::vector<double> y = ReadWav(in).samples, ears(2 * y.size());
+  ASSERT_EQ(f->ProcessBlock(y.data(), static_cast<int>(y.size()), ears.data()), 2);
+  Wav w = ReadWav(out);
+  ASSERT_EQ(w.channels, 2);
+  ASSERT_EQ(w.samples.size(), ears.size());
+  for (std::size_t i = 0; i < ears.size(); ++i) ASSERT_EQ(w.samples[i], std::trunc(ears[i])) << i;
+
+  ASSERT_EQ(RunTool("--balance -1 " + in + " " + out), 0);
+  w = ReadWav(out);
+  ASSERT_EQ(w.channels, 2);
+  for (std::size_t i = 1; i < w.samples.size(); i += 2) ASSERT_EQ(w.samples[i], 0.0) << i;
+  EXPECT_EQ(RunTool("--balance 1.5 " + in + " " + out), 2);
+  EXPECT_EQ(RunTool("--balance 0 --binaural " + in + " " + out), 2);
+}
+
 // Noise reduction, the blanker and the notches run exactly as live; bad
 // values are refused.
 TEST(TarvikFilter, BlankerAndNotchesAsLive) {

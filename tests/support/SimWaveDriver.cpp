@@ -233,6 +233,8 @@ int SimWaveDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& fo
                               void* instance, std::unique_ptr<WaveOut>& device) {
   if (Absent(request, false)) return kWaveErrNoDevice;
   if (int rc = outputOpenError.load()) return rc;
+  if (format.channels > maxOutputChannels.load()) return kWaveErrBadFormat;
+  lastOutputChannels.store(format.channels);
   return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device,
                           reportsStarvation.load());
 }

@@ -33,6 +33,10 @@ class SimWaveDriver : public WaveDriver {
   // Error code the next opens return (0: they succeed).
   std::atomic<int> inputOpenError{0};
   std::atomic<int> outputOpenError{0};
+  // Playback with more channels than this is refused; the channels of the
+  // last playback opened.
+  std::atomic<int> maxOutputChannels{2};
+  std::atomic<int> lastOutputChannels{0};
   // Capture content: sample number (counted over all capture since
   // construction) to sample value (16-bit: signed; 8-bit: the byte 0..255).
   // Set before the device runs.
