@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <QThread>
+#include <atomic>
 
 #include "audio/UiCallQueue.h"
 
@@ -17,9 +18,13 @@ bool OnGuiThread() {
 // call arrives (a queued Qt event wakes it) and whenever it waits for the
 // processing thread.
 UiCallQueue& Queue() {
-  static UiCallQueue queue;
-  return queue;
+  // Never destroyed: a destructor run by exit() (Qt ends the process so when
+  // the display goes) must not wait on a thread that waits for the UI.
+  static UiCallQueue* queue = new UiCallQueue;
+  return *queue;
 }
+
+std::atomic<bool> gQuitting{false};
 
 void RunOnGui(const std::function<void()>& fn) {
   if (OnGuiThread())
@@ -45,9 +50,35 @@ void QtUiBridge::ProcessPendingEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
+void QtMessageBoxes::Quit() {
+  gQuitting.store(true);
+  // A box open now ends with the event loops (QCoreApplication::exit).
+}
+
+bool QtMessageBoxes::Quitting() { return gQuitting.load(); }
+
 bool QtMessageBoxes::Show(MessageKind kind, const std::string& caption, const std::string& text) {
+  // Once the program is ending, no box waits for anyone.
+  if (gQuitting.load()) return false;
+  if (!OnGuiThread() && kind != MessageKind::Question) {
+    // The audio thread says what went wrong and goes on: a box never holds
+    // the loop (nor a shutdown that waits for the loop).
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [kind, caption, text] {
+          if (!gQuitting.load()) ShowOnGui(kind, caption, text);
+        },
+        Qt::QueuedConnection);
+    return false;
+  }
   bool yes = false;
-  RunOnGui([&] {
+  RunOnGui([&] { yes = ShowOnGui(kind, caption, text); });
+  return yes;
+}
+
+bool QtMessageBoxes::ShowOnGui(MessageKind kind, const std::string& caption, const std::string& text) {
+  bool yes = false;
+  {
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(QString::fromStdString(caption));
     box.setText(QString::fromStdString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
@@ -61,6 +92,6 @@ bool QtMessageBoxes::Show(MessageKind kind, const std::string& caption, const st
     }
     box.raise();
     yes = box.exec() == QMessageBox::Yes;
-  });
+  }
   return yes;
 }

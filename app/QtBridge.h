@@ -18,7 +18,15 @@ class QtUiBridge : public UiBridge {
   void ProcessPendingEvents() override;
 };
 
+// Errors and warnings from other threads are shown without waiting for the
+// user (the audio thread goes on); questions wait for the answer.
 class QtMessageBoxes : public MessageBoxHandler {
  public:
   bool Show(MessageKind kind, const std::string& caption, const std::string& text) override;
+  // The program is ending: no box is shown any more (a question is No).
+  static void Quit();
+  static bool Quitting();
+
+ private:
+  static bool ShowOnGui(MessageKind kind, const std::string& caption, const std::string& text);
 };

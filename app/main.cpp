@@ -139,6 +139,19 @@ int ListDevices() {
 
 }  // namespace
 
+namespace {
+
+TMainWnd* gWindow = nullptr;  // while the window lives
+
+void SaveOnSuddenExit() {
+  if (!gWindow) return;  // main returned as usual
+  QtMessageBoxes::Quit();
+  gWindow->SaveForShutdown();
+  std::_Exit(1);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   Options options;
   if (const int rc = ParseOptions(argc, argv, options); rc >= 0) return rc;
@@ -162,11 +175,18 @@ int main(int argc, char** argv) {
   // event loops (a dialog's too); the window's destructor stops the audio.
   // Installed first: a signal during start-up waits in the pipe until the
   // event loop runs, and the window is there by then.
-  TMainWnd* window = nullptr;
+  TMainWnd*& window = gWindow;
   ShutdownSignals onTermination([&window](int) {
+    // Every box ends with the event loops, and none opens after; a signal
+    // during start-up (a box of the window's constructor) ends it too.
+    QtMessageBoxes::Quit();
     if (window) window->SaveForShutdown();
     QCoreApplication::exit(0);
   });
+  // Qt ends the process with exit() when the display goes away (the X
+  // server or the compositor ended): save first, then leave at once, so no
+  // destructor waits on the audio thread or on a display that is gone.
+  std::atexit(SaveOnSuddenExit);
   QtMessageBoxes boxes;
   SetMessageBoxHandler(&boxes);
   SoundDriver driver;
@@ -176,8 +196,13 @@ int main(int argc, char** argv) {
   {
     TMainWnd mainWindow(driver, place.file, place.dialogDir);
     window = &mainWindow;
-    mainWindow.show();
-    rc = app.exec();
+    if (QtMessageBoxes::Quitting()) {
+      mainWindow.SaveForShutdown();
+      rc = 0;
+    } else {
+      mainWindow.show();
+      rc = app.exec();
+    }
     window = nullptr;
   }
   SetMessageBoxHandler(nullptr);

@@ -19,7 +19,7 @@ if [ "${1:-}" = "--bench" ]; then
 fi
 if [ "${1:-}" = "--test" ]; then
   packages+=(pulseaudio pulseaudio-utils libasound2-plugins
-    desktop-file-utils appstream dpkg-dev groff-base)
+    desktop-file-utils appstream dpkg-dev groff-base xvfb)
 fi
 
 missing=()
