@@ -53,12 +53,16 @@ void CFilterCore::ProcessBlock(double* buffer, int count) { ProcessBlock(buffer,
 int CFilterCore::ProcessBlock(double* buffer, int count, double* stereo) {
   if (!buffer || count <= 0) return 1;
   std::lock_guard<std::mutex> guard(lock_);
-  bool over = false;
-  for (int i = 0; i < count; ++i) over |= IsOverload(buffer[i]);
+  bool over = false, absurd = false;
+  for (int i = 0; i < count; ++i) {
+    over |= IsOverload(buffer[i]);
+    absurd |= IsAbsurd(buffer[i]);
+  }
   if (over) overload.store(1, std::memory_order_relaxed);
   chain.SetBypass(ChainStage::DcCut, dcCut.load(std::memory_order_relaxed) == 0);
   Block b = MonoBlock(buffer, count);
   chain.Process(b);
+  if (absurd) chain.ForgetBurst();
   return chain.WidenTo(b, stereo);
 }
 

@@ -174,6 +174,12 @@ void FilterStage::Setup(const FilterDefinition& d) {
     std::memcpy(h, d.h, sizeof h);
 }
 
+void FilterStage::RestartLms() {
+  if (!lms) return;
+  std::memset(h, 0, sizeof h);
+  Reset();
+}
+
 void FilterStage::Process(double* io, int count) {
   if (lms) {
     for (int i = 0; i < count; ++i) io[i] = LmsSample(io[i]);
@@ -385,6 +391,13 @@ void ProcessingChain::Process(Block& b) {
     Block piece = Frames(b, done, n);
     ProcessPiece(piece);
   }
+}
+
+void ProcessingChain::ForgetBurst() {
+  // Every line still holds the burst, and would feed it to the adaptive
+  // stages again: all start afresh, the designs kept.
+  Reset();
+  group.filter.RestartLms();
 }
 
 int ProcessingChain::WidenTo(const Block& b, double* stereo) {

@@ -37,6 +37,10 @@ constexpr double kLmsScale = 1.0 / (32768.0 * 32768.0);  // 2^-30: LMS step per 
 // A prediction beyond eight times full scale comes only from weights that
 // run away: they restart from zero.
 constexpr double kLmsRunaway = 8.0 * 32768.0;
+// An input beyond this (+24 dBFS; a float file's Inf or 1e30, bounded when
+// read) is no sound: the adaptive stages forget what it taught them.
+constexpr double kAbsurdLevel = 16.0 * 32768.0;
+inline bool IsAbsurd(double x) { return x > kAbsurdLevel || x < -kAbsurdLevel; }
 
 // The 80 Hz high-pass in front of everything (129 coefficients).
 struct DcCutStage {
@@ -75,6 +79,8 @@ struct FilterStage {
   void Process(double* io, int count);
   double FirSample(double x);
   double LmsSample(double x);
+  // An LMS predictor starts again from zero weights and empty lines.
+  void RestartLms();
 
   bool lms = false;
   int tap = 0;       // N: h[0..N] are used, h[N] weights the newest sample
@@ -196,6 +202,10 @@ struct ProcessingChain {
   // returns 1 and writes nothing. A stage that widens in place would
   // overwrite the next piece's input, so it has a buffer of its own.
   int WidenTo(const Block& b, double* stereo);
+  // After an absurd burst: the histories, the LMS weights and the noise
+  // estimate start afresh, as when they are switched on, instead of taking
+  // seconds to unlearn it.
+  void ForgetBurst();
   void SetBypass(ChainStage s, bool bypassed) { bypass[static_cast<int>(s)] = bypassed; }
   bool Bypassed(ChainStage s) const { return bypass[static_cast<int>(s)]; }
   // Puts d's filter in force; a ratio outside 1..3 bypasses the group.
