@@ -210,6 +210,15 @@ void CFilter::SetOutput(OutputMode mode, double balance) {
   core_.SetOutput(mode, balance);
 }
 
+bool CFilter::RetryMissing() {
+  if (TakeDeviceChoice() || OpenSize() != openSize_) return Reopen(true);
+  const bool inOk = wave_.InputOpen() || wave_.OpenInput(waveFormat_, openSize_) == 0;
+  bool outOk = inputOnly_.load() || wave_.OutputOpen();
+  if (!outOk && (outOk = OpenPlayback(openSize_))) wave_.SetVolume(volume_.load());
+  NoteDevices(inOk, outOk);
+  return inOk && outOk;
+}
+
 bool CFilter::Reopen(bool drain) {
   const int n = OpenSize();
   openSize_ = n;
@@ -260,6 +269,9 @@ void CFilter::Run() {
       for (int i = 0; i < 10 && !terminated_.load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (terminated_.load()) break;
+      // Only what is missing is tried again: a device that works stays
+      // open rather than being made anew ten times a second.
+      if (!RetryMissing()) continue;
     }
     idleBeforePass = false;
     passes_.fetch_add(1, std::memory_order_relaxed);

@@ -159,6 +159,9 @@ class CFilter {
   friend struct CFilterProbe;  // tests: the spectrum tap and counters
 
   bool Recover();  // true when both directions reopened
+  // The calm retry: opens only the directions that are closed; true when
+  // both are open.
+  bool RetryMissing();
   // Playback with the channels the output needs, or one when the device
   // refuses two; true when open.
   bool OpenPlayback(int frames);

@@ -224,6 +224,7 @@ DeviceRequest SimWaveDriver::LastRequest(bool input) {
 
 int SimWaveDriver::OpenInput(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback,
                              void* instance, std::unique_ptr<WaveIn>& device) {
+  inputTries.fetch_add(1);
   if (Absent(request, true)) return kWaveErrNoDevice;
   if (int rc = inputOpenError.load()) return rc;
   return OpenSide<SimIn>(*state_, state_->in, format, callback, instance, false, device);

@@ -37,6 +37,8 @@ class SimWaveDriver : public WaveDriver {
   // last playback opened.
   std::atomic<int> maxOutputChannels{2};
   std::atomic<int> lastOutputChannels{0};
+  // Opens of capture tried, whether or not they succeeded.
+  std::atomic<int> inputTries{0};
   // Capture content: sample number (counted over all capture since
   // construction) to sample value (16-bit: signed; 8-bit: the byte 0..255).
   // Set before the device runs.
