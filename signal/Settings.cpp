@@ -53,6 +53,11 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
   s.noiseReductionLevel = ReadBounded(ini, "NRLevel", s.noiseReductionLevel, 1, kNrLevels);
+  s.waterfall = ini.ReadInteger(kDefine, "Waterfall", s.waterfall) != 0 ? 1 : 0;
+  s.wfHeight = ReadBounded(ini, "WfHeight", s.wfHeight, kWfMinHeight, kWfMaxHeight);
+  s.wfSpeed = ReadBounded(ini, "WfSpeed", s.wfSpeed, kWfMinSpeed, kWfMaxSpeed);
+  if (const int zoom = ini.ReadInteger(kDefine, "WfZoom", s.wfZoom); zoom == BoundWfZoom(zoom)) s.wfZoom = zoom;
+  s.wfContrast = ReadBounded(ini, "WfContrast", s.wfContrast, 0, 2);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -115,6 +120,11 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
+  ini.WriteInteger(kDefine, "Waterfall", s.waterfall);
+  ini.WriteInteger(kDefine, "WfHeight", s.wfHeight);
+  ini.WriteInteger(kDefine, "WfSpeed", s.wfSpeed);
+  ini.WriteInteger(kDefine, "WfZoom", s.wfZoom);
+  ini.WriteInteger(kDefine, "WfContrast", s.wfContrast);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 
