@@ -58,8 +58,11 @@ std::array<QRgb, 256> MakeMap() {
   return map;
 }
 
-constexpr double kFloorAt = 0.10;                          // where the floor sits on the map
-constexpr double kPerDb[3] = {0.045, 0.07, 0.10};          // the map's travel per dB, by contrast
+// The floor (the noise's median) near the bottom of the map: the noise's
+// speckle, mostly within 5 dB over it, stays dark blue, and a signal 10 dB
+// over the noise is yellow at normal contrast.
+constexpr double kFloorAt = 0.04;
+constexpr double kPerDb[3] = {0.05, 0.075, 0.10};  // the map's travel per dB, by contrast
 constexpr QRgb kShade = qRgb(120, 150, 190);               // mixed into the passband's columns
 constexpr int kShadePercent = 22;
 

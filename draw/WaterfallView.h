@@ -19,8 +19,8 @@ struct FilterDefinition;
 // 256 colours, dark blue to yellow and white, lightness rising all the way
 // (CIELAB L* 8 to 100).
 const QRgb* WaterfallColourMap();
-// The map's index for a level dB over the floor: the floor dark (index 25),
-// 10 dB over it bright (index 204 at normal contrast). contrast 0 low,
+// The map's index for a level dB over the floor: the floor dark (index 10),
+// 10 dB over it bright (index 201 at normal contrast). contrast 0 low,
 // 1 normal, 2 high.
 int WaterfallColourIndex(float dbOverFloor, int contrast);
 

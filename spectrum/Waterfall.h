@@ -1,6 +1,6 @@
 #pragma once
 // The waterfall's model, without pixels: Hann-windowed frames of 2048
-// samples, overlapping by half or more, averaged into lines of levels in dB
+// samples, overlapping by 75 % or more, averaged into lines of levels in dB
 // over a noise floor tracked along the band and over time; a ring of the
 // last lines; and the mapping between the pane's columns and Hz at a zoom.
 // One thread (the window's); all memory is taken at construction.
@@ -38,7 +38,7 @@ class WaterfallModel {
   // again.
   void SetSpeed(int linesPerSecond);
   int Speed() const { return speed_; }
-  // Frames in each line: enough that frames overlap by at least half.
+  // Frames in each line: enough that frames overlap by at least 75 %.
   int FramesPerLine() const { return framesPerLine_; }
 
   // Consecutive samples (16-bit units; a NaN or an infinity counts as 0).
