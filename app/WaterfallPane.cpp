@@ -72,16 +72,17 @@ double WaterfallPane::HzAt(int x) const {
   return WaterfallColumnHz(x, picture_.Width(), picture_.Columns().Span());
 }
 
-int WaterfallPane::ColumnOf(double hz) const { return WaterfallColumnOf(hz, picture_.Width(), picture_.Columns().Span()); }
-
-QSize WaterfallPane::sizeHint() const {
-  return {632, session_ ? session_->WfHeight() : 160};
+int WaterfallPane::ColumnOf(double hz) const {
+  return WaterfallColumnOf(hz, picture_.Width(), picture_.Columns().Span());
 }
+
+QSize WaterfallPane::sizeHint() const { return {632, session_ ? session_->WfHeight() : 160}; }
 
 QSize WaterfallPane::minimumSizeHint() const { return {100, kWfMinHeight}; }
 
 QImage WaterfallPane::Composed() const {
-  QImage image(picture_.Width(), WaterfallPicture::kScaleHeight + picture_.Rows().height(), QImage::Format_RGB32);
+  QImage image(picture_.Width(), WaterfallPicture::kScaleHeight + picture_.Rows().height(),
+               QImage::Format_RGB32);
   QPainter p(&image);
   const QImage& rows = picture_.Rows();
   const int top = picture_.Top(), h = rows.height(), y0 = WaterfallPicture::kScaleHeight;

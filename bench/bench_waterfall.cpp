@@ -66,9 +66,14 @@ void BM_WaterfallDrawLine(benchmark::State& state) {
     state.ResumeTiming();
     benchmark::DoNotOptimize(pane.picture.Update(*pane.model));
   }
-  state.SetLabel("width " + std::to_string(state.range(0)) + ", zoom " + std::to_string(state.range(1)) + " Hz");
+  state.SetLabel("width " + std::to_string(state.range(0)) + ", zoom " + std::to_string(state.range(1)) +
+                 " Hz");
 }
-BENCHMARK(BM_WaterfallDrawLine)->Args({632, 0})->Args({632, 200})->Args({1920, 0})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WaterfallDrawLine)
+    ->Args({632, 0})
+    ->Args({632, 200})
+    ->Args({1920, 0})
+    ->Unit(benchmark::kMicrosecond);
 
 // The analysis of one line at 10 lines a second: three frames of 2048
 // points, the levels, the floor.

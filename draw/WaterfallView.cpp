@@ -18,7 +18,9 @@ namespace {
 
 // CIELAB (D65) to 8-bit sRGB; false when out of the gamut.
 bool LabToRgb(double l, double a, double b, int rgb[3]) {
-  auto finv = [](double t) { return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29); };
+  auto finv = [](double t) {
+    return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29);
+  };
   const double fy = (l + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
   const double x = 0.95047 * finv(fx), y = finv(fy), z = 1.08883 * finv(fz);
   const double lin[3] = {3.2404542 * x - 1.5371385 * y - 0.4985314 * z,
@@ -40,7 +42,7 @@ std::array<QRgb, 256> MakeMap() {
   struct Stop {
     double at, l, c, h;
   };
-  constexpr Stop stops[] = {{0.0, 8, 30, 285},   {0.3, 32, 60, 285}, {0.55, 55, 45, 220},
+  constexpr Stop stops[] = {{0.0, 8, 30, 285},  {0.3, 32, 60, 285}, {0.55, 55, 45, 220},
                             {0.8, 82, 80, 100}, {0.92, 92, 70, 95}, {1.0, 100, 0, 95}};
   std::array<QRgb, 256> map{};
   for (int i = 0; i < 256; ++i) {
@@ -63,7 +65,7 @@ std::array<QRgb, 256> MakeMap() {
 // over the noise is yellow at normal contrast.
 constexpr double kFloorAt = 0.04;
 constexpr double kPerDb[3] = {0.05, 0.075, 0.10};  // the map's travel per dB, by contrast
-constexpr QRgb kShade = qRgb(120, 150, 190);               // mixed into the passband's columns
+constexpr QRgb kShade = qRgb(120, 150, 190);       // mixed into the passband's columns
 constexpr int kShadePercent = 22;
 
 QRgb Mix(QRgb a, QRgb b, int percentB) {
@@ -119,7 +121,8 @@ void WaterfallPicture::SetContrast(int contrast) {
   drawn_ = -1;
 }
 
-void WaterfallPicture::SetMarks(double foHz, const double* notchHz, int notchCount, const FilterDefinition* filter) {
+void WaterfallPicture::SetMarks(double foHz, const double* notchHz, int notchCount,
+                                const FilterDefinition* filter) {
   foHz_ = foHz;
   notchCount_ = std::clamp(notchCount, 0, 4);
   for (int i = 0; i < notchCount_; ++i) notchHz_[i] = notchHz[i];
@@ -138,7 +141,9 @@ void WaterfallPicture::MarkColumns() {
     // The response within 6 dB of its highest in the band; nothing passes
     // above half the rate the filter runs at.
     const int tap = static_cast<int>(coefs_.size()) - 1;
-    auto gain = [&](double hz) { return hz < filterFs_ / 2 ? ResponseMagnitude(coefs_.data(), tap, filterFs_, hz) : 0.0; };
+    auto gain = [&](double hz) {
+      return hz < filterFs_ / 2 ? ResponseMagnitude(coefs_.data(), tap, filterFs_, hz) : 0.0;
+    };
     double peak = 0.0;
     for (int k = 0; k <= 1024; ++k) peak = std::max(peak, gain(k * kSampleRate / 2048));
     for (int x = 0; x < Width(); ++x) {
@@ -198,7 +203,8 @@ bool WaterfallPicture::Update(const WaterfallModel& model) {
   const int stored = std::min(model.Stored(), height);
   for (int i = 0; i < stored; ++i) DrawRow(i, model.Line(lines - 1 - i), lines - 1 - i);
   const QRgb dark = WaterfallColourMap()[0];
-  for (int i = stored; i < height; ++i) std::fill_n(reinterpret_cast<QRgb*>(rows_.scanLine(i)), Width(), dark);
+  for (int i = stored; i < height; ++i)
+    std::fill_n(reinterpret_cast<QRgb*>(rows_.scanLine(i)), Width(), dark);
   drawn_ = lines;
   return true;
 }

@@ -121,8 +121,10 @@ void WaterfallModel::FinishLine() {
     std::nth_element(pick, pick + n / 2, pick + n);
     medians[b] = pick[n / 2];
   }
-  const float fall = floorSet_ ? static_cast<float>(1.0 - std::exp(-1.0 / (speed_ * kFloorFallSeconds))) : 1.0f;
-  const float rise = floorSet_ ? static_cast<float>(1.0 - std::exp(-1.0 / (speed_ * kFloorRiseSeconds))) : 1.0f;
+  const float fall =
+      floorSet_ ? static_cast<float>(1.0 - std::exp(-1.0 / (speed_ * kFloorFallSeconds))) : 1.0f;
+  const float rise =
+      floorSet_ ? static_cast<float>(1.0 - std::exp(-1.0 / (speed_ * kFloorRiseSeconds))) : 1.0f;
   for (int b = 0; b < kFloorBlocks; ++b)
     blockFloor_[b] += (medians[b] < blockFloor_[b] ? fall : rise) * (medians[b] - blockFloor_[b]);
   floorSet_ = true;
@@ -161,7 +163,8 @@ void WaterfallColumns::Map(const float* y, float* out) const {
       out[x] = Parabola(y[n - 1], y[n], y[n + 1], c - n);
       continue;
     }
-    const int first = static_cast<int>(std::ceil(lo)), last = std::min(kLast, static_cast<int>(std::ceil(hi)) - 1);
+    const int first = static_cast<int>(std::ceil(lo)),
+              last = std::min(kLast, static_cast<int>(std::ceil(hi)) - 1);
     float best = y[std::min(first, kLast)];
     for (int b = first + 1; b <= last; ++b) best = std::max(best, y[b]);
     // A peak between two bins lies higher than both: its vertex counts for

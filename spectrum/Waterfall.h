@@ -9,10 +9,10 @@
 
 #include "spectrum/RealFft.h"
 
-constexpr int kWfPoints = 2048;               // 186 ms at 11025 Hz, bins 5.38 Hz apart
-constexpr int kWfBins = kWfPoints / 2 + 1;    // 0..5512.5 Hz
-constexpr int kWfMaxLines = 600;              // the ring: the tallest pane's rows
-constexpr int kWfMaxColumns = 4096;           // the widest pane
+constexpr int kWfPoints = 2048;             // 186 ms at 11025 Hz, bins 5.38 Hz apart
+constexpr int kWfBins = kWfPoints / 2 + 1;  // 0..5512.5 Hz
+constexpr int kWfMaxLines = 600;            // the ring: the tallest pane's rows
+constexpr int kWfMaxColumns = 4096;         // the widest pane
 
 // Where a tone frequency sits on the pane: loHz at the left edge of column
 // 0, hiHz at the right edge of the last.
@@ -66,10 +66,10 @@ class WaterfallModel {
   float blockFloor_[(kWfBins + 15) / 16] = {};  // the floor's stretches of 16 bins, dB
   int speed_ = 10;
   int framesPerLine_ = 1;
-  long long fed_ = 0;        // samples since the last restart
-  long long frames_ = 0;     // frames since the last restart
-  long long nextEnd_ = 0;    // fed_ at which the next frame is complete
-  int inLine_ = 0;           // frames summed into the line in progress
+  long long fed_ = 0;      // samples since the last restart
+  long long frames_ = 0;   // frames since the last restart
+  long long nextEnd_ = 0;  // fed_ at which the next frame is complete
+  int inLine_ = 0;         // frames summed into the line in progress
   long long lines_ = 0;
   bool floorSet_ = false;
 };

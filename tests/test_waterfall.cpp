@@ -33,10 +33,13 @@ std::vector<double> Gaussian(int n, double rms, unsigned seed) {
 }
 
 void AddTone(std::vector<double>& x, double hz, double amplitude, int from = 0) {
-  for (int i = from; i < static_cast<int>(x.size()); ++i) x[i] += amplitude * std::sin(kTwoPi * hz * i / 11025.0);
+  for (int i = from; i < static_cast<int>(x.size()); ++i)
+    x[i] += amplitude * std::sin(kTwoPi * hz * i / 11025.0);
 }
 
-int ArgMax(const std::vector<float>& v) { return static_cast<int>(std::max_element(v.begin(), v.end()) - v.begin()); }
+int ArgMax(const std::vector<float>& v) {
+  return static_cast<int>(std::max_element(v.begin(), v.end()) - v.begin());
+}
 
 TEST(Waterfall, RealFftMatchesADirectDft) {
   for (const int n : {8, 64, 2048}) {
@@ -64,16 +67,17 @@ TEST(Waterfall, ToneInItsColumnAtEveryZoom) {
     int zoomHz;
     double foHz;
     int width;
-  } cases[] = {{0, 700, 632},    {0, 700, 1000},   {0, 700, 163},    {5000, 700, 632}, {2000, 1500, 632},
-               {1000, 700, 900}, {500, 650, 632},  {300, 780, 500},  {200, 700, 632},  {200, 760, 401},
-               {200, 620, 2000}, {1000, 335, 632}};
+  } cases[] = {{0, 700, 632},     {0, 700, 1000},   {0, 700, 163},    {5000, 700, 632},
+               {2000, 1500, 632}, {1000, 700, 900}, {500, 650, 632},  {300, 780, 500},
+               {200, 700, 632},   {200, 760, 401},  {200, 620, 2000}, {1000, 335, 632}};
   auto columns = std::make_unique<WaterfallColumns>();
   for (const auto& c : cases) {
     const WaterfallSpan span = WaterfallSpanFor(c.zoomHz, c.foHz);
     columns->Set(c.width, span);
     const int expected = WaterfallColumnOf(700.0, c.width, span);
     ASSERT_GE(expected, 0);
-    EXPECT_NEAR(WaterfallColumnHz(expected, c.width, span), 700.0, (span.hiHz - span.loHz) / c.width / 2 + 1e-9);
+    EXPECT_NEAR(WaterfallColumnHz(expected, c.width, span), 700.0,
+                (span.hiHz - span.loHz) / c.width / 2 + 1e-9);
     for (long long k = model->Lines() - 3; k < model->Lines(); ++k) {
       std::vector<float> v(static_cast<std::size_t>(c.width));
       columns->Map(model->Line(k), v.data());
@@ -92,8 +96,11 @@ TEST(Waterfall, NoiseAtTheFloorAndAToneTenDbOver) {
   std::vector<double> h(taps);
   for (int i = 0; i < taps; ++i) {
     const double t = i - (taps - 1) / 2.0;
-    auto lp = [&](double hz) { return t == 0 ? 2 * hz / 11025 : std::sin(kTwoPi * hz / 11025 * t) / (3.141592653589793 * t); };
-    h[i] = (lp(3000) - lp(300)) * (0.42 - 0.5 * std::cos(kTwoPi * i / (taps - 1)) + 0.08 * std::cos(2 * kTwoPi * i / (taps - 1)));
+    auto lp = [&](double hz) {
+      return t == 0 ? 2 * hz / 11025 : std::sin(kTwoPi * hz / 11025 * t) / (3.141592653589793 * t);
+    };
+    h[i] = (lp(3000) - lp(300)) *
+           (0.42 - 0.5 * std::cos(kTwoPi * i / (taps - 1)) + 0.08 * std::cos(2 * kTwoPi * i / (taps - 1)));
   }
   const std::vector<double> white = Gaussian(n + taps, 1000.0, 7);
   std::vector<double> x(n);

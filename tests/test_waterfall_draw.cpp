@@ -69,7 +69,8 @@ TEST(WaterfallDraw, ToneMarksAndPassbandAtTheirColumns) {
   std::vector<double> x(3 * 11025);
   std::mt19937 rng(11);
   std::normal_distribution<double> noise(0.0, 30.0);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] = 25 * std::sin(6.283185307179586 * 760 * i / 11025.0) + noise(rng);
+  for (std::size_t i = 0; i < x.size(); ++i)
+    x[i] = 25 * std::sin(6.283185307179586 * 760 * i / 11025.0) + noise(rng);
   model->Feed(x.data(), static_cast<int>(x.size()));
   const double notches[2] = {560.0, 1200.0};
 

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QButtonGroup>
 #include <QDir>
 #include <QMenuBar>
+#include <QRadioButton>
 #include <QStatusBar>
 #include <QTest>
 #include <QWheelEvent>
@@ -104,12 +106,14 @@ TEST(WaterfallWindow, ClicksTuneAtEveryZoom) {
   for (const int zoom : {0, 3000, 1000, 500, 200}) {
     w.session->SetWfZoom(zoom);
     const int x = pane->width() * 3 / 5;
-    const double expected = BoundFo(std::round(WaterfallColumnHz(x, pane->width(), WaterfallSpanFor(zoom, w.session->Fo())) / 5) * 5);
+    const double expected = BoundFo(
+        std::round(WaterfallColumnHz(x, pane->width(), WaterfallSpanFor(zoom, w.session->Fo())) / 5) * 5);
     QTest::mouseClick(pane, Qt::LeftButton, {}, QPoint(x, 60));
     EXPECT_EQ(w.session->Fo(), expected) << zoom;
     EXPECT_EQ(w.EditFo->currentText(), QString::number(expected)) << "as if typed";
     EXPECT_NEAR(w.Engine()->Definition().params.fcl, expected - 250.0, 0.5) << "BP500 re-centred";
-    EXPECT_EQ(pane->ColumnOf(w.session->Fo()), WaterfallColumnOf(w.session->Fo(), pane->width(), WaterfallSpanFor(zoom, w.session->Fo())))
+    EXPECT_EQ(pane->ColumnOf(w.session->Fo()),
+              WaterfallColumnOf(w.session->Fo(), pane->width(), WaterfallSpanFor(zoom, w.session->Fo())))
         << "the view follows Fo";
 
     const int y = pane->width() / 4;
@@ -152,12 +156,14 @@ TEST(WaterfallWindow, Pictures) {
     app.Click(7);  // BP500
     app.w->session->AddNotch(2450.0);
     app.w->session->SetWfSpeed(20);
+    app.w->fftswGroup->button(1)->click();  // the spectrum and the waterfall on the input
     PumpFor(2500);
     const QString dir = QStringLiteral(TARVIK_PICTURE_DIR);
     QDir().mkpath(dir);
     const bool en = language == TMainWnd::Language::English;
     EXPECT_TRUE(app.w->grab().save(dir + (en ? "/waterfall-window-en.png" : "/waterfall-window-ja.png")));
-    EXPECT_TRUE(app.w->waterfall->Composed().save(dir + (en ? "/waterfall-pane-en.png" : "/waterfall-pane-ja.png")));
+    EXPECT_TRUE(
+        app.w->waterfall->Composed().save(dir + (en ? "/waterfall-pane-en.png" : "/waterfall-pane-ja.png")));
   }
 }
 
