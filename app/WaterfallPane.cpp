@@ -206,7 +206,7 @@ void TMainWnd::ShowWaterfall() {
   check(wfContrastActions, session->WfContrast());
   check(wfSpeedActions, session->WfSpeed());
   check(wfZoomActions, session->WfZoom());
-  if (on == waterfall->isVisible()) return;
+  if (on == !waterfall->isHidden()) return;
   QLayout* l = layout();
   if (on) {
     // The window takes the pane's height and may then be resized; the
