@@ -20,6 +20,7 @@
 #include <filesystem>
 
 #include "app/DesignDlg.h"
+#include "app/WaterfallPane.h"
 #include "app/Widgets.h"
 #include "common/IniFile.h"
 #include "common/MessageBox.h"
@@ -99,6 +100,8 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   session->SetDialogDirs(dialogDir, dialogDir);
   session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
+  waterfall->Bind(*session);
+  ShowWaterfall();
   savedText_ = session->Text();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
@@ -123,6 +126,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
 TMainWnd::~TMainWnd() {
   // A window destroyed without a close request still ends its thread, and
   // nothing it shows is told of it any more.
+  if (waterfall) waterfall->Unbind();
   session.reset();
 }
 
@@ -262,6 +266,7 @@ void TMainWnd::SessionChanged(unsigned changes) {
   if (changes & Session::kExtras) ShowExtras();
   if (changes & Session::kOutput) ShowOutput();
   if (changes & Session::kSpectrum) SyncFftRadios();
+  if (changes & Session::kWaterfall) ShowWaterfall();
   if (changes & Session::kRecording) {
     const QSignalBlocker b1(ActRecordInput), b2(ActRecordFlac);
     ActRecordInput->setChecked(session->RecordInput());
@@ -315,6 +320,7 @@ bool TMainWnd::FormCloseQuery() {
     }
   }
   if (SaveTimer) SaveTimer->stop();
+  waterfall->Unbind();  // its tap leaves the engine first
   session->Stop();
   fftBitmap = QImage();
   respBitmap = QImage();
@@ -406,6 +412,7 @@ void TMainWnd::TimerTimer() {
   if (busy == 1 || !Engine()) return;
   if (Engine()->FilterType() == FilterType::LMS) PaintBoxPaint();
   PaintBoxFFTPaint();
+  waterfall->Tick();
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
   if (Engine()->TakeSpectrumFailure()) session->SetFftMode(0);
   // The status bar's figures are read at a glance: twice a second is

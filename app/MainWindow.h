@@ -39,6 +39,8 @@ class QToolButton;
 class ImageBox;
 class TDesignDlg;
 class QFrame;
+class QVBoxLayout;
+class WaterfallPane;
 
 class TMainWnd : public QWidget {
  public:
@@ -127,6 +129,14 @@ class TMainWnd : public QWidget {
   // A press on the spectrum: left sets Fo there (as if typed), right places
   // a notch there or removes the one under the pointer.
   void SpectrumPress(int x, Qt::MouseButton button);
+
+  // The waterfall pane under the row of added stages and the View menu
+  // (WaterfallPane.cpp); ShowWaterfall follows the session's settings.
+  void BuildWaterfall(QVBoxLayout* layout);
+  void ShowWaterfall();
+  WaterfallPane* waterfall = nullptr;
+  QAction* ActWaterfall = nullptr;
+  std::vector<QAction*> wfContrastActions, wfSpeedActions, wfZoomActions;
 
   // Asks for the recording folder the first time (a test answers itself);
   // returns "" when the user cancels.

@@ -32,7 +32,9 @@
 
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
+#include "app/WaterfallPane.h"
 #include "app/Widgets.h"
+#include "control/DisplayPress.h"
 #include "control/Shortcuts.h"
 #include "common/MessageBox.h"
 #include "signal/SampleRate.h"
@@ -219,8 +221,9 @@ void TMainWnd::BuildMenusAndStatus() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   layout->setMenuBar(menuBar);
-  layout->addWidget(client);
-  layout->addWidget(extrasRow);
+  layout->addWidget(client, 0, Qt::AlignLeft | Qt::AlignTop);
+  layout->addWidget(extrasRow, 0, Qt::AlignLeft);
+  BuildWaterfall(layout);
   layout->addWidget(statusBar);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -234,6 +237,8 @@ void TMainWnd::BuildMenusAndStatus() {
         ActRecord->setShortcut(seq);
       } else if (k.command == Command::Quit) {
         ActQuit->setShortcut(seq);
+      } else if (k.command == Command::Waterfall) {
+        ActWaterfall->setShortcut(seq);
       } else {
         auto* shortcut = new QShortcut(seq, this);
         const Command command = k.command;
@@ -275,6 +280,7 @@ void TMainWnd::RunCommand(Command command, int argument) {
     case Command::Record: ActRecord->trigger(); break;
     case Command::Design: EntBtn->click(); break;
     case Command::Quit: close(); break;
+    case Command::Waterfall: ActWaterfall->trigger(); break;
   }
 }
 
@@ -479,20 +485,10 @@ void TMainWnd::ShowExtras() {
 void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
   if (!Engine()) return;
   const int width = fftBitmap.width(), fftWidth = Engine()->FftWidth();
-  const double hz = SpectrumXToHz(x, width, fftWidth);
-  if (button == Qt::LeftButton) {
-    session->SetFoAt(hz);  // as if typed: the preset in force re-centres
-    PaintBoxFFTPaint();
-  } else if (button == Qt::RightButton) {
-    // The notches show at once (their change notice draws the panel).
-    const std::vector<double>& notches = session->Notches();
-    for (std::size_t i = 0; i < notches.size(); ++i)
-      if (std::abs(SpectrumHzToX(notches[i], width, fftWidth) - x) <= 3) {
-        session->RemoveNotch(i);
-        return;
-      }
-    session->AddNotch(hz);
-  }
+  const DisplayScale scale{[&](int at) { return SpectrumXToHz(at, width, fftWidth); },
+                           [&](double hz) { return SpectrumHzToX(hz, width, fftWidth); }};
+  // The notches show at once (their change notice draws the panel); Fo here.
+  if (PressOnDisplay(*session, x, PressButtonOf(button), scale) && button == Qt::LeftButton) PaintBoxFFTPaint();
 }
 
 void TMainWnd::DevicesClick() {

@@ -204,6 +204,31 @@ void Session::SetDialogDirs(const std::string& defDir, const std::string& hDir) 
   s_.hDir = hDir;
 }
 
+void Session::SetWaterfall(bool on) {
+  s_.waterfall = on ? 1 : 0;
+  Tell(kWaterfall);
+}
+
+void Session::SetWfHeight(int pixels) {
+  s_.wfHeight = std::clamp(pixels, kWfMinHeight, kWfMaxHeight);
+  Tell(kWaterfall);
+}
+
+void Session::SetWfSpeed(int linesPerSecond) {
+  s_.wfSpeed = std::clamp(linesPerSecond, kWfMinSpeed, kWfMaxSpeed);
+  Tell(kWaterfall);
+}
+
+void Session::SetWfZoom(int hz) {
+  s_.wfZoom = BoundWfZoom(hz);
+  Tell(kWaterfall);
+}
+
+void Session::SetWfContrast(int contrast) {
+  s_.wfContrast = std::clamp(contrast, 0, 2);
+  Tell(kWaterfall);
+}
+
 bool Session::StartRecording(const std::string& stamp, std::string& error) {
   if (!engine_) {
     error = "the sound is stopped";

@@ -45,7 +45,8 @@ class Session {
     kRecording = 1u << 5, // the recording options
     kSlots = 1u << 6,     // a user slot
     kOutput = 1u << 7,    // mono, binaural or pan, and the balance
-    kAll = 0xFFu,
+    kWaterfall = 1u << 8, // the waterfall pane: shown, height, speed, zoom, contrast
+    kAll = 0x1FFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
@@ -84,6 +85,11 @@ class Session {
   const std::string& RecordDir() const { return s_.recordDir; }
   bool RecordInput() const { return s_.recordInput != 0; }
   bool RecordFlac() const { return s_.recordFlac != 0; }
+  bool Waterfall() const { return s_.waterfall != 0; }
+  int WfHeight() const { return s_.wfHeight; }
+  int WfSpeed() const { return s_.wfSpeed; }
+  int WfZoom() const { return s_.wfZoom; }
+  int WfContrast() const { return s_.wfContrast; }
   const std::string& DefDir() const { return s_.defDir; }
   const std::string& HDir() const { return s_.hDir; }
   const FilterDefinition& UserSlot(int k) const { return slots_[ClampSlot(k)]; }
@@ -127,6 +133,13 @@ class Session {
   void SetRecordInput(bool on);
   void SetRecordFlac(bool on);
   void SetDialogDirs(const std::string& defDir, const std::string& hDir);
+  // The waterfall pane; values out of range are bounded (height 60..600
+  // px, 2..50 lines a second, zoom 0 or 200..5000 Hz, contrast 0..2).
+  void SetWaterfall(bool on);
+  void SetWfHeight(int pixels);
+  void SetWfSpeed(int linesPerSecond);
+  void SetWfZoom(int hz);
+  void SetWfContrast(int contrast);
   // Records what is heard (and the input, when chosen) into the recording
   // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac), with "-2",
   // "-3" ... added when a file of that name is there: a recording never

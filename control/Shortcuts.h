@@ -23,6 +23,7 @@ enum class Command {
   Record,
   Design,
   Quit,
+  Waterfall,
 };
 
 struct KeyBinding {
@@ -38,7 +39,7 @@ struct Shortcut {
   KeyBinding bindings[4];  // unused ones have a null key; the mouse's have none
 };
 
-constexpr int kShortcutCount = 15;
+constexpr int kShortcutCount = 16;
 extern const Shortcut kShortcuts[kShortcutCount];
 
 // The table as Markdown rows ("| Space | through on and off |"), as the

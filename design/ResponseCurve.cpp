@@ -97,3 +97,17 @@ void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const Resp
     }
   }
 }
+
+double ResponseMagnitude(const double* h, int tap, double fs, double hz) {
+  if (tap <= 0) return 1.0;
+  // Horner in z^-1 = e^(-i theta), as ResponseRows.
+  const double theta = 6.283185307179586 * hz / fs;
+  const double cr = std::cos(theta), ci = -std::sin(theta);
+  double ar = h[tap], ai = 0.0;
+  for (int k = tap - 1; k >= 0; --k) {
+    const double r = ar * cr - ai * ci + h[k];
+    ai = ar * ci + ai * cr;
+    ar = r;
+  }
+  return std::sqrt(ar * ar + ai * ai);
+}

@@ -42,3 +42,6 @@ void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const Resp
 // The same from one cosine and one sine per coefficient and column.
 void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
                         int* rows);
+
+// |H| at hz of coefficients h[0..tap] running at fs Hz (1 for tap 0).
+double ResponseMagnitude(const double* h, int tap, double fs, double hz);

@@ -56,6 +56,11 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.output = ReadBounded(ini, "Output", s.output, 0, kOutputModeCount - 1);
   const double balance = ReadIniDouble(ini, kDefine, "Balance", s.balance);
   if (BalanceAccepted(balance)) s.balance = balance;
+  s.waterfall = ini.ReadInteger(kDefine, "Waterfall", s.waterfall) != 0 ? 1 : 0;
+  s.wfHeight = ReadBounded(ini, "WfHeight", s.wfHeight, kWfMinHeight, kWfMaxHeight);
+  s.wfSpeed = ReadBounded(ini, "WfSpeed", s.wfSpeed, kWfMinSpeed, kWfMaxSpeed);
+  if (const int zoom = ini.ReadInteger(kDefine, "WfZoom", s.wfZoom); zoom == BoundWfZoom(zoom)) s.wfZoom = zoom;
+  s.wfContrast = ReadBounded(ini, "WfContrast", s.wfContrast, 0, 2);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -120,6 +125,11 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
   ini.WriteInteger(kDefine, "Output", s.output);
   ini.WriteString(kDefine, "Balance", FormatFixed(s.balance));
+  ini.WriteInteger(kDefine, "Waterfall", s.waterfall);
+  ini.WriteInteger(kDefine, "WfHeight", s.wfHeight);
+  ini.WriteInteger(kDefine, "WfSpeed", s.wfSpeed);
+  ini.WriteInteger(kDefine, "WfZoom", s.wfZoom);
+  ini.WriteInteger(kDefine, "WfContrast", s.wfContrast);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

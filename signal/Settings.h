@@ -41,7 +41,22 @@ struct Settings {
   // What the ears hear: 0 mono, 1 binaural, 2 pan at a balance -1..1.
   int output = 0;
   double balance = 0.0;
+  // The waterfall pane: shown (0 or 1), its height in pixels (60..600),
+  // lines per second (2..50), the width it shows in Hz around Fo (0: the
+  // whole 0..5512 Hz band, else 200..5000) and its contrast (0 low, 1
+  // normal, 2 high).
+  int waterfall = 1;
+  int wfHeight = 160;
+  int wfSpeed = 10;
+  int wfZoom = 0;
+  int wfContrast = 1;
 };
+
+constexpr int kWfMinHeight = 60, kWfMaxHeight = 600;
+constexpr int kWfMinSpeed = 2, kWfMaxSpeed = 50;
+constexpr int kWfMinZoomHz = 200, kWfMaxZoomHz = 5000;
+// A zoom as the settings take it: 0 (the whole band), else 200..5000 Hz.
+constexpr int BoundWfZoom(int hz) { return hz <= 0 ? 0 : (hz < kWfMinZoomHz ? kWfMinZoomHz : (hz > kWfMaxZoomHz ? kWfMaxZoomHz : hz)); }
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
 // four; anything else in the list is dropped.
@@ -58,8 +73,9 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NR, NB, Notches, NRLevel) and the output's
-// (Output, Balance) after them, then the six slots.
+// the added stages' keys (NR, NB, Notches, NRLevel), the output's (Output,
+// Balance) and the waterfall's (Waterfall, WfHeight, WfSpeed, WfZoom,
+// WfContrast) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

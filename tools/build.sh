@@ -76,6 +76,7 @@ case "$what" in
     configure_and_build build
     ./build/bench/tarvik_bench "$@"
     ./build/bench/tarvik_bench_draw "$@"
+    ./build/bench/tarvik_bench_window
     ./build/bench/tarvik_bench_nr
     ;;
   *)
