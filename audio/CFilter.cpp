@@ -17,6 +17,7 @@ int BoundBlock(int n) { return std::clamp(n, kMinBlock, kMaxBlock); }
 CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
     : wave_(driver), ui_(ui), blockBuf_(new double[kBlockBufSize]()), driver_(driver) {
   taps_.Add(spectrum_.Consumer());  // the first of the free slots
+  outGain_.Setup(kSampleRate);
 }
 
 CFilter::~CFilter() {
@@ -250,6 +251,7 @@ void CFilter::Run() {
     if (terminated_.load()) break;
     taps_.Publish(TapPoint::Input, block, n);
     core_.ProcessBlock(block, n);
+    outGain_.Process(block, n);
     taps_.Publish(TapPoint::Output, block, n);
     if (inputOnly_.load()) continue;
 

@@ -21,6 +21,7 @@
 #include "audio/Tap.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
+#include "signal/GainRamp.h"
 #include "signal/SampleRate.h"
 #include "spectrum/SpectrumModel.h"
 
@@ -88,6 +89,10 @@ class CFilter {
   // The 80 Hz high-pass in front of the filter.
   void SetDcCut(bool on) { core_.dcCut.store(on ? 1 : 0); }
   bool DcCut() const { return core_.dcCut.load() != 0; }
+  // The output lowered by attDb (0 none .. kSilenceDb silence) after the
+  // filter, in 5 ms ramps: quiet while a transmitter is keyed. Any thread.
+  void SetOutputAttenuation(double attDb) { outGain_.SetAttenuationDb(attDb); }
+  double OutputGain() const { return outGain_.Target(); }
 
   // --- volume ---------------------------------------------------------------
   // The playback volume word; 1 until the device's own was taken at start.
@@ -166,6 +171,7 @@ class CFilter {
   WaveFormat waveFormat_;
   CWave wave_;
   CFilterCore core_;
+  GainRamp outGain_;
   TapHub taps_;  // before its consumers: they leave it when destroyed
   SpectrumTap spectrum_;
   std::atomic<int> fftWidth_{2};
