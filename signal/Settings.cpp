@@ -53,6 +53,11 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
   s.noiseReductionLevel = ReadBounded(ini, "NRLevel", s.noiseReductionLevel, 1, kNrLevels);
+  const std::string rig = ini.ReadString(kDefine, "Rig", s.rig);
+  if (rig.size() <= 4096) s.rig = rig;
+  s.rigFollowPitch = ini.ReadInteger(kDefine, "RigFollowPitch", s.rigFollowPitch) != 0 ? 1 : 0;
+  s.rigTxMute = ReadBounded(ini, "RigTxMute", s.rigTxMute, 0, kMaxRigTxMuteDb);
+  s.rigTxHang = ReadBounded(ini, "RigTxHang", s.rigTxHang, 0, kMaxRigTxHangMs);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -115,6 +120,10 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
+  ini.WriteString(kDefine, "Rig", s.rig);
+  ini.WriteInteger(kDefine, "RigFollowPitch", s.rigFollowPitch);
+  ini.WriteInteger(kDefine, "RigTxMute", s.rigTxMute);
+  ini.WriteInteger(kDefine, "RigTxHang", s.rigTxHang);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

@@ -38,7 +38,19 @@ struct Settings {
   int noiseBlanker = 0;
   std::vector<double> notches;
   int noiseReductionLevel = 3;
+  // The rig link: "" off, "rigctld:HOST:PORT" or "hamlib:MODEL:DEVICE:BAUD"
+  // (kept as typed, even when it does not parse, for the user to mend); Fo
+  // following the rig's CW pitch (0 or 1); the output lowered while the rig
+  // transmits (0 off, else dB, 1..120, 120 silence) and for how long after
+  // it unkeys (ms, 0..2000).
+  std::string rig;
+  int rigFollowPitch = 0;
+  int rigTxMute = 0;
+  int rigTxHang = 200;
 };
+
+constexpr int kMaxRigTxMuteDb = 120;
+constexpr int kMaxRigTxHangMs = 2000;
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
 // four; anything else in the list is dropped.
@@ -55,8 +67,8 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NR, NB, Notches, NRLevel) after them, then the six
-// slots.
+// the added stages' keys (NR, NB, Notches, NRLevel), the rig link's (Rig,
+// RigFollowPitch, RigTxMute, RigTxHang) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not
