@@ -99,6 +99,12 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   session->SetDialogDirs(dialogDir, dialogDir);
   session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
+  // The link's worker posts here; the window's event loop runs the call.
+  rig = std::make_unique<RigControl>(*session, [this](std::function<void()> fn) {
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+  });
+  rig->onChange = [this] { ShowRig(); };
+  ShowRig();
   savedText_ = session->Text();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
@@ -123,6 +129,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
 TMainWnd::~TMainWnd() {
   // A window destroyed without a close request still ends its thread, and
   // nothing it shows is told of it any more.
+  rig.reset();
   session.reset();
 }
 
@@ -314,6 +321,7 @@ bool TMainWnd::FormCloseQuery() {
     }
   }
   if (SaveTimer) SaveTimer->stop();
+  rig.reset();
   session->Stop();
   fftBitmap = QImage();
   respBitmap = QImage();
@@ -407,6 +415,7 @@ void TMainWnd::TimerTimer() {
   PaintBoxFFTPaint();
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
   if (Engine()->TakeSpectrumFailure()) session->SetFftMode(0);
+  if (rig) rig->Tick();
   // The status bar's figures are read at a glance: twice a second is
   // plenty, and each new text is laid out again.
   if (++statusTicks >= 5) {

@@ -16,6 +16,7 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
+#include "control/RigControl.h"
 #include "control/Session.h"
 #include "control/Shortcuts.h"
 #include "draw/ResponsePlot.h"
@@ -123,9 +124,15 @@ class TMainWnd : public QWidget {
   bool japanese = false;
 
   void DevicesClick();  // Audio > Devices...
+  void RigClick();      // Audio > Rig...
+  // A rig for this run only (tarvik --rig); the saved setting stays.
+  void OverrideRig(const std::string& spec);
+  // The rig link (Qt-free); null once closed.
+  std::unique_ptr<RigControl> rig;
   // A press on the spectrum: left sets Fo there (as if typed), right places
-  // a notch there or removes the one under the pointer.
-  void SpectrumPress(int x, Qt::MouseButton button);
+  // a notch there or removes the one under the pointer; Ctrl+left tunes the
+  // rig so that the tone there lands on the pitch.
+  void SpectrumPress(int x, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 
   // Asks for the recording folder the first time (a test answers itself);
   // returns "" when the user cancels.
@@ -143,7 +150,9 @@ class TMainWnd : public QWidget {
   QLabel* StatusDevices = nullptr;  // input and output, or "missing"
   QLabel* StatusRate = nullptr;
   QLabel* StatusDelay = nullptr;
+  QLabel* StatusRig = nullptr;  // frequency and mode, or why the link is down
   QAction* ActDevices = nullptr;
+  QAction* ActRig = nullptr;
   QWidget* extrasRow = nullptr;  // the row under the client area
   QToolButton* NrBtn = nullptr;
   QComboBox* NrLevelBox = nullptr;
@@ -196,6 +205,7 @@ class TMainWnd : public QWidget {
   void SessionChanged(unsigned changes);
   void ShowExtras();
   void ShowSelection();
+  void ShowRig();
 
   QtUiBridge ui_;
   WaveDriver* driver_ = nullptr;

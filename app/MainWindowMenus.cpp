@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -30,6 +31,7 @@
 
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
+#include "app/RigDlg.h"
 #include "app/Widgets.h"
 #include "control/Shortcuts.h"
 #include "common/MessageBox.h"
@@ -87,6 +89,7 @@ void TMainWnd::BuildMenusAndStatus() {
   ActQuit = file->addAction(text("&Quit", "終了(&Q)"));
   QMenu* audio = menuBar->addMenu(text("&Audio", "オーディオ(&A)"));
   ActDevices = audio->addAction(text("&Devices...", "デバイス(&D)..."));
+  ActRig = audio->addAction(text("&Rig...", "リグ(&R)..."));
   QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
   ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
 
@@ -99,6 +102,7 @@ void TMainWnd::BuildMenusAndStatus() {
   });
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
   connect(ActDevices, &QAction::triggered, this, [this] { DevicesClick(); });
+  connect(ActRig, &QAction::triggered, this, [this] { RigClick(); });
   connect(ActShortcuts, &QAction::triggered, this, [this] {
     // The title without its menu mnemonic ("(&K)" or "&").
     QString title = ActShortcuts->text();
@@ -117,6 +121,9 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusDevices = new QLabel(statusBar);
   StatusRate = new QLabel(statusBar);
   StatusDelay = new QLabel(statusBar);
+  StatusRig = new QLabel(statusBar);
+  StatusRig->setObjectName(QStringLiteral("StatusRig"));
+  StatusRig->hide();
   StatusDevices->setObjectName(QStringLiteral("StatusDevices"));
   // Long descriptions are shortened in their middle: the window keeps the
   // client area's width. The recording's field shows only while it has
@@ -128,6 +135,7 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusRecord->hide();
   statusBar->addWidget(StatusDevices, 1);
   statusBar->addWidget(StatusRecord);
+  statusBar->addWidget(StatusRig);
   statusBar->addPermanentWidget(StatusRate);
   statusBar->addPermanentWidget(StatusDelay);
   statusBar->addPermanentWidget(StatusLost);
@@ -181,7 +189,9 @@ void TMainWnd::BuildMenusAndStatus() {
   connect(NrLevelBox, &QComboBox::currentIndexChanged, this,
           [this](int index) { session->SetNoiseReduction(session->NrOn(), index + 1); });
   connect(ClearNotchesBtn, &QPushButton::clicked, this, [this] { session->ClearNotches(); });
-  PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
+  PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) {
+    SpectrumPress(x, button, QGuiApplication::keyboardModifiers());
+  };
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -423,11 +433,14 @@ void TMainWnd::ShowExtras() {
   PaintBoxFFTPaint();
 }
 
-void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
+void TMainWnd::SpectrumPress(int x, Qt::MouseButton button, Qt::KeyboardModifiers modifiers) {
   if (!Engine()) return;
   const int width = fftBitmap.width(), fftWidth = Engine()->FftWidth();
   const double hz = SpectrumXToHz(x, width, fftWidth);
-  if (button == Qt::LeftButton) {
+  if (button == Qt::LeftButton && (modifiers & Qt::ControlModifier)) {
+    // Zero-beat: only in CW or CW-R with the link up; otherwise nothing.
+    if (rig) rig->ZeroBeat(hz);
+  } else if (button == Qt::LeftButton) {
     session->SetFoAt(hz);  // as if typed: the preset in force re-centres
     PaintBoxFFTPaint();
   } else if (button == Qt::RightButton) {
@@ -440,6 +453,33 @@ void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
       }
     session->AddNotch(hz);
   }
+}
+
+void TMainWnd::RigClick() {
+  if (!rig) return;
+  TRigDlg dialog(japanese, this);
+  const RigState& state = rig->State();
+  dialog.SetChoice(session->Rig(), session->RigFollowPitch(), session->RigTxMuteDb(), session->RigTxHangMs(),
+                   state.link != RigState::Link::Connected || state.pttReadable);
+  if (dialog.exec() == QDialog::Accepted) session->SetRig(dialog.Spec(), dialog.FollowPitch(), dialog.TxMuteDb(), dialog.TxHangMs());
+}
+
+void TMainWnd::OverrideRig(const std::string& spec) { session->OverrideRig(spec); }
+
+void TMainWnd::ShowRig() {
+  if (!StatusRig || !rig) return;
+  const RigState& s = rig->State();
+  StatusRig->setText(QString::fromStdString(rig->StatusText()));
+  QString tip;
+  if (s.link == RigState::Link::Connected) {
+    tip = QString::fromUtf8(japanese ? "通過帯域 %1 Hz" : "Passband %1 Hz").arg(s.passbandHz);
+    if (s.pitchHz > 0) tip += QString::fromUtf8(japanese ? ", CW ピッチ %1 Hz" : ", CW pitch %1 Hz").arg(s.pitchHz);
+    if (!s.pttReadable) tip += QString::fromUtf8(japanese ? "\n送信状態は読めません" : "\nThe rig does not say when it transmits");
+    if (s.cw || s.cwReverse)
+      tip += QString::fromUtf8(japanese ? "\nCtrl+クリック: その信号をゼロ ビート" : "\nCtrl+click a tone in the spectrum: zero-beat it");
+  }
+  StatusRig->setToolTip(tip + QStringLiteral("\n") + QString::fromStdString(session->Rig()));
+  StatusRig->setVisible(!StatusRig->text().isEmpty());
 }
 
 void TMainWnd::DevicesClick() {
