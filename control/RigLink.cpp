@@ -323,7 +323,9 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
   bool serial = false;
   if (spec.kind == RigSpec::Kind::Rigctld) {
     std::string address;
-    if (!ResolveHost(spec.host, address, error)) return false;
+    std::string host = spec.host;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (!ResolveHost(host, address, error)) return false;
     path = address + ":" + std::to_string(spec.port);
   } else {
     model = spec.model;

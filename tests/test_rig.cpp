@@ -120,7 +120,7 @@ struct RigFixture : ::testing::Test {
   }
   bool Up() const { return rig->State().link == RigState::Link::Connected; }
   // Pumps until the rig's frequency reads hz; ms, or -1.
-  double UntilFreq(double hz, int ms = 2000) {
+  double UntilFreq(double hz, int ms = 5000) {
     return ui.PumpUntil([&] { return Up() && rig->State().freqHz == hz; }, ms);
   }
 };
@@ -311,6 +311,37 @@ TEST_F(RigFixture, ALinkLostIsRetriedAndResumes) {
   EXPECT_GE(ui.PumpUntil([&] { return rig->StatusText() == "Rig: no answer"; }, 3000), 0.0) << rig->StatusText();
   server.Signal(SIGCONT);
   EXPECT_GE(ui.PumpUntil([&] { return Up(); }, 3000 + 2 * kRigRetryMs), 0.0) << rig->StatusText();
+}
+
+// What rigctld does not do by itself: a server that takes the connection
+// and never says a word (a hung rigctld, a proxy whose rig is gone). Ours,
+// a listening socket on loopback that nobody reads: every question runs
+// into its time-out, the status says so, and stopping the link in the
+// middle of that does not wait for it.
+TEST_F(RigFixture, AServerThatNeverAnswersIsNotConnectedAndStopsAtOnce) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(fd, 8), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string spec = "rigctld:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+  Connect(spec, true, 120, 0);
+  const double ms = ui.PumpUntil([&] { return rig->StatusText().rfind("Rig: not connected", 0) == 0; }, 10000);
+  EXPECT_GE(ms, 0.0) << rig->StatusText();
+  std::printf("[ delays ] a server that never answers: \"%s\" after %.0f ms\n", rig->StatusText().c_str(), ms);
+  EXPECT_EQ(session.Engine()->OutputGain(), 1.0);
+
+  // Stopped while the worker waits on the silent server again.
+  Connect(spec);
+  ui.PumpUntil([] { return false; }, 100);
+  const auto start = Clock::now();
+  rig.reset();
+  EXPECT_LT(Ms(start), 400.0);
+  ::close(fd);
 }
 
 // Without -P RIG the dummy rig cannot say when it transmits.
