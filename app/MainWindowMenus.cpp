@@ -469,7 +469,16 @@ void TMainWnd::OverrideRig(const std::string& spec) { session->OverrideRig(spec)
 void TMainWnd::ShowRig() {
   if (!StatusRig || !rig) return;
   const RigState& s = rig->State();
-  StatusRig->setText(QString::fromStdString(rig->StatusText()));
+  QString shown = QString::fromStdString(rig->StatusText());
+  if (japanese) {
+    // The link's words; the frequency and mode read the same.
+    if (s.link == RigState::Link::NoAnswer) shown = QString::fromUtf8("リグ: 応答なし");
+    else if (s.link == RigState::Link::NotConnected)
+      shown = QString::fromUtf8("リグ: 未接続 (%1)").arg(QString::fromStdString(s.problem));
+    else if (s.link == RigState::Link::Connecting) shown = QString::fromUtf8("リグ: 接続中");
+    else shown.replace(QStringLiteral("Rig:"), QString::fromUtf8("リグ:"));
+  }
+  StatusRig->setText(shown);
   QString tip;
   if (s.link == RigState::Link::Connected) {
     tip = QString::fromUtf8(japanese ? "通過帯域 %1 Hz" : "Passband %1 Hz").arg(s.passbandHz);

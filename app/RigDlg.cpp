@@ -53,8 +53,8 @@ TRigDlg::TRigDlg(bool japanese, QWidget* parent) : QDialog(parent), japanese_(ja
   ModelList->setMinimumHeight(160);
   models_ = RigModels();
   for (const RigModelInfo& m : models_) {
-    auto* item = new QListWidgetItem(QStringLiteral("%1 %2 (%3)").arg(QString::fromStdString(m.maker),
-                                                                      QString::fromStdString(m.name))
+    auto* item = new QListWidgetItem(QStringLiteral("%1 %2 (%3)")
+                                         .arg(QString::fromStdString(m.maker), QString::fromStdString(m.name))
                                          .arg(m.model),
                                      ModelList);
     item->setData(Qt::UserRole, m.model);
@@ -79,8 +79,8 @@ TRigDlg::TRigDlg(bool japanese, QWidget* parent) : QDialog(parent), japanese_(ja
   SpecProblem->setObjectName(QStringLiteral("SpecProblem"));
   SpecProblem->setWordWrap(true);
 
-  FollowBox = new QCheckBox(text("&Fo follows the rig's CW pitch (in CW)", "Fo をリグの CW ピッチに合わせる(&F) (CW 時)"),
-                            this);
+  FollowBox = new QCheckBox(
+      text("&Fo follows the rig's CW pitch (in CW)", "Fo をリグの CW ピッチに合わせる(&F) (CW 時)"), this);
   FollowBox->setObjectName(QStringLiteral("FollowBox"));
   MuteBox = new QCheckBox(text("&Lower the output while transmitting by", "送信中は出力を下げる(&L):"), this);
   MuteBox->setObjectName(QStringLiteral("MuteBox"));
@@ -123,7 +123,8 @@ TRigDlg::TRigDlg(bool japanese, QWidget* parent) : QDialog(parent), japanese_(ja
   connect(ModelList, &QListWidget::currentRowChanged, this, [this] { FieldsChanged(); });
   connect(SearchEdit, &QLineEdit::textChanged, this, [this](const QString& t) { Filter(t); });
   connect(SpecEdit, &QLineEdit::textEdited, this, [this] { TextEdited(); });
-  connect(MuteBox, &QCheckBox::toggled, this, [this](bool on) { MuteDbBox->setEnabled(on && MuteBox->isEnabled()); });
+  connect(MuteBox, &QCheckBox::toggled, this,
+          [this](bool on) { MuteDbBox->setEnabled(on && MuteBox->isEnabled()); });
   ShowKind();
 }
 
@@ -165,7 +166,8 @@ void TRigDlg::FieldsChanged() {
       spec.device = DeviceEdit->text().trimmed().toStdString();
       spec.baud = BaudBox->currentData().toInt();
       break;
-    default: break;
+    default:
+      break;
   }
   SpecEdit->setText(QString::fromStdString(RigSpecText(spec)));
   TextEdited();
@@ -198,7 +200,8 @@ void TRigDlg::TextEdited() {
   filling_ = false;
 }
 
-void TRigDlg::SetChoice(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs, bool pttReadable) {
+void TRigDlg::SetChoice(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs,
+                        bool pttReadable) {
   SpecEdit->setText(QString::fromStdString(spec));
   TextEdited();
   FollowBox->setChecked(followPitch);
@@ -207,7 +210,8 @@ void TRigDlg::SetChoice(const std::string& spec, bool followPitch, int txMuteDb,
   HangBox->setValue(txHangMs);
   const QString why = QString::fromUtf8(japanese_ ? "このリグは送信中かどうかを知らせません"
                                                   : "This rig does not say when it transmits");
-  for (QWidget* w : {static_cast<QWidget*>(MuteBox), static_cast<QWidget*>(MuteDbBox), static_cast<QWidget*>(HangBox)}) {
+  for (QWidget* w :
+       {static_cast<QWidget*>(MuteBox), static_cast<QWidget*>(MuteDbBox), static_cast<QWidget*>(HangBox)}) {
     w->setEnabled(pttReadable);
     w->setToolTip(pttReadable ? QString() : why);
   }

@@ -21,7 +21,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 10;
 constexpr int kHangMs = 300;
 
-double Since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double Since(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 struct Row {
   const char* what;
@@ -86,14 +88,16 @@ int main() {
   for (int i = 0; i < 3; ++i) {
     server.Kill();
     Clock::time_point t = Clock::now();
-    if (ui.PumpUntil([&] { return rig.StatusText() == "Rig: no answer"; }, 5000) >= 0) gone.ms.push_back(Since(t));
+    if (ui.PumpUntil([&] { return rig.StatusText() == "Rig: no answer"; }, 5000) >= 0)
+      gone.ms.push_back(Since(t));
     ui.PumpUntil([] { return false; }, 500 * i);
     if (!server.Start()) return 1;
     t = Clock::now();
     if (ui.PumpUntil(up, 6000) >= 0) back.ms.push_back(Since(t));
   }
-  std::printf("Rig link delays, ms (poll %d ms, call time-out %d ms, retry %d ms, ramp %.0f ms not included)\n\n",
-              kRigPollMs, kRigCallTimeoutMs, kRigRetryMs, GainRamp::kRampMs);
+  std::printf(
+      "Rig link delays, ms (poll %d ms, call time-out %d ms, retry %d ms, ramp %.0f ms not included)\n\n",
+      kRigPollMs, kRigCallTimeoutMs, kRigRetryMs, GainRamp::kRampMs);
   std::printf("| | min | median | max |\n|---|---|---|---|\n");
   for (const Row* r : {&run, &key, &unkey, &pitch, &gone, &back}) Print(*r);
   return 0;

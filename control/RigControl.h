@@ -47,8 +47,8 @@ class RigControl {
   static std::string LabelFileFor(const std::string& recording);
 
  private:
-  void Follow();       // the session's rig settings into the link
-  void PutQuiet();     // the output's attenuation from the state
+  void Follow();    // the session's rig settings into the link
+  void PutQuiet();  // the output's attenuation from the state
   void Label(bool quiet);
   void CloseLabel(long long frames);
 
@@ -58,8 +58,8 @@ class RigControl {
   std::atomic<bool> posted_{false};
   int listener_ = 0;
   RigState state_;
-  std::string spec_;   // the link's, as started
-  int followed_ = 0;   // the pitch Fo last followed, Hz; 0 none
+  std::string spec_;  // the link's, as started
+  int followed_ = 0;  // the pitch Fo last followed, Hz; 0 none
   bool labelOpen_ = false;
   std::string labelRecording_;
   double labelStartS_ = 0.0;

@@ -85,7 +85,8 @@ bool ResolveHost(const std::string& host, std::string& numeric, std::string& err
     std::string address;
     if (rc == 0 && found) {
       char text[NI_MAXHOST] = {};
-      if (::getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+      if (::getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) ==
+          0)
         address = found->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text);
     }
     if (found) ::freeaddrinfo(found);
@@ -121,7 +122,8 @@ bool SerialDeviceUsable(const std::string& device, std::string& error) {
   }
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot open " + device + (errno == EACCES ? " (no permission: is the user in group dialout?)" : "");
+    error =
+        "cannot open " + device + (errno == EACCES ? " (no permission: is the user in group dialout?)" : "");
     return false;
   }
   const bool tty = ::isatty(fd) != 0;
@@ -190,8 +192,10 @@ bool ParseRigSpec(const std::string& typed, RigSpec& spec, std::string& error) {
 
 std::string RigSpecText(const RigSpec& spec) {
   switch (spec.kind) {
-    case RigSpec::Kind::Off: return std::string();
-    case RigSpec::Kind::Rigctld: return "rigctld:" + spec.host + ":" + std::to_string(spec.port);
+    case RigSpec::Kind::Off:
+      return std::string();
+    case RigSpec::Kind::Rigctld:
+      return "rigctld:" + spec.host + ":" + std::to_string(spec.port);
     case RigSpec::Kind::Serial:
       return "hamlib:" + std::to_string(spec.model) + ":" + spec.device + ":" + std::to_string(spec.baud);
   }
@@ -228,17 +232,22 @@ std::vector<RigModelInfo> RigModels() {
 std::string RigStatusText(const RigState& s) {
   using L = RigState::Link;
   switch (s.link) {
-    case L::Off: return std::string();
-    case L::Connecting: return "Rig: connecting";
+    case L::Off:
+      return std::string();
+    case L::Connecting:
+      return "Rig: connecting";
     case L::Connected: {
       std::string t = "Rig: " + Khz(s.freqHz);
       if (!s.mode.empty()) t += " " + s.mode;
       if (s.ptt) t += " TX";
       return t;
     }
-    case L::NoAnswer: return "Rig: no answer";
-    case L::NotConnected: return "Rig: not connected" + (s.problem.empty() ? "" : " (" + s.problem + ")");
-    case L::Invalid: return "Rig: " + s.problem;
+    case L::NoAnswer:
+      return "Rig: no answer";
+    case L::NotConnected:
+      return "Rig: not connected" + (s.problem.empty() ? "" : " (" + s.problem + ")");
+    case L::Invalid:
+      return "Rig: " + s.problem;
   }
   return std::string();
 }
@@ -350,18 +359,19 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
     error = "Hamlib cannot set up model " + std::to_string(model);
     return false;
   }
-  const bool confOk = SetConf(out.rig, "rig_pathname", path) &&
-                      SetConf(out.rig, "timeout", std::to_string(kRigCallTimeoutMs)) &&
-                      SetConf(out.rig, "retry", "0") &&
-                      (!serial || spec.baud == 0 || SetConf(out.rig, "serial_speed", std::to_string(spec.baud)));
+  const bool confOk =
+      SetConf(out.rig, "rig_pathname", path) &&
+      SetConf(out.rig, "timeout", std::to_string(kRigCallTimeoutMs)) && SetConf(out.rig, "retry", "0") &&
+      (!serial || spec.baud == 0 || SetConf(out.rig, "serial_speed", std::to_string(spec.baud)));
   if (!confOk) {
     error = "Hamlib refuses the port settings for " + path;
     return false;
   }
   const int rc = rig_open(out.rig);
   if (rc != RIG_OK) {
-    error = spec.kind == RigSpec::Kind::Rigctld ? "nothing answers at " + spec.host + ":" + std::to_string(spec.port)
-                                                : "the rig does not answer on " + spec.device;
+    error = spec.kind == RigSpec::Kind::Rigctld
+                ? "nothing answers at " + spec.host + ":" + std::to_string(spec.port)
+                : "the rig does not answer on " + spec.device;
     return false;
   }
   out.opened = true;

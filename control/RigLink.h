@@ -50,14 +50,14 @@ std::vector<RigModelInfo> RigModels();  // sorted by maker, then name
 struct RigState {
   enum class Link { Off, Connecting, Connected, NoAnswer, NotConnected, Invalid };
   Link link = Link::Off;
-  std::string problem;      // why the link is not up, for the status bar
-  double freqHz = 0.0;      // of the current VFO
-  std::string mode;         // Hamlib's name: "CW", "CWR", "USB" ...
-  bool cw = false;          // a CW mode, normal sideband
-  bool cwReverse = false;   // CW on the other sideband
+  std::string problem;     // why the link is not up, for the status bar
+  double freqHz = 0.0;     // of the current VFO
+  std::string mode;        // Hamlib's name: "CW", "CWR", "USB" ...
+  bool cw = false;         // a CW mode, normal sideband
+  bool cwReverse = false;  // CW on the other sideband
   long passbandHz = 0;
-  int pitchHz = 0;          // the rig's CW pitch; 0 when it gives none
-  bool pttReadable = false; // the rig says when it transmits
+  int pitchHz = 0;           // the rig's CW pitch; 0 when it gives none
+  bool pttReadable = false;  // the rig says when it transmits
   bool ptt = false;
   // Keyed, or unkeyed less than the hang time ago: the output stays low.
   bool quiet = false;

@@ -33,9 +33,9 @@ class GainRamp {
 
  private:
   std::atomic<double> target_{1.0};
-  double gain_ = 1.0;   // applied to the last sample
-  double dest_ = 1.0;   // where the ramp in progress ends
-  double step_ = 0.0;   // per sample
-  int left_ = 0;        // samples of the ramp still to go
+  double gain_ = 1.0;  // applied to the last sample
+  double dest_ = 1.0;  // where the ramp in progress ends
+  double step_ = 0.0;  // per sample
+  int left_ = 0;       // samples of the ramp still to go
   int rampSamples_ = 55;
 };

@@ -23,8 +23,15 @@ std::vector<double> Gains(GainRamp& r, int n) {
 TEST(GainRamp, AttenuationsInDb) {
   const struct {
     double db, gain;
-  } cases[] = {{0, 1.0},   {-3, 1.0},          {20, 0.1},  {40, 0.01},         {20 * std::log10(2.0), 0.5},
-               {119, 1.1220184543019634e-06}, {120, 0.0}, {200, 0.0}, {NAN, 0.0}};
+  } cases[] = {{0, 1.0},
+               {-3, 1.0},
+               {20, 0.1},
+               {40, 0.01},
+               {20 * std::log10(2.0), 0.5},
+               {119, 1.1220184543019634e-06},
+               {120, 0.0},
+               {200, 0.0},
+               {NAN, 0.0}};
   for (const auto& c : cases) EXPECT_NEAR(GainForAttenuationDb(c.db), c.gain, 1e-12 * (1 + c.gain)) << c.db;
   EXPECT_EQ(GainForAttenuationDb(120), 0.0);  // silence, not -120 dB
 }
@@ -40,8 +47,8 @@ TEST(GainRamp, EachChangeIsAStraightRampOfFiveMsLandingExactly) {
     double fromDb, toDb;
     int changeAfter;  // samples of the first ramp before the next change (ramp: none)
     double thenDb;
-  } cases[] = {{0, 40, ramp, 40},   {40, 0, ramp, 0},  {0, 120, ramp, 120}, {120, 0, ramp, 0},
-               {0, 6, ramp, 6},     {0, 60, 20, 0},    {60, 20, 30, 120},   {0, 1, ramp, 1}};
+  } cases[] = {{0, 40, ramp, 40}, {40, 0, ramp, 0}, {0, 120, ramp, 120}, {120, 0, ramp, 0},
+               {0, 6, ramp, 6},   {0, 60, 20, 0},   {60, 20, 30, 120},   {0, 1, ramp, 1}};
   for (const auto& c : cases) {
     r.SetAttenuationDb(c.fromDb);
     r.Reset();
@@ -58,7 +65,8 @@ TEST(GainRamp, EachChangeIsAStraightRampOfFiveMsLandingExactly) {
     for (int i = 0; i < static_cast<int>(g.size()); ++i) {
       // No step beyond the ramp's: a 55th of the change in force.
       const double span = i < c.changeAfter ? std::abs(to - from) : std::abs(then - turn);
-      EXPECT_LE(std::abs(g[i] - prev), span / ramp * (1 + 1e-9) + 1e-15) << c.fromDb << "->" << c.toDb << " at " << i;
+      EXPECT_LE(std::abs(g[i] - prev), span / ramp * (1 + 1e-9) + 1e-15)
+          << c.fromDb << "->" << c.toDb << " at " << i;
       prev = g[i];
     }
     if (c.changeAfter == ramp) {

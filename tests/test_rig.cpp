@@ -24,7 +24,9 @@ using rigtest::Rigctl;
 using rigtest::Rigctld;
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
+double Ms(Clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
 
 TEST(RigSpec, ParsesWhatTheSettingHoldsAndRefusesTheRest) {
   const struct {
@@ -41,13 +43,15 @@ TEST(RigSpec, ParsesWhatTheSettingHoldsAndRefusesTheRest) {
       {"", true, RigSpec::Kind::Off, "127.0.0.1", 4532, 0, "", 0, ""},
       {"  ", true, RigSpec::Kind::Off, "127.0.0.1", 4532, 0, "", 0, ""},
       {"rigctld", true, RigSpec::Kind::Rigctld, "127.0.0.1", 4532, 0, "", 0, "rigctld:127.0.0.1:4532"},
-      {"rigctld:shack.local", true, RigSpec::Kind::Rigctld, "shack.local", 4532, 0, "", 0, "rigctld:shack.local:4532"},
-      {"rigctld:10.0.0.2:4533", true, RigSpec::Kind::Rigctld, "10.0.0.2", 4533, 0, "", 0, "rigctld:10.0.0.2:4533"},
+      {"rigctld:shack.local", true, RigSpec::Kind::Rigctld, "shack.local", 4532, 0, "", 0,
+       "rigctld:shack.local:4532"},
+      {"rigctld:10.0.0.2:4533", true, RigSpec::Kind::Rigctld, "10.0.0.2", 4533, 0, "", 0,
+       "rigctld:10.0.0.2:4533"},
       {"rigctld:[::1]:4600", true, RigSpec::Kind::Rigctld, "[::1]", 4600, 0, "", 0, "rigctld:[::1]:4600"},
       {"hamlib:3073:/dev/ttyUSB0:19200", true, RigSpec::Kind::Serial, "127.0.0.1", 4532, 3073, "/dev/ttyUSB0",
        19200, "hamlib:3073:/dev/ttyUSB0:19200"},
-      {"hamlib:1:/dev/serial/by-id/usb-Silicon_Labs:if00:0", true, RigSpec::Kind::Serial, "127.0.0.1", 4532, 1,
-       "/dev/serial/by-id/usb-Silicon_Labs:if00", 0, "hamlib:1:/dev/serial/by-id/usb-Silicon_Labs:if00:0"},
+      {"hamlib:1:/dev/serial/by-id/usb-Silicon_Labs:if00:0", true, RigSpec::Kind::Serial, "127.0.0.1", 4532,
+       1, "/dev/serial/by-id/usb-Silicon_Labs:if00", 0, "hamlib:1:/dev/serial/by-id/usb-Silicon_Labs:if00:0"},
       {"rigctld:host:0", false},
       {"rigctld:host:65536", false},
       {"rigctld:host:45x", false},
@@ -85,8 +89,8 @@ TEST(RigControl, ZeroBeatMovesByTheToneOffsetWithTheSidebandsSign) {
     bool cw, cwr;
     double clicked, pitch, expected;  // expected 0: nothing sent
   } cases[] = {
-      {true, false, 700, 650, 7030050},  {true, false, 600, 650, 7029950}, {false, true, 700, 650, 7029950},
-      {false, true, 600, 650, 7030050},  {true, false, 650, 650, 7030000}, {false, false, 700, 650, 0},
+      {true, false, 700, 650, 7030050}, {true, false, 600, 650, 7029950}, {false, true, 700, 650, 7029950},
+      {false, true, 600, 650, 7030050}, {true, false, 650, 650, 7030000}, {false, false, 700, 650, 0},
   };
   for (const auto& c : cases) {
     RigState s;
@@ -181,7 +185,10 @@ TEST_F(RigFixture, ReadsTheRigFollowsItsPitchAndNamesRecordings) {
   for (const auto& s : steps) {
     Rigctl(server.Port(), std::string("M ") + s.mode + " 500 L CWPITCH " + std::to_string(s.pitch));
     const double ms = ui.PumpUntil(
-        [&] { return rig->State().mode == s.mode && rig->State().pitchHz == s.pitch && session.Fo() == s.fo; }, 1000);
+        [&] {
+          return rig->State().mode == s.mode && rig->State().pitchHz == s.pitch && session.Fo() == s.fo;
+        },
+        1000);
     EXPECT_GE(ms, 0.0) << s.mode << " " << s.pitch << ": Fo " << session.Fo();
   }
   // Turned off, Fo stays where the user puts it.
@@ -194,7 +201,8 @@ TEST_F(RigFixture, ReadsTheRigFollowsItsPitchAndNamesRecordings) {
   session.SetRecordDir(dir.File("rec"));
   std::string error;
   ASSERT_TRUE(session.StartRecording("20261209-071200", error)) << error;
-  EXPECT_EQ(session.Engine()->Recording().outputFile, dir.File("rec") + "/Tarvik-20261209-071200-7030.5kHz.wav");
+  EXPECT_EQ(session.Engine()->Recording().outputFile,
+            dir.File("rec") + "/Tarvik-20261209-071200-7030.5kHz.wav");
   session.Engine()->StopRecording();
 }
 
@@ -304,11 +312,13 @@ TEST_F(RigFixture, ALinkLostIsRetriedAndResumes) {
   ASSERT_TRUE(server.Start());
   const auto back = Clock::now();
   EXPECT_GE(ui.PumpUntil([&] { return Up(); }, 3000), 0.0) << rig->StatusText();
-  std::printf("[ delays ] rigctld killed: seen after %.0f ms; back: connected after %.0f ms\n", lost, Ms(back));
+  std::printf("[ delays ] rigctld killed: seen after %.0f ms; back: connected after %.0f ms\n", lost,
+              Ms(back));
 
   // Stopped, not killed: it accepts but does not answer.
   server.Signal(SIGSTOP);
-  EXPECT_GE(ui.PumpUntil([&] { return rig->StatusText() == "Rig: no answer"; }, 3000), 0.0) << rig->StatusText();
+  EXPECT_GE(ui.PumpUntil([&] { return rig->StatusText() == "Rig: no answer"; }, 3000), 0.0)
+      << rig->StatusText();
   server.Signal(SIGCONT);
   EXPECT_GE(ui.PumpUntil([&] { return Up(); }, 3000 + 2 * kRigRetryMs), 0.0) << rig->StatusText();
 }
@@ -330,9 +340,11 @@ TEST_F(RigFixture, AServerThatNeverAnswersIsNotConnectedAndStopsAtOnce) {
   const std::string spec = "rigctld:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
 
   Connect(spec, true, 120, 0);
-  const double ms = ui.PumpUntil([&] { return rig->StatusText().rfind("Rig: not connected", 0) == 0; }, 10000);
+  const double ms =
+      ui.PumpUntil([&] { return rig->StatusText().rfind("Rig: not connected", 0) == 0; }, 10000);
   EXPECT_GE(ms, 0.0) << rig->StatusText();
-  std::printf("[ delays ] a server that never answers: \"%s\" after %.0f ms\n", rig->StatusText().c_str(), ms);
+  std::printf("[ delays ] a server that never answers: \"%s\" after %.0f ms\n", rig->StatusText().c_str(),
+              ms);
   EXPECT_EQ(session.Engine()->OutputGain(), 1.0);
 
   // Stopped while the worker waits on the silent server again.
@@ -351,7 +363,8 @@ TEST_F(RigFixture, ARigWithoutPttReadingSaysSo) {
   const pid_t pid =
       rigtest::Spawn({"rigctld", "-m", "1", "-T", "127.0.0.1", "-t", std::to_string(port)}, true);
   ASSERT_GT(pid, 0);
-  for (int i = 0; i < 300 && !rigtest::Listening(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 300 && !rigtest::Listening(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   Connect("rigctld:127.0.0.1:" + std::to_string(port), false, 120, 0);
   EXPECT_GE(ui.PumpUntil([&] { return Up(); }, 6000), 0.0) << rig->StatusText();
   EXPECT_FALSE(rig->State().pttReadable);

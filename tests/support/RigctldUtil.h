@@ -3,8 +3,8 @@
 // a free port, the server started and killed, rigctl's answers. Outside CI
 // a machine without rigctld skips these tests; in CI it is a failure.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,12 +30,12 @@ inline bool HaveProgram(const char* name) {
   return std::system(cmd.c_str()) == 0;
 }
 
-#define REQUIRE_RIGCTLD()                                                                  \
-  do {                                                                                     \
-    if (!rigtest::HaveProgram("rigctld") || !rigtest::HaveProgram("rigctl")) {             \
-      if (std::getenv("CI")) FAIL() << "CI runs these tests with Hamlib's rigctld";        \
-      GTEST_SKIP() << "rigctld not installed (tools/install-deps.sh --test)";              \
-    }                                                                                      \
+#define REQUIRE_RIGCTLD()                                                           \
+  do {                                                                              \
+    if (!rigtest::HaveProgram("rigctld") || !rigtest::HaveProgram("rigctl")) {      \
+      if (std::getenv("CI")) FAIL() << "CI runs these tests with Hamlib's rigctld"; \
+      GTEST_SKIP() << "rigctld not installed (tools/install-deps.sh --test)";       \
+    }                                                                               \
   } while (0)
 
 // A port nobody listens on now, on 127.0.0.1.
