@@ -123,6 +123,7 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusDelay = new QLabel(statusBar);
   StatusRig = new QLabel(statusBar);
   StatusRig->setObjectName(QStringLiteral("StatusRig"));
+  StatusRig->setMaximumWidth(240);
   StatusRig->hide();
   StatusDevices->setObjectName(QStringLiteral("StatusDevices"));
   // Long descriptions are shortened in their middle: the window keeps the
@@ -478,16 +479,17 @@ void TMainWnd::ShowRig() {
     else if (s.link == RigState::Link::Connecting) shown = QString::fromUtf8("リグ: 接続中");
     else shown.replace(QStringLiteral("Rig:"), QString::fromUtf8("リグ:"));
   }
-  StatusRig->setText(shown);
-  QString tip;
+  // A long reason is shortened, whole in the tooltip: the window keeps its width.
+  StatusRig->setText(StatusRig->fontMetrics().elidedText(shown, Qt::ElideRight, StatusRig->maximumWidth()));
+  QString tip = shown + QStringLiteral("\n");
   if (s.link == RigState::Link::Connected) {
-    tip = QString::fromUtf8(japanese ? "通過帯域 %1 Hz" : "Passband %1 Hz").arg(s.passbandHz);
+    tip += QString::fromUtf8(japanese ? "通過帯域 %1 Hz" : "Passband %1 Hz").arg(s.passbandHz);
     if (s.pitchHz > 0) tip += QString::fromUtf8(japanese ? ", CW ピッチ %1 Hz" : ", CW pitch %1 Hz").arg(s.pitchHz);
     if (!s.pttReadable) tip += QString::fromUtf8(japanese ? "\n送信状態は読めません" : "\nThe rig does not say when it transmits");
     if (s.cw || s.cwReverse)
       tip += QString::fromUtf8(japanese ? "\nCtrl+クリック: その信号をゼロ ビート" : "\nCtrl+click a tone in the spectrum: zero-beat it");
   }
-  StatusRig->setToolTip(tip + QStringLiteral("\n") + QString::fromStdString(session->Rig()));
+  StatusRig->setToolTip(tip.trimmed() + QStringLiteral("\n") + QString::fromStdString(session->Rig()));
   StatusRig->setVisible(!StatusRig->text().isEmpty());
 }
 

@@ -94,4 +94,25 @@ TEST(RigWindow, StatusBarShowsTheRigAndCtrlClickZeroBeats) {
       << w.StatusRig->text().toStdString();
 }
 
+// A long reason for a link down is shortened: the window keeps its width,
+// the reason is whole in the tooltip, and the setting is kept.
+TEST(RigWindow, ALongReasonKeepsTheWindowsWidth) {
+  int plainWidth = 0;
+  {
+    App app;
+    plainWidth = app.w->width();
+    EXPECT_TRUE(app.w->StatusRig->isHidden()) << "no rig, no field";
+  }
+  App app(TMainWnd::Language::English, false);
+  testutil::WriteText(app.Ini(), "[Define]\nRig=hamlib:3073:/dev/" + std::string(200, 'x') + ":9600\n");
+  app.Start();
+  TMainWnd& w = *app.w;
+  ASSERT_TRUE(Pump([&] { return w.StatusRig->toolTip().contains(QStringLiteral("does not exist")); }, 3000))
+      << w.StatusRig->toolTip().toStdString();
+  EXPECT_TRUE(w.StatusRig->text().startsWith(QStringLiteral("Rig: not connected")));
+  apptest::PumpFor(100);
+  EXPECT_EQ(w.width(), plainWidth);
+  EXPECT_EQ(w.session->Rig(), "hamlib:3073:/dev/" + std::string(200, 'x') + ":9600");
+}
+
 }  // namespace
