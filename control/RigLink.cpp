@@ -109,7 +109,8 @@ bool ResolveHost(const std::string& host, std::string& numeric, std::string& err
   return true;
 }
 
-// A serial device that can be opened and is a terminal; else why not.
+// A serial device that is there and may be opened; else why not. Not
+// opened here: opening a port raises DTR and RTS, which key some rigs.
 bool SerialDeviceUsable(const std::string& device, std::string& error) {
   struct stat st;
   if (::stat(device.c_str(), &st) != 0) {
@@ -120,16 +121,20 @@ bool SerialDeviceUsable(const std::string& device, std::string& error) {
     error = device + " is not a serial port";
     return false;
   }
-  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error =
-        "cannot open " + device + (errno == EACCES ? " (no permission: is the user in group dialout?)" : "");
+  if (::access(device.c_str(), R_OK | W_OK) != 0) {
+    error = "no permission to open " + device + " (is the user in group dialout?)";
     return false;
   }
-  const bool tty = ::isatty(fd) != 0;
-  ::close(fd);
-  if (!tty) error = device + " is not a serial port";
-  return tty;
+  return true;
+}
+
+// Why a device Hamlib could not use failed: a character device that is no
+// terminal (/dev/null), else a rig that does not answer.
+std::string SerialFailure(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const bool tty = fd >= 0 && ::isatty(fd) != 0;
+  if (fd >= 0) ::close(fd);
+  return tty ? "the rig does not answer on " + device : device + " is not a serial port";
 }
 
 std::string Khz(double hz) {
@@ -369,9 +374,10 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
   }
   const int rc = rig_open(out.rig);
   if (rc != RIG_OK) {
-    error = spec.kind == RigSpec::Kind::Rigctld
-                ? "nothing answers at " + spec.host + ":" + std::to_string(spec.port)
-                : "the rig does not answer on " + spec.device;
+    if (spec.kind == RigSpec::Kind::Rigctld)
+      error = "nothing answers at " + spec.host + ":" + std::to_string(spec.port);
+    else
+      error = serial ? SerialFailure(spec.device) : "the rig does not answer on " + spec.device;
     return false;
   }
   out.opened = true;
