@@ -102,6 +102,16 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   LoadSettings();
   waterfall->Bind(*session);
   ShowWaterfall();
+  // The link's worker posts here; the window's event loop runs the call.
+  rig = std::make_unique<RigControl>(*session, [this](std::function<void()> fn) {
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+  });
+  rig->onChange = [this] { ShowRig(); };
+  // Ctrl+click on the waterfall zero-beats as on the spectrum.
+  waterfall->onCtrlClick = [this](double hz) {
+    if (rig) rig->ZeroBeat(hz);
+  };
+  ShowRig();
   savedText_ = session->Text();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
@@ -127,6 +137,7 @@ TMainWnd::~TMainWnd() {
   // A window destroyed without a close request still ends its thread, and
   // nothing it shows is told of it any more.
   if (waterfall) waterfall->Unbind();
+  rig.reset();
   session.reset();
 }
 
@@ -321,6 +332,7 @@ bool TMainWnd::FormCloseQuery() {
   }
   if (SaveTimer) SaveTimer->stop();
   waterfall->Unbind();  // its tap leaves the engine first
+  rig.reset();
   session->Stop();
   fftBitmap = QImage();
   respBitmap = QImage();
@@ -415,6 +427,7 @@ void TMainWnd::TimerTimer() {
   waterfall->Tick();
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
   if (Engine()->TakeSpectrumFailure()) session->SetFftMode(0);
+  if (rig) rig->Tick();
   // The status bar's figures are read at a glance: twice a second is
   // plenty, and each new text is laid out again.
   if (++statusTicks >= 5) {

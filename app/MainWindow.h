@@ -16,6 +16,7 @@
 
 #include "app/QtBridge.h"
 #include "audio/CFilter.h"
+#include "control/RigControl.h"
 #include "control/Session.h"
 #include "control/Shortcuts.h"
 #include "draw/ResponsePlot.h"
@@ -126,9 +127,15 @@ class TMainWnd : public QWidget {
   bool japanese = false;
 
   void DevicesClick();  // Audio > Devices...
+  void RigClick();      // Audio > Rig...
+  // A rig for this run only (tarvik --rig); the saved setting stays.
+  void OverrideRig(const std::string& spec);
+  // The rig link (Qt-free); null once closed.
+  std::unique_ptr<RigControl> rig;
   // A press on the spectrum: left sets Fo there (as if typed), right places
-  // a notch there or removes the one under the pointer.
-  void SpectrumPress(int x, Qt::MouseButton button);
+  // a notch there or removes the one under the pointer; Ctrl+left tunes the
+  // rig so that the tone there lands on the pitch.
+  void SpectrumPress(int x, Qt::MouseButton button, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 
   // The waterfall pane under the row of added stages and the View menu
   // (WaterfallPane.cpp); ShowWaterfall follows the session's settings.
@@ -154,7 +161,9 @@ class TMainWnd : public QWidget {
   QLabel* StatusDevices = nullptr;  // input and output, or "missing"
   QLabel* StatusRate = nullptr;
   QLabel* StatusDelay = nullptr;
+  QLabel* StatusRig = nullptr;  // frequency and mode, or why the link is down
   QAction* ActDevices = nullptr;
+  QAction* ActRig = nullptr;
   QWidget* extrasRow = nullptr;  // the row under the client area
   QToolButton* NrBtn = nullptr;
   QComboBox* NrLevelBox = nullptr;
@@ -211,6 +220,7 @@ class TMainWnd : public QWidget {
   void ShowExtras();
   void ShowOutput();
   void ShowSelection();
+  void ShowRig();
 
   QtUiBridge ui_;
   WaveDriver* driver_ = nullptr;

@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -33,6 +34,7 @@
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
 #include "app/WaterfallPane.h"
+#include "app/RigDlg.h"
 #include "app/Widgets.h"
 #include "control/DisplayPress.h"
 #include "control/Shortcuts.h"
@@ -102,6 +104,7 @@ void TMainWnd::BuildMenusAndStatus() {
     connect(ActOutput[m], &QAction::triggered, this,
             [this, m] { session->SetOutput(static_cast<OutputMode>(m), session->Balance()); });
   }
+  ActRig = audio->addAction(text("&Rig...", "リグ(&R)..."));
   QMenu* help = menuBar->addMenu(text("&Help", "ヘルプ(&H)"));
   ActShortcuts = help->addAction(text("&Keyboard shortcuts", "キーボード ショートカット(&K)"));
 
@@ -114,6 +117,7 @@ void TMainWnd::BuildMenusAndStatus() {
   });
   connect(ActQuit, &QAction::triggered, this, [this] { close(); });
   connect(ActDevices, &QAction::triggered, this, [this] { DevicesClick(); });
+  connect(ActRig, &QAction::triggered, this, [this] { RigClick(); });
   connect(ActShortcuts, &QAction::triggered, this, [this] {
     // The title without its menu mnemonic ("(&K)" or "&").
     QString title = ActShortcuts->text();
@@ -132,6 +136,10 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusDevices = new QLabel(statusBar);
   StatusRate = new QLabel(statusBar);
   StatusDelay = new QLabel(statusBar);
+  StatusRig = new QLabel(statusBar);
+  StatusRig->setObjectName(QStringLiteral("StatusRig"));
+  StatusRig->setMaximumWidth(240);
+  StatusRig->hide();
   StatusDevices->setObjectName(QStringLiteral("StatusDevices"));
   // Long descriptions are shortened in their middle: the window keeps the
   // client area's width. The recording's field shows only while it has
@@ -143,6 +151,7 @@ void TMainWnd::BuildMenusAndStatus() {
   StatusRecord->hide();
   statusBar->addWidget(StatusDevices, 1);
   statusBar->addWidget(StatusRecord);
+  statusBar->addWidget(StatusRig);
   statusBar->addPermanentWidget(StatusRate);
   statusBar->addPermanentWidget(StatusDelay);
   statusBar->addPermanentWidget(StatusLost);
@@ -215,7 +224,9 @@ void TMainWnd::BuildMenusAndStatus() {
           [this](int index) { session->SetOutput(static_cast<OutputMode>(index), session->Balance()); });
   connect(BalanceSlider, &QSlider::valueChanged, this,
           [this](int value) { session->SetOutput(session->Output(), value / 100.0); });
-  PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) { SpectrumPress(x, button); };
+  PaintBoxFFT->onPress = [this](int x, int, Qt::MouseButton button) {
+    SpectrumPress(x, button, QGuiApplication::keyboardModifiers());
+  };
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -482,13 +493,55 @@ void TMainWnd::ShowExtras() {
   PaintBoxFFTPaint();
 }
 
-void TMainWnd::SpectrumPress(int x, Qt::MouseButton button) {
+void TMainWnd::SpectrumPress(int x, Qt::MouseButton button, Qt::KeyboardModifiers modifiers) {
   if (!Engine()) return;
   const int width = fftBitmap.width(), fftWidth = Engine()->FftWidth();
+  if (button == Qt::LeftButton && (modifiers & Qt::ControlModifier)) {
+    // Zero-beat: only in CW or CW-R with the link up; otherwise nothing.
+    if (rig) rig->ZeroBeat(SpectrumXToHz(x, width, fftWidth));
+    return;
+  }
   const DisplayScale scale{[&](int at) { return SpectrumXToHz(at, width, fftWidth); },
                            [&](double hz) { return SpectrumHzToX(hz, width, fftWidth); }};
   // The notches show at once (their change notice draws the panel); Fo here.
   if (PressOnDisplay(*session, x, PressButtonOf(button), scale) && button == Qt::LeftButton) PaintBoxFFTPaint();
+}
+
+void TMainWnd::RigClick() {
+  if (!rig) return;
+  TRigDlg dialog(japanese, this);
+  const RigState& state = rig->State();
+  dialog.SetChoice(session->Rig(), session->RigFollowPitch(), session->RigTxMuteDb(), session->RigTxHangMs(),
+                   state.link != RigState::Link::Connected || state.pttReadable);
+  if (dialog.exec() == QDialog::Accepted) session->SetRig(dialog.Spec(), dialog.FollowPitch(), dialog.TxMuteDb(), dialog.TxHangMs());
+}
+
+void TMainWnd::OverrideRig(const std::string& spec) { session->OverrideRig(spec); }
+
+void TMainWnd::ShowRig() {
+  if (!StatusRig || !rig) return;
+  const RigState& s = rig->State();
+  QString shown = QString::fromStdString(rig->StatusText());
+  if (japanese) {
+    // The link's words; the frequency and mode read the same.
+    if (s.link == RigState::Link::NoAnswer) shown = QString::fromUtf8("リグ: 応答なし");
+    else if (s.link == RigState::Link::NotConnected)
+      shown = QString::fromUtf8("リグ: 未接続 (%1)").arg(QString::fromStdString(s.problem));
+    else if (s.link == RigState::Link::Connecting) shown = QString::fromUtf8("リグ: 接続中");
+    else shown.replace(QStringLiteral("Rig:"), QString::fromUtf8("リグ:"));
+  }
+  // A long reason is shortened, whole in the tooltip: the window keeps its width.
+  StatusRig->setText(StatusRig->fontMetrics().elidedText(shown, Qt::ElideRight, StatusRig->maximumWidth()));
+  QString tip = shown + QStringLiteral("\n");
+  if (s.link == RigState::Link::Connected) {
+    tip += QString::fromUtf8(japanese ? "通過帯域 %1 Hz" : "Passband %1 Hz").arg(s.passbandHz);
+    if (s.pitchHz > 0) tip += QString::fromUtf8(japanese ? ", CW ピッチ %1 Hz" : ", CW pitch %1 Hz").arg(s.pitchHz);
+    if (!s.pttReadable) tip += QString::fromUtf8(japanese ? "\n送信状態は読めません" : "\nThe rig does not say when it transmits");
+    if (s.cw || s.cwReverse)
+      tip += QString::fromUtf8(japanese ? "\nCtrl+クリック: その信号をゼロ ビート" : "\nCtrl+click a tone in the spectrum: zero-beat it");
+  }
+  StatusRig->setToolTip(tip.trimmed() + QStringLiteral("\n") + QString::fromStdString(session->Rig()));
+  StatusRig->setVisible(!StatusRig->text().isEmpty());
 }
 
 void TMainWnd::DevicesClick() {

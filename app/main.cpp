@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,18 +15,22 @@
 #include "app/QtBridge.h"
 #include "app/ShutdownSignals.h"
 #include "common/MessageBox.h"
+#include "control/RigLink.h"
 #include "devices/SoundDriver.h"
 #include "signal/Settings.h"
 
 namespace {
 
 const char* const kHelp =
-    "usage: tarvik [--settings FILE]\n"
+    "usage: tarvik [--settings FILE] [--rig RIG]\n"
     "       tarvik --list-devices | --help | --version\n"
     "\n"
     "Filters the desktop's sound input in real time and plays the result.\n"
     "\n"
     "  --settings FILE  keep the settings in FILE\n"
+    "  --rig RIG        link to this rig for this run (the saved Rig setting\n"
+    "                   stays): rigctld:HOST:PORT, hamlib:MODEL:DEVICE:BAUD,\n"
+    "                   or \"\" for no rig\n"
     "  --list-devices   print the sound inputs and outputs (* the default)\n"
     "                   with the ids the InDevice and OutDevice settings take\n"
     "  --help           this text\n"
@@ -37,6 +42,7 @@ const char* const kHelp =
 
 struct Options {
   std::string settings;         // --settings
+  std::optional<std::string> rig;  // --rig
   bool listDevices = false;     // --list-devices
   bool legacyArgument = false;  // any other argument: the program's own directory, not the current one
 };
@@ -68,6 +74,23 @@ int ParseOptions(int argc, char** argv, Options& o) {
       }
       if (o.settings.empty()) {
         std::fprintf(stderr, "tarvik: --settings needs a file\n");
+        return 2;
+      }
+      continue;
+    }
+    if (arg == "--rig" || arg.rfind("--rig=", 0) == 0) {
+      if (arg.size() > 5) {
+        o.rig = arg.substr(6);
+      } else if (i + 1 < argc) {
+        o.rig = argv[++i];
+      } else {
+        std::fprintf(stderr, "tarvik: --rig needs a rig (rigctld:HOST:PORT or hamlib:MODEL:DEVICE:BAUD)\n");
+        return 2;
+      }
+      RigSpec spec;
+      std::string error;
+      if (!ParseRigSpec(*o.rig, spec, error)) {
+        std::fprintf(stderr, "tarvik: --rig: %s\n", error.c_str());
         return 2;
       }
       continue;
@@ -196,6 +219,7 @@ int main(int argc, char** argv) {
   {
     TMainWnd mainWindow(driver, place.file, place.dialogDir);
     window = &mainWindow;
+    if (options.rig) mainWindow.OverrideRig(*options.rig);
     if (QtMessageBoxes::Quitting()) {
       mainWindow.SaveForShutdown();
       rc = 0;

@@ -21,6 +21,7 @@ CFilter::CFilter(WaveDriver& driver, UiBridge* ui)
       stereoBuf_(new double[2 * kBlockBufSize]()),
       driver_(driver) {
   taps_.Add(spectrum_.Consumer());  // the first of the free slots
+  outGain_.Setup(kSampleRate);
 }
 
 CFilter::~CFilter() {
@@ -297,10 +298,16 @@ void CFilter::Run() {
     const int playing = outChannels_.load();
     double* const stereo = stereoBuf_.get();
     const int made = core_.ProcessBlock(block, n, stereo);
+    // The ears were switched off this moment: both play the mono result
+    // until playback reopens with one channel (filled below, after the gain).
+    // Quiet while a transmitter is keyed: what is heard, and what the taps
+    // record of it.
+    if (made == 2)
+      outGain_.Process(stereo, n, 2);
+    else
+      outGain_.Process(block, n);
     if (playing == 2 && made == 1) {
-      // The ears were switched off this moment: both play the mono result
-      // until playback reopens with one channel.
-      for (int i = n - 1; i >= 0; --i) stereo[2 * i] = stereo[2 * i + 1] = block[i];
+      for (int i = 0; i < n; ++i) stereo[2 * i] = stereo[2 * i + 1] = block[i];
     }
     const double* heard = playing == 2 ? stereo : block;
     taps_.Publish(TapPoint::Output, made == 2 ? stereo : block, n, made);

@@ -21,6 +21,7 @@
 #include "audio/Tap.h"
 #include "audio/UiBridge.h"
 #include "signal/FilterCore.h"
+#include "signal/GainRamp.h"
 #include "signal/SampleRate.h"
 #include "spectrum/SpectrumModel.h"
 
@@ -96,6 +97,10 @@ class CFilter {
   void SetOutput(OutputMode mode, double balance);
   OutputMode Output() const { return core_.Output(); }
   bool DcCut() const { return core_.dcCut.load() != 0; }
+  // The output lowered by attDb (0 none .. kSilenceDb silence) after the
+  // filter, in 5 ms ramps: quiet while a transmitter is keyed. Any thread.
+  void SetOutputAttenuation(double attDb) { outGain_.SetAttenuationDb(attDb); }
+  double OutputGain() const { return outGain_.Target(); }
 
   // --- volume ---------------------------------------------------------------
   // The playback volume word; 1 until the device's own was taken at start.
@@ -182,6 +187,7 @@ class CFilter {
   WaveFormat waveFormat_;
   CWave wave_;
   CFilterCore core_;
+  GainRamp outGain_;
   TapHub taps_;  // before its consumers: they leave it when destroyed
   SpectrumTap spectrum_;
   std::atomic<int> fftWidth_{2};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 #include "common/IniFile.h"
@@ -241,12 +242,37 @@ bool Session::StartRecording(const std::string& stamp, std::string& error) {
   std::string out, in;
   for (int n = 1; n < 1000; ++n) {
     std::string base = s_.recordDir + "/Tarvik-" + stamp;
+    if (rigFreqHz_ > 0.0) base += '-' + RigFrequencyTag(rigFreqHz_);
     if (n > 1) base += '-' + std::to_string(n);
     out = base + ext;
     in = withInput ? base + "-input" + ext : "";
     if (!std::filesystem::exists(out, ec) && (in.empty() || !std::filesystem::exists(in, ec))) break;
   }
   return engine_->StartRecording(out, in, s_.recordFlac ? RecordFormat::Flac : RecordFormat::Wav, error);
+}
+
+void Session::SetRig(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs) {
+  rigOverride_.reset();
+  s_.rig = spec;
+  s_.rigFollowPitch = followPitch ? 1 : 0;
+  s_.rigTxMute = std::clamp(txMuteDb, 0, kMaxRigTxMuteDb);
+  s_.rigTxHang = std::clamp(txHangMs, 0, kMaxRigTxHangMs);
+  if (s_.rig.empty()) rigFreqHz_ = 0.0;
+  Tell(kRig);
+}
+
+void Session::OverrideRig(const std::string& spec) {
+  rigOverride_ = spec;
+  Tell(kRig);
+}
+
+std::string RigFrequencyTag(double hz) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.2f", std::round(hz / 10.0) / 100.0);
+  std::string t = buf;
+  while (t.back() == '0') t.pop_back();
+  if (t.back() == '.') t.pop_back();
+  return t + "kHz";
 }
 
 void Session::StoreSlot(int k, const FilterDefinition& d) {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ class Session {
     kSlots = 1u << 6,     // a user slot
     kOutput = 1u << 7,    // mono, binaural or pan, and the balance
     kWaterfall = 1u << 8, // the waterfall pane: shown, height, speed, zoom, contrast
-    kAll = 0x1FFu,
+    kRig = 1u << 9,       // the rig link's settings
+    kAll = 0x3FFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
@@ -92,6 +94,11 @@ class Session {
   int WfContrast() const { return s_.wfContrast; }
   const std::string& DefDir() const { return s_.defDir; }
   const std::string& HDir() const { return s_.hDir; }
+  // The rig link in force: the setting, or --rig's for this run.
+  const std::string& Rig() const { return rigOverride_ ? *rigOverride_ : s_.rig; }
+  bool RigFollowPitch() const { return s_.rigFollowPitch != 0; }
+  int RigTxMuteDb() const { return s_.rigTxMute; }  // 0 off
+  int RigTxHangMs() const { return s_.rigTxHang; }
   const FilterDefinition& UserSlot(int k) const { return slots_[ClampSlot(k)]; }
   const FilterDefinition* UserSlots() const { return slots_.get(); }
   // Everything a save writes, with the engine's own (block size, spectrum,
@@ -140,8 +147,16 @@ class Session {
   void SetWfSpeed(int linesPerSecond);
   void SetWfZoom(int hz);
   void SetWfContrast(int contrast);
+  // The rig link's settings (kept as given, bounded: txMuteDb 0..120,
+  // txHangMs 0..2000); the link follows them.
+  void SetRig(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs);
+  // A rig for this run only (tarvik --rig): the saved setting stays.
+  void OverrideRig(const std::string& spec);
+  // The rig's frequency (Hz; 0 none), for the recordings' names.
+  void SetRigFrequency(double hz) { rigFreqHz_ = hz > 0.0 ? hz : 0.0; }
   // Records what is heard (and the input, when chosen) into the recording
-  // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac), with "-2",
+  // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac; with the rig's
+  // frequency "Tarvik-<stamp>-7030.5kHz.wav"), with "-2",
   // "-3" ... added when a file of that name is there: a recording never
   // replaces another. False, with the reason, when no file can be made.
   bool StartRecording(const std::string& stamp, std::string& error);
@@ -174,4 +189,9 @@ class Session {
   std::unique_ptr<CFilter> engine_;
   std::vector<std::pair<int, Listener>> listeners_;
   int nextListener_ = 1;
+  std::optional<std::string> rigOverride_;
+  double rigFreqHz_ = 0.0;
 };
+
+// "7030.5kHz" for 7030500 Hz: kHz to 10 Hz, no trailing zeros.
+std::string RigFrequencyTag(double hz);

@@ -39,7 +39,7 @@ struct Shortcut {
   KeyBinding bindings[4];  // unused ones have a null key; the mouse's have none
 };
 
-constexpr int kShortcutCount = 16;
+constexpr int kShortcutCount = 17;
 extern const Shortcut kShortcuts[kShortcutCount];
 
 // The table as Markdown rows ("| Space | through on and off |"), as the

@@ -61,6 +61,11 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.wfSpeed = ReadBounded(ini, "WfSpeed", s.wfSpeed, kWfMinSpeed, kWfMaxSpeed);
   if (const int zoom = ini.ReadInteger(kDefine, "WfZoom", s.wfZoom); zoom == BoundWfZoom(zoom)) s.wfZoom = zoom;
   s.wfContrast = ReadBounded(ini, "WfContrast", s.wfContrast, 0, 2);
+  const std::string rig = ini.ReadString(kDefine, "Rig", s.rig);
+  if (rig.size() <= 4096) s.rig = rig;
+  s.rigFollowPitch = ini.ReadInteger(kDefine, "RigFollowPitch", s.rigFollowPitch) != 0 ? 1 : 0;
+  s.rigTxMute = ReadBounded(ini, "RigTxMute", s.rigTxMute, 0, kMaxRigTxMuteDb);
+  s.rigTxHang = ReadBounded(ini, "RigTxHang", s.rigTxHang, 0, kMaxRigTxHangMs);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -130,6 +135,10 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "WfSpeed", s.wfSpeed);
   ini.WriteInteger(kDefine, "WfZoom", s.wfZoom);
   ini.WriteInteger(kDefine, "WfContrast", s.wfContrast);
+  ini.WriteString(kDefine, "Rig", s.rig);
+  ini.WriteInteger(kDefine, "RigFollowPitch", s.rigFollowPitch);
+  ini.WriteInteger(kDefine, "RigTxMute", s.rigTxMute);
+  ini.WriteInteger(kDefine, "RigTxHang", s.rigTxHang);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

@@ -50,6 +50,15 @@ struct Settings {
   int wfSpeed = 10;
   int wfZoom = 0;
   int wfContrast = 1;
+  // The rig link: "" off, "rigctld:HOST:PORT" or "hamlib:MODEL:DEVICE:BAUD"
+  // (kept as typed, even when it does not parse, for the user to mend); Fo
+  // following the rig's CW pitch (0 or 1); the output lowered while the rig
+  // transmits (0 off, else dB, 1..120, 120 silence) and for how long after
+  // it unkeys (ms, 0..2000).
+  std::string rig;
+  int rigFollowPitch = 0;
+  int rigTxMute = 0;
+  int rigTxHang = 200;
 };
 
 constexpr int kWfMinHeight = 60, kWfMaxHeight = 600;
@@ -57,6 +66,9 @@ constexpr int kWfMinSpeed = 2, kWfMaxSpeed = 50;
 constexpr int kWfMinZoomHz = 200, kWfMaxZoomHz = 5000;
 // A zoom as the settings take it: 0 (the whole band), else 200..5000 Hz.
 constexpr int BoundWfZoom(int hz) { return hz <= 0 ? 0 : (hz < kWfMinZoomHz ? kWfMinZoomHz : (hz > kWfMaxZoomHz ? kWfMaxZoomHz : hz)); }
+
+constexpr int kMaxRigTxMuteDb = 120;
+constexpr int kMaxRigTxHangMs = 2000;
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
 // four; anything else in the list is dropped.
@@ -74,8 +86,9 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
 // the added stages' keys (NR, NB, Notches, NRLevel), the output's (Output,
-// Balance) and the waterfall's (Waterfall, WfHeight, WfSpeed, WfZoom,
-// WfContrast) after them, then the six slots.
+// Balance), the waterfall's (Waterfall, WfHeight, WfSpeed, WfZoom,
+// WfContrast) and the rig link's (Rig, RigFollowPitch, RigTxMute,
+// RigTxHang) after them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
+#include "signal/GainRamp.h"
 #include "audio/CWave.h"
 #include "audio/SpectrumTap.h"
 #include "audio/Tap.h"
@@ -122,6 +123,40 @@ TEST(CFilter, TheEarsPlayOnTwoChannelsOrFallBackToOne) {
     e.sim.StopClock();
     EXPECT_EQ(e.filter->LostCount(), 0);
   }
+}
+
+// The transmit quiet: the output gain ramp right after the filter, so what
+// is played is the capture filtered, then lowered in its ramp.
+TEST(CFilter, OutputAttenuationFollowsTheFilterInItsRamp) {
+  ImmediateUi ui;
+  Engine e(&ui);
+  e.sim.SetCaptureSource(TwoTones);
+  e.sim.RecordPlayback(6000);
+  testutil::InstallLive(*e.filter, 9, 700.0, 100);
+  e.filter->SetBufferSize(256);
+  e.filter->SetOutputAttenuation(40.0);
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+  e.sim.StartClock(20 * kSlowerUnderSanitizers);
+  ASSERT_TRUE(WaitFor([&] { return e.sim.PlayedSamples() >= 6000; }, 20000));
+  e.filter->Stop();
+  e.sim.StopClock();
+  ASSERT_EQ(e.filter->LostCount(), 0);
+
+  auto offline = std::make_unique<CFilterCore>();
+  auto bp300 = std::make_unique<FilterDefinition>();
+  InstallPreset(*bp300, 9, 700.0, 100, nullptr);
+  offline->Apply(*bp300);
+  GainRamp ramp;
+  ramp.Setup(kSampleRate);
+  ramp.SetAttenuationDb(40.0);
+  std::vector<double> x(6000);
+  for (int i = 0; i < 6000; ++i) x[i] = TwoTones(i);
+  offline->ProcessBlock(x.data(), 6000);
+  ramp.Process(x.data(), 6000);
+  const std::vector<std::int16_t> played = e.sim.Played();
+  ASSERT_EQ(played.size(), 6000u);
+  for (int i = 0; i < 6000; ++i) ASSERT_EQ(played[i], SampleToPcm16(x[i])) << i;
 }
 
 TEST(CFilter, CaptureThatCannotOpenEndsTheBody) {

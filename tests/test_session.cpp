@@ -177,6 +177,45 @@ TEST_F(SessionFixture, SettingsRoundTripThroughTheFile) {
 
 // The README's table, Help and the key bindings come from one table; no key
 // does two things.
+// The rig's frequency in a recording's name (kHz to 10 Hz), the rig's
+// settings bounded, and --rig's value not saved.
+TEST_F(SessionFixture, RigFrequencyNamesRecordingsAndRigSettingsAreBounded) {
+  const struct {
+    double hz;
+    const char* tag;
+  } tags[] = {{7030500, "7030.5kHz"}, {7030000, "7030kHz"},     {14060010, "14060.01kHz"},
+              {3560004, "3560kHz"},   {3560006, "3560.01kHz"},  {145000000, "145000kHz"},
+              {475500, "475.5kHz"}};
+  for (const auto& t : tags) EXPECT_EQ(RigFrequencyTag(t.hz), t.tag) << t.hz;
+
+  TempDir dir;
+  session.SetRecordDir(dir.File("rec"));
+  std::string error;
+  const struct {
+    double hz;
+    const char* file;
+  } names[] = {{7030500, "Tarvik-20261209-071200-7030.5kHz.wav"},
+               {7030500, "Tarvik-20261209-071200-7030.5kHz-2.wav"},
+               {0, "Tarvik-20261209-071200.wav"}};
+  for (const auto& n : names) {
+    session.SetRigFrequency(n.hz);
+    ASSERT_TRUE(session.StartRecording("20261209-071200", error)) << error;
+    EXPECT_EQ(session.Engine()->Recording().outputFile, dir.File("rec") + "/" + n.file);
+    session.Engine()->StopRecording();
+  }
+
+  told.clear();
+  session.SetRig("rigctld:127.0.0.1:4533", true, 500, -3);
+  EXPECT_EQ(told, std::vector<unsigned>{Session::kRig});
+  EXPECT_EQ(session.RigTxMuteDb(), kMaxRigTxMuteDb);
+  EXPECT_EQ(session.RigTxHangMs(), 0);
+  session.OverrideRig("rigctld:127.0.0.1:4600");
+  EXPECT_EQ(session.Rig(), "rigctld:127.0.0.1:4600");
+  EXPECT_NE(session.Text().find("Rig=rigctld:127.0.0.1:4533"), std::string::npos);
+  session.SetRig("", false, 0, 200);  // a choice in the dialog ends the override
+  EXPECT_EQ(session.Rig(), "");
+}
+
 TEST(Shortcuts, OneTableForKeysHelpAndReadme) {
   std::ifstream in(std::string(TARVIK_SOURCE_DIR) + "/README.md");
   std::stringstream readme;

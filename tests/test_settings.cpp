@@ -231,3 +231,41 @@ TEST(FindSettingsPlace, TheRule) {
 }
 
 }  // namespace
+
+// The rig link's keys, after the added stages' ones: the link's text kept as
+// written (a value that does not parse is the user's to mend), the numbers
+// within their ranges or left at what they were.
+TEST(Settings, RigKeys) {
+  const struct {
+    const char* body;
+    const char* rig;
+    int follow, muteDb, hangMs;
+  } cases[] = {
+      {"Rig=rigctld:127.0.0.1:4532\nRigFollowPitch=1\nRigTxMute=40\nRigTxHang=300", "rigctld:127.0.0.1:4532", 1, 40,
+       300},
+      {"Rig=hamlib:3073:/dev/ttyUSB0:19200\nRigTxMute=120\nRigTxHang=2000", "hamlib:3073:/dev/ttyUSB0:19200", 0, 120,
+       2000},
+      {"Rig=rigtcld:oops\nRigFollowPitch=7\nRigTxMute=121\nRigTxHang=2001", "rigtcld:oops", 1, 0, 200},
+      {"RigTxMute=-1\nRigTxHang=-5", "", 0, 0, 200},
+      {"RigTxMute=abc\nRigTxHang=0", "", 0, 0, 0},
+  };
+  TempDir dir;
+  const std::string path = dir.File("Tarvik.ini");
+  for (const auto& c : cases) {
+    WriteText(path, std::string("[Define]\n") + c.body + "\n");
+    Loaded l = Load(path);
+    EXPECT_EQ(l.s.rig, c.rig) << c.body;
+    EXPECT_EQ(l.s.rigFollowPitch, c.follow) << c.body;
+    EXPECT_EQ(l.s.rigTxMute, c.muteDb) << c.body;
+    EXPECT_EQ(l.s.rigTxHang, c.hangMs) << c.body;
+    std::remove(path.c_str());  // a new file: the keys in their own order
+    IniFile ini(path);
+    WriteSettings(ini, l.s, l.slots.get());
+    ASSERT_TRUE(ini.Save());
+    const std::string text = ReadText(path);
+    const std::size_t level = text.find("NRLevel="), rig = text.find(std::string("Rig=") + c.rig + "\n"),
+                      follow = text.find("RigFollowPitch="), mute = text.find("RigTxMute="),
+                      hang = text.find("RigTxHang="), user = text.find("[User1]");
+    EXPECT_TRUE(level < rig && rig < follow && follow < mute && mute < hang && hang < user) << text;
+  }
+}

@@ -78,6 +78,7 @@ case "$what" in
     ./build/bench/tarvik_bench_draw "$@"
     ./build/bench/tarvik_bench_window
     ./build/bench/tarvik_bench_nr
+    ./build/bench/tarvik_bench_rig
     ;;
   *)
     echo "usage: tools/build.sh run|test|asan|tsan|bench" >&2

@@ -3,6 +3,7 @@
 # Quiet and quick when everything is already there.
 #   install-deps.sh          what building and running need
 #   install-deps.sh --test   also the PulseAudio server the sound tests start
+#                            and Hamlib's rigctld the rig tests start
 #   install-deps.sh --bench  also espeak-ng, whose speech the noise benchmark uses
 set -euo pipefail
 
@@ -10,7 +11,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsimpleini-dev libsndfile1-dev libsamplerate0-dev libspeexdsp-dev
-  qt6-base-dev qt6-wayland portaudio19-dev libpulse-dev
+  qt6-base-dev qt6-wayland portaudio19-dev libpulse-dev libhamlib-dev
   fonts-noto-cjk fonts-liberation
   sox
 )
@@ -19,7 +20,7 @@ if [ "${1:-}" = "--bench" ]; then
 fi
 if [ "${1:-}" = "--test" ]; then
   packages+=(pulseaudio pulseaudio-utils libasound2-plugins
-    desktop-file-utils appstream dpkg-dev groff-base xvfb)
+    desktop-file-utils appstream dpkg-dev groff-base xvfb libhamlib-utils)
 fi
 
 missing=()
