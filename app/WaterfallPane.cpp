@@ -80,29 +80,28 @@ QSize WaterfallPane::sizeHint() const { return {632, session_ ? session_->WfHeig
 
 QSize WaterfallPane::minimumSizeHint() const { return {100, kWfMinHeight}; }
 
+// The scale, the ring of rows from its newest, the labels: copies only.
+static void CopyPicture(QPainter& p, const WaterfallPicture& picture) {
+  const QImage& rows = picture.Rows();
+  const int top = picture.Top(), h = rows.height(), y0 = WaterfallPicture::kScaleHeight;
+  p.drawImage(0, 0, picture.Scale());
+  p.drawImage(QPoint(0, y0), rows, QRect(0, top, rows.width(), h - top));
+  if (top > 0) p.drawImage(QPoint(0, y0 + h - top), rows, QRect(0, 0, rows.width(), top));
+  if (picture.HasLabels()) p.drawImage(0, y0, picture.Labels());
+}
+
 QImage WaterfallPane::Composed() const {
   QImage image(picture_.Width(), WaterfallPicture::kScaleHeight + picture_.Rows().height(),
                QImage::Format_RGB32);
   QPainter p(&image);
-  const QImage& rows = picture_.Rows();
-  const int top = picture_.Top(), h = rows.height(), y0 = WaterfallPicture::kScaleHeight;
-  p.drawImage(0, 0, picture_.Scale());
-  p.drawImage(QPoint(0, y0), rows, QRect(0, top, rows.width(), h - top));
-  if (top > 0) p.drawImage(QPoint(0, y0 + h - top), rows, QRect(0, 0, rows.width(), top));
-  if (picture_.HasLabels()) p.drawImage(0, y0, picture_.Labels());
+  CopyPicture(p, picture_);
   return image;
 }
 
 void WaterfallPane::paintEvent(QPaintEvent* event) {
-  // Copies only: the scale, the ring of rows from its newest, the labels.
   QPainter p(this);
   p.setClipRegion(event->region());
-  const QImage& rows = picture_.Rows();
-  const int top = picture_.Top(), h = rows.height(), y0 = WaterfallPicture::kScaleHeight;
-  p.drawImage(0, 0, picture_.Scale());
-  p.drawImage(QPoint(0, y0), rows, QRect(0, top, rows.width(), h - top));
-  if (top > 0) p.drawImage(QPoint(0, y0 + h - top), rows, QRect(0, 0, rows.width(), top));
-  if (picture_.HasLabels()) p.drawImage(0, y0, picture_.Labels());
+  CopyPicture(p, picture_);
 }
 
 void WaterfallPane::resizeEvent(QResizeEvent* event) {

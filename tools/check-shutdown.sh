@@ -53,6 +53,20 @@ ended_within_2s() {
   return 1
 }
 
+# Judges one ending: $1 what happened, $2 the settings file that must hold
+# the save.
+judge() {
+  if ! ended_within_2s; then
+    echo "FAIL: $1: still running after 2 s"
+    fail=1
+  elif ! grep -q '^NRLevel=' "$2"; then
+    echo "FAIL: $1: the settings were not saved"
+    fail=1
+  else
+    echo "ok: $1: ended and saved"
+  fi
+}
+
 missing_devices() {
   printf '[Define]\nSelect=11\nInDevice=alsa:nosuch\nOutDevice=alsa:nosuch\n' >"$1"
 }
@@ -63,15 +77,7 @@ for sig in TERM INT HUP; do
   missing_devices "$ini"
   start_tarvik "$ini"
   kill "-$sig" "$tpid"
-  if ! ended_within_2s; then
-    echo "FAIL: SIG$sig with the missing-device box open: still running after 2 s"
-    fail=1
-  elif ! grep -q '^NRLevel=' "$ini"; then
-    echo "FAIL: SIG$sig: the settings were not saved"
-    fail=1
-  else
-    echo "ok: SIG$sig with a box open: ended and saved"
-  fi
+  judge "SIG$sig with the missing-device box open" "$ini"
   kill "$xpid"; wait "$xpid" 2>/dev/null; xpid=
 done
 
@@ -80,15 +86,7 @@ ini=$work/display.ini
 missing_devices "$ini"
 start_tarvik "$ini"
 kill "$xpid"; wait "$xpid" 2>/dev/null; xpid=
-if ! ended_within_2s; then
-  echo "FAIL: the display went away: still running after 2 s"
-  fail=1
-elif ! grep -q '^NRLevel=' "$ini"; then
-  echo "FAIL: the display went away: the settings were not saved"
-  fail=1
-else
-  echo "ok: the display went away with a box open: ended and saved"
-fi
+judge "the display went away with a box open" "$ini"
 
 start_x
 ini=$work/large.ini
