@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QString>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -225,6 +226,10 @@ class TMainWnd : public QWidget {
   QtUiBridge ui_;
   WaveDriver* driver_ = nullptr;
   bool closed_ = false;
+  // Whether anything played between two looks at least 0.4 s apart.
+  long playedAtLastStatus_ = -1;
+  std::chrono::steady_clock::time_point statusCheckedAt_{};
+  bool silent_ = false;
   std::string savedText_;    // settings as last saved or loaded
   std::string pendingText_;  // a change seen at the last SaveTimer tick
 };

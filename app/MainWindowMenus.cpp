@@ -447,7 +447,18 @@ void TMainWnd::UpdateStatus() {
   // The ears asked for, a device of one channel: say why it sounds mono.
   if (d.stereoRefused) rate += QString::fromUtf8(japanese ? " (1 ch のみ)" : " (one channel)");
   StatusRate->setText(rate);
-  StatusDelay->setText(engine->Running() && d.delayMs > 0
+  // Nothing played since the last look (a device gone, a server that
+  // stalls): say so, never a delay figure.
+  const long played = engine->BlocksPlayed();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - statusCheckedAt_ >= std::chrono::milliseconds(400)) {
+    silent_ = engine->Running() && !engine->InputOnly() && played == playedAtLastStatus_;
+    playedAtLastStatus_ = played;
+    statusCheckedAt_ = now;
+  }
+  const bool silent = silent_;
+  StatusDelay->setText(silent ? QString::fromUtf8(japanese ? "音なし" : "no sound")
+                       : engine->Running() && d.delayMs > 0
                            ? QString::fromUtf8(japanese ? "遅延 %1 ms" : "Delay %1 ms").arg(qRound(d.delayMs))
                            : QString());
 }

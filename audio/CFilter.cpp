@@ -107,6 +107,8 @@ void CFilter::NoteDevices(bool inOk, bool outOk) {
   status_.backend = std::move(backend);
   status_.input = std::move(in);
   status_.output = std::move(out);
+  blocksSinceOpen_ = 0;
+  delayUs_.store(0, std::memory_order_relaxed);
   status_.outputChannels = outChannels_.load();
   status_.stereoRefused = stereoRefused_.load();
   status_.inputMissing = !inOk;
@@ -127,6 +129,9 @@ void CFilter::NoteDelay(int frames) {
   us += static_cast<long>(wave_.CapturedWaiting() * 1e6 * frames / kSampleRate);
   if (wave_.inHandle) us += wave_.inHandle->LatencyUs();
   if (wave_.outHandle) us += wave_.outHandle->LatencyUs();
+  // Fresh streams settle for a moment (a server reports its whole buffer
+  // at first): the delay is shown once half a second has played on them.
+  if (++blocksSinceOpen_ * frames < kSampleRateHz / 2) us = 0;
   delayUs_.store(us, std::memory_order_relaxed);
 }
 

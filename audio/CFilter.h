@@ -71,7 +71,9 @@ class CFilter {
     bool inputMissing = false;  // a direction that could not be opened
     bool outputMissing = false;
     int deviceRateHz = 0;  // of the open devices (the program's when nothing converts)
-    double delayMs = 0.0;  // input to output: blocks in flight plus what the backend holds
+    // Input to output: blocks in flight plus what the backend holds; 0 until
+    // half a second has played on the devices open now.
+    double delayMs = 0.0;
     int outputChannels = 1;     // of the open playback stream
     bool stereoRefused = false;  // two channels asked for, the device took one
   };
@@ -206,6 +208,7 @@ class CFilter {
   std::atomic<bool> bodyDone_{false};
   std::atomic<int> threadId_{0};
   int openSize_ = 0;  // frames per buffer the devices were last opened with
+  long blocksSinceOpen_ = 0;  // loop thread: blocks played since the devices opened
 
   mutable std::mutex devicesLock_;  // guards the two below; never held across a device call
   DeviceRequest wantIn_, wantOut_;

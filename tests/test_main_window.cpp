@@ -559,6 +559,32 @@ TEST(MainWindow, DevicesDescribedAlikeAreToldApart) {
   EXPECT_EQ(app.w->width(), 632) << "the window keeps the client area's width";
 }
 
+// Regression: while nothing played the status bar showed a normal-looking
+// delay, and right after a device change one of 718 ms: now "no sound"
+// while nothing plays, and a delay only once the new devices have played
+// for half a second.
+TEST(MainWindow, TheStatusSaysNoSoundAndNoStaleDelay) {
+  App app;
+  auto delayShown = [&] {
+    app.w->UpdateStatus();
+    return app.w->StatusDelay->text().startsWith(QStringLiteral("Delay"));
+  };
+  ASSERT_TRUE(Pump(delayShown, 5000));
+  app.sim.frozen = true;
+  EXPECT_TRUE(Pump(
+      [&] {
+        app.w->UpdateStatus();
+        return app.w->StatusDelay->text() == QStringLiteral("no sound");
+      },
+      3000));
+  app.sim.frozen = false;
+  ASSERT_TRUE(Pump(delayShown, 5000)) << "the sound is back";
+  app.w->session->ChooseDevices("pulse:sim_in", "pulse:sim_out", 0);
+  ASSERT_TRUE(Pump([&] { return app.sim.LastRequest(false).id == "pulse:sim_out"; }, 3000));
+  EXPECT_EQ(app.w->Engine()->Devices().delayMs, 0.0) << "not measured yet on the new devices";
+  EXPECT_TRUE(Pump(delayShown, 5000));
+}
+
 TEST(MainWindow, DevicesChosenInTheDialog) {
   App app;
   ASSERT_NE(app.w->ActDevices, nullptr);
