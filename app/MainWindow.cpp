@@ -274,7 +274,10 @@ void TMainWnd::SessionChanged(unsigned changes) {
     const QSignalBlocker block(SBDCCUT);
     SBDCCUT->setChecked(session->DcCut());
   }
-  if (changes & Session::kExtras) ShowExtras();
+  if (changes & Session::kExtras) {
+    ShowExtras();
+    PaintBoxPaint();  // the notches are in the plot of what plays
+  }
   if (changes & Session::kOutput) ShowOutput();
   if (changes & Session::kSpectrum) SyncFftRadios();
   if (changes & Session::kWaterfall) ShowWaterfall();
@@ -438,7 +441,9 @@ void TMainWnd::TimerTimer() {
 
 void TMainWnd::PaintBoxPaint() {
   if (busy == 1 || !Engine()) return;
-  if (DrawResponse(Engine()->Definition(), respBitmap, false, respBackdrop)) PaintBox->update();
+  const ChainExtras extras = Engine()->Extras();
+  if (DrawResponse(Engine()->Definition(), respBitmap, false, respBackdrop, extras.notchHz, extras.notchCount))
+    PaintBox->update();
 }
 
 void TMainWnd::PaintBoxFFTPaint() {

@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "common/VectorState.h"
+#include "signal/RateChange.h"
 #include "signal/SampleRate.h"
+#include "signal/Stages.h"
 
 namespace {
 
@@ -64,7 +66,7 @@ void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, cons
 }
 
 void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
-                  int* rows) {
+                  int* rows, const double* extra) {
   ClearUpperVectorState();  // runs on the window thread, after Qt's drawing
   const double omega = kOmegaConst / axis.fs;
   const double df = axis.xmax / (layout.right - layout.left);
@@ -92,10 +94,47 @@ void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const Resp
       }
     }
     for (int j = 0; j < kLanes && x0 + j < columns; ++j) {
-      const double m = tap == 0 ? 1.0 : std::sqrt(ar[j] * ar[j] + ai[j] * ai[j]);
+      double m = tap == 0 ? 1.0 : std::sqrt(ar[j] * ar[j] + ai[j] * ai[j]);
+      if (extra) m *= extra[x0 + j];
       rows[x0 + j] = RowFor(m, layout);
     }
   }
+}
+
+double PathMagnitude(int overSmp, const double* notchHz, int notchCount, double hz) {
+  double m = 1.0;
+  if (overSmp == 2 || overSmp == 3) {
+    // The rate pair's own low-pass, built as the running ones are.
+    static const Decimator2 d2;
+    static const Decimator3 d3;
+    const double d = overSmp == 2 ? ResponseMagnitude(d2.coef, 36, kSampleRate, hz)
+                                  : ResponseMagnitude(d3.coef, 48, kSampleRate, hz);
+    m *= d * d;
+  }
+  if (notchCount > 0) {
+    NotchStage notches;
+    notches.Setup(notchHz, notchCount);
+    const double w = 6.283185307179586 * hz / kSampleRate;
+    const double c1 = std::cos(w), s1 = std::sin(w), c2 = std::cos(2 * w), s2 = std::sin(2 * w);
+    for (int k = 0; k < notches.count; ++k) {
+      const NotchStage::Section& s = notches.sections[k];
+      // (b0 + b1 z^-1 + b0 z^-2) / (1 + a1 z^-1 + a2 z^-2) at z = e^(i w).
+      const double nr = s.b0 + s.b1 * c1 + s.b0 * c2, ni = -(s.b1 * s1 + s.b0 * s2);
+      const double dr = 1.0 + s.a1 * c1 + s.a2 * c2, di = -(s.a1 * s1 + s.a2 * s2);
+      m *= std::sqrt((nr * nr + ni * ni) / (dr * dr + di * di));
+    }
+  }
+  return m;
+}
+
+bool PathMagnitudes(int overSmp, const double* notchHz, int notchCount, const ResponseAxis& axis,
+                    const ResponseLayout& layout, double* extra) {
+  if (overSmp != 2 && overSmp != 3 && notchCount <= 0) return false;
+  const double df = axis.xmax / (layout.right - layout.left);
+  double f = 0.0;  // the columns' frequencies, advanced as ResponseRows does
+  for (int x = 0; x < layout.right - layout.left; ++x, f += df)
+    extra[x] = PathMagnitude(overSmp, notchHz, notchCount, f);
+  return true;
 }
 
 double ResponseMagnitude(const double* h, int tap, double fs, double hz) {

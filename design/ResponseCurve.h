@@ -37,11 +37,22 @@ void LevelLabel(int j, char* text, int size);
 // Evaluated by a complex Horner recurrence, four columns at a time; the
 // rows agree with ResponseRowsDirect except where rounding crosses a pixel
 // boundary. Allocates nothing.
+// extra: per-column factors (PathMagnitudes), or null.
 void ResponseRows(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
-                  int* rows);
+                  int* rows, const double* extra = nullptr);
 // The same from one cosine and one sine per coefficient and column.
 void ResponseRowsDirect(const double* h, int tap, const ResponseAxis& axis, const ResponseLayout& layout,
                         int* rows);
 
 // |H| at hz of coefficients h[0..tap] running at fs Hz (1 for tap 0).
 double ResponseMagnitude(const double* h, int tap, double fs, double hz);
+
+// What plays besides a filter's own coefficients: at ratio 2 or 3 the rate
+// change's pair of low-passes around it (the same filter down and up, so
+// its magnitude squared), and the notches after it. |H| at hz (Hz at the
+// full rate); 1 where nothing else is in the path.
+double PathMagnitude(int overSmp, const double* notchHz, int notchCount, double hz);
+// The same for every column of the plot, to multiply ResponseRows' curve
+// by (extra[x - left]); false, writing nothing, when nothing else plays.
+bool PathMagnitudes(int overSmp, const double* notchHz, int notchCount, const ResponseAxis& axis,
+                    const ResponseLayout& layout, double* extra);

@@ -92,7 +92,8 @@ bool Drawable(const ResponseLayout& l) {
 
 }  // namespace
 
-void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
+void DrawResponse(const FilterDefinition& filter, QImage& image, bool large, const double* notchHz,
+                  int notchCount) {
   const ResponseAxis axis = AxisFor(filter.overSmp);
   const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
   QPainter p(&image);
@@ -103,21 +104,26 @@ void DrawResponse(const FilterDefinition& filter, QImage& image, bool large) {
   DrawFrame(p, image, axis, l);
   p.end();
   int rows[kMaxResponseColumns];
-  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows);
+  double extra[kMaxResponseColumns];
+  const bool path = PathMagnitudes(filter.overSmp, notchHz, notchCount, axis, l, extra);
+  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows, path ? extra : nullptr);
   DrawCurve(image, l, rows);
 }
 
-bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last) {
+bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last,
+                  const double* notchHz, int notchCount) {
   const ResponseAxis axis = AxisFor(filter.overSmp);
   const ResponseLayout l = LayoutFor(image.width(), image.height(), large);
   if (!Drawable(l)) {
     last.columns = -1;
-    DrawResponse(filter, image, large);
+    DrawResponse(filter, image, large, notchHz, notchCount);
     return true;
   }
   const int columns = l.right - l.left;
   int rows[kMaxResponseColumns];
-  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows);
+  double extra[kMaxResponseColumns];
+  const bool path = PathMagnitudes(filter.overSmp, notchHz, notchCount, axis, l, extra);
+  ResponseRows(filter.h, ClampTap(filter.tap), axis, l, rows, path ? extra : nullptr);
   // The axis depends on the ratio only through AxisFor's three cases.
   const int ratio = filter.overSmp == 2 || filter.overSmp == 3 ? filter.overSmp : 1;
   const bool sameFrame = last.width == image.width() && last.height == image.height() && last.ratio == ratio &&

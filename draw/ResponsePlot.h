@@ -10,7 +10,10 @@
 
 struct FilterDefinition;
 
-void DrawResponse(const FilterDefinition& filter, QImage& image, bool large);
+// What plays: the filter's coefficients, the rate change around them (at
+// ratio 2 or 3) and the notches (notchHz[0..notchCount)) after them.
+void DrawResponse(const FilterDefinition& filter, QImage& image, bool large, const double* notchHz = nullptr,
+                  int notchCount = 0);
 
 // What the last drawing into one image left there: the frame, grid and
 // labels (drawn once, copied under each curve) and the curve's rows, so a
@@ -26,4 +29,5 @@ struct ResponseBackdrop {
 
 // The same picture as above; returns false, drawing nothing, when the image
 // already shows it.
-bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last);
+bool DrawResponse(const FilterDefinition& filter, QImage& image, bool large, ResponseBackdrop& last,
+                  const double* notchHz = nullptr, int notchCount = 0);
