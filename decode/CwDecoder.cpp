@@ -1,0 +1,405 @@
+#include "decode/CwDecoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "decode/MorseTable.h"
+#include "signal/SampleRate.h"
+
+namespace {
+
+constexpr double kFrameRate = kSampleRate / CwDecoder::kDecimation;  // 689 frames/s
+// Dit length in frames at w wpm (PARIS: 50 dits a word).
+double DitFrames(double wpm) { return 1.2 / wpm * kFrameRate; }
+const double kLnMinDit = std::log(DitFrames(CwDecoder::kMaxWpm));
+const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
+
+// Spread of element and gap lengths (natural log units): covers hand timing
+// (20 % jitter) and the detector's edges in noise.
+constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
+constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
+constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
+constexpr double kOpenRatio = 2.7, kCloseRatio = 2.2;  // squelch on mark level over floor
+constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
+// The floor tracker sits below the mean noise envelope by this factor
+// (Rayleigh envelope, the tracker's rise and fall rates).
+constexpr double kFloorBias = 0.86;
+
+double LogLike(double x, double mean, double sigma) {
+  const double z = (x - mean) / sigma;
+  return std::max(-0.5 * z * z, -12.0);
+}
+
+// Splits a few log lengths into a short and a long cluster (least squares);
+// false when fewer than two.
+bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo) {
+  if (n < 2) return false;
+  double v[32];
+  n = std::min(n, 32);
+  std::copy(values, values + n, v);
+  std::sort(v, v + n);
+  double total = 0;
+  for (int i = 0; i < n; ++i) total += v[i];
+  double best = 1e300, left = 0;
+  for (int s = 1; s < n; ++s) {
+    left += v[s - 1];
+    const double mLo = left / s, mHi = (total - left) / (n - s);
+    double sse = 0;
+    for (int i = 0; i < n; ++i) {
+      const double d = v[i] - (i < s ? mLo : mHi);
+      sse += d * d;
+    }
+    if (sse < best) {
+      best = sse;
+      lo = mLo;
+      hi = mHi;
+      nLo = s;
+    }
+  }
+  return true;
+}
+
+struct Alphabet {
+  const MorseSymbol* symbols;
+  int count;
+  int length[96];
+  Alphabet() {
+    symbols = MorseAlphabet(count);
+    for (int i = 0; i < count; ++i) length[i] = static_cast<int>(std::strlen(symbols[i].code));
+  }
+};
+const Alphabet& Symbols() {
+  static const Alphabet alphabet;
+  return alphabet;
+}
+
+}  // namespace
+
+CwDecoder::CwDecoder() {
+  double total = 0;
+  for (int k = 0; k < 2 * kDecimation; ++k) total += tri_[k] = k < kDecimation ? k + 0.5 : 2 * kDecimation - k - 0.5;
+  for (double& w : tri_) w /= total;
+  Symbols();
+  SetPitch(pitchHz_);
+  Reset();
+}
+
+void CwDecoder::SetPitch(double hz) {
+  if (!std::isfinite(hz)) hz = 700;
+  pitchHz_ = std::clamp(hz, kMinPitchHz, kMaxPitchHz);
+  phaseStep_ = 2 * M_PI * pitchHz_ / kSampleRate;
+  ring_.fill({});
+  sum_ = {};
+  warm_ = 0;
+  down_ = false;
+  preCount_ = 0;
+}
+
+void CwDecoder::Reset() {
+  SetPitch(pitchHz_);
+  phase_ = 0;
+  pre_.fill({});
+  prePos_ = 0;
+  sample_ = 0;
+  frame_ = 0;
+  a_ = prevA_ = noise_ = sig_ = 0;
+  open_ = false;
+  lnDit_ = std::log(DitFrames(20));
+  lnRatio_ = std::log(3.0);
+  lnGap_ = lnDit_;
+  lnChar_ = lnDit_ + std::log(3.0);
+  lnWord_ = lnDit_ + std::log(7.0);
+  lastUp_ = -1e9;
+  pending_ = false;
+  markCount_ = gapCount_ = n_ = 0;
+  printedSinceWord_ = false;
+  chunkGapDone_ = true;
+  outHead_ = outTail_ = 0;
+  lastPrint_ = -(std::int64_t{1} << 40);
+  length_ = 0;
+  SetFilterLength();
+}
+
+void CwDecoder::Process(const double* x, int n) {
+  for (int i = 0; i < n; ++i) {
+    double v = x[i];
+    v = std::isfinite(v) ? std::clamp(v, -1e6, 1e6) : 0.0;
+    pre_[prePos_] = {v * std::cos(phase_), -v * std::sin(phase_)};
+    prePos_ = (prePos_ + 1) % (2 * kDecimation);
+    phase_ += phaseStep_;
+    if (phase_ > 2 * M_PI) phase_ -= 2 * M_PI;
+    ++sample_;
+    if (++preCount_ >= kDecimation) {
+      preCount_ = 0;
+      std::complex<double> z{};
+      for (int k = 0; k < 2 * kDecimation; ++k) z += pre_[(prePos_ + k) % (2 * kDecimation)] * tri_[k];
+      Frame(z);
+    }
+  }
+}
+
+void CwDecoder::SetFilterLength() {
+  const int want = std::clamp(static_cast<int>(std::lround(0.75 * std::exp(lnDit_))), 6, kRing - 1);
+  if (length_ > 0 && std::abs(want - length_) < std::max(1, length_ / 10)) return;
+  const int old = length_;
+  length_ = want;
+  sum_ = {};
+  for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
+  sinceExact_ = 0;
+  // The noise envelope goes with one over the root of the length.
+  if (old > 0) noise_ *= std::sqrt(static_cast<double>(old) / length_);
+}
+
+double CwDecoder::Frames(double ln) const { return std::exp(ln); }
+
+void CwDecoder::Frame(std::complex<double> z) {
+  sum_ += z - ring_[(ringPos_ - length_ + kRing) % kRing];
+  ring_[ringPos_] = z;
+  ringPos_ = (ringPos_ + 1) % kRing;
+  if (++sinceExact_ >= 4096) {  // rounding drift of the running sum
+    sum_ = {};
+    for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
+    sinceExact_ = 0;
+  }
+  frame_ += 1;
+  prevA_ = a_;
+  a_ = std::abs(sum_) / length_;
+  aHist_[ringPos_] = a_;
+  if (warm_ < length_ + 2) {
+    ++warm_;
+    noise_ = warm_ == 1 ? a_ : noise_ + 0.2 * (a_ - noise_);
+    return;
+  }
+  const double dit = std::exp(lnDit_);
+
+  // Levels: the floor follows the envelope between marks (fast down, slow
+  // up), the mark level the envelope while the key is down, and sinks
+  // towards the floor over a few seconds without marks (fading).
+  // The floor takes the envelope of one filter length ago, once that frame
+  // lies a filter length clear of the last mark (the edges ring as long).
+  aHist_[ringPos_] = a_;
+  if (!down_) {
+    if (frame_ - length_ - rawUp_ >= length_) {
+      const double old = aHist_[(ringPos_ - length_ + kRing) % kRing];
+      noise_ += (old < noise_ ? 0.03 : 0.004) * (old - noise_);
+    }
+    if (frame_ - lastUp_ > 4 * dit) sig_ = noise_ + (sig_ - noise_) * 0.9995;
+  } else {
+    sig_ += (a_ > sig_ ? 0.05 : 0.01) * (a_ - sig_);
+  }
+  const double level = std::max(sig_, noise_ * (open_ ? kMinSignal : kOpenRatio));
+  const double hi = noise_ + 0.55 * (level - noise_), lo = noise_ + 0.4 * (level - noise_);
+  if (open_ ? sig_ < noise_ * kCloseRatio : sig_ > noise_ * kOpenRatio) open_ = !open_;
+
+  auto crossing = [&](double thr) {
+    const double d = a_ - prevA_;
+    const double f = std::abs(d) > 1e-300 ? std::clamp((thr - prevA_) / d, 0.0, 1.0) : 1.0;
+    return frame_ - 1 + f;
+  };
+  if (!down_ && a_ > hi) {
+    down_ = true;
+    KeyDown(crossing(hi));
+  } else if (down_ && a_ < lo) {
+    down_ = false;
+    rawUp_ = frame_;
+    KeyUp(crossing(lo));
+  } else if (down_ && frame_ - markStart_ > std::max(10 * dit, 0.5 * kFrameRate)) {
+    // A steady carrier or a noise rise: taken as the new floor.
+    down_ = false;
+    noise_ = a_ * kFloorBias;
+    sig_ = a_;
+    pending_ = false;
+  }
+
+  if (!down_) {
+    const double gap = frame_ - lastUp_;
+    if (pending_ && gap >= kGlitch * dit) CommitMark();
+    const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+    if (n_ > 0 && !pending_ && gap >= charSure) {
+      DecodeChunk();
+      chunkEnd_ = lastUp_;
+      chunkGapDone_ = false;
+    }
+    if (printedSinceWord_ && n_ == 0 && gap >= std::exp(0.5 * (lnChar_ + lnWord_))) {
+      Emit(" ", lastUp_, lastUp_);
+      printedSinceWord_ = false;
+    }
+  }
+}
+
+void CwDecoder::KeyDown(double at) {
+  const double dit = std::exp(lnDit_);
+  const double gap = at - lastUp_;
+  if (pending_ && gap < kGlitch * dit) {
+    markStart_ = pendingStart_;  // a dropout inside a mark
+    pending_ = false;
+    return;
+  }
+  if (pending_) CommitMark();
+  pendingGap_ = gap;
+  if (!chunkGapDone_ && n_ == 0) {
+    UpdateGaps(at - chunkEnd_);
+    chunkGapDone_ = true;
+  }
+  markStart_ = at;
+}
+
+void CwDecoder::KeyUp(double at) {
+  const double len = at - markStart_;
+  if (len < kGlitch * std::exp(lnDit_)) return;  // a noise spike: the gap goes on
+  pending_ = true;
+  pendingStart_ = markStart_;
+  pendingLen_ = len;
+  lastUp_ = at;
+}
+
+void CwDecoder::CommitMark() {
+  pending_ = false;
+  if (!open_) return;  // squelched: marks of noise would upset the timing
+  if (n_ == kMaxChunk) DecodeChunk();
+  marks_[n_] = pendingLen_;
+  gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
+  starts_[n_] = pendingStart_;
+  ++n_;
+  markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
+  ++markCount_;
+  UpdateSpeed();
+}
+
+void CwDecoder::UpdateSpeed() {
+  const int n = std::min(markCount_, kMarkWindow);
+  double lo = 0, hi = 0;
+  int nLo = 0;
+  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo)) return;
+  if (hi - lo >= std::log(1.9)) {
+    // Dits and dahs both present: the short cluster is the dit.
+    const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
+    const double w = std::abs(lo - lnDit_) > 0.35 ? 1.0 : 0.3;
+    lnDit_ += w * (lo - lnDit_);
+    lnRatio_ += w * (ratio - lnRatio_);
+    if (w == 1.0) {
+      lnGap_ = lnDit_;
+      lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.2));
+      lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.8));
+    }
+  } else if (n >= 3) {
+    // One kind only: nudged if it fits dits or dahs of the present speed.
+    const double m = 0.5 * (lo + hi);
+    if (std::abs(m - lnDit_) < 0.4)
+      lnDit_ += 0.15 * (m - lnDit_);
+    else if (std::abs(m - lnDit_ - lnRatio_) < 0.4)
+      lnDit_ += 0.15 * (m - lnRatio_ - lnDit_);
+  }
+  lnDit_ = std::clamp(lnDit_, kLnMinDit, kLnMaxDit);
+  SetFilterLength();
+}
+
+void CwDecoder::UpdateGaps(double gap) {
+  if (gap <= 0 || gap > 40 * std::exp(lnDit_)) return;  // a pause, not spacing
+  gapWin_[gapCount_ % kGapWindow] = std::log(gap);
+  ++gapCount_;
+  const int n = std::min(gapCount_, kGapWindow);
+  double lo = 0, hi = 0;
+  int nLo = 0;
+  if (n < 3 || !TwoMeans(gapWin_.data(), n, lo, hi, nLo)) return;
+  if (hi - lo >= std::log(1.6)) {
+    lnChar_ += 0.5 * (lo - lnChar_);
+    lnWord_ += 0.5 * (hi - lnWord_);
+  } else {
+    // One cluster: most gaps between characters are not word spaces.
+    const double m = (lo * nLo + hi * (n - nLo)) / n;
+    if (m < lnDit_ + std::log(5.0)) lnChar_ += 0.5 * (m - lnChar_);
+  }
+  lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.0));
+  lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.7));
+}
+
+void CwDecoder::DecodeChunk() {
+  const Alphabet& ab = Symbols();
+  const int n = n_;
+  n_ = 0;
+  if (n == 0) return;
+  double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
+  for (int e = 0; e < n; ++e) {
+    const double lm = std::log(std::max(marks_[e], 1.0));
+    dit[e] = LogLike(lm, lnDit_, kSigmaMark);
+    dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
+    const double lg = std::log(std::max(gaps_[e], 1.0));
+    intra[e] = LogLike(lg, lnGap_, kSigmaGap);
+    inter[e] = LogLike(lg, lnChar_, kSigmaGap);
+  }
+  double best[kMaxChunk + 1];
+  int from[kMaxChunk + 1], symbol[kMaxChunk + 1];
+  best[0] = 0;
+  for (int i = 1; i <= n; ++i) {
+    best[i] = -1e300;
+    double gapsInside = 0;  // intra-character gaps of marks j+1..i-1
+    for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+      const int j = i - k;
+      if (k > 1) gapsInside += intra[j + 1];
+      double bestSym = -1e300;
+      int which = -1;
+      for (int s = 0; s < ab.count; ++s) {
+        if (ab.length[s] != k) continue;
+        double score = ab.symbols[s].logPrior;
+        for (int e = 0; e < k; ++e) score += ab.symbols[s].code[e] == '.' ? dit[j + e] : dah[j + e];
+        if (score > bestSym) bestSym = score, which = s;
+      }
+      if (which < 0) continue;
+      const double total = best[j] + (j > 0 ? inter[j] : 0) + gapsInside + bestSym;
+      if (total > best[i]) best[i] = total, from[i] = j, symbol[i] = which;
+    }
+  }
+  // Squelch: a signal must stand clear of the floor and the marks fit.
+  if (!open_ || best[n] / n < kMinFit) return;
+  int cuts[kMaxChunk + 1], count = 0;
+  for (int i = n; i > 0; i = from[i]) cuts[count++] = i;
+  int j = 0;
+  for (int c = count - 1; c >= 0; --c) {
+    const int i = cuts[c];
+    const MorseSymbol& s = ab.symbols[symbol[i]];
+    // Fine timing from what was decided: gaps inside characters, dah ratio.
+    for (int e = j; e < i; ++e) {
+      if (e > j) lnGap_ += 0.1 * (std::log(std::max(gaps_[e], 1.0)) - lnGap_);
+      if (s.code[e - j] == '-')
+        lnRatio_ += 0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) - lnRatio_);
+    }
+    lnGap_ = std::clamp(lnGap_, lnDit_ - 0.5, lnDit_ + 0.5);
+    Emit(s.text, starts_[j], starts_[i - 1] + marks_[i - 1]);
+    j = i;
+  }
+}
+
+void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
+  const double delay = kDecimation + 0.5 * kDecimation * length_;  // samples through the two averages
+  CwSymbol& s = out_[outHead_ % kOut];
+  std::strncpy(s.text, text, sizeof s.text - 1);
+  s.text[sizeof s.text - 1] = '\0';
+  s.startSample = std::max<std::int64_t>(0, std::llround(startFrame * kDecimation - delay));
+  s.endSample = std::max<std::int64_t>(0, std::llround(endFrame * kDecimation - delay));
+  ++outHead_;
+  if (outHead_ - outTail_ > kOut) outTail_ = outHead_ - kOut;
+  if (text[0] != ' ') printedSinceWord_ = true;
+  lastPrint_ = sample_;
+}
+
+bool CwDecoder::Pop(CwSymbol& s) {
+  if (outTail_ == outHead_) return false;
+  s = out_[outTail_ % kOut];
+  ++outTail_;
+  return true;
+}
+
+double CwDecoder::Wpm() const { return 1.2 * kFrameRate / std::exp(lnDit_); }
+
+double CwDecoder::SnrDb() const {
+  // Envelope of complex noise of variance s2 averaged flat over 16 L
+  // samples: Rayleigh with mean sqrt(pi/4 s2 / (16 L)); a tone of amplitude
+  // A gives A/2.
+  const double mean = noise_ / kFloorBias;
+  if (!(mean > 0)) return -99;
+  const double s2 = 4 / M_PI * kDecimation * length_ * mean * mean;
+  const double toneA2 = 4 * std::max(sig_ * sig_ - 4 / M_PI * mean * mean, 1e-30);
+  return 10 * std::log10((toneA2 / 2) / (s2 * 500 / (kSampleRate / 2)));
+}
