@@ -20,7 +20,9 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 2.7, kCloseRatio = 2.2;  // squelch on mark level over floor
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.1;  // squelch: mark level over the noise mean
+// Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
+const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
 // The floor tracker sits below the mean noise envelope by this factor
 // (Rayleigh envelope, the tracker's rise and fall rates).
@@ -144,24 +146,57 @@ void CwDecoder::SetFilterLength() {
   if (length_ > 0 && std::abs(want - length_) < std::max(1, length_ / 10)) return;
   const int old = length_;
   length_ = want;
-  sum_ = {};
-  for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
-  sinceExact_ = 0;
+  lengthFast_ = std::max(4, length_ / 3);
+  ExactSums();
   // The noise envelope goes with one over the root of the length.
-  if (old > 0) noise_ *= std::sqrt(static_cast<double>(old) / length_);
+  if (old > 0) {
+    noise_ *= std::sqrt(static_cast<double>(old) / length_);
+    lnLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
+  }
 }
 
-double CwDecoder::Frames(double ln) const { return std::exp(ln); }
+void CwDecoder::ExactSums() {
+  sum_ = sumFast_ = {};
+  for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
+  for (int k = 1; k <= lengthFast_; ++k) sumFast_ += ring_[(ringPos_ - k + kRing) % kRing];
+  sinceExact_ = 0;
+}
+
+double CwDecoder::NoiseMean() const { return std::exp(lnLow_) / kLowQuantile; }
+
+void CwDecoder::FastKey() {
+  const double aFast = std::abs(sumFast_) / lengthFast_;
+  const double floor = NoiseMean() * std::sqrt(static_cast<double>(length_) / lengthFast_);
+  const double level = std::max(sig_, floor * kOpenRatio);
+  if (!downFast_ && aFast > floor + 0.55 * (level - floor)) {
+    downFast_ = true;
+    fastStart_ = frame_;
+  } else if (downFast_ && aFast < floor + 0.4 * (level - floor)) {
+    downFast_ = false;
+    const double len = frame_ - fastStart_;
+    if (len < 3 || !open_) return;
+    fastWin_[fastCount_++ % fastWin_.size()] = std::log(len);
+    double lo = 0, hi = 0;
+    int nLo = 0;
+    if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
+    // Dits and dahs well apart and the dits much shorter than the matched
+    // filter takes them to be: the sender sped up.
+    if (hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor) {
+      lnDit_ = std::max(lo, kLnMinDit);
+      lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
+      lnGap_ = lnDit_;
+      markCount_ = fastCount_ = 0;
+      SetFilterLength();
+    }
+  }
+}
 
 void CwDecoder::Frame(std::complex<double> z) {
   sum_ += z - ring_[(ringPos_ - length_ + kRing) % kRing];
+  sumFast_ += z - ring_[(ringPos_ - lengthFast_ + kRing) % kRing];
   ring_[ringPos_] = z;
   ringPos_ = (ringPos_ + 1) % kRing;
-  if (++sinceExact_ >= 4096) {  // rounding drift of the running sum
-    sum_ = {};
-    for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
-    sinceExact_ = 0;
-  }
+  if (++sinceExact_ >= 4096) ExactSums();  // rounding drift of the running sums
   frame_ += 1;
   prevA_ = a_;
   a_ = std::abs(sum_) / length_;
@@ -169,6 +204,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   if (warm_ < length_ + 2) {
     ++warm_;
     noise_ = warm_ == 1 ? a_ : noise_ + 0.2 * (a_ - noise_);
+    lnLow_ = std::log(std::max(noise_ * kLowQuantile, 1e-30));
     return;
   }
   const double dit = std::exp(lnDit_);
@@ -190,7 +226,12 @@ void CwDecoder::Frame(std::complex<double> z) {
   }
   const double level = std::max(sig_, noise_ * (open_ ? kMinSignal : kOpenRatio));
   const double hi = noise_ + 0.55 * (level - noise_), lo = noise_ + 0.4 * (level - noise_);
-  if (open_ ? sig_ < noise_ * kCloseRatio : sig_ > noise_ * kOpenRatio) open_ = !open_;
+  // Squelch: the mark level over the noise's mean envelope, the latter from
+  // the 10th percentile of all frames over the last second or so (mostly
+  // gaps even in fast sending), unbiased by the key's decisions.
+  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * 0.03;
+  if (open_ ? sig_ < NoiseMean() * kCloseRatio : sig_ > NoiseMean() * kOpenRatio) open_ = !open_;
+  FastKey();
 
   auto crossing = [&](double thr) {
     const double d = a_ - prevA_;
@@ -397,7 +438,7 @@ double CwDecoder::SnrDb() const {
   // Envelope of complex noise of variance s2 averaged flat over 16 L
   // samples: Rayleigh with mean sqrt(pi/4 s2 / (16 L)); a tone of amplitude
   // A gives A/2.
-  const double mean = noise_ / kFloorBias;
+  const double mean = NoiseMean();
   if (!(mean > 0)) return -99;
   const double s2 = 4 / M_PI * kDecimation * length_ * mean * mean;
   const double toneA2 = 4 * std::max(sig_ * sig_ - 4 / M_PI * mean * mean, 1e-30);

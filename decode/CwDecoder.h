@@ -53,6 +53,7 @@ class CwDecoder {
   double Wpm() const;           // current speed estimate (PARIS)
   double SnrDb() const;         // mark over noise in 500 Hz around the tone
   bool Open() const { return open_; }  // squelch open: a signal is being copied
+  double LevelOverNoise() const { return sig_ / NoiseMean(); }  // mark level over the noise mean, amplitude
   double KeyLevel() const { return a_; }  // envelope, for the pitch finder
   std::int64_t Samples() const { return sample_; }
   // Samples since the last printed symbol (large when none).
@@ -74,7 +75,9 @@ class CwDecoder {
   void DecodeChunk();
   void Emit(const char* text, double startFrame, double endFrame);
   void SetFilterLength();
-  double Frames(double ln) const;
+  void ExactSums();
+  void FastKey();
+  double NoiseMean() const;
 
   double pitchHz_ = 700;
   // Mixer and the first averaging.
@@ -87,10 +90,19 @@ class CwDecoder {
   std::array<std::complex<double>, kRing> ring_{};
   std::complex<double> sum_{};
   int ringPos_ = 0, length_ = 30, sinceExact_ = 0;
+  // A second, shorter average that still resolves elements when the
+  // sender speeds up past what the matched one passes.
+  std::complex<double> sumFast_{};
+  int lengthFast_ = 10;
+  bool downFast_ = false;
+  double fastStart_ = 0;
+  std::array<double, 8> fastWin_{};
+  int fastCount_ = 0;
   double frame_ = 0;  // frames since Reset
   // Levels (envelope units) and the key.
   std::array<double, kRing> aHist_{};  // envelope history, for the floor
   double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0, rawUp_ = 0;
+  double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
   bool down_ = false, open_ = false;
   int warm_ = 0;
   // Timing, in frames; logs of lengths.
