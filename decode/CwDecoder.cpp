@@ -20,7 +20,7 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 2.6, kCloseRatio = 2.1;  // squelch: mark level over the noise mean
+constexpr double kOpenRatio = 2.8, kCloseRatio = 2.0;  // squelch: mark level over the noise mean
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
@@ -107,7 +107,9 @@ void CwDecoder::Reset() {
   frame_ = 0;
   a_ = prevA_ = noise_ = sig_ = 0;
   open_ = false;
-  lnDit_ = std::log(DitFrames(20));
+  // Short enough a start that the matched filter resolves the fastest
+  // sending; the first split of dits from dahs sets the speed.
+  lnDit_ = std::log(DitFrames(36));
   lnRatio_ = std::log(3.0);
   lnGap_ = lnDit_;
   lnChar_ = lnDit_ + std::log(3.0);
@@ -115,6 +117,7 @@ void CwDecoder::Reset() {
   lastUp_ = -1e9;
   pending_ = false;
   markCount_ = gapCount_ = n_ = 0;
+  locked_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
   outHead_ = outTail_ = 0;
@@ -182,10 +185,10 @@ void CwDecoder::FastKey() {
     // Dits and dahs well apart and the dits much shorter than the matched
     // filter takes them to be: the sender sped up.
     if (hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor) {
-      lnDit_ = std::max(lo, kLnMinDit);
+      Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
-      lnGap_ = lnDit_;
       markCount_ = fastCount_ = 0;
+      locked_ = true;
       SetFilterLength();
     }
   }
@@ -229,8 +232,16 @@ void CwDecoder::Frame(std::complex<double> z) {
   // Squelch: the mark level over the noise's mean envelope, the latter from
   // the 10th percentile of all frames over the last second or so (mostly
   // gaps even in fast sending), unbiased by the key's decisions.
-  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * 0.03;
-  if (open_ ? sig_ < NoiseMean() * kCloseRatio : sig_ > NoiseMean() * kOpenRatio) open_ = !open_;
+  // Faster for the first half second, while it settles.
+  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.03);
+  if (open_ ? sig_ < NoiseMean() * kCloseRatio : sig_ > NoiseMean() * kOpenRatio) {
+    open_ = !open_;
+    // Marks from before a signal came up say nothing of its timing.
+    if (open_) {
+      markCount_ = fastCount_ = n_ = 0;
+      locked_ = false;
+    }
+  }
   FastKey();
 
   auto crossing = [&](double thr) {
@@ -245,7 +256,7 @@ void CwDecoder::Frame(std::complex<double> z) {
     down_ = false;
     rawUp_ = frame_;
     KeyUp(crossing(lo));
-  } else if (down_ && frame_ - markStart_ > std::max(10 * dit, 0.5 * kFrameRate)) {
+  } else if (down_ && frame_ - markStart_ > std::max(10 * dit, 1.5 * kFrameRate)) {
     // A steady carrier or a noise rise: taken as the new floor.
     down_ = false;
     noise_ = a_ * kFloorBias;
@@ -257,7 +268,9 @@ void CwDecoder::Frame(std::complex<double> z) {
     const double gap = frame_ - lastUp_;
     if (pending_ && gap >= kGlitch * dit) CommitMark();
     const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
-    if (n_ > 0 && !pending_ && gap >= charSure) {
+    // Before the first split of dits from dahs the marks wait (a pause, or
+    // a chunk full, ends the wait): the speed they were taken at is a guess.
+    if (n_ > 0 && !pending_ && gap >= charSure && (locked_ || gap > 1.5 * kFrameRate)) {
       DecodeChunk();
       chunkEnd_ = lastUp_;
       chunkGapDone_ = false;
@@ -308,6 +321,16 @@ void CwDecoder::CommitMark() {
   UpdateSpeed();
 }
 
+void CwDecoder::Relock(double lnDit) {
+  // Spacing scales with the speed; what was learned of its shape stays.
+  const double shift = std::clamp(lnDit, kLnMinDit, kLnMaxDit) - lnDit_;
+  lnDit_ += shift;
+  lnGap_ = lnDit_;
+  lnChar_ += shift;
+  lnWord_ += shift;
+  for (double& g : gapWin_) g += shift;
+}
+
 void CwDecoder::UpdateSpeed() {
   const int n = std::min(markCount_, kMarkWindow);
   double lo = 0, hi = 0;
@@ -316,13 +339,14 @@ void CwDecoder::UpdateSpeed() {
   if (hi - lo >= std::log(1.9)) {
     // Dits and dahs both present: the short cluster is the dit.
     const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
-    const double w = std::abs(lo - lnDit_) > 0.35 ? 1.0 : 0.3;
-    lnDit_ += w * (lo - lnDit_);
-    lnRatio_ += w * (ratio - lnRatio_);
-    if (w == 1.0) {
-      lnGap_ = lnDit_;
-      lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.2));
-      lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.8));
+    const bool first = !locked_;
+    locked_ = true;
+    if (first || std::abs(lo - lnDit_) > 0.35) {
+      Relock(lo);
+      lnRatio_ = ratio;
+    } else {
+      lnDit_ += 0.3 * (lo - lnDit_);
+      lnRatio_ += 0.3 * (ratio - lnRatio_);
     }
   } else if (n >= 3) {
     // One kind only: nudged if it fits dits or dahs of the present speed.
@@ -337,7 +361,8 @@ void CwDecoder::UpdateSpeed() {
 }
 
 void CwDecoder::UpdateGaps(double gap) {
-  if (gap <= 0 || gap > 40 * std::exp(lnDit_)) return;  // a pause, not spacing
+  // A pause, not spacing.
+  if (gap <= 0 || gap > 40 * std::exp(lnDit_) || (gapCount_ >= 6 && gap > 2.5 * std::exp(lnWord_))) return;
   gapWin_[gapCount_ % kGapWindow] = std::log(gap);
   ++gapCount_;
   const int n = std::min(gapCount_, kGapWindow);
@@ -362,13 +387,15 @@ void CwDecoder::DecodeChunk() {
   n_ = 0;
   if (n == 0) return;
   double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
+  bool word[kMaxChunk];  // the gap before this mark is a word space
   for (int e = 0; e < n; ++e) {
     const double lm = std::log(std::max(marks_[e], 1.0));
     dit[e] = LogLike(lm, lnDit_, kSigmaMark);
     dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
     const double lg = std::log(std::max(gaps_[e], 1.0));
     intra[e] = LogLike(lg, lnGap_, kSigmaGap);
-    inter[e] = LogLike(lg, lnChar_, kSigmaGap);
+    word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
+    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, kSigmaGap);
   }
   double best[kMaxChunk + 1];
   int from[kMaxChunk + 1], symbol[kMaxChunk + 1];
@@ -407,6 +434,10 @@ void CwDecoder::DecodeChunk() {
         lnRatio_ += 0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) - lnRatio_);
     }
     lnGap_ = std::clamp(lnGap_, lnDit_ - 0.5, lnDit_ + 0.5);
+    if (word[j] && printedSinceWord_) {
+      Emit(" ", starts_[j], starts_[j]);
+      printedSinceWord_ = false;
+    }
     Emit(s.text, starts_[j], starts_[i - 1] + marks_[i - 1]);
     j = i;
   }

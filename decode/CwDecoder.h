@@ -71,6 +71,7 @@ class CwDecoder {
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
+  void Relock(double lnDit);
   void UpdateGaps(double gap);
   void DecodeChunk();
   void Emit(const char* text, double startFrame, double endFrame);
@@ -108,7 +109,7 @@ class CwDecoder {
   // Timing, in frames; logs of lengths.
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
   double markStart_ = 0, lastUp_ = -1e9;
-  bool pending_ = false;
+  bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   std::array<double, kMarkWindow> markWin_{};
   int markCount_ = 0;
