@@ -20,7 +20,9 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 2.8, kCloseRatio = 2.0;  // squelch: mark level over the noise mean
+constexpr double kOpenRatio = 3.4, kCloseRatio = 2.4;  // squelch: mark level over the noise mean
+constexpr double kCloseHoldS = 1.5;
+constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
@@ -107,6 +109,8 @@ void CwDecoder::Reset() {
   frame_ = 0;
   a_ = prevA_ = noise_ = sig_ = 0;
   open_ = false;
+  lowFrames_ = 0;
+  closedAt_ = -1e9;
   // Short enough a start that the matched filter resolves the fastest
   // sending; the first split of dits from dahs sets the speed.
   lnDit_ = std::log(DitFrames(36));
@@ -184,7 +188,9 @@ void CwDecoder::FastKey() {
     if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
     // Dits and dahs well apart and the dits much shorter than the matched
     // filter takes them to be: the sender sped up.
-    if (hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor) {
+    const bool agree = std::abs(lo - fastCandidate_) < 0.25;
+    fastCandidate_ = lo;
+    if (hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -234,10 +240,16 @@ void CwDecoder::Frame(std::complex<double> z) {
   // gaps even in fast sending), unbiased by the key's decisions.
   // Faster for the first half second, while it settles.
   lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.03);
-  if (open_ ? sig_ < NoiseMean() * kCloseRatio : sig_ > NoiseMean() * kOpenRatio) {
+  // Open at once; closed only after the level has stayed low a while, so
+  // that a fade or a run of weak marks does not cut a word.
+  const double ratio = sig_ / std::max(NoiseMean(), 1e-30);
+  lowFrames_ = open_ && ratio < kCloseRatio ? lowFrames_ + 1 : 0;
+  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > kOpenRatio) {
     open_ = !open_;
-    // Marks from before a signal came up say nothing of its timing.
-    if (open_) {
+    if (!open_) closedAt_ = frame_;
+    // Marks from before a signal came up say nothing of its timing (a
+    // fade of the same signal keeps what was learned).
+    if (open_ && frame_ - closedAt_ > kForgetS * kFrameRate) {
       markCount_ = fastCount_ = n_ = 0;
       locked_ = false;
     }
@@ -341,7 +353,11 @@ void CwDecoder::UpdateSpeed() {
     const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
     const bool first = !locked_;
     locked_ = true;
-    if (first || std::abs(lo - lnDit_) > 0.35) {
+    // A new speed is taken once two splits in a row agree on it (a fade or
+    // a burst of noise breaks marks up for one at most).
+    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25;
+    candidate_ = lo;
+    if (first || jump) {
       Relock(lo);
       lnRatio_ = ratio;
     } else {

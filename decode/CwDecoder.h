@@ -105,6 +105,8 @@ class CwDecoder {
   double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0, rawUp_ = 0;
   double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
   bool down_ = false, open_ = false;
+  int lowFrames_ = 0;  // frames the squelch has wanted to close
+  double closedAt_ = -1e9;
   int warm_ = 0;
   // Timing, in frames; logs of lengths.
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
@@ -113,6 +115,7 @@ class CwDecoder {
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   std::array<double, kMarkWindow> markWin_{};
   int markCount_ = 0;
+  double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
   // The chunk: marks since the last sure character gap, each with the gap before it.
