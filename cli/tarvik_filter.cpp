@@ -31,6 +31,7 @@
 #include "common/TextFormat.h"
 #include "control/Session.h"
 #include "decode/CwDecoder.h"
+#include "decode/CwSkimmer.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 #include "signal/RateConverter.h"
@@ -74,10 +75,15 @@ const char* const kUsage =
     "  -o, --output-dir DIR  write INPUT... into DIR as NAME.wav, files in parallel\n"
     "  --list-presets   list the presets and exit\n"
     "\n"
-    "       tarvik-filter --decode [--fo HZ] [--timestamps] [--partial] INPUT\n"
+    "       tarvik-filter --decode [--fo HZ] [--track] [--timestamps] INPUT\n"
+    "       tarvik-filter --skim INPUT\n"
     "  --decode         print the Morse (CW) keyed on the tone at Fo as text\n"
     "                   (no output file); speed found by itself, 5 to 60 wpm\n"
+    "  --track          with --decode: follow the strongest keyed tone within\n"
+    "                   100 Hz of Fo\n"
     "  --timestamps     with --decode: one line per word, with its start (s)\n"
+    "  --skim           decode every keyed tone in 200..1500 Hz (up to 16); one\n"
+    "                   line per signal: pitch Hz, speed wpm, SNR dB, text\n"
     "  --quiet          no progress and no summary\n"
     "  --help           this text\n"
     "  --version        the version\n";
@@ -132,6 +138,8 @@ struct Options {
   std::string outputDir;  // -o DIR: several inputs, outputs named after them
   bool decode = false;     // print the Morse on the tone at Fo, no output file
   bool timestamps = false;
+  bool track = false;
+  bool skim = false;  // every keyed tone at once
 };
 
 std::string Message(const char* fmt, const std::string& a = std::string(),
@@ -747,6 +755,10 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
       o.decode = true;
     } else if (arg == "--timestamps") {
       o.timestamps = true;
+    } else if (arg == "--track") {
+      o.track = true;
+    } else if (arg == "--skim") {
+      o.skim = true;
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
     } else if (arg == "--partial") {
@@ -772,17 +784,26 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
     }
   }
   if (o.threads == 0) o.threads = std::max(1u, std::thread::hardware_concurrency());
-  if (o.timestamps && !o.decode) {
-    exitCode = UsageError("--timestamps goes with --decode");
+  if ((o.timestamps || o.track) && !o.decode) {
+    exitCode = UsageError(std::string(o.track ? "--track" : "--timestamps") + " goes with --decode");
     return false;
   }
-  if (o.decode) {
+  if (o.decode && o.skim) {
+    exitCode = UsageError("give either --decode or --skim");
+    return false;
+  }
+  if (o.decode || o.skim) {
     if (positional.size() != 1 || !o.outputDir.empty()) {
-      exitCode = UsageError("--decode takes one INPUT and writes the text to standard output");
+      exitCode = UsageError(std::string(o.skim ? "--skim" : "--decode") +
+                            " takes one INPUT and writes the text to standard output");
       return false;
     }
     if (!o.preset.empty() || !o.def.empty() || !o.tap.empty() || o.nb || o.nr > 0 || !o.notches.empty() || o.hpf) {
-      exitCode = UsageError("--decode listens to the input as it is; filter options do not apply");
+      exitCode = UsageError("the decoder listens to the input as it is; filter options do not apply");
+      return false;
+    }
+    if (o.skim && !o.fo.empty()) {
+      exitCode = UsageError("--skim looks at 200..1500 Hz; --fo does not apply");
       return false;
     }
     o.inputs = positional;
@@ -1133,6 +1154,21 @@ int Decode(const Options& o) {
 
   CwDecoder decoder;
   decoder.SetPitch(foHz);
+  CwSkimmer skimmer;
+  // --track: as the live decoder follows a tone (control/CwDecodeTap.cpp).
+  CwToneFinder finder;
+  finder.Setup(foHz - 120, foHz + 120, 5);
+  double pitch = foHz;
+  auto process = [&](const double* x, int n) {
+    if (o.skim) return skimmer.Process(x, n);
+    decoder.Process(x, n);
+    double best = 0;
+    if (o.track && finder.Process(x, n) && finder.Strongest(foHz - 100, foHz + 100, 10, best) &&
+        std::abs(best - pitch) > 8) {
+      pitch = best;
+      decoder.SetPitch(pitch);
+    }
+  };
   std::string word;
   std::int64_t wordStart = 0;
   bool space = false;  // a word space waits for the next word
@@ -1161,14 +1197,27 @@ int Decode(const Options& o) {
   };
   std::vector<double> block;
   while (queue.Pop(block)) {
-    decoder.Process(block.data(), static_cast<int>(block.size()));
+    // In pieces of the live path's size, so that tracking moves as it does there.
+    for (std::size_t at = 0; at < block.size(); at += 512)
+      process(block.data() + at, static_cast<int>(std::min<std::size_t>(512, block.size() - at)));
     drain();
   }
   producer.join();
   // Silence after the end lets the last character and word close.
   const std::vector<double> silence(kRate / 4, 0.0);
-  for (int i = 0; i < 12; ++i) decoder.Process(silence.data(), static_cast<int>(silence.size()));
+  process(silence.data(), static_cast<int>(silence.size()));
+  if (o.skim)
+    skimmer.Flush();
+  else
+    decoder.Flush();
   drain();
+  if (o.skim) {
+    for (const CwSignal& sig : skimmer.Signals())
+      std::printf("%7.1f Hz %5.1f wpm %6.1f dB  %s\n", sig.pitchHz, sig.wpm, sig.snrDb, sig.text.c_str());
+    const std::string failure = queue.Error();
+    if (!failure.empty()) return Fail("%s %s", failure, input);
+    return 0;
+  }
   if (o.timestamps && !word.empty()) std::printf("%10.2f %s\n", static_cast<double>(wordStart) / kRate, word.c_str());
   if (!o.timestamps) std::fputs("\n", stdout);
   std::fflush(stdout);
@@ -1183,6 +1232,6 @@ int main(int argc, char** argv) {
   Options o;
   int exitCode = 0;
   if (!ParseArgs(argc, argv, o, exitCode)) return exitCode;
-  if (o.decode) return Decode(o);
+  if (o.decode || o.skim) return Decode(o);
   return Run(o);
 }

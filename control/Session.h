@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
+#include "control/CwDecodeTap.h"
 #include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
 #include "signal/Settings.h"
@@ -44,7 +45,8 @@ class Session {
     kSpectrum = 1u << 4,  // the spectrum's source or width
     kRecording = 1u << 5, // the recording options
     kSlots = 1u << 6,     // a user slot
-    kAll = 0x7Fu,
+    kDecoder = 1u << 7,   // the CW decoder: on, tracking, skimmer, source
+    kAll = 0xFFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
@@ -81,6 +83,12 @@ class Session {
   const std::string& RecordDir() const { return s_.recordDir; }
   bool RecordInput() const { return s_.recordInput != 0; }
   bool RecordFlac() const { return s_.recordFlac != 0; }
+  bool DecoderOn() const { return s_.decoder != 0; }
+  bool DecoderTrack() const { return s_.decoderTrack != 0; }
+  bool SkimmerOn() const { return s_.skimmer != 0; }
+  int DecoderSource() const { return s_.decoderSource; }  // 0 input, 1 output
+  // The running decoder, null while it is off or the engine stopped.
+  CwDecodeTap* Decoder() const { return decoder_.get(); }
   const std::string& DefDir() const { return s_.defDir; }
   const std::string& HDir() const { return s_.hDir; }
   const FilterDefinition& UserSlot(int k) const { return slots_[ClampSlot(k)]; }
@@ -122,6 +130,13 @@ class Session {
   void SetRecordInput(bool on);
   void SetRecordFlac(bool on);
   void SetDialogDirs(const std::string& defDir, const std::string& hDir);
+  // The CW decoder on the input (source 0) or the output (1) at Fo, or
+  // following the strongest keyed tone within 100 Hz of it, with the
+  // skimmer beside it when asked.
+  void SetDecoder(bool on);
+  void SetDecoderTrack(bool on);
+  void SetSkimmer(bool on);
+  void SetDecoderSource(int source);
   // Records what is heard (and the input, when chosen) into the recording
   // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac), with "-2",
   // "-3" ... added when a file of that name is there: a recording never
@@ -148,12 +163,14 @@ class Session {
   static int ClampSlot(int k) { return k < 0 ? 0 : (k >= kUserSlotCount ? kUserSlotCount - 1 : k); }
   void Write(IniFile& ini) const;
   void PutExtras();
+  void PutDecoder();
   void Tell(unsigned changes);
 
   Settings s_;
   int prevSelect_ = 0;
   std::unique_ptr<FilterDefinition[]> slots_;
   std::unique_ptr<CFilter> engine_;
+  std::unique_ptr<CwDecodeTap> decoder_;  // registered with engine_'s taps
   std::vector<std::pair<int, Listener>> listeners_;
   int nextListener_ = 1;
 };

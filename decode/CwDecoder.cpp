@@ -472,6 +472,11 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
   lastPrint_ = sample_;
 }
 
+void CwDecoder::Flush() {
+  if (pending_) CommitMark();
+  if (n_ > 0) DecodeChunk();
+}
+
 bool CwDecoder::Pop(CwSymbol& s) {
   if (outTail_ == outHead_) return false;
   s = out_[outTail_ % kOut];
@@ -489,5 +494,5 @@ double CwDecoder::SnrDb() const {
   if (!(mean > 0)) return -99;
   const double s2 = 4 / M_PI * kDecimation * length_ * mean * mean;
   const double toneA2 = 4 * std::max(sig_ * sig_ - 4 / M_PI * mean * mean, 1e-30);
-  return 10 * std::log10((toneA2 / 2) / (s2 * 500 / (kSampleRate / 2)));
+  return std::clamp(10 * std::log10((toneA2 / 2) / (s2 * 500 / (kSampleRate / 2))), -30.0, 60.0);
 }

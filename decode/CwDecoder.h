@@ -46,6 +46,9 @@ class CwDecoder {
   // Any block length; non-finite samples count as silence.
   void Process(const double* x, int n);
 
+  // End of the input: decodes the marks held back (run a quarter second of
+  // silence first so that the last mark has ended).
+  void Flush();
   // Decoded symbols, oldest first; false when none wait. Up to 256 wait,
   // older ones are lost.
   bool Pop(CwSymbol& s);

@@ -53,6 +53,10 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.noiseBlanker = ini.ReadInteger(kDefine, "NB", s.noiseBlanker) != 0 ? 1 : 0;
   if (const auto notches = ini.Read(kDefine, "Notches")) s.notches = ParseNotchList(*notches);
   s.noiseReductionLevel = ReadBounded(ini, "NRLevel", s.noiseReductionLevel, 1, kNrLevels);
+  s.decoder = ini.ReadInteger(kDefine, "Decoder", s.decoder) != 0 ? 1 : 0;
+  s.decoderTrack = ini.ReadInteger(kDefine, "DecoderTrack", s.decoderTrack) != 0 ? 1 : 0;
+  s.skimmer = ini.ReadInteger(kDefine, "Skimmer", s.skimmer) != 0 ? 1 : 0;
+  s.decoderSource = ReadBounded(ini, "DecoderSource", s.decoderSource, 0, 1);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -115,6 +119,10 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "NB", s.noiseBlanker);
   ini.WriteString(kDefine, "Notches", NotchListText(s.notches));
   ini.WriteInteger(kDefine, "NRLevel", s.noiseReductionLevel);
+  ini.WriteInteger(kDefine, "Decoder", s.decoder);
+  ini.WriteInteger(kDefine, "DecoderTrack", s.decoderTrack);
+  ini.WriteInteger(kDefine, "Skimmer", s.skimmer);
+  ini.WriteInteger(kDefine, "DecoderSource", s.decoderSource);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

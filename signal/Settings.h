@@ -38,6 +38,12 @@ struct Settings {
   int noiseBlanker = 0;
   std::vector<double> notches;
   int noiseReductionLevel = 3;
+  // The CW decoder: on, following the strongest tone near Fo, the skimmer,
+  // and what it listens to (0 the input, 1 the output).
+  int decoder = 0;
+  int decoderTrack = 0;
+  int skimmer = 0;
+  int decoderSource = 0;
 };
 
 // "700,1500.5" -> {700, 1500.5}: numbers within the notches' range, at most
@@ -55,7 +61,8 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 
 // Writes "Define" with its ten keys in order, the recording keys (RecDir,
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
-// the added stages' keys (NR, NB, Notches, NRLevel) after them, then the six
+// the added stages' keys (NR, NB, Notches, NRLevel) and the decoder's
+// (Decoder, DecoderTrack, Skimmer, DecoderSource) after them, then the six
 // slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
