@@ -17,8 +17,10 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <filesystem>
 
+#include "app/DecoderPane.h"
 #include "app/DesignDlg.h"
 #include "app/Widgets.h"
 #include "common/IniFile.h"
@@ -99,6 +101,10 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   session->SetDialogDirs(dialogDir, dialogDir);
   session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
+  // The decoder's pane, below the row of added stages (a view of the session).
+  decoderPane = new DecoderPane(*session, japanese, this);
+  decoderPane->setFixedWidth(client->width());
+  static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->indexOf(extrasRow) + 1, decoderPane);
   savedText_ = session->Text();
   SaveTimer = new QTimer(this);
   SaveTimer->setInterval(1000);
@@ -261,6 +267,7 @@ void TMainWnd::SessionChanged(unsigned changes) {
   }
   if (changes & Session::kExtras) ShowExtras();
   if (changes & Session::kSpectrum) SyncFftRadios();
+  if (changes & Session::kDecoder && decoderPane) decoderPane->Sync();
   if (changes & Session::kRecording) {
     const QSignalBlocker b1(ActRecordInput), b2(ActRecordFlac);
     ActRecordInput->setChecked(session->RecordInput());

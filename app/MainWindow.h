@@ -39,6 +39,8 @@ class ImageBox;
 class TDesignDlg;
 class QFrame;
 
+class DecoderPane;
+
 class TMainWnd : public QWidget {
  public:
   enum class Language { System, English, Japanese };
@@ -145,6 +147,7 @@ class TMainWnd : public QWidget {
   QLabel* StatusDelay = nullptr;
   QAction* ActDevices = nullptr;
   QWidget* extrasRow = nullptr;  // the row under the client area
+  DecoderPane* decoderPane = nullptr;  // below it
   QToolButton* NrBtn = nullptr;
   QComboBox* NrLevelBox = nullptr;
   QToolButton* NbBtn = nullptr;

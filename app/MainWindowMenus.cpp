@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <array>
 
+#include "app/DecoderPane.h"
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
 #include "app/Widgets.h"
@@ -238,6 +239,7 @@ void TMainWnd::RunCommand(Command command, int argument) {
     case Command::ClearNotches: session->ClearNotches(); break;
     case Command::Record: ActRecord->trigger(); break;
     case Command::Design: EntBtn->click(); break;
+    case Command::Decoder: decoderPane->ToggleDecoder(); break;
     case Command::Quit: close(); break;
   }
 }

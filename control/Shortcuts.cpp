@@ -23,6 +23,7 @@ const Shortcut kShortcuts[kShortcutCount] = {
     {"N", "noise reduction on and off", "ノイズ リダクションの入/切", {{"N", Command::NoiseReduction, 0}}},
     {"B", "the noise blanker on and off", "ノイズ ブランカの入/切", {{"B", Command::Blanker, 0}}},
     {"C", "clear the notches", "ノッチをすべて消去", {{"C", Command::ClearNotches, 0}}},
+    {"D", "the Morse decoder on and off", "モールス デコーダの入/切", {{"D", Command::Decoder, 0}}},
     {"Left click on the spectrum", "Fo there (to 5 Hz), as if typed", "スペクトルを左クリック: そこを Fo に", {}},
     {"Right click on the spectrum",
      "a notch there (on a notch: remove it)",

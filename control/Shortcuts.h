@@ -21,6 +21,7 @@ enum class Command {
   ClearNotches,
   Record,
   Design,
+  Decoder,
   Quit,
 };
 
@@ -37,7 +38,7 @@ struct Shortcut {
   KeyBinding bindings[4];  // unused ones have a null key; the mouse's have none
 };
 
-constexpr int kShortcutCount = 14;
+constexpr int kShortcutCount = 15;
 extern const Shortcut kShortcuts[kShortcutCount];
 
 // The table as Markdown rows ("| Space | through on and off |"), as the
