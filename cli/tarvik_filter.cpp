@@ -1152,22 +1152,16 @@ int Decode(const Options& o) {
   BlockQueue queue;
   std::thread producer([&] { Produce(reader, resample ? &converter : nullptr, o.partial, queue); });
 
-  CwDecoder decoder;
-  decoder.SetPitch(foHz);
+  CwTracker tracker;  // as the live decoder runs it (control/CwDecodeTap.cpp)
+  tracker.SetFo(foHz);
+  tracker.SetTrack(o.track);
+  CwDecoder& decoder = tracker.Decoder();
   CwSkimmer skimmer;
-  // --track: as the live decoder follows a tone (control/CwDecodeTap.cpp).
-  CwToneFinder finder;
-  finder.Setup(foHz - 120, foHz + 120, 5);
-  double pitch = foHz;
   auto process = [&](const double* x, int n) {
-    if (o.skim) return skimmer.Process(x, n);
-    decoder.Process(x, n);
-    double best = 0;
-    if (o.track && finder.Process(x, n) && finder.Strongest(foHz - 100, foHz + 100, 10, best) &&
-        std::abs(best - pitch) > 8) {
-      pitch = best;
-      decoder.SetPitch(pitch);
-    }
+    if (o.skim)
+      skimmer.Process(x, n);
+    else
+      tracker.Process(x, n);
   };
   std::string word;
   std::int64_t wordStart = 0;
@@ -1197,9 +1191,7 @@ int Decode(const Options& o) {
   };
   std::vector<double> block;
   while (queue.Pop(block)) {
-    // In pieces of the live path's size, so that tracking moves as it does there.
-    for (std::size_t at = 0; at < block.size(); at += 512)
-      process(block.data() + at, static_cast<int>(std::min<std::size_t>(512, block.size() - at)));
+    process(block.data(), static_cast<int>(block.size()));
     drain();
   }
   producer.join();

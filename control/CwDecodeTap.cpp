@@ -5,9 +5,6 @@
 
 namespace {
 
-constexpr double kTrackSpanHz = 100;  // tracking looks this far either side of Fo
-constexpr double kTrackMinDb = 10;    // a tone must stand this far over its noise to be followed
-constexpr double kTrackMoveHz = 8;    // closer than this the decoder stays where it is
 constexpr std::size_t kMaxText = 1 << 16;  // text kept for a window that does not take it
 
 }  // namespace
@@ -43,12 +40,11 @@ void CwDecodeTap::Stop() {
 
 void CwDecodeTap::Run() {
   // Everything the thread uses is made here, before the first block.
-  auto decoder = std::make_unique<CwDecoder>();
+  auto tracker = std::make_unique<CwTracker>();
   auto skimmer = std::make_unique<CwSkimmer>();
-  CwToneFinder finder;
-  double fo = foHz_.load(), pitch = fo;
-  decoder->SetPitch(pitch);
-  finder.Setup(fo - kTrackSpanHz - 20, fo + kTrackSpanHz + 20, 5);
+  CwDecoder& decoder = tracker->Decoder();
+  double fo = foHz_.load();
+  tracker->SetFo(fo);
   bool skimming = false;
   std::string fresh;
   fresh.reserve(4096);
@@ -60,26 +56,13 @@ void CwDecodeTap::Run() {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
-    // Fo moved: the decoder (and the tracking band) goes with it.
-    const double wantFo = foHz_.load();
-    if (wantFo != fo) {
-      fo = pitch = wantFo;
-      decoder->SetPitch(pitch);
-      finder.Setup(fo - kTrackSpanHz - 20, fo + kTrackSpanHz + 20, 5);
+    if (foHz_.load() != fo) {
+      fo = foHz_.load();
+      tracker->SetFo(fo);
     }
+    tracker->SetTrack(track_.load());
     const int n = block.frames;  // mono at the engine's rate
-    decoder->Process(samples, n);
-    if (finder.Process(samples, n) && track_.load()) {
-      double best = 0;
-      if (finder.Strongest(fo - kTrackSpanHz, fo + kTrackSpanHz, kTrackMinDb, best) &&
-          std::abs(best - pitch) > kTrackMoveHz) {
-        pitch = best;
-        decoder->SetPitch(pitch);
-      }
-    } else if (!track_.load() && pitch != fo) {
-      pitch = fo;
-      decoder->SetPitch(pitch);
-    }
+    tracker->Process(samples, n);
     const bool skim = skim_.load();
     if (skim != skimming) {
       skimming = skim;
@@ -90,11 +73,11 @@ void CwDecodeTap::Run() {
 
     fresh.clear();
     CwSymbol s;
-    while (decoder->Pop(s)) fresh += s.text;
-    open_ = decoder->Open();
-    wpm_ = decoder->Wpm();
-    snrDb_ = decoder->SnrDb();
-    pitchHz_ = decoder->PitchHz();
+    while (decoder.Pop(s)) fresh += s.text;
+    open_ = decoder.Open();
+    wpm_ = decoder.Wpm();
+    snrDb_ = decoder.SnrDb();
+    pitchHz_ = decoder.PitchHz();
     std::vector<CwSignal> signals;
     if (skimming) signals = skimmer->Signals();
     std::lock_guard<std::mutex> lock(m_);

@@ -90,6 +90,34 @@ bool CwToneFinder::Strongest(double loHz, double hiHz, double minDb, double& pit
   return true;
 }
 
+CwTracker::CwTracker() { SetFo(foHz_); }
+
+void CwTracker::SetFo(double hz) {
+  decoder_.SetPitch(hz);
+  foHz_ = decoder_.PitchHz();
+  finder_.Setup(foHz_ - kSpanHz - 20, foHz_ + kSpanHz + 20, 5);
+}
+
+void CwTracker::SetTrack(bool on) {
+  if (track_ && !on && decoder_.PitchHz() != foHz_) decoder_.SetPitch(foHz_);
+  track_ = on;
+}
+
+void CwTracker::Process(const double* x, int n) {
+  // In pieces that end where the finder looks, so that a move takes effect
+  // at the same sample whatever the blocks.
+  while (n > 0) {
+    const int piece = std::min(n, CwToneFinder::kBlock);
+    decoder_.Process(x, piece);
+    double best = 0;
+    if (finder_.Process(x, piece) && track_ &&
+        finder_.Strongest(foHz_ - kSpanHz, foHz_ + kSpanHz, 10, best) && std::abs(best - decoder_.PitchHz()) >= 8)
+      decoder_.SetPitch(best);
+    x += piece;
+    n -= piece;
+  }
+}
+
 CwSkimmer::CwSkimmer() : channels_(new Channel[kChannels]) {
   finder_.Setup(kLoHz, kHiHz, 10);
 }

@@ -45,6 +45,26 @@ class CwToneFinder {
   bool started_ = false;
 };
 
+// One decoder at Fo or, tracking, on the strongest keyed tone within
+// 100 Hz of it (moved when that tone is 10 dB over its noise and 8 Hz or
+// more away); the live decoder and the offline tool both run this.
+class CwTracker {
+ public:
+  static constexpr double kSpanHz = 100;
+  CwTracker();
+  // Fo moved: the decoder goes there (and tracking starts from there).
+  void SetFo(double hz);
+  void SetTrack(bool on);
+  void Process(const double* x, int n);
+  CwDecoder& Decoder() { return decoder_; }
+
+ private:
+  CwDecoder decoder_;
+  CwToneFinder finder_;
+  double foHz_ = 700;
+  bool track_ = false;
+};
+
 struct CwSignal {
   double pitchHz = 0, wpm = 0, snrDb = 0;
   std::string text;  // the last characters printed

@@ -77,6 +77,7 @@ case "$what" in
     ./build/bench/tarvik_bench "$@"
     ./build/bench/tarvik_bench_draw "$@"
     ./build/bench/tarvik_bench_nr
+    ./build/bench/tarvik_bench_decoder
     ;;
   *)
     echo "usage: tools/build.sh run|test|asan|tsan|bench" >&2

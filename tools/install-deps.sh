@@ -3,7 +3,8 @@
 # Quiet and quick when everything is already there.
 #   install-deps.sh          what building and running need
 #   install-deps.sh --test   also the PulseAudio server the sound tests start
-#   install-deps.sh --bench  also espeak-ng, whose speech the noise benchmark uses
+#   install-deps.sh --bench  also espeak-ng, whose speech the noise benchmark uses,
+#                            and morse2ascii, beside which the CW decoder is measured
 set -euo pipefail
 
 packages=(
@@ -15,7 +16,7 @@ packages=(
   sox
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(espeak-ng)
+  packages+=(espeak-ng morse2ascii)
 fi
 if [ "${1:-}" = "--test" ]; then
   packages+=(pulseaudio pulseaudio-utils libasound2-plugins
