@@ -317,13 +317,17 @@ void Skim(int runs, bool show) {
     const std::vector<double> q = Quantised(x);
     CwSkimmer skimmer;
     double found[4] = {-1, -1, -1, -1};
+    std::string got[4];
     const auto t0 = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < q.size(); i += 1024) {
       skimmer.Process(q.data() + i, static_cast<int>(std::min<std::size_t>(1024, q.size() - i)));
       for (const CwSignal& sig : skimmer.Signals())
-        for (int st = 0; st < 4; ++st)
-          if (found[st] < 0 && std::abs(sig.pitchHz - pitches[st]) < 30)
-            found[st] = (static_cast<double>(i) - sent[st].front().start) / 11025;
+        for (int st = 0; st < 4; ++st) {
+          if (std::abs(sig.pitchHz - pitches[st]) >= 30) continue;
+          if (found[st] < 0) found[st] = (static_cast<double>(i) - sent[st].front().start) / 11025;
+          // A station that has ended is let go after 30 s: its text as last seen.
+          if (sig.text.size() >= got[st].size()) got[st] = sig.text;
+        }
     }
     const std::vector<double> silence(11025 / 4, 0.0);
     skimmer.Process(silence.data(), static_cast<int>(silence.size()));
@@ -331,16 +335,17 @@ void Skim(int runs, bool show) {
     cpu += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     audio += q.size() / 11025.0;
     const std::vector<CwSignal> list = skimmer.Signals();
+    if (show)
+      for (const CwSignal& sig : list) std::printf("  listed %.1f Hz %.0f wpm: %s\n", sig.pitchHz, sig.wpm, sig.text.c_str());
     for (int st = 0; st < 4; ++st) {
-      std::string got;
       for (const CwSignal& sig : list)
-        if (std::abs(sig.pitchHz - pitches[st]) < 30) got = sig.text;
+        if (std::abs(sig.pitchHz - pitches[st]) < 30 && sig.text.size() >= got[st].size()) got[st] = sig.text;
       if (found[st] < 0) ++missing;
       foundWorst = std::max(foundWorst, found[st]);
       const std::string ref = Normal(texts[st]);
-      errors += Levenshtein(ref, Normal(got));
+      errors += Levenshtein(ref, Normal(got[st]));
       length += static_cast<long>(ref.size());
-      if (show) std::printf("  %4.0f Hz ref  %s\n          ours %s\n", pitches[st], texts[st].c_str(), got.c_str());
+      if (show) std::printf("  %4.0f Hz ref  %s\n          ours %s\n", pitches[st], texts[st].c_str(), got[st].c_str());
     }
   }
   std::printf("%-24s %8.1f %8s %5s %8s %6s   found within %.1f s%s; %.2f %% of one core\n", "skimmer 4 x 10 dB",

@@ -118,7 +118,7 @@ void CwTracker::Process(const double* x, int n) {
   }
 }
 
-CwSkimmer::CwSkimmer() : channels_(new Channel[kChannels]) {
+CwSkimmer::CwSkimmer() : channels_(new Channel[kChannels]), history_(new double[kHistory]()) {
   finder_.Setup(kLoHz, kHiHz, 10);
 }
 
@@ -134,6 +134,7 @@ void CwSkimmer::Process(const double* x, int n) {
   while (n > 0) {
     const int piece = std::min(n, CwToneFinder::kBlock);
     const bool looked = finder_.Process(x, piece);
+    for (int i = 0; i < piece; ++i) history_[(sample_ + i) % kHistory] = x[i];
     for (int c = 0; c < kChannels; ++c) {
       Channel& ch = channels_[c];
       if (!ch.used) continue;
@@ -208,6 +209,16 @@ void CwSkimmer::Look() {
     ch.text.fill('\0');
     ch.lastHeard = sample_;
     ch.wpm = ch.snrDb = 0;
+    // From the history's start (the tone stood out only after its first
+    // characters), in the pieces the history wraps into.
+    const std::int64_t from = std::max<std::int64_t>(0, sample_ - kHistory + 1);
+    for (std::int64_t at = from; at < sample_;) {
+      const int start = static_cast<int>(at % kHistory);
+      const int piece = static_cast<int>(std::min<std::int64_t>(sample_ - at, kHistory - start));
+      ch.decoder.Process(history_.get() + start, piece);
+      at += piece;
+    }
+    Take(ch);
   }
 }
 

@@ -97,5 +97,9 @@ class CwSkimmer {
 
   CwToneFinder finder_;
   std::unique_ptr<Channel[]> channels_;
+  // The last samples, replayed to a channel when it is set up so that it
+  // copies from the tone's first characters.
+  static constexpr int kHistory = 1 << 15;  // about 3 s
+  std::unique_ptr<double[]> history_;
   std::int64_t sample_ = 0;
 };
