@@ -15,6 +15,7 @@ constexpr double kTakeDb = 20;        // a tone taken up by the skimmer
 constexpr double kKeepDb = 15;        // a channel's tone still there
 constexpr double kMinSpacingHz = 45;  // channels closer than this are one signal
 constexpr double kDropS = 30;
+constexpr double kQuietS = 3.0;  // a channel prints only this soon after its tone was keyed
 
 }  // namespace
 
@@ -53,6 +54,7 @@ bool CwToneFinder::Process(const double* x, int n) {
       s1_[k] = s2_[k] = 0;
       held_[k] = std::max(p, held_[k] * kHoldDecay);
       const double lp = std::log(p);
+      lnLast_[k] = lp;
       if (!started_) lnNoise_[k] = lp;
       // The 20th percentile of the bin's level, over some seconds.
       lnNoise_[k] += (lp < lnNoise_[k] ? -0.8 : 0.2) * (looks_ < kSettleLooks ? 0.5 : 0.15);
@@ -71,6 +73,11 @@ bool CwToneFinder::Process(const double* x, int n) {
 double CwToneFinder::ProminenceDb(int k) const {
   if (k < 0 || k >= bins_ || looks_ < kSettleLooks) return 0;
   return 10 / std::log(10.0) * (std::log(std::max(held_[k], 1e-20)) - std::max(lnNoise_[k], lnFloor_));
+}
+
+double CwToneFinder::LevelDb(int k) const {
+  if (k < 0 || k >= bins_ || looks_ < kSettleLooks) return 0;
+  return 10 / std::log(10.0) * (lnLast_[k] - std::max(lnNoise_[k], lnFloor_));
 }
 
 bool CwToneFinder::Strongest(double loHz, double hiHz, double minDb, double& pitchHz) const {
@@ -151,6 +158,9 @@ void CwSkimmer::Process(const double* x, int n) {
 void CwSkimmer::Take(Channel& ch) {
   CwSymbol s;
   while (ch.decoder.Pop(s)) {
+    // Its tone not keyed for a while: what it prints is its neighbours' or
+    // the noise's.
+    if (sample_ - ch.lastKeyed > kQuietS * kSampleRate) continue;
     const std::size_t add = std::strlen(s.text), keep = ch.text.size() - 1;
     std::size_t len = std::strlen(ch.text.data());
     if (len + add > keep) {
@@ -183,6 +193,9 @@ void CwSkimmer::Look() {
     double prominence = 0;
     for (int d = -1; d <= 1; ++d) prominence = std::max(prominence, finder_.ProminenceDb(k + d));
     if (prominence >= kKeepDb) ch.lastHeard = sample_;
+    double level = 0;
+    for (int d = -1; d <= 1; ++d) level = std::max(level, finder_.LevelDb(k + d));
+    if (level >= kKeepDb) ch.lastKeyed = sample_;
     if (sample_ - ch.lastHeard > dropAfter && ch.decoder.SamplesSincePrint() > dropAfter) ch.used = false;
   }
   // New tones: local peaks of the held level, clear of every channel.
@@ -207,7 +220,7 @@ void CwSkimmer::Look() {
     ch.decoder.Reset();
     ch.decoder.SetPitch(pitch);
     ch.text.fill('\0');
-    ch.lastHeard = sample_;
+    ch.lastHeard = ch.lastKeyed = sample_;
     ch.wpm = ch.snrDb = 0;
     // From the history's start (the tone stood out only after its first
     // characters), in the pieces the history wraps into.

@@ -32,6 +32,8 @@ class CwToneFinder {
   double BinHz(int k) const { return loHz_ + k * stepHz_; }
   // Held level over noise of bin k, dB.
   double ProminenceDb(int k) const;
+  // The last look's level over noise of bin k, dB.
+  double LevelDb(int k) const;
   // The bin standing out most within [loHz, hiHz] and its pitch, refined
   // between bins; false when none stands minDb over its noise.
   bool Strongest(double loHz, double hiHz, double minDb, double& pitchHz) const;
@@ -40,7 +42,7 @@ class CwToneFinder {
   double loHz_ = 200, stepHz_ = 10;
   static constexpr int kSettleLooks = 8;  // looks (0.75 s) before any tone is shown
   int bins_ = 0, count_ = 0, looks_ = 0;
-  std::array<double, kMaxBins> coef_{}, s1_{}, s2_{}, held_{}, lnNoise_{};
+  std::array<double, kMaxBins> coef_{}, s1_{}, s2_{}, held_{}, lnNoise_{}, lnLast_{};
   double lnFloor_ = -1e300;
   bool started_ = false;
 };
@@ -90,6 +92,7 @@ class CwSkimmer {
     CwDecoder decoder;
     std::array<char, 1024> text{};  // last characters, oldest first, NUL-padded
     std::int64_t lastHeard = 0;   // sample when its tone last stood out
+    std::int64_t lastKeyed = 0;   // sample when its tone was last heard keyed down
     double wpm = 0, snrDb = 0;    // at the last character
   };
   void Look();
