@@ -4,7 +4,9 @@
 // Material (tests/support/MorseSignal): QSO-like texts with callsigns,
 // reports, numbers and prosigns, and plain words, at 11025 Hz, 700 Hz tone.
 // SNR: key-down carrier power over the noise power in 500 Hz around the
-// tone; white noise unless the row says band (300..2700 Hz).
+// tone; white noise unless the row says band (300..2700 Hz). Machine rows
+// run 12, 20, 28 and 35 wpm in turn, hand rows 16 and 24 wpm with dah/dit
+// 2.5 and 4 and every element and gap 20 % off at random.
 // Figures:
 //   CER %      Levenshtein distance over the reference's length, spaces
 //              counted (runs of spaces as one), a prosign one character
@@ -369,9 +371,9 @@ int main(int argc, char** argv) {
   }
   const double speeds[] = {12, 20, 28, 35};
   std::vector<Row> rows;
-  for (double snr : {20.0, 10.0, 5.0, 0.0, -5.0}) {
+  for (double snr : {99.0, 20.0, 10.0, 5.0, 0.0, -5.0}) {
     char name[64];
-    std::snprintf(name, sizeof name, "machine %+.0f dB", snr);
+    std::snprintf(name, sizeof name, snr > 90 ? "machine, no noise" : "machine %+.0f dB", snr);
     rows.push_back({name, [=, &speeds](std::uint32_t i) {
                       MorseKeying k;
                       k.seed = i + 1;
