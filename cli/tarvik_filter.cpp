@@ -1205,7 +1205,8 @@ int Decode(const Options& o) {
   drain();
   if (o.skim) {
     for (const CwSignal& sig : skimmer.Signals())
-      std::printf("%7.1f Hz %5.1f wpm %6.1f dB  %s\n", sig.pitchHz, sig.wpm, sig.snrDb, sig.text.c_str());
+      if (!sig.text.empty())
+        std::printf("%7.1f Hz %5.1f wpm %6.1f dB  %s\n", sig.pitchHz, sig.wpm, sig.snrDb, sig.text.c_str());
     const std::string failure = queue.Error();
     if (!failure.empty()) return Fail("%s %s", failure, input);
     return 0;

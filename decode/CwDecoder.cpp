@@ -282,7 +282,9 @@ void CwDecoder::Frame(std::complex<double> z) {
     const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
     // Before the first split of dits from dahs the marks wait (a pause, or
     // a chunk full, ends the wait): the speed they were taken at is a guess.
-    if (n_ > 0 && !pending_ && gap >= charSure && (locked_ || gap > 1.5 * kFrameRate)) {
+    // Likewise before three gaps between characters are known (Farnsworth
+    // spacing is learned from them before any word space is printed).
+    if (n_ > 0 && !pending_ && gap >= charSure && ((locked_ && gapCount_ >= 3) || gap > 1.5 * kFrameRate)) {
       DecodeChunk();
       chunkEnd_ = lastUp_;
       chunkGapDone_ = false;
@@ -323,7 +325,7 @@ void CwDecoder::KeyUp(double at) {
 void CwDecoder::CommitMark() {
   pending_ = false;
   if (!open_) return;  // squelched: marks of noise would upset the timing
-  if (n_ == kMaxChunk) DecodeChunk();
+  if (n_ == kMaxChunk) DecodeFull();
   marks_[n_] = pendingLen_;
   gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
   starts_[n_] = pendingStart_;
@@ -391,17 +393,44 @@ void CwDecoder::UpdateGaps(double gap) {
   } else {
     // One cluster: most gaps between characters are not word spaces.
     const double m = (lo * nLo + hi * (n - nLo)) / n;
-    if (m < lnDit_ + std::log(5.0)) lnChar_ += 0.5 * (m - lnChar_);
+    // (up to the 12 dits Farnsworth sending leaves between characters)
+    if (m < lnDit_ + std::log(12.0)) lnChar_ += 0.5 * (m - lnChar_);
   }
   lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.0));
   lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.7));
 }
 
-void CwDecoder::DecodeChunk() {
-  const Alphabet& ab = Symbols();
-  const int n = n_;
-  n_ = 0;
+void CwDecoder::DecodeChunk(int count) {
+  const int n = count < 0 ? n_ : std::min(count, n_);
   if (n == 0) return;
+  // The marks after these wait for the next decision.
+  struct Held {
+    double mark, gap, start;
+  } rest[kMaxChunk];
+  const int kept = n_ - n;
+  for (int e = 0; e < kept; ++e) rest[e] = {marks_[n + e], gaps_[n + e], starts_[n + e]};
+  n_ = 0;
+  DecodeMarks(n);
+  if (kept > 0 && printedSinceWord_ && std::log(std::max(rest[0].gap, 1.0)) > 0.5 * (lnChar_ + lnWord_)) {
+    Emit(" ", rest[0].start, rest[0].start);
+    printedSinceWord_ = false;
+  }
+  for (int e = 0; e < kept; ++e) {
+    marks_[e] = rest[e].mark;
+    gaps_[e] = rest[e].gap;
+    starts_[e] = rest[e].start;
+  }
+  n_ = kept;
+}
+
+void CwDecoder::DecodeMarks(int n) {
+  const Alphabet& ab = Symbols();
+  // Held marks: their gaps between characters teach the spacing first.
+  if (gapCount_ < 3) {
+    const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+    for (int e = 1; e < n; ++e)
+      if (gaps_[e] >= charSure) UpdateGaps(gaps_[e]);
+  }
   double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
   bool word[kMaxChunk];  // the gap before this mark is a word space
   for (int e = 0; e < n; ++e) {
@@ -457,6 +486,19 @@ void CwDecoder::DecodeChunk() {
     Emit(s.text, starts_[j], starts_[i - 1] + marks_[i - 1]);
     j = i;
   }
+}
+
+void CwDecoder::DecodeFull() {
+  // A chunk full before a sure character gap (the wait for the timing):
+  // decoded up to its last gap that is surely between characters.
+  const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+  int cut = n_;
+  for (int e = n_ - 1; e > 0; --e)
+    if (gaps_[e] >= charSure) {
+      cut = e;
+      break;
+    }
+  DecodeChunk(cut);
 }
 
 void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {

@@ -76,7 +76,9 @@ class CwDecoder {
   void UpdateSpeed();
   void Relock(double lnDit);
   void UpdateGaps(double gap);
-  void DecodeChunk();
+  void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
+  void DecodeFull();
+  void DecodeMarks(int n);
   void Emit(const char* text, double startFrame, double endFrame);
   void SetFilterLength();
   void ExactSums();

@@ -240,7 +240,6 @@ std::vector<CwSignal> CwSkimmer::Signals() const {
   for (int c = 0; c < kChannels; ++c) {
     const Channel& ch = channels_[c];
     if (!ch.used) continue;
-    if (ch.text[0] == '\0') continue;  // nothing printed yet
     out.push_back({ch.decoder.PitchHz(), ch.wpm, ch.snrDb, ch.text.data()});
   }
   std::sort(out.begin(), out.end(), [](const CwSignal& a, const CwSignal& b) { return a.pitchHz < b.pitchHz; });

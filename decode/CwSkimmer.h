@@ -82,8 +82,8 @@ class CwSkimmer {
   void Process(const double* x, int n);
   // End of the input: each decoder's held marks (see CwDecoder::Flush).
   void Flush();
-  // The signals being decoded, lowest pitch first; speed and SNR as they
-  // were at each one's last character.
+  // The signals being decoded, lowest pitch first (found, with no text yet,
+  // too); speed and SNR as they were at each one's last character.
   std::vector<CwSignal> Signals() const;
 
  private:
