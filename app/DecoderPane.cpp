@@ -131,7 +131,8 @@ void DecoderPane::Poll() {
   CwDecodeTap* decoder = session_.Decoder();
   if (!decoder) {
     if (session_.DecoderOn())
-      figures_->setText(Caption("(no sound: the decoder waits)", "(音声なし: デコーダは待機中)"));
+      figures_->setText(Caption("Not decoding: ", "解読できません: ") +
+                        QString::fromStdString(session_.DecoderError()));
     return;
   }
   const std::string fresh = decoder->TakeText();

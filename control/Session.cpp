@@ -226,15 +226,16 @@ void Session::SetDecoderSource(int source) {
 }
 
 void Session::PutDecoder() {
+  decoderError_.clear();
   if (!engine_ || !s_.decoder) {
     decoder_.reset();
+    if (s_.decoder) decoderError_ = "the sound is stopped";
     return;
   }
   if (!decoder_) {
     auto tap = std::make_unique<CwDecodeTap>(engine_->Taps());
     tap->SetPitch(s_.fo);
-    std::string error;
-    if (!tap->Start(s_.decoderSource ? TapPoint::Output : TapPoint::Input, error)) return;
+    if (!tap->Start(s_.decoderSource ? TapPoint::Output : TapPoint::Input, decoderError_)) return;
     decoder_ = std::move(tap);
   }
   decoder_->SetPitch(s_.fo);

@@ -89,6 +89,8 @@ class Session {
   int DecoderSource() const { return s_.decoderSource; }  // 0 input, 1 output
   // The running decoder, null while it is off or the engine stopped.
   CwDecodeTap* Decoder() const { return decoder_.get(); }
+  // Why the decoder is on but not running ("" when it runs or is off).
+  const std::string& DecoderError() const { return decoderError_; }
   const std::string& DefDir() const { return s_.defDir; }
   const std::string& HDir() const { return s_.hDir; }
   const FilterDefinition& UserSlot(int k) const { return slots_[ClampSlot(k)]; }
@@ -171,6 +173,7 @@ class Session {
   std::unique_ptr<FilterDefinition[]> slots_;
   std::unique_ptr<CFilter> engine_;
   std::unique_ptr<CwDecodeTap> decoder_;  // registered with engine_'s taps
+  std::string decoderError_;
   std::vector<std::pair<int, Listener>> listeners_;
   int nextListener_ = 1;
 };
