@@ -17,8 +17,10 @@
 #include <QSessionManager>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <filesystem>
 
+#include "app/DecoderPane.h"
 #include "app/DesignDlg.h"
 #include "app/WaterfallPane.h"
 #include "app/Widgets.h"
@@ -100,8 +102,19 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   session->SetDialogDirs(dialogDir, dialogDir);
   session->AddListener([this](unsigned changes) { SessionChanged(changes); });
   LoadSettings();
+  // The decoder's pane, below the row of added stages and the waterfall (a
+  // view of the session); its height is its own, the waterfall takes the
+  // rest.
+  decoderPane = new DecoderPane(*session, japanese, this);
+  decoderPane->setFixedWidth(client->width());
+  decoderPane->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->indexOf(waterfall) + 1, decoderPane);
   waterfall->Bind(*session);
   ShowWaterfall();
+  // The panes under the row are all in place now: the window takes their
+  // heights (the waterfall its own, not what is left).
+  layout()->activate();
+  if (session->Waterfall()) resize(width(), layout()->totalSizeHint().height());
   // The link's worker posts here; the window's event loop runs the call.
   rig = std::make_unique<RigControl>(*session, [this](std::function<void()> fn) {
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
@@ -281,6 +294,7 @@ void TMainWnd::SessionChanged(unsigned changes) {
   if (changes & Session::kOutput) ShowOutput();
   if (changes & Session::kSpectrum) SyncFftRadios();
   if (changes & Session::kWaterfall) ShowWaterfall();
+  if (changes & Session::kDecoder && decoderPane) decoderPane->Sync();
   if (changes & Session::kRecording) {
     const QSignalBlocker b1(ActRecordInput), b2(ActRecordFlac);
     ActRecordInput->setChecked(session->RecordInput());
@@ -428,6 +442,12 @@ void TMainWnd::TimerTimer() {
   if (Engine()->FilterType() == FilterType::LMS) PaintBoxPaint();
   PaintBoxFFTPaint();
   waterfall->Tick();
+  // The skimmer's calls beside their traces, as their text arrives.
+  std::vector<WaterfallLabel> labels;
+  if (const CwDecodeTap* decoder = session->Decoder(); decoder && session->SkimmerOn())
+    for (const CwSignal& s : decoder->Signals())
+      if (!s.text.empty()) labels.push_back({s.pitchHz, SkimmerLabel(s.text)});
+  waterfall->SetLabels(labels);
   if (focusCountdown != 0 && --focusCountdown == 0) DispBtn->setFocus();
   if (Engine()->TakeSpectrumFailure()) session->SetFftMode(0);
   if (rig) rig->Tick();

@@ -44,6 +44,8 @@ class QFrame;
 class QVBoxLayout;
 class WaterfallPane;
 
+class DecoderPane;
+
 class TMainWnd : public QWidget {
  public:
   enum class Language { System, English, Japanese };
@@ -166,6 +168,7 @@ class TMainWnd : public QWidget {
   QAction* ActDevices = nullptr;
   QAction* ActRig = nullptr;
   QWidget* extrasRow = nullptr;  // the row under the client area
+  DecoderPane* decoderPane = nullptr;  // below it
   QToolButton* NrBtn = nullptr;
   QComboBox* NrLevelBox = nullptr;
   QComboBox* OutputBox = nullptr;  // mono, binaural, pan

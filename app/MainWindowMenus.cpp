@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <array>
 
+#include "app/DecoderPane.h"
 #include "app/DevicesDlg.h"
 #include "app/MainWindow.h"
 #include "app/WaterfallPane.h"
@@ -290,6 +291,7 @@ void TMainWnd::RunCommand(Command command, int argument) {
       break;
     case Command::Record: ActRecord->trigger(); break;
     case Command::Design: EntBtn->click(); break;
+    case Command::Decoder: decoderPane->ToggleDecoder(); break;
     case Command::Quit: close(); break;
     case Command::Waterfall: ActWaterfall->trigger(); break;
   }

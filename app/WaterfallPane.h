@@ -68,5 +68,6 @@ class WaterfallPane : public QWidget {
   int listener_ = 0;
   WaterfallFeed feed_;
   WaterfallPicture picture_;
+  std::vector<WaterfallLabel> labels_;  // as last drawn
   int wheelAngle_ = 0;  // eighths of a degree not yet turned into a step
 };

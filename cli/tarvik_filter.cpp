@@ -30,6 +30,8 @@
 #include "common/ReplacingFile.h"
 #include "common/TextFormat.h"
 #include "control/Session.h"
+#include "decode/CwDecoder.h"
+#include "decode/CwSkimmer.h"
 #include "signal/FilterCore.h"
 #include "signal/Presets.h"
 #include "signal/RateConverter.h"
@@ -76,6 +78,16 @@ const char* const kUsage =
     "                   notches run on one per file)\n"
     "  -o, --output-dir DIR  write INPUT... into DIR as NAME.wav, files in parallel\n"
     "  --list-presets   list the presets and exit\n"
+    "\n"
+    "       tarvik-filter --decode [--fo HZ] [--track] [--timestamps] INPUT\n"
+    "       tarvik-filter --skim INPUT\n"
+    "  --decode         print the Morse (CW) keyed on the tone at Fo as text\n"
+    "                   (no output file); speed found by itself, 5 to 60 wpm\n"
+    "  --track          with --decode: follow the strongest keyed tone within\n"
+    "                   100 Hz of Fo\n"
+    "  --timestamps     with --decode: one line per word, with its start (s)\n"
+    "  --skim           decode every keyed tone in 200..1500 Hz (up to 16); one\n"
+    "                   line per signal: pitch Hz, speed wpm, SNR dB, text\n"
     "  --quiet          no progress and no summary\n"
     "  --help           this text\n"
     "  --version        the version\n";
@@ -130,6 +142,10 @@ struct Options {
   std::vector<std::string> inputs;
   std::string output;
   std::string outputDir;  // -o DIR: several inputs, outputs named after them
+  bool decode = false;     // print the Morse on the tone at Fo, no output file
+  bool timestamps = false;
+  bool track = false;
+  bool skim = false;  // every keyed tone at once
 };
 
 std::string Message(const char* fmt, const std::string& a = std::string(),
@@ -745,6 +761,14 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
         return false;
       }
       o.notches.push_back(v);
+    } else if (arg == "--decode") {
+      o.decode = true;
+    } else if (arg == "--timestamps") {
+      o.timestamps = true;
+    } else if (arg == "--track") {
+      o.track = true;
+    } else if (arg == "--skim") {
+      o.skim = true;
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
     } else if (arg == "--partial") {
@@ -770,6 +794,31 @@ bool ParseArgs(int argc, char** argv, Options& o, int& exitCode) {
     }
   }
   if (o.threads == 0) o.threads = std::max(1u, std::thread::hardware_concurrency());
+  if ((o.timestamps || o.track) && !o.decode) {
+    exitCode = UsageError(std::string(o.track ? "--track" : "--timestamps") + " goes with --decode");
+    return false;
+  }
+  if (o.decode && o.skim) {
+    exitCode = UsageError("give either --decode or --skim");
+    return false;
+  }
+  if (o.decode || o.skim) {
+    if (positional.size() != 1 || !o.outputDir.empty()) {
+      exitCode = UsageError(std::string(o.skim ? "--skim" : "--decode") +
+                            " takes one INPUT and writes the text to standard output");
+      return false;
+    }
+    if (!o.preset.empty() || !o.def.empty() || !o.tap.empty() || o.nb || o.nr > 0 || !o.notches.empty() || o.hpf) {
+      exitCode = UsageError("the decoder listens to the input as it is; filter options do not apply");
+      return false;
+    }
+    if (o.skim && !o.fo.empty()) {
+      exitCode = UsageError("--skim looks at 200..1500 Hz; --fo does not apply");
+      return false;
+    }
+    o.inputs = positional;
+    return true;
+  }
   if (!o.outputDir.empty()) {
     if (positional.empty()) {
       exitCode = UsageError("give the INPUT files to write into " + o.outputDir);
@@ -1128,11 +1177,97 @@ int Run(const Options& o) {
   return failed > 0 ? 1 : 0;
 }
 
+// Prints the Morse keyed on the tone at Fo, as it is decoded: the text, or
+// with --timestamps one line per word with its start in seconds.
+int Decode(const Options& o) {
+  double foHz = kDefaultFoHz;
+  if (!o.fo.empty() && (!WholeNumber(o.fo, foHz) || !FoAccepted(foHz)))
+    return UsageError("--fo must be a number of Hz from " + std::to_string(static_cast<int>(kFoMinHz)) + " to " +
+                      std::to_string(static_cast<int>(kFoMaxHz)) + ", not '" + o.fo + "'");
+  const std::string& input = o.inputs[0];
+  MonoReader reader;
+  std::string error;
+  if (!reader.Open(input, error)) return Fail("cannot read %s: %s", input, error);
+  RateConverter converter;
+  const bool resample = reader.Rate() != kRate;
+  if (resample && !converter.Open(reader.Rate(), kRate, kBlock, RateConverter::Quality::Best, error))
+    return Fail("cannot convert the rate of %s: %s", input, error);
+  BlockQueue queue;
+  std::thread producer([&] { Produce(reader, resample ? &converter : nullptr, o.partial, queue); });
+
+  CwTracker tracker;  // as the live decoder runs it (control/CwDecodeTap.cpp)
+  tracker.SetFo(foHz);
+  tracker.SetTrack(o.track);
+  CwDecoder& decoder = tracker.Decoder();
+  CwSkimmer skimmer;
+  auto process = [&](const double* x, int n) {
+    if (o.skim)
+      skimmer.Process(x, n);
+    else
+      tracker.Process(x, n);
+  };
+  std::string word;
+  std::int64_t wordStart = 0;
+  bool space = false;  // a word space waits for the next word
+  auto drain = [&] {
+    CwSymbol s;
+    while (decoder.Pop(s)) {
+      if (!o.timestamps) {
+        if (s.text[0] == ' ') {
+          space = true;
+          continue;
+        }
+        if (space) std::fputs(" ", stdout);
+        space = false;
+        std::fputs(s.text, stdout);
+        continue;
+      }
+      if (s.text[0] == ' ') {
+        if (!word.empty()) std::printf("%10.2f %s\n", static_cast<double>(wordStart) / kRate, word.c_str());
+        word.clear();
+        continue;
+      }
+      if (word.empty()) wordStart = s.startSample;
+      word += s.text;
+    }
+    std::fflush(stdout);
+  };
+  std::vector<double> block;
+  while (queue.Pop(block)) {
+    process(block.data(), static_cast<int>(block.size()));
+    drain();
+  }
+  producer.join();
+  // Silence after the end lets the last character and word close.
+  const std::vector<double> silence(kRate / 4, 0.0);
+  process(silence.data(), static_cast<int>(silence.size()));
+  if (o.skim)
+    skimmer.Flush();
+  else
+    decoder.Flush();
+  drain();
+  if (o.skim) {
+    for (const CwSignal& sig : skimmer.Signals())
+      if (!sig.text.empty())
+        std::printf("%7.1f Hz %5.1f wpm %6.1f dB  %s\n", sig.pitchHz, sig.wpm, sig.snrDb, sig.text.c_str());
+    const std::string failure = queue.Error();
+    if (!failure.empty()) return Fail("%s %s", failure, input);
+    return 0;
+  }
+  if (o.timestamps && !word.empty()) std::printf("%10.2f %s\n", static_cast<double>(wordStart) / kRate, word.c_str());
+  if (!o.timestamps) std::fputs("\n", stdout);
+  std::fflush(stdout);
+  const std::string failure = queue.Error();
+  if (!failure.empty()) return Fail("%s %s", failure, input);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   int exitCode = 0;
   if (!ParseArgs(argc, argv, o, exitCode)) return exitCode;
+  if (o.decode || o.skim) return Decode(o);
   return Run(o);
 }

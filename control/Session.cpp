@@ -37,10 +37,12 @@ void Session::Start() {
   if (!engine_) return;
   SelectPreset(s_.select);
   engine_->Resume();
+  PutDecoder();
 }
 
 void Session::Stop() {
   if (!engine_) return;
+  decoder_.reset();  // off the engine's taps before the engine goes
   s_ = Current();  // the engine's own values outlive it, for a last save
   engine_->Stop();
   engine_.reset();
@@ -56,6 +58,7 @@ void Session::RemoveListener(int id) {
 }
 
 void Session::Tell(unsigned changes) {
+  if (decoder_ && (changes & kFilter)) decoder_->SetPitch(s_.fo);
   // A listener may add or remove listeners: walk a copy.
   const auto listeners = listeners_;
   for (const auto& l : listeners) l.second(changes);
@@ -228,6 +231,50 @@ void Session::SetWfZoom(int hz) {
 void Session::SetWfContrast(int contrast) {
   s_.wfContrast = std::clamp(contrast, 0, 2);
   Tell(kWaterfall);
+}
+
+void Session::SetDecoder(bool on) {
+  s_.decoder = on ? 1 : 0;
+  PutDecoder();
+  Tell(kDecoder);
+}
+
+void Session::SetDecoderTrack(bool on) {
+  s_.decoderTrack = on ? 1 : 0;
+  PutDecoder();
+  Tell(kDecoder);
+}
+
+void Session::SetSkimmer(bool on) {
+  s_.skimmer = on ? 1 : 0;
+  PutDecoder();
+  Tell(kDecoder);
+}
+
+void Session::SetDecoderSource(int source) {
+  const int want = source == 1 ? 1 : 0;
+  if (want != s_.decoderSource) decoder_.reset();  // back on the other point below
+  s_.decoderSource = want;
+  PutDecoder();
+  Tell(kDecoder);
+}
+
+void Session::PutDecoder() {
+  decoderError_.clear();
+  if (!engine_ || !s_.decoder) {
+    decoder_.reset();
+    if (s_.decoder) decoderError_ = "the sound is stopped";
+    return;
+  }
+  if (!decoder_) {
+    auto tap = std::make_unique<CwDecodeTap>(engine_->Taps());
+    tap->SetPitch(s_.fo);
+    if (!tap->Start(s_.decoderSource ? TapPoint::Output : TapPoint::Input, decoderError_)) return;
+    decoder_ = std::move(tap);
+  }
+  decoder_->SetPitch(s_.fo);
+  decoder_->SetTrack(s_.decoderTrack != 0);
+  decoder_->SetSkimmer(s_.skimmer != 0);
 }
 
 bool Session::StartRecording(const std::string& stamp, std::string& error) {

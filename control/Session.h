@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio/CFilter.h"
+#include "control/CwDecodeTap.h"
 #include "signal/FilterDefinition.h"
 #include "signal/Presets.h"
 #include "signal/Settings.h"
@@ -48,7 +49,8 @@ class Session {
     kOutput = 1u << 7,    // mono, binaural or pan, and the balance
     kWaterfall = 1u << 8, // the waterfall pane: shown, height, speed, zoom, contrast
     kRig = 1u << 9,       // the rig link's settings
-    kAll = 0x3FFu,
+    kDecoder = 1u << 10,  // the CW decoder: on, tracking, skimmer, source
+    kAll = 0x7FFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
@@ -92,6 +94,14 @@ class Session {
   int WfSpeed() const { return s_.wfSpeed; }
   int WfZoom() const { return s_.wfZoom; }
   int WfContrast() const { return s_.wfContrast; }
+  bool DecoderOn() const { return s_.decoder != 0; }
+  bool DecoderTrack() const { return s_.decoderTrack != 0; }
+  bool SkimmerOn() const { return s_.skimmer != 0; }
+  int DecoderSource() const { return s_.decoderSource; }  // 0 input, 1 output
+  // The running decoder, null while it is off or the engine stopped.
+  CwDecodeTap* Decoder() const { return decoder_.get(); }
+  // Why the decoder is on but not running ("" when it runs or is off).
+  const std::string& DecoderError() const { return decoderError_; }
   const std::string& DefDir() const { return s_.defDir; }
   const std::string& HDir() const { return s_.hDir; }
   // The rig link in force: the setting, or --rig's for this run.
@@ -154,6 +164,13 @@ class Session {
   void OverrideRig(const std::string& spec);
   // The rig's frequency (Hz; 0 none), for the recordings' names.
   void SetRigFrequency(double hz) { rigFreqHz_ = hz > 0.0 ? hz : 0.0; }
+  // The CW decoder on the input (source 0) or the output (1) at Fo, or
+  // following the strongest keyed tone within 100 Hz of it, with the
+  // skimmer beside it when asked.
+  void SetDecoder(bool on);
+  void SetDecoderTrack(bool on);
+  void SetSkimmer(bool on);
+  void SetDecoderSource(int source);
   // Records what is heard (and the input, when chosen) into the recording
   // folder, creating it, as "Tarvik-<stamp>.wav" (or .flac; with the rig's
   // frequency "Tarvik-<stamp>-7030.5kHz.wav"), with "-2",
@@ -181,12 +198,15 @@ class Session {
   static int ClampSlot(int k) { return k < 0 ? 0 : (k >= kUserSlotCount ? kUserSlotCount - 1 : k); }
   void Write(IniFile& ini) const;
   void PutExtras();
+  void PutDecoder();
   void Tell(unsigned changes);
 
   Settings s_;
   int prevSelect_ = 0;
   std::unique_ptr<FilterDefinition[]> slots_;
   std::unique_ptr<CFilter> engine_;
+  std::unique_ptr<CwDecodeTap> decoder_;  // registered with engine_'s taps
+  std::string decoderError_;
   std::vector<std::pair<int, Listener>> listeners_;
   int nextListener_ = 1;
   std::optional<std::string> rigOverride_;

@@ -28,6 +28,7 @@ const Shortcut kShortcuts[kShortcutCount] = {
      "出力: モノラル, バイノーラル, パンの順に",
      {{"O", Command::NextOutput, 0}}},
     {"W", "the waterfall shown and hidden", "ウォーターフォールの表示/非表示", {{"W", Command::Waterfall, 0}}},
+    {"D", "the Morse decoder on and off", "モールス デコーダの入/切", {{"D", Command::Decoder, 0}}},
     {"Left click on the spectrum or the waterfall",
      "Fo there (to 5 Hz), as if typed",
      "スペクトルかウォーターフォールを左クリック: そこを Fo に",

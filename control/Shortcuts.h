@@ -22,6 +22,7 @@ enum class Command {
   NextOutput,
   Record,
   Design,
+  Decoder,
   Quit,
   Waterfall,
 };
@@ -39,7 +40,7 @@ struct Shortcut {
   KeyBinding bindings[4];  // unused ones have a null key; the mouse's have none
 };
 
-constexpr int kShortcutCount = 17;
+constexpr int kShortcutCount = 18;
 extern const Shortcut kShortcuts[kShortcutCount];
 
 // The table as Markdown rows ("| Space | through on and off |"), as the

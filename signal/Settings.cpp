@@ -66,6 +66,10 @@ void ReadSettings(const IniFile& ini, Settings& s, FilterDefinition* userSlots) 
   s.rigFollowPitch = ini.ReadInteger(kDefine, "RigFollowPitch", s.rigFollowPitch) != 0 ? 1 : 0;
   s.rigTxMute = ReadBounded(ini, "RigTxMute", s.rigTxMute, 0, kMaxRigTxMuteDb);
   s.rigTxHang = ReadBounded(ini, "RigTxHang", s.rigTxHang, 0, kMaxRigTxHangMs);
+  s.decoder = ini.ReadInteger(kDefine, "Decoder", s.decoder) != 0 ? 1 : 0;
+  s.decoderTrack = ini.ReadInteger(kDefine, "DecoderTrack", s.decoderTrack) != 0 ? 1 : 0;
+  s.skimmer = ini.ReadInteger(kDefine, "Skimmer", s.skimmer) != 0 ? 1 : 0;
+  s.decoderSource = ReadBounded(ini, "DecoderSource", s.decoderSource, 0, 1);
 
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].ReadIni(ini, k);
 }
@@ -139,6 +143,10 @@ void WriteSettings(IniFile& ini, const Settings& s, const FilterDefinition* user
   ini.WriteInteger(kDefine, "RigFollowPitch", s.rigFollowPitch);
   ini.WriteInteger(kDefine, "RigTxMute", s.rigTxMute);
   ini.WriteInteger(kDefine, "RigTxHang", s.rigTxHang);
+  ini.WriteInteger(kDefine, "Decoder", s.decoder);
+  ini.WriteInteger(kDefine, "DecoderTrack", s.decoderTrack);
+  ini.WriteInteger(kDefine, "Skimmer", s.skimmer);
+  ini.WriteInteger(kDefine, "DecoderSource", s.decoderSource);
   for (int k = 0; k < kUserSlotCount; ++k) userSlots[k].WriteIni(ini, k);
 }
 

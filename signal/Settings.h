@@ -59,6 +59,12 @@ struct Settings {
   int rigFollowPitch = 0;
   int rigTxMute = 0;
   int rigTxHang = 200;
+  // The CW decoder: on, following the strongest tone near Fo, the skimmer,
+  // and what it listens to (0 the input, 1 the output).
+  int decoder = 0;
+  int decoderTrack = 0;
+  int skimmer = 0;
+  int decoderSource = 0;
 };
 
 constexpr int kWfMinHeight = 60, kWfMaxHeight = 600;
@@ -87,8 +93,9 @@ void ReadSettings(const IniFile& ini, Settings& settings, FilterDefinition* user
 // RecInput, RecFlac), the device keys (InDevice, OutDevice, DeviceRate) and
 // the added stages' keys (NR, NB, Notches, NRLevel), the output's (Output,
 // Balance), the waterfall's (Waterfall, WfHeight, WfSpeed, WfZoom,
-// WfContrast) and the rig link's (Rig, RigFollowPitch, RigTxMute,
-// RigTxHang) after them, then the six slots.
+// WfContrast), the rig link's (Rig, RigFollowPitch, RigTxMute, RigTxHang)
+// and the decoder's (Decoder, DecoderTrack, Skimmer, DecoderSource) after
+// them, then the six slots.
 void WriteSettings(IniFile& ini, const Settings& settings, const FilterDefinition* userSlots);
 
 // Where "Tarvik.ini" lives. explicitFile: --settings (empty when not

@@ -15,10 +15,13 @@
 
 #include "audio/CFilter.h"
 #include "audio/Tap.h"
+#include "decode/CwDecoder.h"
+#include "decode/CwSkimmer.h"
 #include "devices/DeviceStream.h"
 #include "signal/Presets.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
+#include "support/MorseSignal.h"
 #include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
@@ -144,6 +147,35 @@ TEST(DeviceStream, ConvertingCallbacksAllocateNothing) {
   }
   gCountAllocations = false;
   EXPECT_EQ(gAllocations.load(), 0);
+}
+
+
+// The decoders allocate nothing per block: copying, tracking and skimming
+// keyed Morse in blocks of the live path's sizes.
+TEST(CwDecoder, ProcessAllocatesNothing) {
+  MorseKeying k;
+  std::vector<double> x;
+  AddKeyedTone(x, MorseEnvelope({{"CQ CQ DE W1AW W1AW K", 25}}, k), 700, 3000);
+  AddKeyedTone(x, MorseEnvelope({{"TEST DE G4XYZ 5NN", 18}}, k), 950, 3000);
+  AddNoise(x, 3000, 10, 7);
+  auto tracker = std::make_unique<CwTracker>();
+  auto skimmer = std::make_unique<CwSkimmer>();
+  tracker->SetFo(720);
+  tracker->SetTrack(true);
+  CwSymbol s;
+  int printed = 0;
+  gAllocations = 0;
+  gCountAllocations = true;
+  for (std::size_t at = 0; at < x.size();) {
+    const int n = static_cast<int>(std::min<std::size_t>(64 + 97 * (at % 7), x.size() - at));
+    tracker->Process(x.data() + at, n);
+    skimmer->Process(x.data() + at, n);
+    while (tracker->Decoder().Pop(s)) ++printed;
+    at += n;
+  }
+  gCountAllocations = false;
+  EXPECT_EQ(gAllocations.load(), 0);
+  EXPECT_GT(printed, 10) << "it copied";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/DecoderPane.h"
 #include "app/MainWindow.h"
 #include "app/ShutdownSignals.h"
 #include "common/Pcm16.h"
@@ -33,6 +35,7 @@
 #include "support/AppTestUtil.h"
 #include "support/CFilterProbe.h"
 #include "support/EngineTestUtil.h"
+#include "support/MorseSignal.h"
 #include "support/SimWaveDriver.h"
 #include "support/TestUtil.h"
 
@@ -705,6 +708,55 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
   EXPECT_EQ(app.w->Engine()->Extras().nrLevel, 4);
 }
 
+
+// Morse from the card: D switches the decoder on and its text comes into
+// the pane; the skimmer lists the signal and a click there sets Fo; the
+// choices come back after a restart.
+TEST(MainWindow, DecoderPaneCopiesMorse) {
+  App app(TMainWnd::Language::English, false);
+  MorseKeying k;
+  k.tailS = 2;
+  std::vector<double> morse;
+  AddKeyedTone(morse, MorseEnvelope({{"CQ DE W1AW K", 25}}, k), 700, 8000);
+  AddNoise(morse, 8000, 20, 4);
+  app.sim.SetCaptureSource(
+      [morse](long long n) { return static_cast<std::int16_t>(std::lround(morse[n % morse.size()])); });
+  app.Start();
+  TMainWnd& w = *app.w;
+  EXPECT_FALSE(w.session->DecoderOn());
+  EXPECT_EQ(w.session->Decoder(), nullptr);
+  QTest::keyClick(&w, Qt::Key_D);
+  ASSERT_TRUE(w.session->DecoderOn());
+  ASSERT_NE(w.session->Decoder(), nullptr);
+  EXPECT_TRUE(w.decoderPane->findChild<QToolButton*>(QStringLiteral("DecoderBtn"))->isChecked());
+  ASSERT_TRUE(Pump([&] { return w.decoderPane->Text().contains(QStringLiteral("CQ DE W1AW K CQ DE W1AW K")); }, 30000))
+      << w.decoderPane->Text().toStdString();
+
+  w.session->SetFo(650);
+  QTest::mouseClick(w.decoderPane->findChild<QToolButton*>(QStringLiteral("SkimmerBtn")), Qt::LeftButton);
+  ASSERT_TRUE(w.session->SkimmerOn());
+  auto* list = w.decoderPane->findChild<QTableWidget*>(QStringLiteral("SkimmerList"));
+  ASSERT_TRUE(Pump([&] { return list->rowCount() == 1; }, 30000)) << list->rowCount();
+  EXPECT_NEAR(list->item(0, 0)->text().toDouble(), 700, 6);
+  list->cellClicked(0, 3);
+  EXPECT_NEAR(w.session->Fo(), 700, 5) << "Fo at the signal";
+
+  QTest::mouseClick(w.decoderPane->findChild<QPushButton*>(QStringLiteral("DecoderClearBtn")), Qt::LeftButton);
+  EXPECT_TRUE(w.decoderPane->Text().isEmpty());
+  QTest::keyClick(&w, Qt::Key_D);
+  EXPECT_EQ(w.session->Decoder(), nullptr);
+  QTest::keyClick(&w, Qt::Key_D);
+  ASSERT_TRUE(w.close());
+  app.w.reset();
+  const std::string text = ReadText(app.Ini());
+  for (const char* item : {"Decoder=1", "DecoderTrack=0", "Skimmer=1", "DecoderSource=0"})
+    EXPECT_NE(text.find(item), std::string::npos) << item << " in\n" << text;
+  EXPECT_LT(text.find("NRLevel="), text.find("Decoder=1"));
+  app.Start();
+  EXPECT_TRUE(app.w->session->DecoderOn());
+  EXPECT_NE(app.w->session->Decoder(), nullptr);
+  EXPECT_TRUE(app.w->decoderPane->findChild<QToolButton*>(QStringLiteral("SkimmerBtn"))->isChecked());
+}
 }  // namespace
 
 // The real window on the real card: BP300 through the private PulseAudio

@@ -12,6 +12,8 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QWheelEvent>
+
+#include "app/DecoderPane.h"
 #include <random>
 
 #include "app/WaterfallPane.h"
@@ -40,7 +42,8 @@ TEST(WaterfallWindow, UnderTheRowWithTheClientAreaKeptAndItsSettings) {
   EXPECT_EQ(w.waterfall->geometry().top(), w.extrasRow->geometry().bottom() + 1);
   EXPECT_EQ(w.waterfall->height(), 160);
   EXPECT_EQ(w.width(), 632);
-  EXPECT_EQ(w.statusBar->geometry().top(), w.waterfall->geometry().bottom() + 1);
+  EXPECT_EQ(w.decoderPane->geometry().top(), w.waterfall->geometry().bottom() + 1);
+  EXPECT_EQ(w.statusBar->geometry().top(), w.decoderPane->geometry().bottom() + 1);
 
   // The user makes the window larger: the pane takes it all, and its height
   // is kept.

@@ -79,6 +79,7 @@ case "$what" in
     ./build/bench/tarvik_bench_window
     ./build/bench/tarvik_bench_nr
     ./build/bench/tarvik_bench_rig
+    ./build/bench/tarvik_bench_decoder
     ;;
   *)
     echo "usage: tools/build.sh run|test|asan|tsan|bench" >&2

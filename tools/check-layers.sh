@@ -6,7 +6,7 @@ set -euo pipefail
 cd "${1:-$(dirname "${BASH_SOURCE[0]}")/..}"
 
 # Rank of each folder, lowest first; equal ranks may not include each other.
-declare -A rank=([common]=0 [signal]=1 [spectrum]=2 [design]=2 [audio]=3
+declare -A rank=([common]=0 [signal]=1 [spectrum]=2 [design]=2 [decode]=2 [audio]=3
   [devices]=4 [control]=4 [draw]=4 [app]=5 [cli]=5)
 qt_folders=" app draw "
 

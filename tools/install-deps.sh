@@ -4,7 +4,8 @@
 #   install-deps.sh          what building and running need
 #   install-deps.sh --test   also the PulseAudio server the sound tests start
 #                            and Hamlib's rigctld the rig tests start
-#   install-deps.sh --bench  also espeak-ng, whose speech the noise benchmark uses
+#   install-deps.sh --bench  also espeak-ng, whose speech the noise benchmark uses,
+#                            and morse2ascii, beside which the CW decoder is measured
 set -euo pipefail
 
 packages=(
@@ -16,7 +17,7 @@ packages=(
   sox
 )
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(espeak-ng)
+  packages+=(espeak-ng morse2ascii)
 fi
 if [ "${1:-}" = "--test" ]; then
   packages+=(pulseaudio pulseaudio-utils libasound2-plugins

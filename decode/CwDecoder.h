@@ -1,0 +1,135 @@
+#pragma once
+// Decodes keyed Morse on one tone of the 11025 Hz stream.
+//
+// Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
+// every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
+// matched filter, its length following the speed). The noise floor and the
+// mark level are tracked on that envelope; the key is down above a
+// threshold between them with hysteresis.
+// Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
+// dit length and dah/dit ratio come from two-cluster splits of the last
+// marks, the character and word gaps from the last gaps between characters
+// (so Farnsworth spacing is learned), 5 to 60 wpm.
+// Characters: the marks since the last sure character gap are split into
+// characters by dynamic programming over the alphabet, each mark and gap
+// scored by its log likelihood of being each element (log-normal durations)
+// plus each symbol's prior; the most likely sequence is printed as soon as
+// the gap after it is a sure character gap.
+// Squelch: nothing is printed unless the mark level stands clear of the
+// noise and the characters fit the timing.
+//
+// Set up and read from one thread; Process allocates nothing.
+
+#include <array>
+#include <complex>
+#include <cstdint>
+
+struct CwSymbol {
+  char text[8] = {};            // a character, a prosign ("<AR>") or " " between words
+  std::int64_t startSample = 0;  // first mark's start, in samples since Reset
+  std::int64_t endSample = 0;    // last mark's end
+};
+
+class CwDecoder {
+ public:
+  static constexpr int kDecimation = 16;
+  static constexpr double kMinPitchHz = 100, kMaxPitchHz = 3000;
+  static constexpr double kMinWpm = 5, kMaxWpm = 60;
+
+  CwDecoder();
+  // Tone to decode; out-of-range or non-finite values are bounded. Keeps
+  // the timing and text; the detector starts over.
+  void SetPitch(double hz);
+  double PitchHz() const { return pitchHz_; }
+  // Forgets everything except the pitch.
+  void Reset();
+  // Any block length; non-finite samples count as silence.
+  void Process(const double* x, int n);
+
+  // End of the input: decodes the marks held back (run a quarter second of
+  // silence first so that the last mark has ended).
+  void Flush();
+  // Decoded symbols, oldest first; false when none wait. Up to 256 wait,
+  // older ones are lost.
+  bool Pop(CwSymbol& s);
+
+  double Wpm() const;           // current speed estimate (PARIS)
+  double SnrDb() const;         // mark over noise in 500 Hz around the tone
+  bool Open() const { return open_; }  // squelch open: a signal is being copied
+  double LevelOverNoise() const { return sig_ / NoiseMean(); }  // mark level over the noise mean, amplitude
+  double KeyLevel() const { return a_; }  // envelope, for the pitch finder
+  std::int64_t Samples() const { return sample_; }
+  // Samples since the last printed symbol (large when none).
+  std::int64_t SamplesSincePrint() const { return sample_ - lastPrint_; }
+
+ private:
+  static constexpr int kRing = 512;         // matched filter history, frames
+  static constexpr int kMaxChunk = 16;      // marks held before a forced decision
+  static constexpr int kMarkWindow = 8;     // marks for the speed estimate
+  static constexpr int kGapWindow = 12;     // gaps between characters
+  static constexpr int kOut = 256;
+
+  void Frame(std::complex<double> z);
+  void KeyDown(double at);
+  void KeyUp(double at);
+  void CommitMark();
+  void UpdateSpeed();
+  void Relock(double lnDit);
+  void UpdateGaps(double gap);
+  void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
+  void DecodeFull();
+  void DecodeMarks(int n);
+  void Emit(const char* text, double startFrame, double endFrame);
+  void SetFilterLength();
+  void ExactSums();
+  void FastKey();
+  double NoiseMean() const;
+
+  double pitchHz_ = 700;
+  // Mixer and the first averaging.
+  double phase_ = 0, phaseStep_ = 0;
+  std::array<std::complex<double>, 2 * kDecimation> pre_{};
+  std::array<double, 2 * kDecimation> tri_{};
+  int prePos_ = 0, preCount_ = 0;
+  std::int64_t sample_ = 0;
+  // Matched filter.
+  std::array<std::complex<double>, kRing> ring_{};
+  std::complex<double> sum_{};
+  int ringPos_ = 0, length_ = 30, sinceExact_ = 0;
+  // A second, shorter average that still resolves elements when the
+  // sender speeds up past what the matched one passes.
+  std::complex<double> sumFast_{};
+  int lengthFast_ = 10;
+  bool downFast_ = false;
+  double fastStart_ = 0;
+  std::array<double, 8> fastWin_{};
+  int fastCount_ = 0;
+  double frame_ = 0;  // frames since Reset
+  // Levels (envelope units) and the key.
+  std::array<double, kRing> aHist_{};  // envelope history, for the floor
+  double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0, rawUp_ = 0;
+  double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
+  bool down_ = false, open_ = false;
+  int lowFrames_ = 0;  // frames the squelch has wanted to close
+  double closedAt_ = -1e9;
+  int warm_ = 0;
+  // Timing, in frames; logs of lengths.
+  double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
+  double markStart_ = 0, lastUp_ = -1e9;
+  bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
+  double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
+  std::array<double, kMarkWindow> markWin_{};
+  int markCount_ = 0;
+  double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
+  std::array<double, kGapWindow> gapWin_{};
+  int gapCount_ = 0;
+  // The chunk: marks since the last sure character gap, each with the gap before it.
+  std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{};
+  int n_ = 0;
+  bool printedSinceWord_ = false, chunkGapDone_ = true;
+  double chunkEnd_ = 0;
+  // Output.
+  std::array<CwSymbol, kOut> out_{};
+  int outHead_ = 0, outTail_ = 0;
+  std::int64_t lastPrint_ = -(std::int64_t{1} << 40);
+};

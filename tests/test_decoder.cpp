@@ -1,0 +1,227 @@
+// The CW decoder on generated Morse of known text: what it prints, not how
+// well (the error rates are measured in bench/bench_decoder.cpp).
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "control/CwDecodeTap.h"
+#include "decode/CwDecoder.h"
+#include "decode/MorseTable.h"
+#include "support/MorseSignal.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+constexpr double kAmp = 3000;
+
+struct Decoded {
+  std::string text;  // spaces between words, none at the ends
+  std::vector<CwSymbol> symbols;
+  double wpm = 0;
+};
+
+Decoded Feed(CwDecoder& dec, const std::vector<double>& x, const std::vector<int>& blocks = {}) {
+  Decoded d;
+  std::size_t at = 0;
+  for (std::size_t b = 0; at < x.size(); ++b) {
+    const int n = static_cast<int>(std::min<std::size_t>(blocks.empty() ? 441 : blocks[b % blocks.size()], x.size() - at));
+    dec.Process(x.data() + at, n);
+    at += n;
+    CwSymbol s;
+    while (dec.Pop(s)) d.symbols.push_back(s);
+  }
+  for (const CwSymbol& s : d.symbols) d.text += s.text;
+  while (!d.text.empty() && d.text.back() == ' ') d.text.pop_back();
+  d.wpm = dec.Wpm();
+  return d;
+}
+
+Decoded Decode(const std::vector<double>& x, double pitchHz = 700, const std::vector<int>& blocks = {}) {
+  CwDecoder dec;
+  dec.SetPitch(pitchHz);
+  return Feed(dec, x, blocks);
+}
+
+std::vector<double> Keyed(const std::vector<MorsePart>& parts, const MorseKeying& k, double snrDb,
+                          double pitchHz = 700) {
+  std::vector<double> x;
+  AddKeyedTone(x, MorseEnvelope(parts, k), pitchHz, kAmp);
+  if (snrDb < 99) AddNoise(x, kAmp, snrDb, k.seed + 17);
+  return x;
+}
+
+TEST(MorseTable, CodesAreUniqueAndFoundByTheirText) {
+  int count = 0;
+  const MorseSymbol* symbols = MorseAlphabet(count);
+  std::set<std::string> codes;
+  for (int i = 0; i < count; ++i) {
+    EXPECT_TRUE(codes.insert(symbols[i].code).second) << symbols[i].text;
+    EXPECT_STREQ(MorseCodeOf(symbols[i].text), symbols[i].code) << symbols[i].text;
+  }
+  // The ITU letters and digits by their well-known codes; aliases of prosigns.
+  EXPECT_STREQ(MorseCodeOf("q"), "--.-");
+  EXPECT_STREQ(MorseCodeOf("7"), "--...");
+  EXPECT_STREQ(MorseCodeOf("+"), ".-.-.");
+  EXPECT_STREQ(MorseCodeOf("="), "-...-");
+  EXPECT_EQ(MorseCodeOf("#"), nullptr);
+}
+
+// Clean text at the ends of the speed range and at the ends of the dah/dit
+// ratios a hand key gives, machine and hand timing.
+TEST(CwDecoder, DecodesCleanTextAtAnySpeedAndWeight) {
+  const std::string text = "CQ DE W1AW 599 <BT> TNX FER QSO <SK>";
+  struct Case {
+    double wpm, ratio, jitter, snrDb;
+  } cases[] = {{5, 3, 0, 30}, {20, 3, 0, 30}, {60, 3, 0, 30}, {20, 2.5, 0, 30},
+               {20, 4, 0, 30}, {18, 3.5, 0.2, 20}, {25, 3, 0, 100}};
+  for (const Case& c : cases) {
+    MorseKeying k;
+    k.ratio = c.ratio;
+    k.jitter = c.jitter;
+    const Decoded d = Decode(Keyed({{text, c.wpm}}, k, c.snrDb));
+    EXPECT_EQ(d.text, text) << c.wpm << " wpm, dah/dit " << c.ratio << ", jitter " << c.jitter;
+    EXPECT_NEAR(d.wpm / c.wpm, 1.0, 0.2) << c.wpm << " wpm";
+  }
+}
+
+TEST(CwDecoder, FollowsSpeedChanges) {
+  struct Case {
+    double from, to;
+  } cases[] = {{15, 30}, {30, 15}, {12, 35}};
+  for (const Case& c : cases) {
+    MorseKeying k;
+    const Decoded d = Decode(Keyed({{"VVV DE W1AW W1AW", c.from}, {"QTH NEWINGTON CT NAME JOHN", c.to}}, k, 20));
+    ASSERT_GE(d.text.size(), 12u);
+    // The last words come at the new speed only.
+    EXPECT_EQ(d.text.substr(d.text.size() - 12), "CT NAME JOHN") << c.from << " to " << c.to << ": " << d.text;
+    EXPECT_NEAR(d.wpm / c.to, 1.0, 0.2) << c.from << " to " << c.to;
+  }
+}
+
+TEST(CwDecoder, PrintsNothingOnNoiseAlone) {
+  for (bool band : {false, true}) {
+    std::vector<double> x(11025 * 60, 0.0);
+    AddNoise(x, kAmp, 0, band ? 5 : 6, band);
+    const Decoded d = Decode(x);
+    EXPECT_EQ(d.text, "") << (band ? "band-limited" : "white");
+  }
+}
+
+// Block lengths change nothing: the same symbols at the same samples.
+TEST(CwDecoder, ResultDoesNotDependOnBlocks) {
+  MorseKeying k;
+  k.jitter = 0.1;
+  const std::vector<double> x = Keyed({{"G4XYZ DE JA1QRP 5NN TU", 28}}, k, 10);
+  const Decoded whole = Decode(x, 700, {static_cast<int>(x.size())});
+  std::mt19937 rng(3);
+  std::vector<int> odd;
+  for (int i = 0; i < 500; ++i) odd.push_back(1 + static_cast<int>(rng() % 3000));
+  for (const std::vector<int>& blocks : {std::vector<int>{1}, std::vector<int>{17}, odd}) {
+    const Decoded split = Decode(x, 700, blocks);
+    ASSERT_EQ(split.symbols.size(), whole.symbols.size());
+    for (std::size_t i = 0; i < whole.symbols.size(); ++i) {
+      EXPECT_STREQ(split.symbols[i].text, whole.symbols[i].text);
+      EXPECT_EQ(split.symbols[i].startSample, whole.symbols[i].startSample);
+    }
+  }
+  EXPECT_EQ(whole.text, "G4XYZ DE JA1QRP 5NN TU");
+}
+
+// Non-finite samples in the middle of sending: the text before and after
+// them comes through.
+TEST(CwDecoder, RecoversFromNonFiniteSamples) {
+  MorseKeying k;
+  std::vector<double> x = Keyed({{"TEST DE W1AW", 20}}, k, 30);
+  std::vector<double> tail = Keyed({{"NAME JOHN", 20}}, k, 30);
+  const std::size_t cut = x.size();
+  x.resize(cut + 11025, 0.0);
+  for (std::size_t i = cut; i < cut + 5000; ++i)
+    x[i] = i % 3 ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+  x.insert(x.end(), tail.begin(), tail.end());
+  CwDecoder dec;
+  dec.SetPitch(700);
+  const Decoded d = Feed(dec, x);
+  EXPECT_EQ(d.text, "TEST DE W1AW NAME JOHN");
+  EXPECT_TRUE(std::isfinite(dec.Wpm()) && std::isfinite(dec.SnrDb()));
+}
+
+// The offline tool prints the same text, from a file at another rate.
+TEST(CwDecoder, ToolPrintsTheText) {
+  testutil::TempDir dir;
+  MorseKeying k;
+  const std::vector<double> x = Keyed({{"CQ CQ DE DL1ABC K", 22}}, k, 20, 900);
+  // At 22050 Hz: every sample twice (the tool converts the rate back).
+  SF_INFO info{};
+  info.samplerate = 22050;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  const std::string wav = dir.Path() + "/cq.wav";
+  SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr);
+  std::vector<short> s;
+  for (double v : x) s.insert(s.end(), 2, static_cast<short>(std::lround(v)));
+  sf_write_short(f, s.data(), static_cast<sf_count_t>(s.size()));
+  sf_close(f);
+  auto run = [&](const std::string& args, int& code) {
+    const std::string cmd = std::string(TARVIK_FILTER_EXE) + " " + args + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[256];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    code = WEXITSTATUS(pclose(p));
+    return out;
+  };
+  int code = -1;
+  EXPECT_EQ(run("--decode --fo 900 " + wav, code), "CQ CQ DE DL1ABC K\n");
+  EXPECT_EQ(code, 0);
+  const std::string lines = run("--decode --fo 900 --timestamps " + wav, code);
+  EXPECT_EQ(code, 0);
+  double t[5];
+  char w[5][16];
+  ASSERT_EQ(std::sscanf(lines.c_str(), "%lf %15s %lf %15s %lf %15s %lf %15s %lf %15s", &t[0], w[0], &t[1], w[1], &t[2],
+                        w[2], &t[3], w[3], &t[4], w[4]),
+            10)
+      << lines;
+  EXPECT_NEAR(t[0], 0.5, 0.03);  // the generator's lead-in
+  EXPECT_STREQ(w[3], "DL1ABC");
+  EXPECT_LT(t[3], t[4]);
+  run("--decode --fo 20 " + wav, code);
+  EXPECT_EQ(code, 2);
+  run("--decode " + wav + " out.wav", code);
+  EXPECT_EQ(code, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Beside a skimmed trace: its last callsign-like word, else its last 12
+// characters.
+TEST(SkimmerLabel, TheLastCallsignOrTheTail) {
+  const struct {
+    const char* text;
+    const char* label;
+  } cases[] = {
+      {"CQ CQ DE DL1ABC DL1ABC K", "DL1ABC"},
+      {"R TU 5NN DL1ABC 5NN TU", "DL1ABC"},
+      {"TNX FER CALL UR RST 599 5NN", "RST 599 5NN"},
+      {"9A1AA 2E0XYZ", "2E0XYZ"},
+      {"W1AW/P TEST", "W1AW/P"},
+      {"HELLO THERE MY FRIEND", "RE MY FRIEND"},
+      {"EE", "EE"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SkimmerLabel(c.text), c.label) << c.text;
+}
+
+}  // namespace
