@@ -237,7 +237,11 @@ TEST(SoundServer, BinauralPlaysTwoEarsInQuadrature) {
   ASSERT_GT(ll, 0.0) << "silence";
   EXPECT_NEAR(Db(std::sqrt(rr / ll)), 0.0, 0.5) << "both ears at one level";
   EXPECT_LT(std::fabs(lr / std::sqrt(ll * rr)), 0.1) << "90 degrees apart";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A sanitized loop leaves gaps in the sound (both ears alike, so the two
+  // checks above hold): the level only where it keeps real time.
   EXPECT_NEAR(Db(ToneAmplitudeNear(left, 700.0) / kLevel), 0.0, 3.0) << "the tone passes";
+#endif
 }
 
 TEST(SoundServer, LoopRecoversWhenTheServerRestarts) {
