@@ -7,9 +7,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/Widgets.h"
 #include "audio/CFilter.h"
@@ -321,7 +323,28 @@ void TDesignDlg::TimerTimer() {
 
 void TDesignDlg::PaintBoxPaint() {
   if (!filterThread) return;
-  if (DrawResponse(workFilter, plotBitmap, true, plotBackdrop)) PaintBox->update();
+  if (!DrawResponse(workFilter, plotBitmap, true, plotBackdrop)) return;
+  // A band beyond what the rate change passes plays weaker than designed:
+  // the plot shows it, and this says why.
+  const FilterParams& p = workFilter.params;
+  const int ratio = workFilter.overSmp;
+  const double passHz = ratio == 3 ? 1300.0 : 2900.0;  // the rate pair's own low-pass
+  const bool passesAbove = p.type == FilterType::HPF || p.type == FilterType::BEF;
+  const bool designed = p.type >= FilterType::LPF && p.type <= FilterType::BEF;
+  passNote.clear();
+  if ((ratio == 2 || ratio == 3) && designed && (passesAbove || std::max(p.fcl, p.fch) > passHz)) {
+    passNote = QString::fromUtf8(japanese ? "X%1 は %2 Hz まで" : "X%1 passes up to %2 Hz")
+                   .arg(ratio)
+                   .arg(static_cast<int>(passHz));
+    QPainter painter(&plotBitmap);
+    painter.setPen(QColor(200, 0, 0));
+    QFont f = painter.font();
+    f.setPixelSize(12);
+    painter.setFont(f);
+    painter.drawText(plotBitmap.rect().adjusted(0, 2, -20, 0), Qt::AlignTop | Qt::AlignRight, passNote);
+    plotBackdrop.shown = plotBitmap.cacheKey();
+  }
+  PaintBox->update();
 }
 
 void TDesignDlg::PaintBoxFFTPaint() {

@@ -79,6 +79,9 @@ class TDesignDlg : public QDialog {
   QImage plotBitmap;
   QImage fftBitmap;
   ResponseBackdrop plotBackdrop;  // what plotBitmap shows
+  // Said over the plot when the design reaches beyond what the rate change
+  // passes ("" otherwise).
+  QString passNote;
   SpectrumBackdrop fftBackdrop;
   bool japanese = false;
   FileChooser chooseFile;  // QFileDialog unless replaced

@@ -317,6 +317,31 @@ TEST(DesignDialog, RefusedCoefficientFileShowsTheErrorBox) {
   EXPECT_EQ(app.boxes.Texts(), std::vector<std::string>{"!!!|ファイルが作成できません."});
 }
 
+// Regression: a 1400-1600 Hz design at X3 played 34 dB down (the rate
+// change's own 1300 Hz low-pass) while the plot showed 0 dB and nothing
+// said why. Now the plot is what plays and a note says what X3 passes.
+TEST(DesignDialog, SaysWhenTheBandIsBeyondWhatTheOversamplingPasses) {
+  App app;
+  WithDialog(app, app.w->EntBtn, [&](TDesignDlg& d) {
+    struct Case {
+      int type, ratioIndex;
+      const char *fcl, *fch;
+      bool note;
+    } cases[] = {{FilterType::BPF, 2, "1400", "1600", true}, {FilterType::BPF, 2, "500", "900", false},
+                 {FilterType::HPF, 1, "1000", "1000", true}, {FilterType::BPF, 1, "500", "2400", false},
+                 {FilterType::BPF, 0, "1400", "1600", false}};
+    for (const Case& c : cases) {
+      d.filTypeGroup->button(c.type)->click();
+      d.overSmpGroup->button(c.ratioIndex)->click();
+      Type(d.EditFCL, c.fcl);
+      Type(d.EditFCH, c.fch);
+      d.DesBtnClick();
+      EXPECT_EQ(!d.passNote.isEmpty(), c.note) << c.ratioIndex << " " << c.fcl << ".." << c.fch;
+    }
+    QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
+  });
+}
+
 TEST(DesignDialog, SaveLoadAndCoefficientFiles) {
   App app;
   const QString exeDir = QString::fromStdString(app.dir.Path() + "/");
