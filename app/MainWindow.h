@@ -132,7 +132,7 @@ class TMainWnd : public QWidget {
   void DevicesClick();  // Audio > Devices...
   void RigClick();      // Audio > Rig...
   // A rig for this run only (tarvik --rig); the saved setting stays.
-  void OverrideRig(const std::string& spec);
+  void OverrideRig(const std::string& rigSpec);
   // The rig link (Qt-free); null once closed.
   std::unique_ptr<RigControl> rig;
   // A press on the spectrum: left sets Fo there (as if typed), right places

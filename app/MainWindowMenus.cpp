@@ -526,10 +526,10 @@ void TMainWnd::RigClick() {
   const RigState& state = rig->State();
   dialog.SetChoice(session->Rig(), session->RigFollowPitch(), session->RigTxMuteDb(), session->RigTxHangMs(),
                    state.link != RigState::Link::Connected || state.pttReadable);
-  if (dialog.exec() == QDialog::Accepted) session->SetRig(dialog.Spec(), dialog.FollowPitch(), dialog.TxMuteDb(), dialog.TxHangMs());
+  if (dialog.exec() == QDialog::Accepted) session->SetRig(dialog.RigText(), dialog.FollowPitch(), dialog.TxMuteDb(), dialog.TxHangMs());
 }
 
-void TMainWnd::OverrideRig(const std::string& spec) { session->OverrideRig(spec); }
+void TMainWnd::OverrideRig(const std::string& rigSpec) { session->OverrideRig(rigSpec); }
 
 void TMainWnd::ShowRig() {
   if (!StatusRig || !rig) return;

@@ -153,46 +153,46 @@ void TRigDlg::SelectModel(int model) {
 
 void TRigDlg::FieldsChanged() {
   if (filling_) return;
-  RigSpec spec;
+  RigSpec rigSpec;
   switch (KindBox->currentIndex()) {
     case 1:
-      spec.kind = RigSpec::Kind::Rigctld;
-      spec.host = HostEdit->text().trimmed().toStdString();
-      spec.port = PortBox->value();
+      rigSpec.kind = RigSpec::Kind::Rigctld;
+      rigSpec.host = HostEdit->text().trimmed().toStdString();
+      rigSpec.port = PortBox->value();
       break;
     case 2:
-      spec.kind = RigSpec::Kind::Serial;
-      spec.model = ModelList->currentItem() ? ModelList->currentItem()->data(Qt::UserRole).toInt() : 0;
-      spec.device = DeviceEdit->text().trimmed().toStdString();
-      spec.baud = BaudBox->currentData().toInt();
+      rigSpec.kind = RigSpec::Kind::Serial;
+      rigSpec.model = ModelList->currentItem() ? ModelList->currentItem()->data(Qt::UserRole).toInt() : 0;
+      rigSpec.device = DeviceEdit->text().trimmed().toStdString();
+      rigSpec.baud = BaudBox->currentData().toInt();
       break;
     default:
       break;
   }
-  SpecEdit->setText(QString::fromStdString(RigSpecText(spec)));
+  SpecEdit->setText(QString::fromStdString(RigSpecText(rigSpec)));
   TextEdited();
 }
 
 void TRigDlg::TextEdited() {
-  RigSpec spec;
+  RigSpec rigSpec;
   std::string error;
-  const bool ok = ParseRigSpec(SpecEdit->text().toStdString(), spec, error);
+  const bool ok = ParseRigSpec(SpecEdit->text().toStdString(), rigSpec, error);
   SpecProblem->setText(ok ? QString() : QString::fromStdString(error));
   SpecProblem->setVisible(!ok);
   if (!ok || filling_) return;
   filling_ = true;
-  KindBox->setCurrentIndex(static_cast<int>(spec.kind));
-  if (spec.kind == RigSpec::Kind::Rigctld) {
-    HostEdit->setText(QString::fromStdString(spec.host));
-    PortBox->setValue(spec.port);
-  } else if (spec.kind == RigSpec::Kind::Serial) {
-    SelectModel(spec.model);
-    DeviceEdit->setText(QString::fromStdString(spec.device));
-    const int at = BaudBox->findData(spec.baud);
+  KindBox->setCurrentIndex(static_cast<int>(rigSpec.kind));
+  if (rigSpec.kind == RigSpec::Kind::Rigctld) {
+    HostEdit->setText(QString::fromStdString(rigSpec.host));
+    PortBox->setValue(rigSpec.port);
+  } else if (rigSpec.kind == RigSpec::Kind::Serial) {
+    SelectModel(rigSpec.model);
+    DeviceEdit->setText(QString::fromStdString(rigSpec.device));
+    const int at = BaudBox->findData(rigSpec.baud);
     if (at >= 0) {
       BaudBox->setCurrentIndex(at);
     } else {
-      BaudBox->addItem(QString::number(spec.baud), spec.baud);
+      BaudBox->addItem(QString::number(rigSpec.baud), rigSpec.baud);
       BaudBox->setCurrentIndex(BaudBox->count() - 1);
     }
   }
@@ -200,9 +200,9 @@ void TRigDlg::TextEdited() {
   filling_ = false;
 }
 
-void TRigDlg::SetChoice(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs,
+void TRigDlg::SetChoice(const std::string& rigSpec, bool followPitch, int txMuteDb, int txHangMs,
                         bool pttReadable) {
-  SpecEdit->setText(QString::fromStdString(spec));
+  SpecEdit->setText(QString::fromStdString(rigSpec));
   TextEdited();
   FollowBox->setChecked(followPitch);
   MuteBox->setChecked(txMuteDb > 0);
@@ -218,7 +218,7 @@ void TRigDlg::SetChoice(const std::string& spec, bool followPitch, int txMuteDb,
   MuteDbBox->setEnabled(pttReadable && MuteBox->isChecked());
 }
 
-std::string TRigDlg::Spec() const { return SpecEdit->text().trimmed().toStdString(); }
+std::string TRigDlg::RigText() const { return SpecEdit->text().trimmed().toStdString(); }
 bool TRigDlg::FollowPitch() const { return FollowBox->isChecked(); }
 int TRigDlg::TxMuteDb() const { return MuteBox->isChecked() ? MuteDbBox->value() : 0; }
 int TRigDlg::TxHangMs() const { return HangBox->value(); }

@@ -26,8 +26,8 @@ class TRigDlg : public QDialog {
 
   // What is in force; pttReadable false greys the transmit options (a link
   // that is up and says it cannot tell when the rig transmits).
-  void SetChoice(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs, bool pttReadable);
-  std::string Spec() const;
+  void SetChoice(const std::string& rigSpec, bool followPitch, int txMuteDb, int txHangMs, bool pttReadable);
+  std::string RigText() const;
   bool FollowPitch() const;
   int TxMuteDb() const;  // 0 off
   int TxHangMs() const;

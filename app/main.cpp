@@ -87,9 +87,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
         std::fprintf(stderr, "tarvik: --rig needs a rig (rigctld:HOST:PORT or hamlib:MODEL:DEVICE:BAUD)\n");
         return 2;
       }
-      RigSpec spec;
+      RigSpec rigSpec;
       std::string error;
-      if (!ParseRigSpec(*o.rig, spec, error)) {
+      if (!ParseRigSpec(*o.rig, rigSpec, error)) {
         std::fprintf(stderr, "tarvik: --rig: %s\n", error.c_str());
         return 2;
       }

@@ -55,7 +55,7 @@ int main() {
   SimWaveDriver sim;
   Session session(sim, nullptr);
   rigtest::PostQueue ui;
-  session.SetRig(server.Spec(), true, 40, kHangMs);
+  session.SetRig(server.RigText(), true, 40, kHangMs);
   RigControl rig(session, [&ui](std::function<void()> fn) { ui.Post(std::move(fn)); });
   auto up = [&] { return rig.State().link == RigState::Link::Connected; };
   if (ui.PumpUntil(up, 5000) < 0) return 1;

@@ -145,17 +145,17 @@ std::string Khz(double hz) {
 
 }  // namespace
 
-bool ParseRigSpec(const std::string& typed, RigSpec& spec, std::string& error) {
-  spec = RigSpec();
+bool ParseRigSpec(const std::string& typed, RigSpec& rigSpec, std::string& error) {
+  rigSpec = RigSpec();
   const std::string text = Trim(typed);
   if (text.empty()) return true;
   auto fail = [&](const std::string& why) {
-    spec = RigSpec();
+    rigSpec = RigSpec();
     error = why;
     return false;
   };
   if (text.rfind("rigctld", 0) == 0 && (text.size() == 7 || text[7] == ':')) {
-    spec.kind = RigSpec::Kind::Rigctld;
+    rigSpec.kind = RigSpec::Kind::Rigctld;
     std::string rest = text.size() > 8 ? text.substr(8) : std::string();
     if (rest.empty()) return true;
     std::string host = rest, port;
@@ -171,38 +171,38 @@ bool ParseRigSpec(const std::string& typed, RigSpec& spec, std::string& error) {
       host = rest.substr(0, colon);
       port = rest.substr(colon + 1);
     }
-    if (!host.empty()) spec.host = host;
-    if (spec.host.find_first_of(" \t/") != std::string::npos)
-      return fail("\"" + text + "\": \"" + spec.host + "\" is not a host name");
-    if (!port.empty() && !ParseInt(port, 1, 65535, spec.port))
+    if (!host.empty()) rigSpec.host = host;
+    if (rigSpec.host.find_first_of(" \t/") != std::string::npos)
+      return fail("\"" + text + "\": \"" + rigSpec.host + "\" is not a host name");
+    if (!port.empty() && !ParseInt(port, 1, 65535, rigSpec.port))
       return fail("\"" + text + "\": the port is a number, 1..65535");
     return true;
   }
   if (text.rfind("hamlib:", 0) == 0) {
-    spec.kind = RigSpec::Kind::Serial;
+    rigSpec.kind = RigSpec::Kind::Serial;
     const std::string rest = text.substr(7);
     const std::size_t first = rest.find(':'), last = rest.rfind(':');
     if (first == std::string::npos || first == last)
       return fail("\"" + text + "\": hamlib:MODEL:DEVICE:BAUD is needed");
-    if (!ParseInt(rest.substr(0, first), 1, 999999, spec.model))
+    if (!ParseInt(rest.substr(0, first), 1, 999999, rigSpec.model))
       return fail("\"" + text + "\": the model is Hamlib's model number");
-    spec.device = rest.substr(first + 1, last - first - 1);
-    if (spec.device.empty()) return fail("\"" + text + "\": the device is missing");
-    if (!ParseInt(rest.substr(last + 1), 0, 4000000, spec.baud))
+    rigSpec.device = rest.substr(first + 1, last - first - 1);
+    if (rigSpec.device.empty()) return fail("\"" + text + "\": the device is missing");
+    if (!ParseInt(rest.substr(last + 1), 0, 4000000, rigSpec.baud))
       return fail("\"" + text + "\": the speed is a number of baud (0: the model's own)");
     return true;
   }
   return fail("\"" + text + "\" is neither rigctld:HOST:PORT nor hamlib:MODEL:DEVICE:BAUD");
 }
 
-std::string RigSpecText(const RigSpec& spec) {
-  switch (spec.kind) {
+std::string RigSpecText(const RigSpec& rigSpec) {
+  switch (rigSpec.kind) {
     case RigSpec::Kind::Off:
       return std::string();
     case RigSpec::Kind::Rigctld:
-      return "rigctld:" + spec.host + ":" + std::to_string(spec.port);
+      return "rigctld:" + rigSpec.host + ":" + std::to_string(rigSpec.port);
     case RigSpec::Kind::Serial:
-      return "hamlib:" + std::to_string(spec.model) + ":" + spec.device + ":" + std::to_string(spec.baud);
+      return "hamlib:" + std::to_string(rigSpec.model) + ":" + rigSpec.device + ":" + std::to_string(rigSpec.baud);
   }
   return std::string();
 }
@@ -330,19 +330,19 @@ struct OpenRig {
   }
 };
 
-// Connects by spec; false with the reason.
-bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
+// Connects by rigSpec; false with the reason.
+bool Connect(const RigSpec& rigSpec, OpenRig& out, std::string& error) {
   int model = kNetRigctlModel;
   std::string path;
   bool serial = false;
-  if (spec.kind == RigSpec::Kind::Rigctld) {
+  if (rigSpec.kind == RigSpec::Kind::Rigctld) {
     std::string address;
-    std::string host = spec.host;
+    std::string host = rigSpec.host;
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (!ResolveHost(host, address, error)) return false;
-    path = address + ":" + std::to_string(spec.port);
+    path = address + ":" + std::to_string(rigSpec.port);
   } else {
-    model = spec.model;
+    model = rigSpec.model;
     {
       std::lock_guard<std::mutex> lock(HamlibLock());
       rig_load_all_backends();
@@ -353,8 +353,8 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
       }
       serial = caps->port_type == RIG_PORT_SERIAL;
     }
-    if (serial && !SerialDeviceUsable(spec.device, error)) return false;
-    path = spec.device;
+    if (serial && !SerialDeviceUsable(rigSpec.device, error)) return false;
+    path = rigSpec.device;
   }
   {
     std::lock_guard<std::mutex> lock(HamlibLock());
@@ -367,17 +367,17 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
   const bool confOk =
       SetConf(out.rig, "rig_pathname", path) &&
       SetConf(out.rig, "timeout", std::to_string(kRigCallTimeoutMs)) && SetConf(out.rig, "retry", "0") &&
-      (!serial || spec.baud == 0 || SetConf(out.rig, "serial_speed", std::to_string(spec.baud)));
+      (!serial || rigSpec.baud == 0 || SetConf(out.rig, "serial_speed", std::to_string(rigSpec.baud)));
   if (!confOk) {
     error = "Hamlib refuses the port settings for " + path;
     return false;
   }
   const int rc = rig_open(out.rig);
   if (rc != RIG_OK) {
-    if (spec.kind == RigSpec::Kind::Rigctld)
-      error = "nothing answers at " + spec.host + ":" + std::to_string(spec.port);
+    if (rigSpec.kind == RigSpec::Kind::Rigctld)
+      error = "nothing answers at " + rigSpec.host + ":" + std::to_string(rigSpec.port);
     else
-      error = serial ? SerialFailure(spec.device) : "the rig does not answer on " + spec.device;
+      error = serial ? SerialFailure(rigSpec.device) : "the rig does not answer on " + rigSpec.device;
     return false;
   }
   out.opened = true;
@@ -386,7 +386,7 @@ bool Connect(const RigSpec& spec, OpenRig& out, std::string& error) {
   // A PTT line this computer drives is no news of the rig keying; through
   // rigctld it is, for rigctld's keyer may be another program.
   const std::string pttType = GetConf(out.rig, "ptt_type");
-  out.pttReadable = spec.kind == RigSpec::Kind::Rigctld ? pttType != "None" && !pttType.empty()
+  out.pttReadable = rigSpec.kind == RigSpec::Kind::Rigctld ? pttType != "None" && !pttType.empty()
                                                         : pttType == "RIG" || pttType == "RIGMICDATA";
   out.pitchReadable = rig_has_get_level(out.rig, RIG_LEVEL_CWPITCH) != 0;
   return true;
@@ -433,7 +433,7 @@ bool Poll(OpenRig& r, RigState& s) {
   return true;
 }
 
-void RunLink(const std::shared_ptr<RigLink::Core>& core, RigSpec spec, std::string invalid) {
+void RunLink(const std::shared_ptr<RigLink::Core>& core, RigSpec rigSpec, std::string invalid) {
   // A server gone away makes a write raise SIGPIPE; blocked here, it is an
   // error return on this thread and the program lives on.
   sigset_t pipe;
@@ -459,7 +459,7 @@ void RunLink(const std::shared_ptr<RigLink::Core>& core, RigSpec spec, std::stri
     while (!core->Stopping()) {
       OpenRig rig;
       std::string problem;
-      if (!Connect(spec, rig, problem)) {
+      if (!Connect(rigSpec, rig, problem)) {
         // Once up, a rig that went away says so the plainer way.
         down(wasUp ? L::NoAnswer : L::NotConnected, problem);
         core->WaitUntil(Clock::now() + Ms(kRigRetryMs), false);
@@ -518,14 +518,14 @@ RigLink::~RigLink() { Stop(); }
 
 void RigLink::Start(const std::string& text, int hangMs) {
   Stop();
-  RigSpec spec;
+  RigSpec rigSpec;
   std::string error;
-  if (!ParseRigSpec(text, spec, error) && error.empty()) error = "the rig setting does not parse";
-  if (spec.kind == RigSpec::Kind::Off && error.empty()) return;
+  if (!ParseRigSpec(text, rigSpec, error) && error.empty()) error = "the rig setting does not parse";
+  if (rigSpec.kind == RigSpec::Kind::Off && error.empty()) return;
   core_ = std::make_shared<Core>();
   core_->hangMs = std::clamp(hangMs, 0, 60000);
   core_->notify = notify_;
-  std::thread(RunLink, core_, spec, error).detach();
+  std::thread(RunLink, core_, rigSpec, error).detach();
 }
 
 void RigLink::Stop() {

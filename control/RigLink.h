@@ -34,9 +34,9 @@ struct RigSpec {
   std::string device;
   int baud = 0;
 };
-// False, with the reason, when text does not parse; spec is then Off.
-bool ParseRigSpec(const std::string& text, RigSpec& spec, std::string& error);
-std::string RigSpecText(const RigSpec& spec);
+// False, with the reason, when text does not parse; rigSpec is then Off.
+bool ParseRigSpec(const std::string& text, RigSpec& rigSpec, std::string& error);
+std::string RigSpecText(const RigSpec& rigSpec);
 
 // Hamlib's models, for the choice: number, maker, name, and whether it is
 // reached over the network rather than a serial port.
@@ -76,7 +76,7 @@ class RigLink {
 
   // Connects by the Rig setting's text ("" off), dropping any link there
   // was; returns at once, the worker does the rest.
-  void Start(const std::string& spec, int hangMs);
+  void Start(const std::string& rigSpec, int hangMs);
   void Stop();
   // How long the output stays quiet after the rig unkeys, ms.
   void SetHang(int ms);

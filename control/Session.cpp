@@ -298,9 +298,9 @@ bool Session::StartRecording(const std::string& stamp, std::string& error) {
   return engine_->StartRecording(out, in, s_.recordFlac ? RecordFormat::Flac : RecordFormat::Wav, error);
 }
 
-void Session::SetRig(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs) {
+void Session::SetRig(const std::string& rigSpec, bool followPitch, int txMuteDb, int txHangMs) {
   rigOverride_.reset();
-  s_.rig = spec;
+  s_.rig = rigSpec;
   s_.rigFollowPitch = followPitch ? 1 : 0;
   s_.rigTxMute = std::clamp(txMuteDb, 0, kMaxRigTxMuteDb);
   s_.rigTxHang = std::clamp(txHangMs, 0, kMaxRigTxHangMs);
@@ -308,8 +308,8 @@ void Session::SetRig(const std::string& spec, bool followPitch, int txMuteDb, in
   Tell(kRig);
 }
 
-void Session::OverrideRig(const std::string& spec) {
-  rigOverride_ = spec;
+void Session::OverrideRig(const std::string& rigSpec) {
+  rigOverride_ = rigSpec;
   Tell(kRig);
 }
 

@@ -159,9 +159,9 @@ class Session {
   void SetWfContrast(int contrast);
   // The rig link's settings (kept as given, bounded: txMuteDb 0..120,
   // txHangMs 0..2000); the link follows them.
-  void SetRig(const std::string& spec, bool followPitch, int txMuteDb, int txHangMs);
+  void SetRig(const std::string& rigSpec, bool followPitch, int txMuteDb, int txHangMs);
   // A rig for this run only (tarvik --rig): the saved setting stays.
-  void OverrideRig(const std::string& spec);
+  void OverrideRig(const std::string& rigSpec);
   // The rig's frequency (Hz; 0 none), for the recordings' names.
   void SetRigFrequency(double hz) { rigFreqHz_ = hz > 0.0 ? hz : 0.0; }
   // The CW decoder on the input (source 0) or the output (1) at Fo, or

@@ -66,21 +66,21 @@ TEST(RigSpec, ParsesWhatTheSettingHoldsAndRefusesTheRest) {
       {"/dev/ttyUSB0", false},
   };
   for (const auto& c : cases) {
-    RigSpec spec;
+    RigSpec rigSpec;
     std::string error;
-    EXPECT_EQ(ParseRigSpec(c.text, spec, error), c.ok) << c.text;
+    EXPECT_EQ(ParseRigSpec(c.text, rigSpec, error), c.ok) << c.text;
     if (!c.ok) {
       EXPECT_FALSE(error.empty()) << c.text;
-      EXPECT_EQ(spec.kind, RigSpec::Kind::Off) << c.text;
+      EXPECT_EQ(rigSpec.kind, RigSpec::Kind::Off) << c.text;
       continue;
     }
-    EXPECT_EQ(spec.kind, c.kind) << c.text;
-    EXPECT_EQ(spec.host, c.host) << c.text;
-    EXPECT_EQ(spec.port, c.port) << c.text;
-    EXPECT_EQ(spec.model, c.model) << c.text;
-    EXPECT_EQ(spec.device, c.device) << c.text;
-    EXPECT_EQ(spec.baud, c.baud) << c.text;
-    EXPECT_EQ(RigSpecText(spec), c.back) << c.text;
+    EXPECT_EQ(rigSpec.kind, c.kind) << c.text;
+    EXPECT_EQ(rigSpec.host, c.host) << c.text;
+    EXPECT_EQ(rigSpec.port, c.port) << c.text;
+    EXPECT_EQ(rigSpec.model, c.model) << c.text;
+    EXPECT_EQ(rigSpec.device, c.device) << c.text;
+    EXPECT_EQ(rigSpec.baud, c.baud) << c.text;
+    EXPECT_EQ(RigSpecText(rigSpec), c.back) << c.text;
   }
 }
 
@@ -118,8 +118,8 @@ struct RigFixture : ::testing::Test {
   std::unique_ptr<RigControl> rig;
   testutil::TempDir dir;
 
-  void Connect(const std::string& spec, bool follow = false, int muteDb = 0, int hangMs = 0) {
-    session.SetRig(spec, follow, muteDb, hangMs);
+  void Connect(const std::string& rigSpec, bool follow = false, int muteDb = 0, int hangMs = 0) {
+    session.SetRig(rigSpec, follow, muteDb, hangMs);
     rig = std::make_unique<RigControl>(session, [this](std::function<void()> fn) { ui.Post(std::move(fn)); });
   }
   bool Up() const { return rig->State().link == RigState::Link::Connected; }
@@ -137,7 +137,7 @@ TEST_F(RigFixture, BadValuesSayWhyAndAreKept) {
     return std::string("3073");
   }();
   const struct {
-    std::string spec;
+    std::string rigSpec;
     const char* says;
   } cases[] = {
       {"rigctl:127.0.0.1:4532", "Rig: \"rigctl:127.0.0.1:4532\" is neither"},
@@ -151,13 +151,13 @@ TEST_F(RigFixture, BadValuesSayWhyAndAreKept) {
   };
   for (const auto& c : cases) {
     const auto start = Clock::now();
-    Connect(c.spec);
-    EXPECT_LT(Ms(start), 300.0) << c.spec;  // the link starts on its worker
+    Connect(c.rigSpec);
+    EXPECT_LT(Ms(start), 300.0) << c.rigSpec;  // the link starts on its worker
     EXPECT_GE(ui.PumpUntil([&] { return rig->StatusText().find(c.says) != std::string::npos; }, 3000), 0.0)
-        << c.spec << " says \"" << rig->StatusText() << "\"";
+        << c.rigSpec << " says \"" << rig->StatusText() << "\"";
     EXPECT_FALSE(Up());
-    EXPECT_EQ(session.Rig(), c.spec);
-    EXPECT_NE(session.Text().find("Rig=" + c.spec), std::string::npos) << c.spec;
+    EXPECT_EQ(session.Rig(), c.rigSpec);
+    EXPECT_NE(session.Text().find("Rig=" + c.rigSpec), std::string::npos) << c.rigSpec;
     EXPECT_EQ(session.Engine()->OutputGain(), 1.0);
     rig.reset();
   }
@@ -169,7 +169,7 @@ TEST_F(RigFixture, ReadsTheRigFollowsItsPitchAndNamesRecordings) {
   ASSERT_TRUE(server.Start());
   Rigctl(server.Port(), "F 7030500 M CW 500 L CWPITCH 0");
   ASSERT_TRUE(session.SetFo(800));
-  Connect(server.Spec(), true);
+  Connect(server.RigText(), true);
   ASSERT_GE(UntilFreq(7030500), 0.0) << rig->StatusText();
   EXPECT_EQ(rig->StatusText(), "Rig: 7030.50 kHz CW");
   EXPECT_EQ(rig->State().passbandHz, 500);
@@ -192,7 +192,7 @@ TEST_F(RigFixture, ReadsTheRigFollowsItsPitchAndNamesRecordings) {
     EXPECT_GE(ms, 0.0) << s.mode << " " << s.pitch << ": Fo " << session.Fo();
   }
   // Turned off, Fo stays where the user puts it.
-  session.SetRig(server.Spec(), false, 0, 0);
+  session.SetRig(server.RigText(), false, 0, 0);
   ASSERT_TRUE(session.SetFo(900));
   Rigctl(server.Port(), "L CWPITCH 500");
   ASSERT_GE(ui.PumpUntil([&] { return rig->State().pitchHz == 500; }, 1000), 0.0);
@@ -212,7 +212,7 @@ TEST_F(RigFixture, TransmittingLowersTheOutputForItsHangAndLabelsTheRecording) {
   ASSERT_TRUE(server.Start());
   Rigctl(server.Port(), "T 0 F 14060000 M CW 500");
   constexpr int kHangMs = 600;
-  Connect(server.Spec(), false, 40, kHangMs);
+  Connect(server.RigText(), false, 40, kHangMs);
   ASSERT_GE(UntilFreq(14060000), 0.0) << rig->StatusText();
   session.SetRecordDir(dir.File("rec"));
   std::string error;
@@ -255,7 +255,7 @@ TEST_F(RigFixture, TransmittingLowersTheOutputForItsHangAndLabelsTheRecording) {
   EXPECT_EQ(lines, 2) << labels;
 
   // Turned off, the output stays whole through a transmission.
-  session.SetRig(server.Spec(), false, 0, kHangMs);
+  session.SetRig(server.RigText(), false, 0, kHangMs);
   Rigctl(server.Port(), "T 1");
   ASSERT_GE(ui.PumpUntil([&] { return rig->State().ptt; }, 2000), 0.0);
   EXPECT_EQ(session.Engine()->OutputGain(), 1.0);
@@ -267,7 +267,7 @@ TEST_F(RigFixture, ZeroBeatTunesTheDummyBySidebandAndOnlyInCw) {
   Rigctld server(rigtest::FreePort());
   ASSERT_TRUE(server.Start());
   Rigctl(server.Port(), "F 7030000 M CW 500 L CWPITCH 650");
-  Connect(server.Spec());
+  Connect(server.RigText());
   ASSERT_GE(UntilFreq(7030000), 0.0) << rig->StatusText();
   ASSERT_GE(ui.PumpUntil([&] { return rig->State().pitchHz == 650; }, 1000), 0.0);
   ASSERT_TRUE(rig->ZeroBeat(700));  // the tone 50 Hz above the pitch
@@ -293,7 +293,7 @@ TEST_F(RigFixture, ALinkLostIsRetriedAndResumes) {
   Rigctld server(rigtest::FreePort());
   ASSERT_TRUE(server.Start());
   Rigctl(server.Port(), "F 3560000 M CW 500 T 1");
-  Connect(server.Spec(), false, 120, 0);
+  Connect(server.RigText(), false, 120, 0);
   ASSERT_GE(UntilFreq(3560000), 0.0) << rig->StatusText();
   ASSERT_GE(ui.PumpUntil([&] { return session.Engine()->OutputGain() == 0.0; }, 1000), 0.0);
 
@@ -337,9 +337,9 @@ TEST_F(RigFixture, AServerThatNeverAnswersIsNotConnectedAndStopsAtOnce) {
   ASSERT_EQ(::listen(fd, 8), 0);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string spec = "rigctld:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const std::string rigSpec = "rigctld:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
 
-  Connect(spec, true, 120, 0);
+  Connect(rigSpec, true, 120, 0);
   const double ms =
       ui.PumpUntil([&] { return rig->StatusText().rfind("Rig: not connected", 0) == 0; }, 10000);
   EXPECT_GE(ms, 0.0) << rig->StatusText();
@@ -348,7 +348,7 @@ TEST_F(RigFixture, AServerThatNeverAnswersIsNotConnectedAndStopsAtOnce) {
   EXPECT_EQ(session.Engine()->OutputGain(), 1.0);
 
   // Stopped while the worker waits on the silent server again.
-  Connect(spec);
+  Connect(rigSpec);
   ui.PumpUntil([] { return false; }, 100);
   const auto start = Clock::now();
   rig.reset();

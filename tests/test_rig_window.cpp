@@ -31,7 +31,7 @@ TEST(RigDialog, FieldsMakeTheSettingAndABadOneIsKeptToMend) {
   TRigDlg dialog(false);
   ASSERT_GT(dialog.ModelList->count(), 100) << "Hamlib's models";
   dialog.SetChoice("rigtcld:127.0.0.1", true, 0, 300, true);
-  EXPECT_EQ(dialog.Spec(), "rigtcld:127.0.0.1");
+  EXPECT_EQ(dialog.RigText(), "rigtcld:127.0.0.1");
   EXPECT_FALSE(dialog.SpecProblem->isHidden());
   EXPECT_TRUE(dialog.FollowPitch());
   EXPECT_EQ(dialog.TxMuteDb(), 0);
@@ -46,7 +46,7 @@ TEST(RigDialog, FieldsMakeTheSettingAndABadOneIsKeptToMend) {
   const int model = dialog.ModelList->currentItem()->data(Qt::UserRole).toInt();
   dialog.DeviceEdit->setText(QStringLiteral("/dev/ttyUSB1"));
   dialog.BaudBox->setCurrentIndex(dialog.BaudBox->findData(19200));
-  EXPECT_EQ(dialog.Spec(), "hamlib:" + std::to_string(model) + ":/dev/ttyUSB1:19200");
+  EXPECT_EQ(dialog.RigText(), "hamlib:" + std::to_string(model) + ":/dev/ttyUSB1:19200");
   EXPECT_TRUE(dialog.SpecProblem->isHidden());
 
   // The text typed fills the fields.
@@ -56,7 +56,7 @@ TEST(RigDialog, FieldsMakeTheSettingAndABadOneIsKeptToMend) {
   EXPECT_EQ(dialog.HostEdit->text(), QStringLiteral("192.168.1.9"));
   EXPECT_EQ(dialog.PortBox->value(), 4533);
   dialog.KindBox->setCurrentIndex(0);
-  EXPECT_EQ(dialog.Spec(), "");
+  EXPECT_EQ(dialog.RigText(), "");
 
   // A rig that cannot say when it transmits: the quiet is greyed.
   TRigDlg deaf(false);
@@ -72,7 +72,7 @@ TEST(RigWindow, StatusBarShowsTheRigAndCtrlClickZeroBeats) {
   ASSERT_TRUE(server.Start());
   rigtest::Rigctl(server.Port(), "F 7030000 M CW 500 L CWPITCH 650");
   App app(TMainWnd::Language::English, false);
-  testutil::WriteText(app.Ini(), "[Define]\nRig=" + server.Spec() + "\nRigFollowPitch=1\n");
+  testutil::WriteText(app.Ini(), "[Define]\nRig=" + server.RigText() + "\nRigFollowPitch=1\n");
   app.Start();
   TMainWnd& w = *app.w;
   ASSERT_TRUE(Pump([&] { return w.StatusRig->text() == QStringLiteral("Rig: 7030.00 kHz CW"); }, 3000))

@@ -101,7 +101,7 @@ class Rigctld {
     if (pid_ > 0) ::kill(pid_, sig);
   }
   int Port() const { return port_; }
-  std::string Spec() const { return "rigctld:127.0.0.1:" + std::to_string(port_); }
+  std::string RigText() const { return "rigctld:127.0.0.1:" + std::to_string(port_); }
 
  private:
   int port_;
