@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
+#include <cstring>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -522,6 +524,13 @@ void RigLink::Start(const std::string& text, int hangMs) {
   std::string error;
   if (!ParseRigSpec(text, rigSpec, error) && error.empty()) error = "the rig setting does not parse";
   if (rigSpec.kind == RigSpec::Kind::Off && error.empty()) return;
+  // Hamlib's rig_open keeps the LC_NUMERIC name setlocale gives, sets "C"
+  // and restores from that name, which the change has freed unless it was
+  // "C" already (a use after free, and a race with this thread). Nothing in
+  // this program reads numbers through LC_NUMERIC: it is "C" before a link
+  // starts (here, on the user-interface thread), so Hamlib's dance is void.
+  if (const char* now = std::setlocale(LC_NUMERIC, nullptr); !now || std::strcmp(now, "C") != 0)
+    std::setlocale(LC_NUMERIC, "C");
   core_ = std::make_shared<Core>();
   core_->hangMs = std::clamp(hangMs, 0, 60000);
   core_->notify = notify_;
