@@ -117,7 +117,7 @@ TMainWnd::TMainWnd(WaveDriver& driver, const std::string& settings, const std::s
   if (session->Waterfall()) resize(width(), layout()->totalSizeHint().height());
   // The link's worker posts here; the window's event loop runs the call.
   rig = std::make_unique<RigControl>(*session, [this](std::function<void()> fn) {
-    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+    ui_.PostToUiThread(std::move(fn));
   });
   rig->onChange = [this] { ShowRig(); };
   // Ctrl+click on the waterfall zero-beats as on the spectrum.

@@ -45,6 +45,9 @@ QtUiBridge::QtUiBridge() {
 
 void QtUiBridge::RunOnUiThread(const std::function<void()>& fn) { RunOnGui(fn); }
 
+// Through the queue's mutex, which the sanitizers see, not Qt's own queue.
+void QtUiBridge::PostToUiThread(std::function<void()> fn) { Queue().Post(std::move(fn)); }
+
 void QtUiBridge::ProcessPendingEvents() {
   Queue().Drain();
   QCoreApplication::processEvents(QEventLoop::AllEvents, 20);

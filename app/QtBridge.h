@@ -15,6 +15,7 @@ class QtUiBridge : public UiBridge {
   // Constructed on the GUI thread, after the application object.
   QtUiBridge();
   void RunOnUiThread(const std::function<void()>& fn) override;
+  void PostToUiThread(std::function<void()> fn) override;
   void ProcessPendingEvents() override;
 };
 

@@ -32,9 +32,26 @@ class UiCallQueue {
     cv_.wait(lock, [&] { return item.done; });
   }
 
-  // On the UI thread: runs every queued call in order.
+  // Queues fn to run on the UI thread and returns at once: for a worker
+  // that must never wait for the window (a rig link).
+  void Post(std::function<void()> fn) {
+    std::unique_lock<std::mutex> lock(m_);
+    posted_.push_back(std::move(fn));
+    const std::function<void()> wake = wake_;
+    lock.unlock();
+    if (wake) wake();
+  }
+
+  // On the UI thread: runs every queued call in order, then the posted ones.
   void Drain() {
     std::unique_lock<std::mutex> lock(m_);
+    while (!posted_.empty()) {
+      const std::function<void()> fn = std::move(posted_.front());
+      posted_.pop_front();
+      lock.unlock();
+      fn();
+      lock.lock();
+    }
     while (!queue_.empty()) {
       Item* item = queue_.front();
       queue_.pop_front();
@@ -60,5 +77,6 @@ class UiCallQueue {
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<Item*> queue_;
+  std::deque<std::function<void()>> posted_;
   std::function<void()> wake_;
 };

@@ -36,6 +36,7 @@ constexpr int kSlowerUnderSanitizers = 1;
 class TestUi : public UiBridge {
  public:
   void RunOnUiThread(const std::function<void()>& fn) override { queue_.Run(fn); }
+  void PostToUiThread(std::function<void()> fn) override { queue_.Post(std::move(fn)); }
   void ProcessPendingEvents() override { queue_.Drain(); }
   // Waits until a call is pending (true) or timeoutMs passes (false).
   bool WaitPending(int timeoutMs) { return queue_.WaitPending(timeoutMs); }
@@ -48,6 +49,7 @@ class TestUi : public UiBridge {
 class ImmediateUi : public UiBridge {
  public:
   void RunOnUiThread(const std::function<void()>& fn) override { fn(); }
+  void PostToUiThread(std::function<void()> fn) override { fn(); }
   void ProcessPendingEvents() override {}
 };
 
