@@ -66,12 +66,9 @@ bool QtMessageBoxes::Show(MessageKind kind, const std::string& caption, const st
   if (!OnGuiThread() && kind != MessageKind::Question) {
     // The audio thread says what went wrong and goes on: a box never holds
     // the loop (nor a shutdown that waits for the loop).
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [kind, caption, text] {
-          if (!gQuitting.load()) ShowOnGui(kind, caption, text);
-        },
-        Qt::QueuedConnection);
+    Queue().Post([kind, caption, text] {
+      if (!gQuitting.load()) ShowOnGui(kind, caption, text);
+    });
     return false;
   }
   bool yes = false;
