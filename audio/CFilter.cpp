@@ -185,6 +185,17 @@ SpectrumSnapshot CFilter::TakeSpectrum() {
 bool CFilter::Recover() {
   lostCount_.fetch_add(1);
   lostTotal_.fetch_add(1, std::memory_order_relaxed);
+  // A reopen that fails again before a block went through meets the same
+  // condition the next time: back off, waiting longer for the first
+  // buffer (4.5, 9, 18 s) and pausing before the reopen (0.25 s doubling
+  // to 2 s), so that such a loop cannot spin for ever.
+  failedStarts_ = flowing_ ? 0 : std::min(failedStarts_ + 1, 6);
+  wave_.SetFirstBufferPatience(kWaveFirstBufferMs << std::min(failedStarts_ / 2, 2));
+  if (failedStarts_ >= 2) {
+    const int pauseMs = std::min(250 << (failedStarts_ - 2), 2000);
+    for (int waited = 0; waited < pauseMs && !terminated_.load(); waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   // What playback still holds is dropped: the loss is counted already, and a
   // server that went away would never play it (the drain would wait out
   // its time-out).
@@ -226,6 +237,7 @@ bool CFilter::RetryMissing() {
 }
 
 bool CFilter::Reopen(bool drain) {
+  flowing_ = false;
   const int n = OpenSize();
   openSize_ = n;
   // Both close before either opens: closing playback waits for what is
@@ -299,6 +311,7 @@ void CFilter::Run() {
       continue;
     }
     if (terminated_.load()) break;
+    if (inputOnly_.load()) flowing_ = true;
     taps_.Publish(TapPoint::Input, block, n);
     const int playing = outChannels_.load();
     double* const stereo = stereoBuf_.get();
@@ -329,6 +342,7 @@ void CFilter::Run() {
       p += static_cast<std::ptrdiff_t>(r) * playing;
     }
     if (n == 0) {
+      flowing_ = true;
       blocksPlayed_.fetch_add(1, std::memory_order_relaxed);
       NoteDelay(openSize_);
     }

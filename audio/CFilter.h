@@ -198,6 +198,10 @@ class CFilter {
   std::atomic<int> bufferSize_{kDefaultBlock};
   std::atomic<long> passes_{0};
   std::atomic<long> blocksPlayed_{0};
+  // Loop thread only: reopens in a row that failed before a block went
+  // through, and whether one has since the last open.
+  int failedStarts_ = 0;
+  bool flowing_ = false;
   std::atomic<long> lostTotal_{0};
   Recorder recorder_{taps_};
   std::atomic<int> inputOnly_{0};

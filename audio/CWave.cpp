@@ -34,7 +34,7 @@ CWave::~CWave() {
 int CWave::OpenInput(const WaveFormat& format, int frames) {
   {
     std::lock_guard<std::mutex> guard(lock);
-    inWaiting = inOverrun = inDone = inNext = 0;
+    inWaiting = inOverrun = inDone = inNext = inStarted = 0;
   }
   inPos = 0;
   inFormat = format;
@@ -100,8 +100,9 @@ int CWave::ReadInput(double* destination, int frames) {
   }
   if (inNext == inDone) {
     inWaiting = 1;
+    const int waitMs = inStarted ? kWaveTimeoutMs : firstBufferMs_.load();
     guard.unlock();
-    if (!inEvent.Wait(kWaveTimeoutMs)) {
+    if (!inEvent.Wait(waitMs)) {
       lastError = kWaveErrInputTimeout;
       CloseInput();
       return -1;
@@ -167,7 +168,7 @@ void CWave::CloseInput() {
 int CWave::OpenOutput(const WaveFormat& format, int frames) {
   {
     std::lock_guard<std::mutex> guard(lock);
-    outWaiting = outUnderrun = outNext = outDone = 0;
+    outWaiting = outUnderrun = outNext = outDone = outStarted = 0;
   }
   outPos = 0;
   outFormat = format;
@@ -276,8 +277,9 @@ int CWave::WriteOutput(const double* source, int frames) {
     outNext = (outNext + 1) % kWaveRing;
     if (outNext == outDone) {
       outWaiting = 1;
+      const int waitMs = outStarted ? kWaveTimeoutMs : firstBufferMs_.load();
       guard.unlock();
-      if (!outEvent.Wait(kWaveTimeoutMs)) {
+      if (!outEvent.Wait(waitMs)) {
         lastError = kWaveErrOutputTimeout;
         CloseOutput();
         return -1;
@@ -367,6 +369,7 @@ void CWave::OnOutputStarved() {
 void CWave::OnInputDone() {
   std::lock_guard<std::mutex> guard(lock);
   inDone = (inDone + 1) % kWaveRing;
+  inStarted = 1;
   if (inDone == inNext) inOverrun = 1;
   if (inWaiting) {
     inWaiting = 0;
@@ -377,6 +380,7 @@ void CWave::OnInputDone() {
 void CWave::OnOutputDone() {
   std::lock_guard<std::mutex> guard(lock);
   outDone = (outDone + 1) % kWaveRing;
+  outStarted = 1;
   // A device that buffers on its own still plays when the queue is empty;
   // it says when it really runs dry.
   if (outDone == outNext && !outSaysStarved) outUnderrun = 1;

@@ -28,6 +28,12 @@ constexpr int kWaveErrOutputTimeout = 116;
 
 constexpr int kWaveRing = 4;
 constexpr int kWaveTimeoutMs = 2000;
+// The first buffer after an open may take longer: a sound server's device
+// that had no client asking for a short latency (a null sink recorded or
+// played at the default) runs up to 2 s ahead, and takes or gives the new
+// stream's first buffer only when it next wakes. Waiting just kWaveTimeoutMs
+// then failed every reopen the same way, for minutes.
+constexpr int kWaveFirstBufferMs = kWaveTimeoutMs + 2500;
 
 class CWave {
  public:
@@ -66,6 +72,9 @@ class CWave {
                          std::uintptr_t p2);
 
   int LastError() const { return lastError.load(); }
+  // How long the first buffer after an open may take (ms, at least
+  // kWaveFirstBufferMs): longer while reopens keep failing the same way.
+  void SetFirstBufferPatience(int ms) { firstBufferMs_.store(ms < kWaveFirstBufferMs ? kWaveFirstBufferMs : ms); }
   bool InputOpen() const { return inOpen.load() != 0; }
   bool OutputOpen() const { return outOpen.load() != 0; }
   // Playback buffers queued and not yet handed back.
@@ -88,6 +97,8 @@ class CWave {
   int outWaiting = 0;
   int outUnderrun = 0;
   int outSaysStarved = 0;  // the playback device reports running dry itself
+  int inStarted = 0;       // a buffer was filled since the open
+  int outStarted = 0;      // a buffer came back since the open
   int inDone = 0;
   int inNext = 0;
   int outNext = 0;
@@ -117,6 +128,7 @@ class CWave {
   void OnOutputStarved();
 
   WaveDriver& driver_;
+  std::atomic<int> firstBufferMs_{kWaveFirstBufferMs};
   // Held by SetVolume/GetVolume and while the playback handle is installed
   // or released, so a volume change never reaches a released device.
   std::mutex volumeLock_;

@@ -341,6 +341,34 @@ TEST(CFilter, UnreopenableDeviceRetriesCalmly) {
   }
 }
 
+// Regression: a device that opens but gives its first buffer only after
+// 2 s (a sound server's sink rendering ahead) was judged dead at 2 s,
+// reopened, and met the same wait each time: a loop for minutes. The first
+// buffer after an open now has 4.5 s, and reopens that keep failing before
+// a block went through wait longer each time (measured: a card that opens
+// and never delivers was reopened every 2 s).
+TEST(CFilter, FirstBufferGetsTimeAndFailingReopensBackOff) {
+  Engine e;
+  e.filter->SetBufferSize(64);
+  e.sim.frozen = true;
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(e.sim.InputOpens(), 1) << "a first buffer later than 2 s is waited for";
+  e.sim.frozen = false;
+  e.sim.StartClock(6);
+  ASSERT_TRUE(WaitFor([&] { return e.filter->BlocksPlayed() > 20; }, 5000)) << "and then plays";
+  EXPECT_EQ(e.filter->LostCount(), 0);
+  e.sim.StopClock();
+  e.sim.frozen = true;
+  // From the stall on: the first failure after 2 s, then 4.5 s for the
+  // first buffer of each reopen, then 9 s after a pause.
+  std::this_thread::sleep_for(std::chrono::milliseconds(13000));
+  EXPECT_LE(e.sim.InputOpens(), 4) << "reopens back off (at 2 s each there would be 7)";
+  EXPECT_GE(e.sim.InputOpens(), 3) << "and still retry";
+  e.sim.frozen = false;
+}
+
 // Regression: closing an output that was still paused (fewer than three
 // buffers queued, as after a block-size change typed key by key) waited the
 // full 2000 ms for buffers that never play and left error 116 behind. Now it
