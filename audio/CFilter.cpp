@@ -108,6 +108,7 @@ void CFilter::NoteDevices(bool inOk, bool outOk) {
   status_.input = std::move(in);
   status_.output = std::move(out);
   blocksSinceOpen_ = 0;
+  cutsSeen_ = outOk && wave_.outHandle ? wave_.outHandle->Cuts() : 0;
   delayUs_.store(0, std::memory_order_relaxed);
   status_.outputChannels = outChannels_.load();
   status_.stereoRefused = stereoRefused_.load();
@@ -122,6 +123,13 @@ void CFilter::NoteDelay(int frames) {
   // either side: the block just queued and those ahead, less what the
   // backend took already (it says how much it holds itself), and the
   // captured blocks not yet read when the loop fell behind.
+  // A cut in what playback held is heard as a jump: counted as a loss.
+  const long cuts = wave_.outHandle ? wave_.outHandle->Cuts() : 0;
+  if (cuts > cutsSeen_) {
+    lostCount_.fetch_add(static_cast<int>(cuts - cutsSeen_));
+    lostTotal_.fetch_add(cuts - cutsSeen_, std::memory_order_relaxed);
+  }
+  cutsSeen_ = cuts;
   const long queued = wave_.outHandle ? wave_.outHandle->QueuedFrames() : -1;
   long us = static_cast<long>((queued >= 0 ? static_cast<double>(queued)
                                            : wave_.QueuedOutput() * static_cast<double>(frames)) *

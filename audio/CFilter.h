@@ -202,6 +202,7 @@ class CFilter {
   // through, and whether one has since the last open.
   int failedStarts_ = 0;
   bool flowing_ = false;
+  long cutsSeen_ = 0;  // the playback device's cuts already counted
   std::atomic<long> lostTotal_{0};
   Recorder recorder_{taps_};
   std::atomic<int> inputOnly_{0};

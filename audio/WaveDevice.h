@@ -85,6 +85,9 @@ class WaveDevice {
   // Playback: program-rate frames queued and not yet taken by the backend;
   // -1 when the device does not say.
   virtual long QueuedFrames() const { return -1; }
+  // Playback: how often so far the backend cut a backlog that stood (a
+  // jump in the sound, heard like a lost block). Any thread.
+  virtual long Cuts() const { return 0; }
   // The device actually opened, as the user knows it; the device rate in Hz
   // (the program's rate when nothing is converted).
   virtual std::string Description() const { return {}; }

@@ -6,7 +6,9 @@
 // 64-frame block within seconds, each time a lost block. The follower
 // nudges the rate the playback stream is played at (whole Hz, within
 // kMaxDeviation of the nominal rate: 0.3 % is 5 cents, 2 Hz at 700 Hz), as a
-// PI controller on the queue's lowest level over each half second.
+// PI controller on the queue's lowest level over each half second, with a
+// dead band around the level held: until the level first leaves it the
+// rate stays put (on one clock, at the nominal rate).
 // Not thread-safe: the playback stream's thread (or lock) only.
 
 class ClockFollower {
@@ -36,6 +38,7 @@ class ClockFollower {
   void EnableCuts(bool on) { cuts_ = on; }
 
  private:
+  long DeadBand() const;  // program frames either side of the reference
   int nominal_ = 0;
   long block_ = 1;
   int rate_ = 0;
@@ -45,5 +48,7 @@ class ClockFollower {
   long reference_ = -1;    // the level to hold (program frames), from the second window on
   double integral_ = 0.0;  // program frames per second
   bool cuts_ = false;
+  bool engaged_ = false;  // the level left the dead band: following
+  int calmWindows_ = 0;   // windows in the band since it last left it
   long excess_ = 0;  // program frames to cut, until taken
 };

@@ -306,7 +306,8 @@ int DeviceStream::Play(char* out, int frames) {
 void DeviceStream::DropQueued(long frames) {
   WaveHeader* done[kQueue];
   int nDone = 0;
-  Take(nullptr, static_cast<int>(std::clamp<long>(frames * frameBytes_, 0, 1L << 30)), done, nDone);
+  if (Take(nullptr, static_cast<int>(std::clamp<long>(frames * frameBytes_, 0, 1L << 30)), done, nDone) > 0)
+    cuts.fetch_add(1);
   Report(kWomDone, done, nDone);
 }
 

@@ -70,6 +70,8 @@ class DeviceStream {
   std::atomic<bool> detached{false};
   // What the backend last said it holds, in microseconds.
   std::atomic<long> latencyUs{0};
+  // Playback: the cuts DropQueued made so far (each a jump in the sound).
+  std::atomic<long> cuts{0};
 
   // --- the backend's side (its stream thread) ---------------------------------
   // Device frames captured; in may be null for a hole (silence).

@@ -19,6 +19,7 @@ class StreamDevice : public Direction {
   }
   long LatencyUs() const override { return core_->io.latencyUs.load(); }
   long QueuedFrames() const override { return core_->io.QueuedFrames(); }
+  long Cuts() const override { return core_->io.cuts.load(); }
   std::string Description() const override { return core_->description; }
   int DeviceRateHz() const override { return core_->io.DeviceRateHz(); }
   bool ReportsStarvation() const {

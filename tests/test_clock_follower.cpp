@@ -16,6 +16,7 @@ struct Outcome {
   long maxLevel = 0;   // frames queued at most in the last minute
   double lastRate = 0;  // Hz the stream played at in the end
   long afterStall = 0;  // frames queued at most from 1.5 s to 5 s after the stall
+  double maxRateOff = 0;  // Hz the rate stood off the nominal one at most after 20 s
 };
 
 // drift: how much faster the playback clock runs than the capture clock
@@ -23,7 +24,9 @@ struct Outcome {
 // stallAt: seconds at which playback stops taking for four blocks' time (a
 // server's stall); the queue steps up by as much.
 // cut: the follower may cut a level that stands (EnableCuts).
-Outcome Simulate(int block, double drift, bool wander, bool follow, double stallAt = -1.0, bool cut = false) {
+// jitterS: each capture packet comes up to that much early or late.
+Outcome Simulate(int block, double drift, bool wander, bool follow, double stallAt = -1.0, bool cut = false,
+                 double jitterS = 0.0) {
   constexpr double kRate = 11025.0, kPacketS = 0.005, kSeconds = 600.0;
   constexpr int kRequest = 16;
   ClockFollower follower;
@@ -33,6 +36,12 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
   Outcome out;
   long level = 2 * block;  // three blocks prefilled, one taken by the server
   double captured = 0.0, tCapture = kPacketS, tPlay = 0.0;
+  unsigned seed = 12345;
+  auto jitter = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return jitterS * (((seed >> 8) & 0xFFFF) / 32768.0 - 1.0);
+  };
+  double due = kPacketS;
   while (tPlay < kSeconds) {
     if (tCapture <= tPlay) {
       captured += kRate * kPacketS;
@@ -40,7 +49,8 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
         captured -= block;
         level += block;
       }
-      tCapture += kPacketS;
+      due += kPacketS;
+      tCapture = std::max(tCapture, due + jitter());
       continue;
     }
     const double rateHz = follow ? follower.Note(level, kRequest) : kRate;
@@ -63,6 +73,7 @@ Outcome Simulate(int block, double drift, bool wander, bool follow, double stall
       stallAt = -1.0;
     }
     out.lastRate = rateHz;
+    if (tPlay > 20.0) out.maxRateOff = std::max(out.maxRateOff, std::fabs(rateHz - kRate));
   }
   return out;
 }
@@ -118,6 +129,23 @@ TEST(ClockFollower, CutsWhatAStallLeftStanding) {
     const Outcome calm = Simulate(c.block, c.drift, c.wander, true, -1.0, true);
     EXPECT_EQ(calm.maxLevel, Simulate(c.block, c.drift, c.wander, true).maxLevel) << "block " << c.block;
   }
+}
+
+// Regression: on one clock the follower chased the level's jitter (a
+// server's packets come a little early or late) and moved the rate up to
+// 0.3 % off, stretching the sound and moving the delay. Now the rate stays
+// the nominal one, with stalls (cut) too, while the same follower still
+// holds the queue of two clocks 0.1 % apart with the same jitter.
+TEST(ClockFollower, OneClockStaysAtTheNominalRate) {
+  for (const int block : {64, 512, 2048})
+    for (const double stallAt : {-1.0, 100.0}) {
+      const Outcome one = Simulate(block, 0.0, false, true, stallAt, true, 0.002);
+      EXPECT_EQ(one.maxRateOff, 0.0) << "block " << block << " stall " << stallAt;
+      EXPECT_EQ(one.dry, 0) << "block " << block;
+      const Outcome two = Simulate(block, 0.001, false, true, stallAt, true, 0.002);
+      EXPECT_EQ(two.dry, 0) << "block " << block;
+      EXPECT_LE(two.maxLevel, 3 * block + 2 * 128) << "block " << block;
+    }
 }
 
 TEST(ClockFollower, StaysWithinItsBoundsAndStartsOver) {

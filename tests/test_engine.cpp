@@ -341,6 +341,28 @@ TEST(CFilter, UnreopenableDeviceRetriesCalmly) {
   }
 }
 
+// Regression: the playback backend's cuts of a backlog that stood (a jump
+// in the sound) went uncounted; each now counts as a lost block, and the
+// devices are not reopened for it.
+TEST(CFilter, PlaybackCutsCountAsLostBlocks) {
+  Engine e;
+  e.filter->SetBufferSize(64);
+  e.sim.CutPlayback();  // before the open: not this run's
+  e.filter->Resume();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->Running(); }, 2000));
+  e.sim.StartClock(6);
+  ASSERT_TRUE(WaitFor([&] { return e.filter->BlocksPlayed() > 10; }, 5000));
+  EXPECT_EQ(e.filter->LostTotal(), 0);
+  e.sim.CutPlayback();
+  e.sim.CutPlayback();
+  const long played = e.filter->BlocksPlayed();
+  ASSERT_TRUE(WaitFor([&] { return e.filter->BlocksPlayed() > played + 5; }, 5000));
+  EXPECT_EQ(e.filter->LostTotal(), 2);
+  EXPECT_EQ(e.filter->LostCount(), 2);
+  EXPECT_EQ(e.sim.OutputOpens(), 1);
+  e.sim.StopClock();
+}
+
 // Regression: a device that opens but gives its first buffer only after
 // 2 s (a sound server's sink rendering ahead) was judged dead at 2 s,
 // reopened, and met the same wait each time: a loop for minutes. The first

@@ -23,6 +23,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -557,6 +558,163 @@ TEST(SoundServer, DelayFromInputToOutput) {
   if (judged == 0) GTEST_SKIP() << "not judged: the machine itself stopped too often";
 }
 
+// Each burst of `in` (starting every periodS seconds from firstS) found
+// again in `out`: the lag (ms, to a tenth of a sample) where their
+// normalised correlation peaks, and that peak.
+struct BurstCopy {
+  double delayMs;
+  double correlation;
+};
+std::vector<BurstCopy> MatchBursts(const std::vector<double>& in, const std::vector<double>& out, double burstS,
+                                   double maxDelayS) {
+  const int len = static_cast<int>(burstS * 11025);
+  const int maxLag = static_cast<int>(maxDelayS * 11025);
+  std::vector<BurstCopy> copies;
+  // Burst starts: the first loud sample after a quiet stretch longer than a burst.
+  long last = -1000000;
+  for (long i = 0; i + len + maxLag + 2 < static_cast<long>(in.size()) && i < static_cast<long>(out.size()); ++i) {
+    if (std::fabs(in[static_cast<std::size_t>(i)]) < 2000.0) continue;
+    const bool start = i - last > 2 * len;
+    last = i;
+    if (!start) continue;
+    const long from = i - 20;  // a little before the edge the threshold saw
+    double e = 0.0;
+    for (int k = 0; k < len; ++k) e += in[static_cast<std::size_t>(from + k)] * in[static_cast<std::size_t>(from + k)];
+    std::vector<double> c(static_cast<std::size_t>(maxLag) + 1, 0.0);
+    for (int lag = 0; lag <= maxLag; ++lag) {
+      double xy = 0.0, yy = 0.0;
+      for (int k = 0; k < len; ++k) {
+        const double y = out[static_cast<std::size_t>(from + lag + k)];
+        xy += in[static_cast<std::size_t>(from + k)] * y;
+        yy += y * y;
+      }
+      c[static_cast<std::size_t>(lag)] = yy > 0.0 && e > 0.0 ? xy / std::sqrt(e * yy) : 0.0;
+    }
+    const auto best = std::max_element(c.begin(), c.end()) - c.begin();
+    // The peak between samples: the server's resamplers leave the copy a
+    // fraction of a sample off.
+    double lag = static_cast<double>(best), peak = c[static_cast<std::size_t>(best)];
+    if (best > 0 && best < maxLag) {
+      const double a = c[static_cast<std::size_t>(best - 1)], b = peak, d = c[static_cast<std::size_t>(best + 1)];
+      if (a - 2 * b + d < 0.0) {
+        lag += 0.5 * (a - d) / (a - 2 * b + d);
+        peak = b - (a - d) * (a - d) / (8.0 * (a - 2 * b + d));
+      }
+    }
+    copies.push_back({lag * 1000.0 / 11025.0, peak});
+    i += len;
+  }
+  return copies;
+}
+
+// Regression: with capture and playback on one clock (two sinks of one
+// server) the playback rate wandered up to 0.3 % off the nominal one for
+// the follower's sake: a 700 Hz tone came out at 697.9-702.1 Hz, the delay
+// drifted 26 ms within 10 s at 2048 frames, and most noise bursts no longer
+// matched their input (the rate error stretched them). On one clock the
+// rate must stay nominal: the delay of every burst the same within 1 ms
+// over a minute, at 64, 512 and 2048 frames, each copy matching its burst.
+TEST(SoundServer, OneClockKeepsTheDelaySteadyAndTheRateExact) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time is not promised under the sanitizers";
+#endif
+  REQUIRE_SOUND_SERVER();
+  const char* asked = std::getenv("TARVIK_SOUND_MINUTE");
+  const double seconds = asked ? std::max(5.0, std::atof(asked)) : 60.0;
+  TempDir dir;
+  // 50 ms of noise every 0.5 s, below 2.5 kHz (a receiver's audio; white
+  // noise up to 5.5 kHz decorrelates with the fraction of a sample the
+  // server's resamplers leave, whoever plays it).
+  std::vector<double> bursts(static_cast<std::size_t>((seconds + 1.0) * 11025));
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> noise(-20000.0, 20000.0);
+  constexpr int kHalf = 24;  // a Hann-windowed sinc low-pass, 49 taps
+  double taps[2 * kHalf + 1];
+  for (int j = -kHalf; j <= kHalf; ++j) {
+    const double x = 2.0 * 2500.0 / 11025.0 * j;
+    taps[j + kHalf] = (j == 0 ? 1.0 : std::sin(testutil::kTwoPi / 2 * x) / (testutil::kTwoPi / 2 * x)) *
+                      2.0 * 2500.0 / 11025.0 * (0.5 + 0.5 * std::cos(testutil::kTwoPi / 2 * j / (kHalf + 1)));
+  }
+  std::vector<double> white(551 + 2 * kHalf);
+  for (std::size_t k = 0; (k + 1) * 5512 < bursts.size(); ++k) {
+    for (double& w : white) w = noise(rng);
+    for (int i = 0; i < 551; ++i) {
+      double y = 0.0;
+      for (int j = 0; j <= 2 * kHalf; ++j) y += taps[j] * white[static_cast<std::size_t>(i + j)];
+      bursts[k * 5512 + static_cast<std::size_t>(i)] = y;
+    }
+  }
+  WriteRaw(dir.File("bursts.raw"), bursts);
+  MeasuringSink sink;
+  ASSERT_TRUE(sink.Loaded());
+  Process clock(
+      "exec pacat --playback -d tarvik_meas --rate=11025 --channels=1 --format=s16le "
+      "--latency-msec=20 /dev/zero 2>/dev/null");
+  int judged = 0;
+  for (const int block : {64, 512, 2048}) {
+    SoundDriver driver;
+    ASSERT_TRUE(driver.Usable());
+    auto filter = std::make_unique<CFilter>(driver, nullptr);
+    testutil::InstallLive(*filter, 0, 700.0, 100);  // TH: what goes in comes out
+    filter->SetDevices("pulse:tarvik_meas_in", "pulse:tarvik_meas_r", 0);
+    filter->SetBufferSize(block);
+    filter->Resume();
+    ASSERT_TRUE(WaitFor([&] { return filter->Running(); }, 10000));
+    Sleep(2.0);
+    MachineStops stops;
+    const long lostBefore = filter->LostTotal();
+    const std::string out = dir.File("out.raw");
+    {
+      Process recorder(
+          "exec parec -d tarvik_meas.monitor --rate=11025 --channels=2 --format=s16le "
+          "--latency-msec=20 > '" +
+          out + "' 2>/dev/null");
+      Sleep(0.3);
+      Process player("exec pacat --playback -d tarvik_meas_l --rate=11025 --channels=1 --format=s16le "
+                     "--latency-msec=20 '" +
+                     dir.File("bursts.raw") + "' 2>/dev/null");
+      Sleep(seconds + 1.0);
+    }
+    const long lost = filter->LostTotal() - lostBefore;
+    filter->Stop();
+    const std::vector<double> stereo = ReadRaw(out);
+    std::vector<double> left(stereo.size() / 2), right(stereo.size() / 2);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      left[i] = stereo[2 * i];
+      right[i] = stereo[2 * i + 1];
+    }
+    const std::vector<BurstCopy> copies = MatchBursts(left, right, 0.05, 0.8);
+    // The delay may step only where a loss was counted (a stall of the
+    // machine cut and counted), and a copy may fail to match only there.
+    double lo = 1e9, hi = -1e9, worstCorrelation = 1.0;
+    int steps = 0, mismatches = 0;
+    for (std::size_t k = 0; k < copies.size(); ++k) {
+      lo = std::min(lo, copies[k].delayMs);
+      hi = std::max(hi, copies[k].delayMs);
+      worstCorrelation = std::min(worstCorrelation, copies[k].correlation);
+      if (k > 0 && std::fabs(copies[k].delayMs - copies[k - 1].delayMs) > 1.0) ++steps;
+      if (copies[k].correlation < 0.8) ++mismatches;
+    }
+    std::printf(
+        "block %d: %zu bursts, delay %.2f..%.2f ms (spread %.2f ms, %d steps), worst correlation %.3f (%d under "
+        "0.8), %ld blocks lost; %s\n",
+        block, copies.size(), lo, hi, hi - lo, steps, worstCorrelation, mismatches, lost, stops.Describe().c_str());
+    if (stops.Stormy()) {
+      std::printf("block %d: not judged, the machine itself stopped too often\n", block);
+      continue;
+    }
+    ++judged;
+    EXPECT_GE(copies.size(), static_cast<std::size_t>(seconds * 2 - 4)) << "block " << block;
+    EXPECT_LE(lost, 1 + stops.Count()) << "block " << block;
+    if (lost == 0) {
+      EXPECT_LE(hi - lo, 1.0) << "block " << block << ": the delay moved";
+    }
+    EXPECT_LE(steps, lost) << "block " << block << ": the delay moved where no loss was counted";
+    EXPECT_LE(mismatches, lost) << "block " << block << ": a copy does not match its burst";
+  }
+  if (judged == 0) GTEST_SKIP() << "not judged: the machine itself stopped too often";
+}
+
 }  // namespace
 
 namespace {
@@ -772,10 +930,11 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
 // Regression: a server that stalls (stopped here for 15 ms every 2 s, as
 // a busy machine now and then stops it) handed its capture over in one
 // burst, which overran the capture ring: 7 blocks lost in 30 s at 64
-// frames. What waits with the server instead, and ends up in the playback
-// queue as delay, stood there for seconds (30 to 40 ms shown) until the
-// follower cut it.
-TEST(SoundDevices, ServerStallsLoseNothingAndLeaveNoDelay) {
+// frames, each reopening both devices. What waits with the server instead,
+// and ends up in the playback queue as delay, stood there for seconds (30
+// to 40 ms shown) until the follower cut it. The cut is a jump in the
+// sound: counted as a lost block, one a stall at most.
+TEST(SoundDevices, ServerStallsAreCutOnceEachAndLeaveNoDelay) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "real time is not promised under the sanitizers";
 #endif
@@ -809,7 +968,7 @@ TEST(SoundDevices, ServerStallsLoseNothingAndLeaveNoDelay) {
   std::printf("10 stalls: %ld blocks lost, delay shown %.1f ms (median); %s\n", lostInStalls, median,
               stops.Describe().c_str());
   if (stops.Stormy()) GTEST_SKIP() << "not judged: the machine itself stopped too often";
-  EXPECT_LE(lostInStalls, 1 + stops.Count());
+  EXPECT_LE(lostInStalls, 10 + 1 + stops.Count());
   EXPECT_LE(median, 28.0);
 }
 

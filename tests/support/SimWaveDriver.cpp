@@ -32,6 +32,7 @@ struct Side {
 
 struct SimWaveDriver::State {
   std::mutex m;
+  std::atomic<long> cuts{0};  // playback's cuts, as Cuts() reports them
   // Completions being reported right now; Reset and Close wait for them so
   // that no callback runs after Close returns.
   int inFlight = 0;
@@ -154,6 +155,7 @@ class SimOut : public SimDevice<WaveOut, kWomDone> {
  public:
   SimOut(State& s, bool reportsStarvation) : SimDevice(s, &State::out), reportsStarvation_(reportsStarvation) {}
   bool ReportsStarvation() const override { return reportsStarvation_; }
+  long Cuts() const override { return s_.cuts.load(); }
   int Write(WaveHeader* h) override { return Queue(h); }
   int Pause() override { return SetRunning(false); }
   int Restart() override { return SetRunning(true); }
@@ -239,6 +241,8 @@ int SimWaveDriver::OpenOutput(const DeviceRequest& request, const WaveFormat& fo
   return OpenSide<SimOut>(*state_, state_->out, format, callback, instance, true, device,
                           reportsStarvation.load());
 }
+
+void SimWaveDriver::CutPlayback() { state_->cuts.fetch_add(1); }
 
 void SimWaveDriver::ReportRunningDry() {
   WaveCallback cb;

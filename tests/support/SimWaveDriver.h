@@ -68,6 +68,8 @@ class SimWaveDriver : public WaveDriver {
   // before the output opens.
   std::atomic<bool> reportsStarvation{false};
   void ReportRunningDry();
+  // Playback says it cut a backlog that stood (as a sound server's does).
+  void CutPlayback();
 
   // --- what the test reads ------------------------------------------------
   int QueuedInput();
