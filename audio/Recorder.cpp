@@ -1,7 +1,11 @@
 #include "audio/Recorder.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -17,12 +21,55 @@ constexpr int kPollMs = 20;           // the writer's pace
 constexpr int kFolderCheckMs = 1000;  // how often the folder's presence is checked
 }  // namespace
 
+namespace {
+// A FLAC encoder writes each frame in one call and, when a write fails
+// (a full disk, a file-size limit), stops with a frame half written, so the
+// file no longer decodes to its end. Written through this, a write that
+// fails is taken back whole: the file ends with the last complete frame,
+// after a header whose lengths stay "unknown", which is valid FLAC.
+struct FrameFile {
+  int fd = -1;
+  static FrameFile& Of(void* user) { return *static_cast<FrameFile*>(user); }
+  static sf_count_t Length(void* user) {
+    struct stat st;
+    return ::fstat(Of(user).fd, &st) == 0 ? st.st_size : -1;
+  }
+  static sf_count_t Seek(sf_count_t offset, int whence, void* user) {
+    return ::lseek(Of(user).fd, offset, whence);
+  }
+  static sf_count_t Read(void* ptr, sf_count_t count, void* user) {
+    const ssize_t n = ::read(Of(user).fd, ptr, static_cast<std::size_t>(count));
+    return n < 0 ? 0 : n;
+  }
+  static sf_count_t Tell(void* user) { return ::lseek(Of(user).fd, 0, SEEK_CUR); }
+  static sf_count_t Write(const void* ptr, sf_count_t count, void* user) {
+    const int fd = Of(user).fd;
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    const char* p = static_cast<const char*>(ptr);
+    sf_count_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::write(fd, p + done, static_cast<std::size_t>(count - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (start >= 0 && ::ftruncate(fd, start) == 0) ::lseek(fd, start, SEEK_SET);
+        return 0;
+      }
+      done += n;
+    }
+    return done;
+  }
+  static SF_VIRTUAL_IO Io() { return {Length, Seek, Read, Write, Tell}; }
+};
+}  // namespace
+
 struct Recorder::File {
   SNDFILE* sf = nullptr;
   std::string path;
   int channels = 1;
+  std::unique_ptr<FrameFile> frames;  // FLAC only
   ~File() {
     if (sf) sf_close(sf);
+    if (frames && frames->fd >= 0) ::close(frames->fd);
   }
 };
 
@@ -30,43 +77,55 @@ Recorder::Recorder(TapHub& taps) : taps_(taps) {}
 
 Recorder::~Recorder() { Stop(); }
 
-namespace {
-std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> OpenForWriting(const std::string& path, RecordFormat format,
-                                                           int channels, std::string& error) {
+std::unique_ptr<Recorder::File> Recorder::OpenForWriting(const std::string& path, RecordFormat format,
+                                                         int channels, std::string& error) {
   SF_INFO info{};
   info.samplerate = kSampleRateHz;
   info.channels = channels;
   info.format = (format == RecordFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
-  SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!sf) error = "cannot create " + path + ": " + sf_strerror(nullptr);
-  return {sf, sf_close};
+  auto file = std::make_unique<File>();
+  file->path = path;
+  file->channels = channels;
+  if (format == RecordFormat::Flac) {
+    file->frames = std::make_unique<FrameFile>();
+    file->frames->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file->frames->fd < 0) {
+      error = "cannot create " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    SF_VIRTUAL_IO io = FrameFile::Io();
+    file->sf = sf_open_virtual(&io, SFM_WRITE, &info, file->frames.get());
+  } else {
+    file->sf = sf_open(path.c_str(), SFM_WRITE, &info);
+  }
+  if (!file->sf) {
+    error = "cannot create " + path + ": " + sf_strerror(nullptr);
+    return nullptr;
+  }
+  return file;
 }
-}  // namespace
 
 bool Recorder::Start(const std::string& outputFile, const std::string& inputFile, RecordFormat format,
                      std::string& error, int outputChannels) {
   Stop();
   outputChannels = outputChannels == 2 ? 2 : 1;
   auto out = OpenForWriting(outputFile, format, outputChannels, error);
-  if (!out) return false;
-  decltype(out) in(nullptr, sf_close);
+  if (!out) {
+    std::remove(outputFile.c_str());
+    return false;
+  }
+  std::unique_ptr<File> in;
   if (!inputFile.empty()) {
     in = OpenForWriting(inputFile, format, 1, error);
     if (!in) {
       out.reset();
       std::remove(outputFile.c_str());
+      std::remove(inputFile.c_str());
       return false;
     }
   }
-  outFile_ = std::make_unique<File>();
-  outFile_->sf = out.release();
-  outFile_->path = outputFile;
-  outFile_->channels = outputChannels;
-  if (in) {
-    inFile_ = std::make_unique<File>();
-    inFile_->sf = in.release();
-    inFile_->path = inputFile;
-  }
+  outFile_ = std::move(out);
+  inFile_ = std::move(in);
   {
     std::lock_guard<std::mutex> lock(m_);
     outputName_ = outputFile;

@@ -52,6 +52,8 @@ class Recorder {
 
  private:
   struct File;
+  static std::unique_ptr<File> OpenForWriting(const std::string& path, RecordFormat format, int channels,
+                                              std::string& error);
 
   void Write();                           // the writer thread's body
   bool Drain(TapRing& ring, File& file);  // false on a write error

@@ -2,6 +2,7 @@
 // disk, and a writer that falls behind.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -127,37 +128,62 @@ TEST(Recorder, AWriterThatFallsBehindDropsWholeBlocks) {
 // A full disk (here a file-size limit, which fails the writes the same
 // way) stops the recording with a message and leaves a valid file of what
 // was written. In a child process: the limit is the process's.
+// Regression (FLAC): a recording ended by a full disk or a size limit left
+// a frame half written, and the file did not decode to its end.
 TEST(Recorder, AFullDiskStopsWithAMessageAndAValidFile) {
-  TempDir dir;
-  const std::string path = dir.File("full.wav");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{64 * 1024, 64 * 1024};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
-    TapHub taps;
-    Recorder r(taps);
-    std::string error;
-    if (!r.Start(path, "", RecordFormat::Wav, error)) ::_exit(4);
-    std::vector<double> block(512, -2000.0);
-    for (int i = 0; i < 400 && r.Status().active; ++i) {
-      taps.Publish(TapPoint::Output, block.data(), 512);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (const RecordFormat format : {RecordFormat::Wav, RecordFormat::Flac}) {
+    const bool flac = format == RecordFormat::Flac;
+    TempDir dir;
+    const std::string path = dir.File(flac ? "full.flac" : "full.wav");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{64 * 1024, 64 * 1024};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+      TapHub taps;
+      Recorder r(taps);
+      std::string error;
+      if (!r.Start(path, "", format, error)) ::_exit(4);
+      // Noise for FLAC, which would pack a constant into nothing.
+      std::vector<double> block(512);
+      unsigned seed = 1;
+      for (int i = 0; i < 4000 && r.Status().active; ++i) {
+        for (double& v : block) v = flac ? ((seed = seed * 1103515245u + 12345u) >> 16) % 8000 - 4000.0 : -2000.0;
+        taps.Publish(TapPoint::Output, block.data(), 512);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      const bool stopped = WaitFor([&] { return !r.Status().active; }, 3000);
+      const std::string message = r.TakeError();
+      r.Stop();
+      ::_exit(stopped && message.find("cannot write") != std::string::npos ? 0 : 5);
     }
-    const bool stopped = WaitFor([&] { return !r.Status().active; }, 3000);
-    const std::string message = r.TakeError();
-    r.Stop();
-    ::_exit(stopped && message.find("cannot write") != std::string::npos ? 0 : 5);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no limit, 4: no file, 5: no stop or no message; flac " << flac;
+    // Read to its end as a player would: every frame there decodes.
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr) << "; flac " << flac;
+    std::vector<std::int16_t> pcm, chunk(4096);
+    for (sf_count_t n; (n = sf_readf_short(f, chunk.data(), 4096)) > 0;)
+      pcm.insert(pcm.end(), chunk.begin(), chunk.begin() + n);
+    EXPECT_EQ(sf_error(f), SF_ERR_NO_ERROR) << sf_strerror(f) << "; flac " << flac;
+    sf_close(f);
+    EXPECT_GT(pcm.size(), 10000u) << "what was written is readable; flac " << flac;
+    if (!flac) {
+      EXPECT_LE(pcm.size() * 2, 64u * 1024u);
+      for (std::int16_t v : pcm) ASSERT_EQ(v, -2000);
+    }
+    // The file ends where its last frame does: a player's decoder (libFLAC
+    // through libsndfile) reads every frame and meets no stray bytes.
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    if (flac) {
+      EXPECT_LT(st.st_size, 64 * 1024) << "the half-written frame was taken back";
+    }
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no limit, 4: no file, 5: no stop or no message";
-  const std::vector<std::int16_t> pcm = ReadPcm(path);
-  EXPECT_GT(pcm.size(), 10000u) << "what was written is readable";
-  EXPECT_LE(pcm.size() * 2, 64u * 1024u);
-  for (std::int16_t v : pcm) ASSERT_EQ(v, -2000);
 }
 
 }  // namespace
