@@ -3,9 +3,16 @@
 //
 // Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
 // every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
-// matched filter, its length following the speed). The noise floor and the
-// mark level are tracked on that envelope; the key is down above a
-// threshold between them with hysteresis.
+// matched filter, its length following the speed). The noise (a low
+// percentile of the envelope) and the mark level (the envelope while the
+// key is down, pulled down with the signal's power in a fade) are tracked.
+// Key: soft decisions. Every tick (2 frames, 2.9 ms) keeps the log
+// likelihood ratio of key down over key up (Rice over Rayleigh at the
+// tracked levels); a semi-Markov Viterbi finds the most likely sequence of
+// marks and spaces, each scored by its evidence and by the log prior of its
+// duration (dits, dahs and the three gaps of the learned timing, plus a
+// broad floor for speed changes), and the key is taken from that path a
+// few dits behind (when it no longer changes).
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
 // marks, the character and word gaps from the last gaps between characters
@@ -68,13 +75,29 @@ class CwDecoder {
   static constexpr int kMarkWindow = 8;     // marks for the speed estimate
   static constexpr int kGapWindow = 12;     // gaps between characters
   static constexpr int kOut = 256;
+  static constexpr int kTickFrames = 2;     // frames per tick of the soft decisions
+  static constexpr int kTicks = 4096;       // their history (11.9 s)
+  static constexpr int kMaxSegment = 1536;  // longest mark or space in one piece, ticks
+  static constexpr int kDelayTicks = 64;    // most ticks (0.19 s) before the path scores one
 
   void Frame(std::complex<double> z);
+  void Tick(double a, double at, bool open);
+  void Score(std::int64_t t, std::int64_t start, double m, double sigma);
+  void Replay();
+  double MarkLevel() const;
+  std::int64_t Delay() const;  // ticks
+  void Decide(bool down, double at, std::int64_t tick);
+  void Gap(double now);  // the key up from the last mark's end until now (frames)
+  double Sigma() const;  // Rayleigh parameter of the noise envelope
+  void BuildDurations();
+  void DecideUpTo(std::int64_t target);
+  void ResetPath();
   void KeyDown(double at);
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
   void Relock(double lnDit);
+  void Nudge(double lnShift);
   void UpdateGaps(double gap);
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
   void DecodeFull();
@@ -107,9 +130,10 @@ class CwDecoder {
   double frame_ = 0;  // frames since Reset
   // Levels (envelope units) and the key.
   std::array<double, kRing> aHist_{};  // envelope history, for the floor
-  double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0, rawUp_ = 0;
+  double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0;
   double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
-  bool down_ = false, open_ = false;
+  double lnHigh_ = 0;  // log of its 90th percentile (the mark level at the start and in fades)
+  bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
   double closedAt_ = -1e9;
   int warm_ = 0;
@@ -128,6 +152,26 @@ class CwDecoder {
   int n_ = 0;
   bool printedSinceWord_ = false, chunkGapDone_ = true;
   double chunkEnd_ = 0;
+  // Soft decisions, per tick (rings of kTicks): running sum of the
+  // evidence for key down, the best path's score ending in a mark or a
+  // space there, the length of that last segment (negative: the segment
+  // before it was of the same kind, a long carrier or pause in pieces).
+  std::array<double, kTicks> evidence_{}, bestMark_{}, bestSpace_{}, tickA_{}, tickFrame_{};
+  std::array<int, kTicks> lenMark_{}, lenSpace_{};
+  std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
+  bool tickIsOpen_ = false;              // ... for the tick being decided
+  std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
+  int maxMark_ = 0, maxSpace_ = 0;
+  bool durDirty_ = true;
+  bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
+  std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
+  std::array<bool, kDelayTicks> delayOpen_{};
+  std::int64_t delayed_ = 0, scored_ = 0;  // ticks heard, ticks given to the path
+  std::int64_t tick_ = 0, decided_ = 0;  // ticks since the path started, the last one decided
+  double tickSum_ = 0;
+  int tickFill_ = 0;
+  double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
+  std::int64_t lastDownTick_ = 0, downTick_ = 0;
   // Output.
   std::array<CwSymbol, kOut> out_{};
   int outHead_ = 0, outTail_ = 0;
