@@ -240,7 +240,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   // Noise: the 10th percentile of all frames over the last second or so
   // (mostly gaps even in fast sending), unbiased by the key's decisions;
   // faster for the first half second, while it settles.
-  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.03);
+  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.01);
   // (far above it, a signal has come up: faster, within 0.2 s)
   const double overHigh = std::log(std::max(a_, 1e-300)) - lnHigh_;
   lnHigh_ += overHigh < 0 ? -0.0006 : 0.0054 + 0.05 * std::max(0.0, overHigh - 0.3);
@@ -614,8 +614,11 @@ void CwDecoder::UpdateSpeed() {
       Relock(lo);
       lnRatio_ = ratio;
     } else {
-      Nudge(0.3 * (lo - lnDit_));
-      lnRatio_ += 0.3 * (ratio - lnRatio_);
+      // The dit from both clusters (the dahs over the weight learned), so
+      // that the mix of the last marks moves it less.
+      const double dit = (nLo * lo + (n - nLo) * (hi - lnRatio_)) / n;
+      Nudge(0.2 * (dit - lnDit_));
+      lnRatio_ += 0.2 * (ratio - lnRatio_);
     }
   } else if (n >= 3) {
     // One kind only: nudged if it fits dits or dahs of the present speed.
