@@ -21,7 +21,7 @@ constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 3.4, kCloseRatio = 2.4;  // squelch: mark level over the noise mean
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;  // squelch: mark level over the noise mean
 constexpr double kCloseHoldS = 1.5;
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
@@ -515,11 +515,12 @@ void CwDecoder::Gap(double now) {
   const double gap = now - lastUp_;
   if (pending_ && gap >= kGlitch * dit) CommitMark();
   const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
-  // Before the first split of dits from dahs the marks wait (a pause, or
-  // a chunk full, ends the wait): the speed they were taken at is a guess.
-  // Likewise before three gaps between characters are known (Farnsworth
-  // spacing is learned from them before any word space is printed).
-  if (n_ > 0 && !pending_ && gap >= charSure && ((locked_ && gapCount_ >= 3) || gap > 1.5 * kFrameRate)) {
+  // Before the first split of dits from dahs the marks wait (a full
+  // chunk ends the wait): the speed they were taken at is a guess, and
+  // a mark or two of noise never splits. Likewise before three gaps
+  // between characters are known (Farnsworth spacing is learned from them
+  // before any word space is printed), unless a pause ends the sending.
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate)) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
