@@ -232,7 +232,7 @@ void CwDecoder::Frame(std::complex<double> z) {
     ++warm_;
     noise_ = warm_ == 1 ? a_ : noise_ + 0.2 * (a_ - noise_);
     lnLow_ = std::log(std::max(noise_ * kLowQuantile, 1e-30));
-    lnHigh_ = lnLow_ + 1.3;
+    lnHigh_ = lnHighFast_ = lnLow_ + 1.3;
     noisePower_ = 2 * (noise_ / 1.2533) * (noise_ / 1.2533);
     if (warm_ == length_ + 2) warm_ = kRing;
     return;
@@ -244,6 +244,9 @@ void CwDecoder::Frame(std::complex<double> z) {
   // (far above it, a signal has come up: faster, within 0.2 s)
   const double overHigh = std::log(std::max(a_, 1e-300)) - lnHigh_;
   lnHigh_ += overHigh < 0 ? -0.0006 : 0.0054 + 0.05 * std::max(0.0, overHigh - 0.3);
+  // The same, falling 8 dB a second: a fade's trough within a second.
+  const double overFast = std::log(std::max(a_, 1e-300)) - lnHighFast_;
+  lnHighFast_ += overFast < 0 ? -0.0014 : 0.0126 + 0.05 * std::max(0.0, overFast - 0.3);
   // Squelch: the mark level over the noise's mean envelope. Open at once;
   // closed only after the level has stayed low a while, so that a fade or
   // a run of weak marks does not cut a word.
@@ -328,7 +331,7 @@ double CwDecoder::MarkLevel() const {
   // envelope's 90th percentile (a keyed tone is down more than a tenth of
   // the time), which starts it and brings it down when a fade loses marks.
   const double high = std::exp(lnHigh_);
-  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, 2 * high) : high, kMinSignal * Sigma());
+  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, 1.3 * std::exp(lnHighFast_)) : high, kMinSignal * Sigma());
 }
 
 void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma) {

@@ -133,6 +133,7 @@ class CwDecoder {
   double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0;
   double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
   double lnHigh_ = 0;  // log of its 90th percentile (the mark level at the start and in fades)
+  double lnHighFast_ = 0;  // the same, quicker to fall
   bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
   double closedAt_ = -1e9;
