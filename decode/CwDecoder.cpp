@@ -19,10 +19,13 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 // (20 % jitter) and the detector's edges in noise.
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
+constexpr double kLagDits = 4;       // the key is decided this far behind (then it seldom changes)
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
 constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;  // squelch: mark level over the noise mean
 constexpr double kCloseHoldS = 1.5;
+constexpr int kFirstMarks = 6;      // marks before the first split
+constexpr double kMaxSpread = 0.2;  // rms of log mark lengths about their two clusters, for a first split
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
@@ -35,7 +38,7 @@ double LogLike(double x, double mean, double sigma) {
 
 // Splits a few log lengths into a short and a long cluster (least squares);
 // false when fewer than two.
-bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo) {
+bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo, double* spread = nullptr) {
   if (n < 2) return false;
   double v[32];
   n = std::min(n, 32);
@@ -59,6 +62,7 @@ bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo) {
       nLo = s;
     }
   }
+  if (spread) *spread = std::sqrt(best / n);
   return true;
 }
 
@@ -390,7 +394,7 @@ void CwDecoder::Tick(double a, double at, bool open) {
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).
-  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(5 * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   if (replay_) Replay();
   // A strong signal whose best path ends in a space as long as a gap
@@ -437,7 +441,7 @@ void CwDecoder::Replay() {
   lnWord_ = lnDit_ + std::log(7.0);
   decided_ = from - 1;
   lastDownTick_ = downTick_ = from - 1;
-  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(5 * dit / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * dit / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   replay_ = false;
 }
@@ -599,13 +603,16 @@ void CwDecoder::UpdateSpeed() {
   const int n = std::min(markCount_, kMarkWindow);
   double lo = 0, hi = 0;
   int nLo = 0;
-  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo)) return;
+  double spread = 0;
+  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo, &spread)) return;
   if (hi - lo >= std::log(1.9)) {
     // Dits and dahs both present: the short cluster is the dit.
     const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
     // The first split waits for three marks (two could be a dit and a
     // mark of noise).
-    if (!locked_ && n < 3) return;
+    // Nor is it taken from lengths spread about their clusters as marks
+    // of noise are (hand sending, 20 % off, spreads them 0.12 in log).
+    if (!locked_ && (n < kFirstMarks || spread > kMaxSpread || hi - lo < std::log(2.2))) return;
     const bool first = !locked_;
     locked_ = true;
     // A new speed is taken once two splits in a row agree on it (a fade or
