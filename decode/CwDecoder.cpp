@@ -19,13 +19,19 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 // (20 % jitter) and the detector's edges in noise.
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
-constexpr double kLagDits = 4;       // the key is decided this far behind (then it seldom changes)
+constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
-constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;  // squelch: mark level over the noise mean
-constexpr double kCloseHoldS = 1.5;
-constexpr int kFirstMarks = 6;      // marks before the first split
-constexpr double kMaxSpread = 0.2;  // rms of log mark lengths about their two clusters, for a first split
+constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
+// Squelch: the envelope's 90th percentile over the noise's mean envelope
+// (1.7 on noise alone), held closed this long below kCloseRatio.
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;
+constexpr double kCloseHoldS = 1.0;
+// A mark whose middle is below this share of the marks' level is noise;
+// for the first mark after a pause of kPauseS, below kWeakAfterPause.
+constexpr double kWeakMark = 0.4, kWeakAfterPause = 0.7;
+constexpr double kPauseS = 1.5;
+constexpr int kFirstMarks = 6;         // marks before the first split of dits from dahs
+constexpr double kMaxSpread = 0.2;     // rms of log mark lengths about their two clusters, for a first split
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
@@ -190,7 +196,7 @@ double CwDecoder::Sigma() const {
 void CwDecoder::FastKey() {
   const double aFast = std::abs(sumFast_) / lengthFast_;
   const double floor = NoiseMean() * std::sqrt(static_cast<double>(length_) / lengthFast_);
-  const double level = std::max(sig_, floor * kOpenRatio);
+  const double level = std::max(MarkLevel(), floor * kOpenRatio);
   if (!downFast_ && aFast > floor + 0.55 * (level - floor)) {
     downFast_ = true;
     fastStart_ = frame_;
@@ -210,7 +216,7 @@ void CwDecoder::FastKey() {
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor && agree) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= 3 && level > 6 * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -254,10 +260,15 @@ void CwDecoder::Frame(std::complex<double> z) {
   // Squelch: the mark level over the noise's mean envelope. Open at once;
   // closed only after the level has stayed low a while, so that a fade or
   // a run of weak marks does not cut a word.
-  // (the percentile rises with a new signal before its first mark is
-  // decided; on noise alone it stays at 1.7 times the mean)
-  const double ratio = std::max(sig_, std::exp(lnHigh_)) / std::max(NoiseMean(), 1e-30);
-  lowFrames_ = open_ && ratio < kCloseRatio ? lowFrames_ + 1 : 0;
+  // The 90th percentile, not the level learned from the marks: it rises
+  // with a new signal before its first mark is decided, and on noise alone
+  // stays at 1.7 times the mean, where marks of noise would hold a level
+  // learned from them.
+  // It closes on the one that falls 8 dB a second, within a second or two
+  // of the signal's end (the other takes five).
+  const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
+  const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
+  lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
   if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > kOpenRatio) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
@@ -267,6 +278,7 @@ void CwDecoder::Frame(std::complex<double> z) {
       markCount_ = fastCount_ = n_ = 0;
       locked_ = replayed_ = false;
       durDirty_ = true;
+      refLevel_ = 0;
     }
   }
   FastKey();
@@ -299,8 +311,9 @@ void CwDecoder::ResetPath() {
   delayOpen_.fill(false);
   tickFrame_.fill(frame_);
   tick_ = decided_ = delayed_ = scored_ = 0;
-  lastDownTick_ = 0;
+  lastDownTick_ = lastRealTick_ = 0;
   noisePower_ = 0;
+  refLevel_ = 0;
   tickSum_ = 0;
   tickFill_ = 0;
   durDirty_ = true;
@@ -335,7 +348,7 @@ double CwDecoder::MarkLevel() const {
   // envelope's 90th percentile (a keyed tone is down more than a tenth of
   // the time), which starts it and brings it down when a fade loses marks.
   const double high = std::exp(lnHigh_);
-  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, 1.3 * std::exp(lnHighFast_)) : high, kMinSignal * Sigma());
+  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, std::exp(lnHighFast_)) : high, kMinSignal * Sigma());
 }
 
 void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma) {
@@ -486,11 +499,28 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       for (std::int64_t k = from; k <= to; ++k) sum += tickA_[k & (kTicks - 1)];
       // (half way each mark: a fade moves it 1.5 dB a mark)
       const double level = sum / static_cast<double>(to - from + 1);
-      sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
+      // A mark far weaker than the signal's is noise in a gap (or after the
+      // signal has gone, while the squelch holds): not a mark, nor a level.
+      // Against the marks' own level, which falls only 1.5 dB a second
+      // without them: a fade brings it down mark by mark, the end of the
+      // signal leaves it above the noise while the squelch holds.
+      // After a pause of a second and a half a mark must come nearer the
+      // level (the first after a signal has gone are marks of noise that
+      // the held squelch lets through).
+      const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_;
+      if (!markWeak_) {
+        lastRealTick_ = tick;
+        sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
+        refLevel_ = refLevel_ > 0 ? refLevel_ + 0.5 * (level - refLevel_) : level;
+      }
     }
     // Without marks for a while the level sinks, 3 dB a second (the
     // squelch closes on it when the signal has gone).
-    if (tick - lastDownTick_ > 4 * dit / kTickFrames) sig_ *= 0.999;
+    if (tick - lastDownTick_ > 4 * dit / kTickFrames) {
+      sig_ *= 0.999;
+      refLevel_ *= 0.9995;
+    }
     // The noise from the envelope half a filter back where the key has
     // been up a filter length on both sides of it (the edges ring as long).
     if (tick - lastDownTick_ > 2 * half) {
@@ -527,7 +557,7 @@ void CwDecoder::Gap(double now) {
   // a mark or two of noise never splits. Likewise before three gaps
   // between characters are known (Farnsworth spacing is learned from them
   // before any word space is printed), unless a pause ends the sending.
-  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate)) {
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > std::min(1.5 * kFrameRate, 5 * dit))) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
@@ -559,6 +589,7 @@ void CwDecoder::KeyUp(double at) {
   const double len = at - markStart_;
   if (len < kGlitch * std::exp(lnDit_)) return;  // a noise spike: the gap goes on
   pending_ = true;
+  pendingWeak_ = markWeak_;
   pendingStart_ = markStart_;
   pendingLen_ = len;
   lastUp_ = at;
@@ -566,12 +597,16 @@ void CwDecoder::KeyUp(double at) {
 
 void CwDecoder::CommitMark() {
   pending_ = false;
-  if (!tickIsOpen_) return;  // squelched: marks of noise would upset the timing
+  if (!tickIsOpen_ || pendingWeak_) return;  // squelched, or noise: it would upset the timing
   if (n_ == kMaxChunk) DecodeFull();
   marks_[n_] = pendingLen_;
   gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
   starts_[n_] = pendingStart_;
   ++n_;
+  // Until three are known, the gaps between characters are learned as the
+  // marks come (the first characters wait for them).
+  if (locked_ && gapCount_ < 3 && n_ > 1 && gaps_[n_ - 1] >= std::exp(0.5 * (lnGap_ + lnChar_) + 0.2))
+    UpdateGaps(gaps_[n_ - 1]);
   markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
   ++markCount_;
   UpdateSpeed();
@@ -617,7 +652,10 @@ void CwDecoder::UpdateSpeed() {
     locked_ = true;
     // A new speed is taken once two splits in a row agree on it (a fade or
     // a burst of noise breaks marks up for one at most).
-    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25;
+    // Both kinds move together (a fade that shortens the dits alone, or
+    // breaks marks up, is no new speed).
+    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25 &&
+                      std::abs(hi - lo - lnRatio_) < 0.35;
     candidate_ = lo;
     if (first) replay_ = !replayed_;
     if (first) replayed_ = true;

@@ -142,6 +142,7 @@ class CwDecoder {
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
   double markStart_ = 0, lastUp_ = -1e9;
   bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
+  bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   std::array<double, kMarkWindow> markWin_{};
   int markCount_ = 0;
@@ -172,6 +173,8 @@ class CwDecoder {
   double tickSum_ = 0;
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
+  double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
+  std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
   std::int64_t lastDownTick_ = 0, downTick_ = 0;
   // Output.
   std::array<CwSymbol, kOut> out_{};
