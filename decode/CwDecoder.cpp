@@ -557,7 +557,7 @@ void CwDecoder::Gap(double now) {
   // a mark or two of noise never splits. Likewise before three gaps
   // between characters are known (Farnsworth spacing is learned from them
   // before any word space is printed), unless a pause ends the sending.
-  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > std::min(1.5 * kFrameRate, 5 * dit))) {
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate)) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
@@ -690,14 +690,17 @@ void CwDecoder::UpdateGaps(double gap) {
   double lo = 0, hi = 0;
   int nLo = 0;
   if (n < 3 || !TwoMeans(gapWin_.data(), n, lo, hi, nLo)) return;
+  // The first few replace the guess outright (Farnsworth gaps between
+  // characters are twice the usual, and the first word waits for them).
+  const double rate = gapCount_ <= 4 ? 1.0 : 0.5;
   if (hi - lo >= std::log(1.6)) {
-    lnChar_ += 0.5 * (lo - lnChar_);
-    lnWord_ += 0.5 * (hi - lnWord_);
+    lnChar_ += rate * (lo - lnChar_);
+    lnWord_ += rate * (hi - lnWord_);
   } else {
     // One cluster: most gaps between characters are not word spaces.
     const double m = (lo * nLo + hi * (n - nLo)) / n;
     // (up to the 12 dits Farnsworth sending leaves between characters)
-    if (m < lnDit_ + std::log(12.0)) lnChar_ += 0.5 * (m - lnChar_);
+    if (m < lnDit_ + std::log(12.0)) lnChar_ += rate * (m - lnChar_);
   }
   lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.0));
   lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.7));
