@@ -662,12 +662,16 @@ void CwDecoder::UpdateSpeed() {
     if (first || jump) {
       Relock(lo);
       lnRatio_ = ratio;
+      sinceLock_ = 0;
     } else {
       // The dit from both clusters (the dahs over the weight learned), so
       // that the mix of the last marks moves it less.
       const double dit = (nLo * lo + (n - nLo) * (hi - lnRatio_)) / n;
-      Nudge(0.2 * (dit - lnDit_));
-      lnRatio_ += 0.2 * (ratio - lnRatio_);
+      // (a fifth of the way for the first marks after a new speed, which
+      // was taken from a few; a tenth after, steadier)
+      const double rate = ++sinceLock_ < 24 ? 0.2 : 0.1;
+      Nudge(rate * (dit - lnDit_));
+      lnRatio_ += rate * (ratio - lnRatio_);
     }
   } else if (n >= 3) {
     // One kind only: nudged if it fits dits or dahs of the present speed.

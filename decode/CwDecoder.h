@@ -146,6 +146,7 @@ class CwDecoder {
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   std::array<double, kMarkWindow> markWin_{};
   int markCount_ = 0;
+  int sinceLock_ = 0;  // marks since the speed was last taken anew
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
