@@ -116,7 +116,7 @@ void CwDecoder::Reset() {
   prePos_ = 0;
   sample_ = 0;
   frame_ = 0;
-  a_ = prevA_ = noise_ = sig_ = 0;
+  a_ = noise_ = sig_ = 0;
   open_ = false;
   lowFrames_ = 0;
   closedAt_ = -1e9;
@@ -233,9 +233,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   ringPos_ = (ringPos_ + 1) % kRing;
   if (++sinceExact_ >= 4096) ExactSums();  // rounding drift of the running sums
   frame_ += 1;
-  prevA_ = a_;
   a_ = std::abs(sum_) / length_;
-  aHist_[ringPos_] = a_;
   if (warm_ < length_ + 2) {
     // The filter filling after a start or a new pitch (once: a longer
     // filter later keeps the levels, scaled).

@@ -3,27 +3,34 @@
 //
 // Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
 // every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
-// matched filter, its length following the speed). The noise (a low
-// percentile of the envelope) and the mark level (the envelope while the
-// key is down, pulled down with the signal's power in a fade) are tracked.
-// Key: soft decisions. Every tick (2 frames, 2.9 ms) keeps the log
-// likelihood ratio of key down over key up (Rice over Rayleigh at the
-// tracked levels); a semi-Markov Viterbi finds the most likely sequence of
-// marks and spaces, each scored by its evidence and by the log prior of its
-// duration (dits, dahs and the three gaps of the learned timing, plus a
-// broad floor for speed changes), and the key is taken from that path a
-// few dits behind (when it no longer changes).
+// matched filter, its length following the speed). On that envelope: the
+// noise (its 10th percentile, then the mean square of the gaps), the mark
+// level (the middle of the marks, held within the envelope's 90th
+// percentile, which starts it and brings it down in a fade).
+// Key, by soft decisions: every tick (2 frames, 2.9 ms) keeps the log
+// likelihood ratio of key down (Rice at the mark level) over key up
+// (Rayleigh); a semi-Markov Viterbi finds the most likely sequence of marks
+// and spaces, each scored by its evidence and by the log prior of its
+// length under the learned timing (dits and dahs; gaps inside characters,
+// between them and between words; a broad floor for speed changes). Ticks
+// are scored two dits late (the levels by then include them) and the key
+// is taken from the best path four dits behind, or at once on a strong
+// signal whose path ends in a gap between characters. The first marks,
+// cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
-// marks, the character and word gaps from the last gaps between characters
-// (so Farnsworth spacing is learned), 5 to 60 wpm.
+// marks (the first from six marks in two tight clusters), the character
+// and word gaps from the last gaps between characters (so Farnsworth
+// spacing is learned), 5 to 60 wpm.
 // Characters: the marks since the last sure character gap are split into
 // characters by dynamic programming over the alphabet, each mark and gap
 // scored by its log likelihood of being each element (log-normal durations)
 // plus each symbol's prior; the most likely sequence is printed as soon as
 // the gap after it is a sure character gap.
-// Squelch: nothing is printed unless the mark level stands clear of the
-// noise and the characters fit the timing.
+// Squelch: the envelope's 90th percentile over the noise's mean; marks
+// whose middle is far below the marks' level are noise; nothing prints
+// before dits and dahs have been told apart, nor unless the characters fit
+// the timing.
 //
 // Set up and read from one thread; Process allocates nothing.
 
@@ -129,11 +136,10 @@ class CwDecoder {
   int fastCount_ = 0;
   double frame_ = 0;  // frames since Reset
   // Levels (envelope units) and the key.
-  std::array<double, kRing> aHist_{};  // envelope history, for the floor
-  double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0;
-  double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
-  double lnHigh_ = 0;  // log of its 90th percentile (the mark level at the start and in fades)
-  double lnHighFast_ = 0;  // the same, quicker to fall
+  double a_ = 0, noise_ = 0, sig_ = 0;
+  double lnLow_ = 0;       // log of the envelope's 10th percentile (the noise)
+  double lnHigh_ = 0;      // log of its 90th percentile (squelch; the mark level's floor)
+  double lnHighFast_ = 0;  // the same, falling 8 dB a second (the mark level's ceiling in fades)
   bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
   double closedAt_ = -1e9;
