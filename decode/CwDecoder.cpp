@@ -114,7 +114,7 @@ void CwDecoder::Reset() {
   phase_ = 0;
   pre_.fill({});
   prePos_ = 0;
-  sample_ = 0;
+  sample_ = origin_ = 0;
   frame_ = 0;
   a_ = noise_ = sig_ = 0;
   open_ = false;
@@ -138,6 +138,12 @@ void CwDecoder::Reset() {
   length_ = 0;
   SetFilterLength();
   ResetPath();
+}
+
+void CwDecoder::Restart(double hz, std::int64_t atSample) {
+  SetPitch(hz);
+  Reset();
+  origin_ = std::max<std::int64_t>(0, atSample);
 }
 
 void CwDecoder::Process(const double* x, int n) {
@@ -815,8 +821,8 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
   CwSymbol& s = out_[outHead_ % kOut];
   std::strncpy(s.text, text, sizeof s.text - 1);
   s.text[sizeof s.text - 1] = '\0';
-  s.startSample = std::max<std::int64_t>(0, std::llround(startFrame * kDecimation - delay));
-  s.endSample = std::max<std::int64_t>(0, std::llround(endFrame * kDecimation - delay));
+  s.startSample = origin_ + std::max<std::int64_t>(0, std::llround(startFrame * kDecimation - delay));
+  s.endSample = origin_ + std::max<std::int64_t>(0, std::llround(endFrame * kDecimation - delay));
   ++outHead_;
   if (outHead_ - outTail_ > kOut) outTail_ = outHead_ - kOut;
   if (text[0] != ' ') printedSinceWord_ = true;

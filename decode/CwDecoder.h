@@ -57,6 +57,9 @@ class CwDecoder {
   double PitchHz() const { return pitchHz_; }
   // Forgets everything except the pitch.
   void Reset();
+  // Forgets everything, tunes to hz and counts samples from atSample: for
+  // a decoder about to be given again the audio from there.
+  void Restart(double hz, std::int64_t atSample);
   // Any block length; non-finite samples count as silence.
   void Process(const double* x, int n);
 
@@ -72,7 +75,7 @@ class CwDecoder {
   bool Open() const { return open_; }  // squelch open: a signal is being copied
   double LevelOverNoise() const { return sig_ / NoiseMean(); }  // mark level over the noise mean, amplitude
   double KeyLevel() const { return a_; }  // envelope, for the pitch finder
-  std::int64_t Samples() const { return sample_; }
+  std::int64_t Samples() const { return origin_ + sample_; }
   // Samples since the last printed symbol (large when none).
   std::int64_t SamplesSincePrint() const { return sample_ - lastPrint_; }
 
@@ -121,7 +124,7 @@ class CwDecoder {
   std::array<std::complex<double>, 2 * kDecimation> pre_{};
   std::array<double, 2 * kDecimation> tri_{};
   int prePos_ = 0, preCount_ = 0;
-  std::int64_t sample_ = 0;
+  std::int64_t sample_ = 0, origin_ = 0;  // samples since Reset; where Reset put them
   // Matched filter.
   std::array<std::complex<double>, kRing> ring_{};
   std::complex<double> sum_{};

@@ -150,6 +150,38 @@ TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
   }
 }
 
+// Tracking a tone off Fo: the first characters, sent before the finder had
+// seen the tone, are copied too (from the audio kept), with their times
+// where they were sent.
+TEST(CwTracker, CopiesTheFirstCharactersOfAToneItMovesTo) {
+  for (double offHz : {-70.0, 40.0, 90.0}) {
+    MorseKeying k;
+    std::vector<SentChar> sent;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{"CQ CQ DE W1AW K", 22}}, k, &sent), 700 + offHz, kAmp);
+    AddNoise(x, kAmp, 20, 31);
+    CwTracker tracker;
+    tracker.SetFo(700);
+    tracker.SetTrack(true);
+    std::string text;
+    std::vector<CwSymbol> symbols;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      tracker.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      CwSymbol s;
+      while (tracker.Decoder().Pop(s)) {
+        text += s.text;
+        if (s.text[0] != ' ') symbols.push_back(s);
+      }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    EXPECT_EQ(text, "CQ CQ DE W1AW K") << offHz << " Hz off";
+    EXPECT_NEAR(tracker.Decoder().PitchHz(), 700 + offHz, 5);
+    ASSERT_EQ(symbols.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i)
+      EXPECT_NEAR(symbols[i].startSample, sent[i].start, 0.02 * 11025) << offHz << " Hz off, " << sent[i].text;
+  }
+}
+
 // A signal that ends: the squelch closes behind it and a minute of the
 // noise that follows prints nothing, white or band-limited.
 TEST(CwDecoder, PrintsNothingOnTheNoiseAfterASignal) {
