@@ -112,6 +112,20 @@ QString DecoderPane::Caption(const char* english, const char* japanese) const {
   return QString::fromUtf8(japanese_ ? japanese : english);
 }
 
+QString DecoderPane::Reason(const std::string& why) const {
+  // The reasons the session and the tap give (control/Session.cpp,
+  // control/CwDecodeTap.cpp), in the window's language.
+  static const struct {
+    const char *english, *japanese;
+  } kReasons[] = {
+      {"the sound is stopped", "音が止まっています"},
+      {"every tap of the engine is taken", "エンジンのタップがすべて使われています"},
+  };
+  for (const auto& r : kReasons)
+    if (why == r.english) return Caption(r.english, r.japanese);
+  return QString::fromStdString(why);
+}
+
 void DecoderPane::Sync() {
   const QSignalBlocker b1(onBtn_), b2(trackBtn_), b3(skimBtn_), b4(sourceBox_);
   onBtn_->setChecked(session_.DecoderOn());
@@ -131,8 +145,7 @@ void DecoderPane::Poll() {
   CwDecodeTap* decoder = session_.Decoder();
   if (!decoder) {
     if (session_.DecoderOn())
-      figures_->setText(Caption("Not decoding: ", "解読できません: ") +
-                        QString::fromStdString(session_.DecoderError()));
+      figures_->setText(Caption("Not decoding: ", "解読できません: ") + Reason(session_.DecoderError()));
     return;
   }
   const std::string fresh = decoder->TakeText();

@@ -7,6 +7,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <string>
 
 class QComboBox;
 class QLabel;
@@ -34,6 +35,8 @@ class DecoderPane : public QWidget {
  private:
   void SaveText();
   QString Caption(const char* english, const char* japanese) const;
+  // Why the decoder is not running, from the session's English reason.
+  QString Reason(const std::string& why) const;
 
   Session& session_;
   bool japanese_;

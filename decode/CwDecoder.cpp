@@ -19,16 +19,23 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 // (20 % jitter) and the detector's edges in noise.
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
-constexpr double kMinSignal = 2.0;     // mark level at least this over the noise floor, amplitude
-constexpr double kOpenRatio = 3.4, kCloseRatio = 2.4;  // squelch: mark level over the noise mean
-constexpr double kCloseHoldS = 1.5;
+constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
+constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
+constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
+// Squelch: the envelope's 90th percentile over the noise's mean envelope
+// (1.7 on noise alone), held closed this long below kCloseRatio.
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;
+constexpr double kCloseHoldS = 1.0;
+// A mark whose middle is below this share of the marks' level is noise;
+// for the first mark after a pause of kPauseS, below kWeakAfterPause.
+constexpr double kWeakMark = 0.4, kWeakAfterPause = 0.7;
+constexpr double kPauseS = 1.5;
+constexpr int kFirstMarks = 6;         // marks before the first split of dits from dahs
+constexpr double kMaxSpread = 0.2;     // rms of log mark lengths about their two clusters, for a first split
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
-// The floor tracker sits below the mean noise envelope by this factor
-// (Rayleigh envelope, the tracker's rise and fall rates).
-constexpr double kFloorBias = 0.86;
 
 double LogLike(double x, double mean, double sigma) {
   const double z = (x - mean) / sigma;
@@ -37,7 +44,7 @@ double LogLike(double x, double mean, double sigma) {
 
 // Splits a few log lengths into a short and a long cluster (least squares);
 // false when fewer than two.
-bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo) {
+bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo, double* spread = nullptr) {
   if (n < 2) return false;
   double v[32];
   n = std::min(n, 32);
@@ -61,6 +68,7 @@ bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo) {
       nLo = s;
     }
   }
+  if (spread) *spread = std::sqrt(best / n);
   return true;
 }
 
@@ -96,8 +104,9 @@ void CwDecoder::SetPitch(double hz) {
   ring_.fill({});
   sum_ = {};
   warm_ = 0;
-  down_ = false;
+  down_ = carrier_ = false;
   preCount_ = 0;
+  ResetPath();
 }
 
 void CwDecoder::Reset() {
@@ -105,9 +114,9 @@ void CwDecoder::Reset() {
   phase_ = 0;
   pre_.fill({});
   prePos_ = 0;
-  sample_ = 0;
+  sample_ = origin_ = 0;
   frame_ = 0;
-  a_ = prevA_ = noise_ = sig_ = 0;
+  a_ = noise_ = sig_ = 0;
   open_ = false;
   lowFrames_ = 0;
   closedAt_ = -1e9;
@@ -121,13 +130,20 @@ void CwDecoder::Reset() {
   lastUp_ = -1e9;
   pending_ = false;
   markCount_ = gapCount_ = n_ = 0;
-  locked_ = false;
+  locked_ = replay_ = replayed_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
   outHead_ = outTail_ = 0;
   lastPrint_ = -(std::int64_t{1} << 40);
   length_ = 0;
   SetFilterLength();
+  ResetPath();
+}
+
+void CwDecoder::Restart(double hz, std::int64_t atSample) {
+  SetPitch(hz);
+  Reset();
+  origin_ = std::max<std::int64_t>(0, atSample);
 }
 
 void CwDecoder::Process(const double* x, int n) {
@@ -159,6 +175,7 @@ void CwDecoder::SetFilterLength() {
   if (old > 0) {
     noise_ *= std::sqrt(static_cast<double>(old) / length_);
     lnLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
+    noisePower_ *= static_cast<double>(old) / length_;
   }
 }
 
@@ -171,10 +188,21 @@ void CwDecoder::ExactSums() {
 
 double CwDecoder::NoiseMean() const { return std::exp(lnLow_) / kLowQuantile; }
 
+double CwDecoder::Sigma() const {
+  // Rayleigh: the mean square is 2 sigma^2, the mean sigma sqrt(pi/2). The
+  // percentile's estimate bounds the one from the gaps, which wrong
+  // decisions could carry away.
+  // At least a 30th of the mark level: with less noise than that the
+  // decisions are certain anyway, and the likelihoods stay finite.
+  const double fromLow = std::max(NoiseMean() / 1.2533, sig_ / 30);
+  if (!(noisePower_ > 0)) return fromLow;
+  return std::max(std::clamp(std::sqrt(0.5 * noisePower_), 0.7 * fromLow, 1.4 * fromLow), sig_ / 30);
+}
+
 void CwDecoder::FastKey() {
   const double aFast = std::abs(sumFast_) / lengthFast_;
   const double floor = NoiseMean() * std::sqrt(static_cast<double>(length_) / lengthFast_);
-  const double level = std::max(sig_, floor * kOpenRatio);
+  const double level = std::max(MarkLevel(), floor * kOpenRatio);
   if (!downFast_ && aFast > floor + 0.55 * (level - floor)) {
     downFast_ = true;
     fastStart_ = frame_;
@@ -190,7 +218,11 @@ void CwDecoder::FastKey() {
     // filter takes them to be: the sender sped up.
     const bool agree = std::abs(lo - fastCandidate_) < 0.25;
     fastCandidate_ = lo;
-    if (hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) && nLo >= 3 && sig_ > 6 * floor && agree) {
+    // Dahs as much shorter too: not fragments of marks.
+    // Only once the timing is known (before, the speed is a guess anyway),
+    // and at most five times as fast: shorter ones are edges of marks.
+    if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= 3 && level > 6 * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -207,43 +239,40 @@ void CwDecoder::Frame(std::complex<double> z) {
   ringPos_ = (ringPos_ + 1) % kRing;
   if (++sinceExact_ >= 4096) ExactSums();  // rounding drift of the running sums
   frame_ += 1;
-  prevA_ = a_;
   a_ = std::abs(sum_) / length_;
-  aHist_[ringPos_] = a_;
   if (warm_ < length_ + 2) {
+    // The filter filling after a start or a new pitch (once: a longer
+    // filter later keeps the levels, scaled).
     ++warm_;
     noise_ = warm_ == 1 ? a_ : noise_ + 0.2 * (a_ - noise_);
     lnLow_ = std::log(std::max(noise_ * kLowQuantile, 1e-30));
+    lnHigh_ = lnHighFast_ = lnLow_ + 1.3;
+    noisePower_ = 2 * (noise_ / 1.2533) * (noise_ / 1.2533);
+    if (warm_ == length_ + 2) warm_ = kRing;
     return;
   }
-  const double dit = std::exp(lnDit_);
-
-  // Levels: the floor follows the envelope between marks (fast down, slow
-  // up), the mark level the envelope while the key is down, and sinks
-  // towards the floor over a few seconds without marks (fading).
-  // The floor takes the envelope of one filter length ago, once that frame
-  // lies a filter length clear of the last mark (the edges ring as long).
-  aHist_[ringPos_] = a_;
-  if (!down_) {
-    if (frame_ - length_ - rawUp_ >= length_) {
-      const double old = aHist_[(ringPos_ - length_ + kRing) % kRing];
-      noise_ += (old < noise_ ? 0.03 : 0.004) * (old - noise_);
-    }
-    if (frame_ - lastUp_ > 4 * dit) sig_ = noise_ + (sig_ - noise_) * 0.9995;
-  } else {
-    sig_ += (a_ > sig_ ? 0.05 : 0.01) * (a_ - sig_);
-  }
-  const double level = std::max(sig_, noise_ * (open_ ? kMinSignal : kOpenRatio));
-  const double hi = noise_ + 0.55 * (level - noise_), lo = noise_ + 0.4 * (level - noise_);
-  // Squelch: the mark level over the noise's mean envelope, the latter from
-  // the 10th percentile of all frames over the last second or so (mostly
-  // gaps even in fast sending), unbiased by the key's decisions.
-  // Faster for the first half second, while it settles.
-  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.03);
-  // Open at once; closed only after the level has stayed low a while, so
-  // that a fade or a run of weak marks does not cut a word.
-  const double ratio = sig_ / std::max(NoiseMean(), 1e-30);
-  lowFrames_ = open_ && ratio < kCloseRatio ? lowFrames_ + 1 : 0;
+  // Noise: the 10th percentile of all frames over the last second or so
+  // (mostly gaps even in fast sending), unbiased by the key's decisions;
+  // faster for the first half second, while it settles.
+  lnLow_ += (a_ < std::exp(lnLow_) ? -0.9 : 0.1) * (frame_ < 0.5 * kFrameRate ? 0.1 : 0.01);
+  // (far above it, a signal has come up: faster, within 0.2 s)
+  const double overHigh = std::log(std::max(a_, 1e-300)) - lnHigh_;
+  lnHigh_ += overHigh < 0 ? -0.0006 : 0.0054 + 0.05 * std::max(0.0, overHigh - 0.3);
+  // The same, falling 8 dB a second: a fade's trough within a second.
+  const double overFast = std::log(std::max(a_, 1e-300)) - lnHighFast_;
+  lnHighFast_ += overFast < 0 ? -0.0014 : 0.0126 + 0.05 * std::max(0.0, overFast - 0.3);
+  // Squelch: the mark level over the noise's mean envelope. Open at once;
+  // closed only after the level has stayed low a while, so that a fade or
+  // a run of weak marks does not cut a word.
+  // The 90th percentile, not the level learned from the marks: it rises
+  // with a new signal before its first mark is decided, and on noise alone
+  // stays at 1.7 times the mean, where marks of noise would hold a level
+  // learned from them.
+  // It closes on the one that falls 8 dB a second, within a second or two
+  // of the signal's end (the other takes five).
+  const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
+  const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
+  lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
   if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > kOpenRatio) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
@@ -251,48 +280,295 @@ void CwDecoder::Frame(std::complex<double> z) {
     // fade of the same signal keeps what was learned).
     if (open_ && frame_ - closedAt_ > kForgetS * kFrameRate) {
       markCount_ = fastCount_ = n_ = 0;
-      locked_ = false;
+      locked_ = replayed_ = false;
+      durDirty_ = true;
+      refLevel_ = 0;
     }
   }
   FastKey();
-
-  auto crossing = [&](double thr) {
-    const double d = a_ - prevA_;
-    const double f = std::abs(d) > 1e-300 ? std::clamp((thr - prevA_) / d, 0.0, 1.0) : 1.0;
-    return frame_ - 1 + f;
-  };
-  if (!down_ && a_ > hi) {
-    down_ = true;
-    KeyDown(crossing(hi));
-  } else if (down_ && a_ < lo) {
-    down_ = false;
-    rawUp_ = frame_;
-    KeyUp(crossing(lo));
-  } else if (down_ && frame_ - markStart_ > std::max(10 * dit, 1.5 * kFrameRate)) {
-    // A steady carrier or a noise rise: taken as the new floor.
-    down_ = false;
-    noise_ = a_ * kFloorBias;
-    sig_ = a_;
-    pending_ = false;
+  tickSum_ += a_;
+  if (++tickFill_ < kTickFrames) return;
+  // The path takes each tick two dits late (at most kDelayTicks), scored
+  // with the levels as they stand then: a signal that has just come up
+  // has its level by then.
+  const int slot = static_cast<int>(delayed_ % kDelayTicks);
+  delayA_[slot] = tickSum_ / kTickFrames;
+  delayFrame_[slot] = frame_;
+  delayOpen_[slot] = open_;
+  tickSum_ = 0;
+  tickFill_ = 0;
+  ++delayed_;
+  for (; scored_ < delayed_ - Delay(); ++scored_) {
+    const int k = static_cast<int>(scored_ % kDelayTicks);
+    Tick(delayA_[k], delayFrame_[k], delayOpen_[k]);
   }
+}
 
-  if (!down_) {
-    const double gap = frame_ - lastUp_;
-    if (pending_ && gap >= kGlitch * dit) CommitMark();
+void CwDecoder::ResetPath() {
+  evidence_.fill(0);
+  bestSpace_.fill(0);
+  bestMark_.fill(-1e300);
+  lenMark_.fill(kMaxSegment + 1);
+  lenSpace_.fill(kMaxSegment + 1);
+  tickA_.fill(0);
+  tickOpen_.fill(false);
+  delayOpen_.fill(false);
+  tickFrame_.fill(frame_);
+  tick_ = decided_ = delayed_ = scored_ = 0;
+  lastDownTick_ = lastRealTick_ = 0;
+  noisePower_ = 0;
+  refLevel_ = 0;
+  tickSum_ = 0;
+  tickFill_ = 0;
+  durDirty_ = true;
+}
+
+void CwDecoder::BuildDurations() {
+  durDirty_ = false;
+  const double ditTicks = std::exp(lnDit_) / kTickFrames;
+  maxMark_ = std::clamp(static_cast<int>(12 * ditTicks), 310, kMaxSegment);
+  maxSpace_ = std::clamp(static_cast<int>(14 * ditTicks), 310, kMaxSegment);
+  // Wider than the character decoder's spreads: noise moves the edges.
+  constexpr double sM = 0.35, sS = 0.4;
+  // A broad floor, flat in log length over 60 to 5 wpm and beyond, so that
+  // a new speed is still found; wide open until the timing is known.
+  const double floor = locked_ ? 0.1 : 0.5;
+  const double flat = 1 / std::log(kMaxSegment / 1.0);
+  auto normal = [](double x, double mu, double s) { return std::exp(-0.5 * (x - mu) * (x - mu) / (s * s)) / (2.5066 * s); };
+  for (int d = 1; d <= kMaxSegment; ++d) {
+    const double x = std::log(static_cast<double>(d) * kTickFrames);
+    const double mark = 0.5 * normal(x, lnDit_, sM) + 0.5 * normal(x, lnDit_ + lnRatio_, sM);
+    const double space = 0.55 * normal(x, lnGap_, sS) + 0.3 * normal(x, lnChar_, sS) + 0.15 * normal(x, lnWord_, 0.5);
+    // Densities in log length, not per tick: the path is one segmentation
+    // of the many alike that the likelihood sums over (one per a few ticks
+    // of each edge, more for longer segments).
+    durMark_[d] = std::log((1 - floor) * mark + floor * flat);
+    durSpace_[d] = std::log((1 - floor) * space + floor * flat);
+  }
+}
+
+double CwDecoder::MarkLevel() const {
+  // The mark level learned from the marks, within a factor of two of the
+  // envelope's 90th percentile (a keyed tone is down more than a tenth of
+  // the time), which starts it and brings it down when a fade loses marks.
+  const double high = std::exp(lnHigh_);
+  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, std::exp(lnHighFast_)) : high, kMinSignal * Sigma());
+}
+
+void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma) {
+  constexpr std::int64_t kMask = kTicks - 1;
+  const int p = static_cast<int>(t & kMask);
+  // Key-down over key-up likelihood of this envelope: Rice at the mark
+  // level over Rayleigh. Each frame of the matched filter shares its
+  // samples with the length_ around it.
+  const double x = tickA_[p] * m / (sigma * sigma);
+  const double lnI0 = std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x);
+  const double llr = std::clamp(lnI0 - 0.5 * m * m / (sigma * sigma), -30.0, 30.0);
+  evidence_[p] = evidence_[(t - 1) & kMask] + llr * kTickFrames / length_;
+  // The best path ending here in a mark (after a space) or a space (after
+  // a mark); one segment as long as allowed may follow one of its kind.
+  // Nothing reaches back past start (where the path begins in a space).
+  const int reachMark = static_cast<int>(std::min<std::int64_t>(maxMark_, t - start));
+  const int reachSpace = static_cast<int>(std::min<std::int64_t>(maxSpace_, t - start));
+  double bm = -1e300, bs = -1e300;
+  int lm = 1, ls = 1;
+  const double e = evidence_[p];
+  for (int d = 1; d <= reachMark; ++d) {
+    const int q = static_cast<int>((t - d) & kMask);
+    const double v = bestSpace_[q] + e - evidence_[q] + durMark_[d];
+    if (v > bm) bm = v, lm = d;
+  }
+  if (reachMark == maxMark_) {
+    const int q = static_cast<int>((t - maxMark_) & kMask);
+    const double v = bestMark_[q] + e - evidence_[q] + durMark_[maxMark_];
+    if (v > bm) bm = v, lm = -maxMark_;
+  }
+  for (int d = 1; d <= reachSpace; ++d) {
+    const int q = static_cast<int>((t - d) & kMask);
+    const double v = bestMark_[q] + durSpace_[d];
+    if (v > bs) bs = v, ls = d;
+  }
+  if (reachSpace == maxSpace_) {
+    const int q = static_cast<int>((t - maxSpace_) & kMask);
+    const double v = bestSpace_[q] + durSpace_[maxSpace_];
+    if (v > bs) bs = v, ls = -maxSpace_;
+  }
+  bestMark_[p] = bm;
+  bestSpace_[p] = bs;
+  lenMark_[p] = lm;
+  lenSpace_[p] = ls;
+}
+
+void CwDecoder::Tick(double a, double at, bool open) {
+  constexpr std::int64_t kMask = kTicks - 1;
+  if (durDirty_) BuildDurations();
+  ++tick_;
+  const int p = static_cast<int>(tick_ & kMask);
+  tickA_[p] = a;
+  tickFrame_[p] = at;
+  tickOpen_[p] = open;
+  const double sigma = Sigma(), m = MarkLevel();
+  Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
+  // The key a few dits back, from the best path now (it rarely changes
+  // that far back).
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  DecideUpTo(tick_ - lag);
+  if (replay_) Replay();
+  // A strong signal whose best path ends in a space as long as a gap
+  // between characters: that path is settled, and taken through now (a
+  // character ends without waiting for the lag; on a weak one a mark may
+  // still turn up in the gap).
+  if (m > kStrong * sigma && bestSpace_[p] > bestMark_[p]) {
+    std::int64_t t = tick_;
+    while (lenSpace_[t & kMask] < 0 && t > decided_) t += lenSpace_[t & kMask];
     const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
-    // Before the first split of dits from dahs the marks wait (a pause, or
-    // a chunk full, ends the wait): the speed they were taken at is a guess.
-    // Likewise before three gaps between characters are known (Farnsworth
-    // spacing is learned from them before any word space is printed).
-    if (n_ > 0 && !pending_ && gap >= charSure && ((locked_ && gapCount_ >= 3) || gap > 1.5 * kFrameRate)) {
-      DecodeChunk();
-      chunkEnd_ = lastUp_;
-      chunkGapDone_ = false;
+    if ((tick_ - t + std::abs(lenSpace_[t & kMask])) * kTickFrames >= charSure) DecideUpTo(tick_);
+  }
+}
+
+std::int64_t CwDecoder::Delay() const {
+  return std::clamp<std::int64_t>(std::llround(2 * std::exp(lnDit_) / kTickFrames), 8, kDelayTicks - 1);
+}
+
+void CwDecoder::Replay() {
+  // The timing has just been found from the first marks, which were cut
+  // with a guessed speed and a level still settling; none is printed yet.
+  // They are cut again from a dit before the first, with what is known
+  // now, and decided afresh.
+  constexpr std::int64_t kMask = kTicks - 1;
+  replay_ = false;
+  if (n_ == 0) return;
+  if (durDirty_) BuildDurations();
+  const double dit = std::exp(lnDit_);
+  const std::int64_t oldest = tick_ - (kTicks - kMaxSegment - 16);
+  std::int64_t from = tick_;
+  while (from > oldest && from > 1 && tickFrame_[(from - 1) & kMask] > starts_[0] - dit) --from;
+  const double sigma = Sigma(), m = MarkLevel();
+  const int s = static_cast<int>((from - 1) & kMask);
+  bestSpace_[s] = 0;
+  bestMark_[s] = -1e300;
+  lenMark_[s] = lenSpace_[s] = kMaxSegment + 1;
+  for (std::int64_t t = from; t <= tick_; ++t) Score(t, from - 1, m, sigma);
+  n_ = markCount_ = gapCount_ = 0;
+  pending_ = down_ = carrier_ = false;
+  chunkGapDone_ = true;
+  lastUp_ = -1e9;
+  lnGap_ = lnDit_;
+  lnChar_ = lnDit_ + std::log(3.0);
+  lnWord_ = lnDit_ + std::log(7.0);
+  decided_ = from - 1;
+  lastDownTick_ = downTick_ = from - 1;
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * dit / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  DecideUpTo(tick_ - lag);
+  replay_ = false;
+}
+
+void CwDecoder::DecideUpTo(std::int64_t target) {
+  // Each tick once, in order, from the best path as it stands (the lag
+  // shrinks when the speed rises: then several at once).
+  constexpr std::int64_t kMask = kTicks - 1;
+  const std::int64_t from = std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
+  if (target < from) return;
+  bool path[kTicks];
+  std::int64_t t = tick_;
+  bool mark = bestMark_[t & kMask] > bestSpace_[t & kMask];
+  for (std::int64_t k = tick_; k >= from; --k) {
+    for (;;) {
+      const int len = mark ? lenMark_[t & kMask] : lenSpace_[t & kMask];
+      if (t - std::abs(len) < k) break;
+      t -= std::abs(len);
+      if (len > 0) mark = !mark;
     }
-    if (printedSinceWord_ && n_ == 0 && gap >= std::exp(0.5 * (lnChar_ + lnWord_))) {
-      Emit(" ", lastUp_, lastUp_);
-      printedSinceWord_ = false;
+    if (k <= target) path[k & kMask] = mark;
+  }
+  for (std::int64_t k = from; k <= target; ++k)
+    Decide(path[k & kMask], tickFrame_[k & kMask] - 0.5 * kTickFrames, k);
+  decided_ = target;
+}
+
+void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
+  // The squelch as it was when this tick was heard.
+  tickIsOpen_ = tickOpen_[tick & (kTicks - 1)];
+  const double dit = std::exp(lnDit_);
+  const std::int64_t half = (length_ + kTickFrames - 1) / kTickFrames;
+  if (down) {
+    if (!down_) downTick_ = tick;
+    lastDownTick_ = tick;
+  } else {
+    if (down_ && !carrier_) {
+      // The mark level from the middle of the mark just ended (its edges
+      // through the matched filter are ramps half a filter long).
+      const std::int64_t from = downTick_ + half / 2, to = std::max(from, tick - 1 - half / 2);
+      double sum = 0;
+      for (std::int64_t k = from; k <= to; ++k) sum += tickA_[k & (kTicks - 1)];
+      // (half way each mark: a fade moves it 1.5 dB a mark)
+      const double level = sum / static_cast<double>(to - from + 1);
+      // A mark far weaker than the signal's is noise in a gap (or after the
+      // signal has gone, while the squelch holds): not a mark, nor a level.
+      // Against the marks' own level, which falls only 1.5 dB a second
+      // without them: a fade brings it down mark by mark, the end of the
+      // signal leaves it above the noise while the squelch holds.
+      // After a pause of a second and a half a mark must come nearer the
+      // level (the first after a signal has gone are marks of noise that
+      // the held squelch lets through).
+      const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_;
+      if (!markWeak_) {
+        lastRealTick_ = tick;
+        sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
+        refLevel_ = refLevel_ > 0 ? refLevel_ + 0.5 * (level - refLevel_) : level;
+      }
     }
+    // Without marks for a while the level sinks, 3 dB a second (the
+    // squelch closes on it when the signal has gone).
+    if (tick - lastDownTick_ > 4 * dit / kTickFrames) {
+      sig_ *= 0.999;
+      refLevel_ *= 0.9995;
+    }
+    // The noise from the envelope half a filter back where the key has
+    // been up a filter length on both sides of it (the edges ring as long).
+    if (tick - lastDownTick_ > 2 * half) {
+      const double old = tickA_[(tick - half) & (kTicks - 1)];
+      noisePower_ += (old * old - noisePower_) / 300;
+    }
+  }
+  if (carrier_) {
+    // A steady carrier or a noise rise: nothing until it ends.
+    if (!down) carrier_ = down_ = false;
+    return;
+  }
+  if (down && !down_) {
+    down_ = true;
+    KeyDown(at);
+  } else if (!down && down_) {
+    down_ = false;
+    KeyUp(at);
+  } else if (down_ && at - markStart_ > std::max(10 * dit, 1.5 * kFrameRate)) {
+    carrier_ = true;
+    pending_ = false;
+    return;
+  }
+  if (!down_) Gap(at);
+}
+
+void CwDecoder::Gap(double now) {
+  const double dit = std::exp(lnDit_);
+  const double gap = now - lastUp_;
+  if (pending_ && gap >= kGlitch * dit) CommitMark();
+  const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+  // Before the first split of dits from dahs the marks wait (a full
+  // chunk ends the wait): the speed they were taken at is a guess, and
+  // a mark or two of noise never splits. Likewise before three gaps
+  // between characters are known (Farnsworth spacing is learned from them
+  // before any word space is printed), unless a pause ends the sending.
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate)) {
+    DecodeChunk();
+    chunkEnd_ = lastUp_;
+    chunkGapDone_ = false;
+  }
+  if (printedSinceWord_ && n_ == 0 && gap >= std::exp(0.5 * (lnChar_ + lnWord_))) {
+    Emit(" ", lastUp_, lastUp_);
+    printedSinceWord_ = false;
   }
 }
 
@@ -317,6 +593,7 @@ void CwDecoder::KeyUp(double at) {
   const double len = at - markStart_;
   if (len < kGlitch * std::exp(lnDit_)) return;  // a noise spike: the gap goes on
   pending_ = true;
+  pendingWeak_ = markWeak_;
   pendingStart_ = markStart_;
   pendingLen_ = len;
   lastUp_ = at;
@@ -324,12 +601,16 @@ void CwDecoder::KeyUp(double at) {
 
 void CwDecoder::CommitMark() {
   pending_ = false;
-  if (!open_) return;  // squelched: marks of noise would upset the timing
+  if (!tickIsOpen_ || pendingWeak_) return;  // squelched, or noise: it would upset the timing
   if (n_ == kMaxChunk) DecodeFull();
   marks_[n_] = pendingLen_;
   gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
   starts_[n_] = pendingStart_;
   ++n_;
+  // Until three are known, the gaps between characters are learned as the
+  // marks come (the first characters wait for them).
+  if (locked_ && gapCount_ < 3 && n_ > 1 && gaps_[n_ - 1] >= std::exp(0.5 * (lnGap_ + lnChar_) + 0.2))
+    UpdateGaps(gaps_[n_ - 1]);
   markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
   ++markCount_;
   UpdateSpeed();
@@ -343,39 +624,69 @@ void CwDecoder::Relock(double lnDit) {
   lnChar_ += shift;
   lnWord_ += shift;
   for (double& g : gapWin_) g += shift;
+  durDirty_ = true;
+}
+
+void CwDecoder::Nudge(double lnShift) {
+  // The gaps go with the speed (a sender speeding up shortens them too);
+  // what is learned of their shape stays.
+  const double shift = std::clamp(lnDit_ + lnShift, kLnMinDit, kLnMaxDit) - lnDit_;
+  lnDit_ += shift;
+  lnGap_ += shift;
+  lnChar_ += shift;
+  lnWord_ += shift;
+  for (double& g : gapWin_) g += shift;
 }
 
 void CwDecoder::UpdateSpeed() {
   const int n = std::min(markCount_, kMarkWindow);
   double lo = 0, hi = 0;
   int nLo = 0;
-  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo)) return;
+  double spread = 0;
+  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo, &spread)) return;
   if (hi - lo >= std::log(1.9)) {
     // Dits and dahs both present: the short cluster is the dit.
     const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
+    // The first split waits for three marks (two could be a dit and a
+    // mark of noise).
+    // Nor is it taken from lengths spread about their clusters as marks
+    // of noise are (hand sending, 20 % off, spreads them 0.12 in log).
+    if (!locked_ && (n < kFirstMarks || spread > kMaxSpread || hi - lo < std::log(2.2))) return;
     const bool first = !locked_;
     locked_ = true;
     // A new speed is taken once two splits in a row agree on it (a fade or
     // a burst of noise breaks marks up for one at most).
-    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25;
+    // Both kinds move together (a fade that shortens the dits alone, or
+    // breaks marks up, is no new speed).
+    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25 &&
+                      std::abs(hi - lo - lnRatio_) < 0.35;
     candidate_ = lo;
+    if (first) replay_ = !replayed_;
+    if (first) replayed_ = true;
     if (first || jump) {
       Relock(lo);
       lnRatio_ = ratio;
+      sinceLock_ = 0;
     } else {
-      lnDit_ += 0.3 * (lo - lnDit_);
-      lnRatio_ += 0.3 * (ratio - lnRatio_);
+      // The dit from both clusters (the dahs over the weight learned), so
+      // that the mix of the last marks moves it less.
+      const double dit = (nLo * lo + (n - nLo) * (hi - lnRatio_)) / n;
+      // (a fifth of the way for the first marks after a new speed, which
+      // was taken from a few; a tenth after, steadier)
+      const double rate = ++sinceLock_ < 24 ? 0.2 : 0.1;
+      Nudge(rate * (dit - lnDit_));
+      lnRatio_ += rate * (ratio - lnRatio_);
     }
   } else if (n >= 3) {
     // One kind only: nudged if it fits dits or dahs of the present speed.
     const double m = 0.5 * (lo + hi);
     if (std::abs(m - lnDit_) < 0.4)
-      lnDit_ += 0.15 * (m - lnDit_);
+      Nudge(0.15 * (m - lnDit_));
     else if (std::abs(m - lnDit_ - lnRatio_) < 0.4)
-      lnDit_ += 0.15 * (m - lnRatio_ - lnDit_);
+      Nudge(0.15 * (m - lnRatio_ - lnDit_));
   }
-  lnDit_ = std::clamp(lnDit_, kLnMinDit, kLnMaxDit);
   SetFilterLength();
+  durDirty_ = true;
 }
 
 void CwDecoder::UpdateGaps(double gap) {
@@ -387,17 +698,21 @@ void CwDecoder::UpdateGaps(double gap) {
   double lo = 0, hi = 0;
   int nLo = 0;
   if (n < 3 || !TwoMeans(gapWin_.data(), n, lo, hi, nLo)) return;
+  // The first few replace the guess outright (Farnsworth gaps between
+  // characters are twice the usual, and the first word waits for them).
+  const double rate = gapCount_ <= 4 ? 1.0 : 0.5;
   if (hi - lo >= std::log(1.6)) {
-    lnChar_ += 0.5 * (lo - lnChar_);
-    lnWord_ += 0.5 * (hi - lnWord_);
+    lnChar_ += rate * (lo - lnChar_);
+    lnWord_ += rate * (hi - lnWord_);
   } else {
     // One cluster: most gaps between characters are not word spaces.
     const double m = (lo * nLo + hi * (n - nLo)) / n;
     // (up to the 12 dits Farnsworth sending leaves between characters)
-    if (m < lnDit_ + std::log(12.0)) lnChar_ += 0.5 * (m - lnChar_);
+    if (m < lnDit_ + std::log(12.0)) lnChar_ += rate * (m - lnChar_);
   }
   lnChar_ = std::max(lnChar_, lnDit_ + std::log(2.0));
   lnWord_ = std::max(lnWord_, lnChar_ + std::log(1.7));
+  durDirty_ = true;
 }
 
 void CwDecoder::DecodeChunk(int count) {
@@ -506,8 +821,8 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
   CwSymbol& s = out_[outHead_ % kOut];
   std::strncpy(s.text, text, sizeof s.text - 1);
   s.text[sizeof s.text - 1] = '\0';
-  s.startSample = std::max<std::int64_t>(0, std::llround(startFrame * kDecimation - delay));
-  s.endSample = std::max<std::int64_t>(0, std::llround(endFrame * kDecimation - delay));
+  s.startSample = origin_ + std::max<std::int64_t>(0, std::llround(startFrame * kDecimation - delay));
+  s.endSample = origin_ + std::max<std::int64_t>(0, std::llround(endFrame * kDecimation - delay));
   ++outHead_;
   if (outHead_ - outTail_ > kOut) outTail_ = outHead_ - kOut;
   if (text[0] != ' ') printedSinceWord_ = true;
@@ -515,6 +830,16 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
 }
 
 void CwDecoder::Flush() {
+  // The key over the last few dits, from the best path as it ends.
+  for (; scored_ < delayed_; ++scored_) {
+    const int k = static_cast<int>(scored_ % kDelayTicks);
+    Tick(delayA_[k], delayFrame_[k], delayOpen_[k]);
+  }
+  DecideUpTo(tick_);
+  if (down_ && !carrier_) {
+    down_ = false;
+    KeyUp(frame_);
+  }
   if (pending_) CommitMark();
   if (n_ > 0) DecodeChunk();
 }

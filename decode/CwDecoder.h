@@ -3,20 +3,34 @@
 //
 // Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
 // every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
-// matched filter, its length following the speed). The noise floor and the
-// mark level are tracked on that envelope; the key is down above a
-// threshold between them with hysteresis.
+// matched filter, its length following the speed). On that envelope: the
+// noise (its 10th percentile, then the mean square of the gaps), the mark
+// level (the middle of the marks, held within the envelope's 90th
+// percentile, which starts it and brings it down in a fade).
+// Key, by soft decisions: every tick (2 frames, 2.9 ms) keeps the log
+// likelihood ratio of key down (Rice at the mark level) over key up
+// (Rayleigh); a semi-Markov Viterbi finds the most likely sequence of marks
+// and spaces, each scored by its evidence and by the log prior of its
+// length under the learned timing (dits and dahs; gaps inside characters,
+// between them and between words; a broad floor for speed changes). Ticks
+// are scored two dits late (the levels by then include them) and the key
+// is taken from the best path four dits behind, or at once on a strong
+// signal whose path ends in a gap between characters. The first marks,
+// cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
-// marks, the character and word gaps from the last gaps between characters
-// (so Farnsworth spacing is learned), 5 to 60 wpm.
+// marks (the first from six marks in two tight clusters), the character
+// and word gaps from the last gaps between characters (so Farnsworth
+// spacing is learned), 5 to 60 wpm.
 // Characters: the marks since the last sure character gap are split into
 // characters by dynamic programming over the alphabet, each mark and gap
 // scored by its log likelihood of being each element (log-normal durations)
 // plus each symbol's prior; the most likely sequence is printed as soon as
 // the gap after it is a sure character gap.
-// Squelch: nothing is printed unless the mark level stands clear of the
-// noise and the characters fit the timing.
+// Squelch: the envelope's 90th percentile over the noise's mean; marks
+// whose middle is far below the marks' level are noise; nothing prints
+// before dits and dahs have been told apart, nor unless the characters fit
+// the timing.
 //
 // Set up and read from one thread; Process allocates nothing.
 
@@ -43,6 +57,9 @@ class CwDecoder {
   double PitchHz() const { return pitchHz_; }
   // Forgets everything except the pitch.
   void Reset();
+  // Forgets everything, tunes to hz and counts samples from atSample: for
+  // a decoder about to be given again the audio from there.
+  void Restart(double hz, std::int64_t atSample);
   // Any block length; non-finite samples count as silence.
   void Process(const double* x, int n);
 
@@ -58,7 +75,7 @@ class CwDecoder {
   bool Open() const { return open_; }  // squelch open: a signal is being copied
   double LevelOverNoise() const { return sig_ / NoiseMean(); }  // mark level over the noise mean, amplitude
   double KeyLevel() const { return a_; }  // envelope, for the pitch finder
-  std::int64_t Samples() const { return sample_; }
+  std::int64_t Samples() const { return origin_ + sample_; }
   // Samples since the last printed symbol (large when none).
   std::int64_t SamplesSincePrint() const { return sample_ - lastPrint_; }
 
@@ -68,13 +85,29 @@ class CwDecoder {
   static constexpr int kMarkWindow = 8;     // marks for the speed estimate
   static constexpr int kGapWindow = 12;     // gaps between characters
   static constexpr int kOut = 256;
+  static constexpr int kTickFrames = 2;     // frames per tick of the soft decisions
+  static constexpr int kTicks = 4096;       // their history (11.9 s)
+  static constexpr int kMaxSegment = 1536;  // longest mark or space in one piece, ticks
+  static constexpr int kDelayTicks = 64;    // most ticks (0.19 s) before the path scores one
 
   void Frame(std::complex<double> z);
+  void Tick(double a, double at, bool open);
+  void Score(std::int64_t t, std::int64_t start, double m, double sigma);
+  void Replay();
+  double MarkLevel() const;
+  std::int64_t Delay() const;  // ticks
+  void Decide(bool down, double at, std::int64_t tick);
+  void Gap(double now);  // the key up from the last mark's end until now (frames)
+  double Sigma() const;  // Rayleigh parameter of the noise envelope
+  void BuildDurations();
+  void DecideUpTo(std::int64_t target);
+  void ResetPath();
   void KeyDown(double at);
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
   void Relock(double lnDit);
+  void Nudge(double lnShift);
   void UpdateGaps(double gap);
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
   void DecodeFull();
@@ -91,7 +124,7 @@ class CwDecoder {
   std::array<std::complex<double>, 2 * kDecimation> pre_{};
   std::array<double, 2 * kDecimation> tri_{};
   int prePos_ = 0, preCount_ = 0;
-  std::int64_t sample_ = 0;
+  std::int64_t sample_ = 0, origin_ = 0;  // samples since Reset; where Reset put them
   // Matched filter.
   std::array<std::complex<double>, kRing> ring_{};
   std::complex<double> sum_{};
@@ -106,10 +139,11 @@ class CwDecoder {
   int fastCount_ = 0;
   double frame_ = 0;  // frames since Reset
   // Levels (envelope units) and the key.
-  std::array<double, kRing> aHist_{};  // envelope history, for the floor
-  double a_ = 0, prevA_ = 0, noise_ = 0, sig_ = 0, rawUp_ = 0;
-  double lnLow_ = 0;  // log of the envelope's low percentile (squelch)
-  bool down_ = false, open_ = false;
+  double a_ = 0, noise_ = 0, sig_ = 0;
+  double lnLow_ = 0;       // log of the envelope's 10th percentile (the noise)
+  double lnHigh_ = 0;      // log of its 90th percentile (squelch; the mark level's floor)
+  double lnHighFast_ = 0;  // the same, falling 8 dB a second (the mark level's ceiling in fades)
+  bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
   double closedAt_ = -1e9;
   int warm_ = 0;
@@ -117,9 +151,11 @@ class CwDecoder {
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
   double markStart_ = 0, lastUp_ = -1e9;
   bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
+  bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   std::array<double, kMarkWindow> markWin_{};
   int markCount_ = 0;
+  int sinceLock_ = 0;  // marks since the speed was last taken anew
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
@@ -128,6 +164,28 @@ class CwDecoder {
   int n_ = 0;
   bool printedSinceWord_ = false, chunkGapDone_ = true;
   double chunkEnd_ = 0;
+  // Soft decisions, per tick (rings of kTicks): running sum of the
+  // evidence for key down, the best path's score ending in a mark or a
+  // space there, the length of that last segment (negative: the segment
+  // before it was of the same kind, a long carrier or pause in pieces).
+  std::array<double, kTicks> evidence_{}, bestMark_{}, bestSpace_{}, tickA_{}, tickFrame_{};
+  std::array<int, kTicks> lenMark_{}, lenSpace_{};
+  std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
+  bool tickIsOpen_ = false;              // ... for the tick being decided
+  std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
+  int maxMark_ = 0, maxSpace_ = 0;
+  bool durDirty_ = true;
+  bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
+  std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
+  std::array<bool, kDelayTicks> delayOpen_{};
+  std::int64_t delayed_ = 0, scored_ = 0;  // ticks heard, ticks given to the path
+  std::int64_t tick_ = 0, decided_ = 0;  // ticks since the path started, the last one decided
+  double tickSum_ = 0;
+  int tickFill_ = 0;
+  double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
+  double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
+  std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
+  std::int64_t lastDownTick_ = 0, downTick_ = 0;
   // Output.
   std::array<CwSymbol, kOut> out_{};
   int outHead_ = 0, outTail_ = 0;

@@ -97,7 +97,9 @@ bool CwToneFinder::Strongest(double loHz, double hiHz, double minDb, double& pit
   return true;
 }
 
-CwTracker::CwTracker() { SetFo(foHz_); }
+CwTracker::CwTracker() : history_(new double[kHistory]()) { SetFo(foHz_); }
+
+CwTracker::~CwTracker() = default;
 
 void CwTracker::SetFo(double hz) {
   decoder_.SetPitch(hz);
@@ -115,11 +117,27 @@ void CwTracker::Process(const double* x, int n) {
   // at the same sample whatever the blocks.
   while (n > 0) {
     const int piece = std::min(n, CwToneFinder::kBlock);
+    for (int i = 0; i < piece; ++i) history_[(sample_ + i) % kHistory] = x[i];
+    sample_ += piece;
     decoder_.Process(x, piece);
     double best = 0;
     if (finder_.Process(x, piece) && track_ &&
-        finder_.Strongest(foHz_ - kSpanHz, foHz_ + kSpanHz, 10, best) && std::abs(best - decoder_.PitchHz()) >= 8)
-      decoder_.SetPitch(best);
+        finder_.Strongest(foHz_ - kSpanHz, foHz_ + kSpanHz, 10, best) && std::abs(best - decoder_.PitchHz()) >= 8) {
+      if (decoder_.SamplesSincePrint() >= kHistory) {
+        // Nothing copied over the history: copied again from its start, at
+        // the tone's pitch, in the pieces the history wraps into.
+        const std::int64_t from = std::max<std::int64_t>(0, sample_ - kHistory);
+        decoder_.Restart(best, from);
+        for (std::int64_t at = from; at < sample_;) {
+          const int start = static_cast<int>(at % kHistory);
+          const int span = static_cast<int>(std::min<std::int64_t>(sample_ - at, kHistory - start));
+          decoder_.Process(history_.get() + start, span);
+          at += span;
+        }
+      } else {
+        decoder_.SetPitch(best);
+      }
+    }
     x += piece;
     n -= piece;
   }

@@ -54,6 +54,7 @@ class CwTracker {
  public:
   static constexpr double kSpanHz = 100;
   CwTracker();
+  ~CwTracker();
   // Fo moved: the decoder goes there (and tracking starts from there).
   void SetFo(double hz);
   void SetTrack(bool on);
@@ -65,6 +66,12 @@ class CwTracker {
   CwToneFinder finder_;
   double foHz_ = 700;
   bool track_ = false;
+  // The last samples: a move that finds a tone the decoder has copied
+  // nothing of gives them to it again, so that its first characters (sent
+  // before the finder had seen the tone) are copied too.
+  static constexpr int kHistory = 1 << 15;  // about 3 s
+  std::unique_ptr<double[]> history_;
+  std::int64_t sample_ = 0;
 };
 
 struct CwSignal {

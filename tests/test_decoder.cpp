@@ -93,6 +93,108 @@ TEST(CwDecoder, DecodesCleanTextAtAnySpeedAndWeight) {
   }
 }
 
+// From the first character and as it is sent: the text is exact from its
+// first mark (the timing found on the first marks is used to cut them
+// again), each character is printed within a word space (7 dits) of its
+// end, measured against the generator's own timing, and nothing waits
+// longer than that after the last one.
+TEST(CwDecoder, CopiesFromTheStartAndPrintsAsSent) {
+  const std::string text = "TEST DE DL1ABC 5NN K";
+  struct Case {
+    double wpm, ratio, jitter, snrDb;
+  } cases[] = {{12, 3, 0, 20}, {20, 3, 0, 10}, {35, 3, 0, 10}, {25, 3, 0, 5}, {18, 3.5, 0.2, 10}, {16, 2.5, 0.15, 15}};
+  for (const Case& c : cases) {
+    MorseKeying k;
+    k.ratio = c.ratio;
+    k.jitter = c.jitter;
+    k.tailS = 3;
+    std::vector<SentChar> sent;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{text, c.wpm}}, k, &sent), 700, kAmp);
+    AddNoise(x, kAmp, c.snrDb, 91);
+    CwDecoder dec;
+    dec.SetPitch(700);
+    std::string got;
+    std::vector<std::int64_t> printedAt;  // per character printed, spaces left out
+    for (std::size_t at = 0; at < x.size(); at += 256) {
+      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(256, x.size() - at)));
+      CwSymbol s;
+      while (dec.Pop(s)) {
+        got += s.text;
+        if (s.text[0] != ' ') printedAt.push_back(dec.Samples());
+      }
+    }
+    while (!got.empty() && got.back() == ' ') got.pop_back();
+    const std::string what = std::to_string(c.wpm) + " wpm, dah/dit " + std::to_string(c.ratio) + ", " +
+                             std::to_string(c.snrDb) + " dB";
+    ASSERT_EQ(got, text) << what;
+    ASSERT_EQ(printedAt.size(), sent.size()) << what;
+    const double word = 7 * 1.2 / c.wpm * 11025 * (1 + c.jitter);
+    // The first characters wait for six marks that tell dits from dahs.
+    for (std::size_t i = 3; i < sent.size(); ++i)
+      EXPECT_LT(printedAt[i] - sent[i].end, word) << what << ": " << sent[i].text << " (" << i << ")";
+  }
+}
+
+// A fade 15 dB deep at 0.2 Hz on a signal 20 dB over the noise at its peak
+// (5 dB in the troughs): the mark level follows it down and the text stays
+// exact; the level held at the peak lost the troughs' marks.
+TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
+  const std::string text = "CQ CQ DE W1AW W1AW QTH NEWINGTON CT K";
+  for (double wpm : {14.0, 22.0, 30.0}) {
+    MorseKeying k;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{text, wpm}}, k), 700, kAmp, 0.2, 15);
+    AddNoise(x, kAmp, 20, 23);
+    EXPECT_EQ(Decode(x).text, text) << wpm << " wpm";
+  }
+}
+
+// Tracking a tone off Fo: the first characters, sent before the finder had
+// seen the tone, are copied too (from the audio kept), with their times
+// where they were sent.
+TEST(CwTracker, CopiesTheFirstCharactersOfAToneItMovesTo) {
+  for (double offHz : {-70.0, 40.0, 90.0}) {
+    MorseKeying k;
+    std::vector<SentChar> sent;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{"CQ CQ DE W1AW K", 22}}, k, &sent), 700 + offHz, kAmp);
+    AddNoise(x, kAmp, 20, 31);
+    CwTracker tracker;
+    tracker.SetFo(700);
+    tracker.SetTrack(true);
+    std::string text;
+    std::vector<CwSymbol> symbols;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      tracker.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      CwSymbol s;
+      while (tracker.Decoder().Pop(s)) {
+        text += s.text;
+        if (s.text[0] != ' ') symbols.push_back(s);
+      }
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    EXPECT_EQ(text, "CQ CQ DE W1AW K") << offHz << " Hz off";
+    EXPECT_NEAR(tracker.Decoder().PitchHz(), 700 + offHz, 5);
+    ASSERT_EQ(symbols.size(), sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i)
+      EXPECT_NEAR(symbols[i].startSample, sent[i].start, 0.02 * 11025) << offHz << " Hz off, " << sent[i].text;
+  }
+}
+
+// A signal that ends: the squelch closes behind it and a minute of the
+// noise that follows prints nothing, white or band-limited.
+TEST(CwDecoder, PrintsNothingOnTheNoiseAfterASignal) {
+  for (bool band : {false, true}) {
+    MorseKeying k;
+    k.tailS = 60;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{"TNX FER QSO 73 <SK>", 24}}, k), 700, kAmp);
+    AddNoise(x, kAmp, 5, band ? 8 : 9, band);
+    EXPECT_EQ(Decode(x).text, "TNX FER QSO 73 <SK>") << (band ? "band-limited" : "white");
+  }
+}
+
 TEST(CwDecoder, FollowsSpeedChanges) {
   struct Case {
     double from, to;

@@ -8,6 +8,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -709,6 +710,23 @@ TEST(MainWindow, SpectrumClicksNotchesAndBlanker) {
 }
 
 
+// The decoder cannot run without the sound: the pane says why, in the
+// window's language.
+TEST(MainWindow, DecoderPaneSaysWhyItIsNotDecoding) {
+  for (const auto language : {TMainWnd::Language::English, TMainWnd::Language::Japanese}) {
+    App app(language);
+    TMainWnd& w = *app.w;
+    w.session->Stop();
+    QTest::keyClick(&w, Qt::Key_D);
+    ASSERT_TRUE(w.session->DecoderOn());
+    w.decoderPane->Poll();
+    const QString shown = w.decoderPane->findChild<QLabel*>(QStringLiteral("DecoderFigures"))->text();
+    const char* want = language == TMainWnd::Language::Japanese ? "解読できません: 音が止まっています"
+                                                                 : "Not decoding: the sound is stopped";
+    EXPECT_EQ(shown.toStdString(), want);
+  }
+}
+
 // Morse from the card: D switches the decoder on and its text comes into
 // the pane; the skimmer lists the signal and a click there sets Fo; the
 // choices come back after a restart.
@@ -731,6 +749,21 @@ TEST(MainWindow, DecoderPaneCopiesMorse) {
   EXPECT_TRUE(w.decoderPane->findChild<QToolButton*>(QStringLiteral("DecoderBtn"))->isChecked());
   ASSERT_TRUE(Pump([&] { return w.decoderPane->Text().contains(QStringLiteral("CQ DE W1AW K CQ DE W1AW K")); }, 30000))
       << w.decoderPane->Text().toStdString();
+
+  // "Save text..." writes what the pane shows, a line; cancelling writes nothing.
+  const std::string saved = app.dir.Path() + "/copy.txt";
+  w.decoderPane->chooseSaveFile = [] { return QString(); };
+  QTest::mouseClick(w.decoderPane->findChild<QPushButton*>(QStringLiteral("DecoderSaveBtn")), Qt::LeftButton);
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(saved)));
+  w.decoderPane->chooseSaveFile = [&] { return QString::fromStdString(saved); };
+  const std::string before = w.decoderPane->Text().toStdString();
+  QTest::mouseClick(w.decoderPane->findChild<QPushButton*>(QStringLiteral("DecoderSaveBtn")), Qt::LeftButton);
+  const std::string after = w.decoderPane->Text().toStdString(), file = ReadText(saved);
+  // (the pane may take more text while the button is clicked)
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(file.back(), '\n');
+  EXPECT_EQ(file.compare(0, before.size(), before), 0) << file;
+  EXPECT_EQ(after.compare(0, file.size() - 1, file, 0, file.size() - 1), 0) << file;
 
   w.session->SetFo(650);
   QTest::mouseClick(w.decoderPane->findChild<QToolButton*>(QStringLiteral("SkimmerBtn")), Qt::LeftButton);
