@@ -684,8 +684,9 @@ TEST(SoundServer, OneClockKeepsTheDelaySteadyAndTheRateExact) {
       right[i] = stereo[2 * i + 1];
     }
     const std::vector<BurstCopy> copies = MatchBursts(left, right, 0.05, 0.8);
-    // The delay may step only where a loss was counted (a stall of the
-    // machine cut and counted), and a copy may fail to match only there.
+    // The delay may step only around a loss that was counted: a stall of
+    // the machine raises it, and the cut that brings it back is counted (two
+    // steps a loss); a copy may fail to match only there.
     double lo = 1e9, hi = -1e9, worstCorrelation = 1.0;
     int steps = 0, mismatches = 0;
     for (std::size_t k = 0; k < copies.size(); ++k) {
@@ -709,8 +710,8 @@ TEST(SoundServer, OneClockKeepsTheDelaySteadyAndTheRateExact) {
     if (lost == 0) {
       EXPECT_LE(hi - lo, 1.0) << "block " << block << ": the delay moved";
     }
-    EXPECT_LE(steps, lost) << "block " << block << ": the delay moved where no loss was counted";
-    EXPECT_LE(mismatches, lost) << "block " << block << ": a copy does not match its burst";
+    EXPECT_LE(steps, 2 * lost) << "block " << block << ": the delay moved where no loss was counted";
+    EXPECT_LE(mismatches, 2 * lost) << "block " << block << ": a copy does not match its burst";
   }
   if (judged == 0) GTEST_SKIP() << "not judged: the machine itself stopped too often";
 }
