@@ -157,10 +157,13 @@ void RateUpStage::Process(const double* low, double* out, int count, int ratio, 
 void FilterStage::Reset() {
   xLine.Clear();
   lmsLine.Clear();
-  lmsErr = lmsStep = 0.0;
+  lmsErr = lmsStep = lmsMagnitude = 0.0;
+  lmsEnergy = -1.0;
 }
 
 void FilterStage::Setup(const FilterDefinition& d) {
+  lmsEnergy = -1.0;  // the tap count may change
+  lmsMagnitude = 0.0;
   lms = d.IsLms();
   tap = ClampTap(d.tap);
   lmsDelay = ClampLmsDelay(d.lmsDelay);
@@ -201,8 +204,17 @@ double FilterStage::LmsSample(double x) {
   const int n = tap;
   if (n == 0) return x;
   // The predictor sees the input lmsDelay+1 samples late.
-  xLine.Push(lmsLine.Ago(lmsDelay));
+  const double entering = lmsLine.Ago(lmsDelay), leaving = xLine.Ago(n);
+  xLine.Push(entering);
   const double* line = xLine.Window(n + 1);
+  if (lmsEnergy < 0.0 || ++lmsEnergyAge >= 8192) {
+    // Afresh: after a reset or a new tap count, and against the slow drift
+    // of the running sum.
+    lmsEnergy = DotProduct(line, line, n + 1);
+    lmsEnergyAge = 0;
+  } else {
+    lmsEnergy = std::max(0.0, lmsEnergy + entering * entering - leaving * leaving);
+  }
   double y = DotProduct(line, h, n + 1);
   if (!(std::fabs(y) <= kLmsRunaway)) {
     // Diverged (a step size too large, or a broken input): restart the
@@ -212,13 +224,25 @@ double FilterStage::LmsSample(double x) {
   }
   lmsErr = x - y;
   lmsStep = lmsErr * lmsMU2 * kLmsScale;
+  if (lmsMU2 * kLmsScale * lmsEnergy > kLmsMaxLoad) lmsStep = lmsErr / lmsEnergy;
   lmsLine.Push(x);
   double magnitude = LmsUpdate(h, line, n + 1, lmsStep, lmsGM);
   if (!std::isfinite(magnitude)) {
     std::memset(h, 0, sizeof h);
     magnitude = 0.0;
   }
-  if (lmsAGC != 0 && !(magnitude < 0.001)) y = y / magnitude;
+  if (lmsAGC != 0 && !(magnitude < 0.001)) {
+    const double scaled = y / magnitude;
+    // The weights just updated can be far smaller than the ones that made
+    // y (with no leak they hold only this sample's step), and y over their
+    // magnitude then clips; over the magnitude of the weights that made it,
+    // y stays within the window's peak.
+    if (std::fabs(scaled) <= 32767.0)
+      y = scaled;
+    else if (!(lmsMagnitude < 0.001))
+      y = y / lmsMagnitude;
+  }
+  lmsMagnitude = magnitude;
   return lmsInv != 0 ? lmsErr : y;
 }
 

@@ -37,6 +37,14 @@ constexpr double kLmsScale = 1.0 / (32768.0 * 32768.0);  // 2^-30: LMS step per 
 // A prediction beyond eight times full scale comes only from weights that
 // run away: they restart from zero.
 constexpr double kLmsRunaway = 8.0 * 32768.0;
+// The LMS update converges only while 2µ (per 16-bit unit squared, times
+// kLmsScale) times the window's energy stays below 2, and above 1 its
+// error already carries more noise than the input (a -12 dBFS input then
+// clips): 2µ = 1 with 100 taps on such an input is about 6, and ran away
+// again and again. A step that large for its input is held at the
+// normalised one (1 / energy). Sets within the bound, as every preset on a
+// normal input, are untouched.
+constexpr double kLmsMaxLoad = 1.0;
 // An input beyond this (+24 dBFS; a float file's Inf or 1e30, bounded when
 // read) is no sound: the adaptive stages forget what it taught them.
 constexpr double kAbsurdLevel = 16.0 * 32768.0;
@@ -94,6 +102,11 @@ struct FilterStage {
   DelayLine<kCoefCount> lmsLine;    // LMS decorrelation delay
   double lmsErr = 0.0;
   double lmsStep = 0.0;
+  // Sum of squares of the predictor's window (tap + 1 newest inputs), kept
+  // as it slides and taken afresh now and then; -1 when it must be taken.
+  double lmsEnergy = -1.0;
+  int lmsEnergyAge = 0;
+  double lmsMagnitude = 0.0;  // sum of |weights| that made the last prediction
 };
 
 // A half or a third back to the full rate: out[0..count) from the low
