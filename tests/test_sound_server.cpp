@@ -700,13 +700,16 @@ TEST(SoundServer, OneClockKeepsTheDelaySteadyAndTheRateExact) {
         "block %d: %zu bursts, delay %.2f..%.2f ms (spread %.2f ms, %d steps), worst correlation %.3f (%d under "
         "0.8), %ld blocks lost; %s\n",
         block, copies.size(), lo, hi, hi - lo, steps, worstCorrelation, mismatches, lost, stops.Describe().c_str());
-    if (stops.Stormy()) {
-      std::printf("block %d: not judged, the machine itself stopped too often\n", block);
+    // A stop of the machine longer than what the blocks bridge loses sound
+    // and moves the delay whatever Tarvik does (one of 92 ms at 64 frames
+    // in a CI run): the minute then says nothing of the rate on one clock.
+    if (stops.Stormy() || stops.Count() > 0) {
+      std::printf("block %d: not judged, the machine itself stopped\n", block);
       continue;
     }
     ++judged;
     EXPECT_GE(copies.size(), static_cast<std::size_t>(seconds * 2 - 4)) << "block " << block;
-    EXPECT_LE(lost, 1 + stops.Count()) << "block " << block;
+    EXPECT_LE(lost, 1) << "block " << block;
     if (lost == 0) {
       EXPECT_LE(hi - lo, 1.0) << "block " << block << ": the delay moved";
     }
