@@ -7,8 +7,9 @@
 // nudges the rate the playback stream is played at (whole Hz, within
 // kMaxDeviation of the nominal rate: 0.3 % is 5 cents, 2 Hz at 700 Hz), as a
 // PI controller on the queue's lowest level over each half second, with a
-// dead band around the level held: until the level first leaves it the
-// rate stays put (on one clock, at the nominal rate).
+// dead band around the level held: while the level stays within it the rate
+// stays put (on one clock, at the nominal rate); once it leaves, the
+// controller follows until the level is back and nothing has been learned.
 // Not thread-safe: the playback stream's thread (or lock) only.
 
 class ClockFollower {
