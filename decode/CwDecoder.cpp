@@ -36,6 +36,11 @@ constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new 
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
+// A speed change from the last kRecentMarks marks: each at least
+// kRecentMisfit from the nearer of dit and dah (log length), and
+// their rms about their own two clusters at most kRecentSpread.
+constexpr int kRecentMarks = 4;
+constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
 
 double LogLike(double x, double mean, double sigma) {
   const double z = (x - mean) / sigma;
@@ -213,16 +218,32 @@ void CwDecoder::FastKey() {
     fastWin_[fastCount_++ % fastWin_.size()] = std::log(len);
     double lo = 0, hi = 0;
     int nLo = 0;
-    if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
-    // Dits and dahs well apart and the dits much shorter than the matched
-    // filter takes them to be: the sender sped up.
-    const bool agree = std::abs(lo - fastCandidate_) < 0.25;
+    // The last few alone, when they split cleanly: the marks from before
+    // the change would hold the window's split back. Two such splits in a
+    // row, each with two dits or more (a lone short mark is a fragment),
+    // need the mark only 4 times over the short average's noise; marks of
+    // noise seldom split that cleanly twice.
+    double recent[kRecentMarks];
+    for (int i = 0; i < kRecentMarks; ++i) recent[i] = fastWin_[(fastCount_ - kRecentMarks + i) % fastWin_.size()];
+    double spread = 1, minLevel = 4;
+    int minDits = 2;
+    bool agree = false;
+    if (fastCount_ > kRecentMarks && TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread) && spread <= kRecentSpread) {
+      agree = std::abs(lo - fastCandidate_) < 0.15;
+    } else {
+      if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
+      // Dits and dahs well apart and the dits much shorter than the matched
+      // filter takes them to be: the sender sped up.
+      agree = std::abs(lo - fastCandidate_) < 0.25;
+      minLevel = 6;
+      minDits = 3;
+    }
     fastCandidate_ = lo;
     // Dahs as much shorter too: not fragments of marks.
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= 3 && level > 6 * floor && agree) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && level > minLevel * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -638,7 +659,40 @@ void CwDecoder::Nudge(double lnShift) {
   for (double& g : gapWin_) g += shift;
 }
 
+bool CwDecoder::RecentJump() {
+  // The last few marks alone, when each fits neither the dits nor the
+  // dahs of the timing held and they split cleanly into dits and dahs
+  // among themselves: the sender changed speed, and the window of older
+  // marks would wait for two more splits. Marks broken up by a fade or
+  // noise do not split that cleanly.
+  if (!locked_ || markCount_ < kRecentMarks) return false;
+  double recent[kRecentMarks];
+  for (int i = 0; i < kRecentMarks; ++i) {
+    const double x = markWin_[(markCount_ - kRecentMarks + i) % kMarkWindow];
+    recent[i] = x;
+    if (std::min(std::abs(x - lnDit_), std::abs(x - lnDit_ - lnRatio_)) < kRecentMisfit) return false;
+  }
+  double lo = 0, hi = 0, spread = 0;
+  int nLo = 0;
+  if (!TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread)) return false;
+  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit)
+    return false;
+  Relock(lo);
+  lnRatio_ = hi - lo;
+  candidate_ = lo;
+  sinceLock_ = 0;
+  // Only the marks at the new speed stay for the splits that follow.
+  for (int i = 0; i < kRecentMarks; ++i) markWin_[i] = recent[i];
+  markCount_ = kRecentMarks;
+  return true;
+}
+
 void CwDecoder::UpdateSpeed() {
+  if (RecentJump()) {
+    SetFilterLength();
+    durDirty_ = true;
+    return;
+  }
   const int n = std::min(markCount_, kMarkWindow);
   double lo = 0, hi = 0;
   int nLo = 0;
@@ -671,9 +725,10 @@ void CwDecoder::UpdateSpeed() {
       // The dit from both clusters (the dahs over the weight learned), so
       // that the mix of the last marks moves it less.
       const double dit = (nLo * lo + (n - nLo) * (hi - lnRatio_)) / n;
-      // (a fifth of the way for the first marks after a new speed, which
-      // was taken from a few; a tenth after, steadier)
-      const double rate = ++sinceLock_ < 24 ? 0.2 : 0.1;
+      // (half way for the first 8 marks after a new speed, which was taken
+      // from a few; a fifth for the next 16, a tenth after, steadier)
+      ++sinceLock_;
+      const double rate = sinceLock_ < 8 ? 0.5 : sinceLock_ < 24 ? 0.2 : 0.1;
       Nudge(rate * (dit - lnDit_));
       lnRatio_ += rate * (ratio - lnRatio_);
     }

@@ -106,6 +106,7 @@ class CwDecoder {
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
+  bool RecentJump();  // a new speed taken from the last few marks alone
   void Relock(double lnDit);
   void Nudge(double lnShift);
   void UpdateGaps(double gap);
