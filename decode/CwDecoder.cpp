@@ -684,6 +684,14 @@ bool CwDecoder::RecentJump() {
   // Only the marks at the new speed stay for the splits that follow.
   for (int i = 0; i < kRecentMarks; ++i) markWin_[i] = recent[i];
   markCount_ = kRecentMarks;
+  // The marks held back for want of a gap surely between characters at
+  // the old speed are decided up to the last such gap at the new one.
+  const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+  for (int e = n_ - 1; e > 0; --e)
+    if (gaps_[e] >= charSure) {
+      DecodeChunk(e);
+      break;
+    }
   return true;
 }
 
