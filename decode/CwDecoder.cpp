@@ -733,10 +733,9 @@ void CwDecoder::UpdateSpeed() {
       // The dit from both clusters (the dahs over the weight learned), so
       // that the mix of the last marks moves it less.
       const double dit = (nLo * lo + (n - nLo) * (hi - lnRatio_)) / n;
-      // (half way for the first 8 marks after a new speed, which was taken
-      // from a few; a fifth for the next 16, a tenth after, steadier)
-      ++sinceLock_;
-      const double rate = sinceLock_ < 8 ? 0.5 : sinceLock_ < 24 ? 0.2 : 0.1;
+      // (a fifth of the way for the first marks after a new speed, which
+      // was taken from a few; a tenth after, steadier)
+      const double rate = ++sinceLock_ < 24 ? 0.2 : 0.1;
       Nudge(rate * (dit - lnDit_));
       lnRatio_ += rate * (ratio - lnRatio_);
     }
