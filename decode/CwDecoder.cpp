@@ -42,6 +42,9 @@ constexpr double kMinFit = -3.5;       // mean log likelihood per mark below whi
 constexpr int kRecentMarks = 4;
 constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
 
+constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
+constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
+
 double LogLike(double x, double mean, double sigma) {
   const double z = (x - mean) / sigma;
   return std::max(-0.5 * z * z, -12.0);
@@ -231,19 +234,24 @@ void CwDecoder::FastKey() {
     if (fastCount_ > kRecentMarks && TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread) && spread <= kRecentSpread) {
       agree = std::abs(lo - fastCandidate_) < 0.15;
     } else {
-      if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
-      // Dits and dahs well apart and the dits much shorter than the matched
-      // filter takes them to be: the sender sped up.
+      if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo, &spread) ||
+          spread > kMaxSpread)
+        return;
+      // Dits and dahs well apart, each kind alike (fragments of marks in
+      // noise are not), and the dits much shorter than the matched filter
+      // takes them to be: the sender sped up.
       agree = std::abs(lo - fastCandidate_) < 0.25;
       minLevel = 6;
       minDits = 3;
     }
     fastCandidate_ = lo;
-    // Dahs as much shorter too: not fragments of marks.
+    // Dahs as much shorter too: not fragments of marks; nor in a fade's
+    // trough (the level now, from the percentile that falls 8 dB a
+    // second), where noise breaks marks into pieces.
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && level > minLevel * floor && agree) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -332,6 +340,7 @@ void CwDecoder::ResetPath() {
   lenMark_.fill(kMaxSegment + 1);
   lenSpace_.fill(kMaxSegment + 1);
   tickA_.fill(0);
+  tickPeak_.fill(0);
   tickOpen_.fill(false);
   delayOpen_.fill(false);
   tickFrame_.fill(frame_);
@@ -382,9 +391,18 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // Key-down over key-up likelihood of this envelope: Rice at the mark
   // level over Rayleigh. Each frame of the matched filter shares its
   // samples with the length_ around it.
-  const double x = tickA_[p] * m / (sigma * sigma);
+  // In a fade's trough the marks fall below the level they taught before
+  // it could follow: key down is taken at the envelope's peak around the
+  // tick when that is lower (down to kTroughShare of the level), so that a
+  // weak mark still counts as one rather than as a space. Beside a mark at
+  // the full level (its edges through the filter) nothing changes.
+  // A peak that noise alone seldom reaches (kTroughPeak sigmas), so that
+  // the pauses between words keep the full level.
+  const double peak = tickPeak_[p];
+  const double mt = peak > kTroughPeak * sigma ? std::clamp(peak, kTroughShare * m, m) : m;
+  const double x = tickA_[p] * mt / (sigma * sigma);
   const double lnI0 = std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x);
-  const double llr = std::clamp(lnI0 - 0.5 * m * m / (sigma * sigma), -30.0, 30.0);
+  const double llr = std::clamp(lnI0 - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
   evidence_[p] = evidence_[(t - 1) & kMask] + llr * kTickFrames / length_;
   // The best path ending here in a mark (after a space) or a space (after
   // a mark); one segment as long as allowed may follow one of its kind.
@@ -426,6 +444,17 @@ void CwDecoder::Tick(double a, double at, bool open) {
   ++tick_;
   const int p = static_cast<int>(tick_ & kMask);
   tickA_[p] = a;
+  // The envelope's peak from two dits and a half before this tick to two
+  // dits after it (those still wait to be scored): in a gap between
+  // characters it takes in the marks on both sides at their full level.
+  {
+    const int ditTicks = std::max(1, static_cast<int>(std::exp(lnDit_) / kTickFrames));
+    double peak = a;
+    for (int k = 1; k <= std::min<std::int64_t>(5 * ditTicks / 2, tick_ - 1); ++k) peak = std::max(peak, tickA_[(tick_ - k) & kMask]);
+    for (std::int64_t k = scored_ + 1; k < std::min<std::int64_t>(delayed_, scored_ + 1 + 2 * ditTicks); ++k)
+      peak = std::max(peak, delayA_[k % kDelayTicks]);
+    tickPeak_[p] = peak;
+  }
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();

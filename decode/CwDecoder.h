@@ -170,6 +170,7 @@ class CwDecoder {
   // space there, the length of that last segment (negative: the segment
   // before it was of the same kind, a long carrier or pause in pieces).
   std::array<double, kTicks> evidence_{}, bestMark_{}, bestSpace_{}, tickA_{}, tickFrame_{};
+  std::array<double, kTicks> tickPeak_{};  // the envelope's peak around each tick
   std::array<int, kTicks> lenMark_{}, lenSpace_{};
   std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
   bool tickIsOpen_ = false;              // ... for the tick being decided
