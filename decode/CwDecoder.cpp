@@ -42,6 +42,10 @@ constexpr double kMinFit = -3.5;       // mean log likelihood per mark below whi
 constexpr int kRecentMarks = 4;
 constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
 
+// What a cut into characters that breaks a word's QSO shape costs (log
+// likelihood), and how many cuts are kept at each mark.
+constexpr double kShapePenalty = 2.0;
+constexpr int kCuts = 4;
 constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
 constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
 
@@ -141,6 +145,7 @@ void CwDecoder::Reset() {
   locked_ = replay_ = replayed_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
+  wordLen_ = 0;
   outHead_ = outTail_ = 0;
   lastPrint_ = -(std::int64_t{1} << 40);
   length_ = 0;
@@ -848,36 +853,91 @@ void CwDecoder::DecodeMarks(int n) {
     word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
     inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, kSigmaGap);
   }
-  double best[kMaxChunk + 1];
-  int from[kMaxChunk + 1], symbol[kMaxChunk + 1];
-  best[0] = 0;
-  for (int i = 1; i <= n; ++i) {
-    best[i] = -1e300;
-    double gapsInside = 0;  // intra-character gaps of marks j+1..i-1
+  // The best symbol for the marks j..i-1, by their count k (-1: none).
+  double segScore[kMaxChunk + 1][kMorseMaxElements + 1];
+  int segSymbol[kMaxChunk + 1][kMorseMaxElements + 1];
+  for (int i = 1; i <= n; ++i)
     for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
       const int j = i - k;
-      if (k > 1) gapsInside += intra[j + 1];
-      double bestSym = -1e300;
-      int which = -1;
+      segScore[i][k] = -1e300;
+      segSymbol[i][k] = -1;
       for (int s = 0; s < ab.count; ++s) {
         if (ab.length[s] != k) continue;
         double score = ab.symbols[s].logPrior;
         for (int e = 0; e < k; ++e) score += ab.symbols[s].code[e] == '.' ? dit[j + e] : dah[j + e];
-        if (score > bestSym) bestSym = score, which = s;
+        if (score > segScore[i][k]) segScore[i][k] = score, segSymbol[i][k] = s;
       }
-      if (which < 0) continue;
-      const double total = best[j] + (j > 0 ? inter[j] : 0) + gapsInside + bestSym;
-      if (total > best[i]) best[i] = total, from[i] = j, symbol[i] = which;
+    }
+  // The few best ways to cut marks 0..i-1 into characters, each with the
+  // word it leaves: a character that turns a word fitting QSO text (a
+  // usual word, a callsign, a number) into one that fits none costs
+  // kShapePenalty, so that where the marks leave the cut in doubt the
+  // cut that keeps the shape wins. The marks' own score is kept apart for
+  // the squelch.
+  struct Cut {
+    double score, marks;
+    int from, fromCut, symbol;
+    int wordLen;  // kWordChars: no shape to keep (too long, a prosign, or already broken)
+    char word[kWordChars];
+  };
+  Cut cuts[kMaxChunk + 1][kCuts];
+  int cutCount[kMaxChunk + 1] = {};
+  {
+    Cut& start = cuts[0][0];
+    start = {0, 0, -1, -1, -1, wordLen_, {}};
+    std::memcpy(start.word, word_.data(), wordLen_ < kWordChars ? wordLen_ : 0);
+    if (wordLen_ > 0 && wordLen_ < kWordChars && MorseWordFit(word_.data(), wordLen_) == 0) start.wordLen = kWordChars;
+    cutCount[0] = 1;
+  }
+  for (int i = 1; i <= n; ++i) {
+    double gapsInside = 0;  // intra-character gaps of marks j+1..i-1
+    for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+      const int j = i - k;
+      if (k > 1) gapsInside += intra[j + 1];
+      const int sym = segSymbol[i][k];
+      if (sym < 0) continue;
+      const double marks = (j > 0 ? inter[j] : 0) + gapsInside + segScore[i][k];
+      for (int b = 0; b < cutCount[j]; ++b) {
+        const Cut& prev = cuts[j][b];
+        Cut next = prev;
+        next.from = j, next.fromCut = b, next.symbol = sym;
+        next.marks = prev.marks + marks;
+        next.score = prev.score + marks;
+        if (word[j]) next.wordLen = 0;
+        const char* text = ab.symbols[sym].text;
+        if (text[1] != '\0') {
+          next.wordLen = kWordChars;
+        } else if (next.wordLen < kWordChars) {
+          next.word[next.wordLen++] = text[0];
+          if (MorseWordFit(next.word, next.wordLen) == 0) {
+            next.score -= kShapePenalty;
+            next.wordLen = kWordChars;
+          }
+        }
+        // Kept in order, best first, the worst dropped.
+        int at = cutCount[i];
+        while (at > 0 && cuts[i][at - 1].score < next.score) --at;
+        if (at >= kCuts) continue;
+        for (int m = std::min(cutCount[i], kCuts - 1); m > at; --m) cuts[i][m] = cuts[i][m - 1];
+        cuts[i][at] = next;
+        cutCount[i] = std::min(cutCount[i] + 1, kCuts);
+      }
     }
   }
   // Squelch: a signal must stand clear of the floor and the marks fit.
-  if (!open_ || best[n] / n < kMinFit) return;
-  int cuts[kMaxChunk + 1], count = 0;
-  for (int i = n; i > 0; i = from[i]) cuts[count++] = i;
+  if (!open_ || cutCount[n] == 0 || cuts[n][0].marks / n < kMinFit) return;
+  int ends[kMaxChunk + 1], symbol[kMaxChunk + 1], count = 0;
+  for (int i = n, b = 0; i > 0;) {
+    const Cut& c = cuts[i][b];
+    ends[count] = i;
+    symbol[count++] = c.symbol;
+    b = c.fromCut;
+    i = c.from;
+  }
   int j = 0;
   for (int c = count - 1; c >= 0; --c) {
-    const int i = cuts[c];
-    const MorseSymbol& s = ab.symbols[symbol[i]];
+    const int i = ends[c];
+    const MorseSymbol& s = ab.symbols[symbol[c]];
     // Fine timing from what was decided: gaps inside characters, dah ratio.
     for (int e = j; e < i; ++e) {
       if (e > j) lnGap_ += 0.1 * (std::log(std::max(gaps_[e], 1.0)) - lnGap_);
@@ -917,6 +977,13 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
   ++outHead_;
   if (outHead_ - outTail_ > kOut) outTail_ = outHead_ - kOut;
   if (text[0] != ' ') printedSinceWord_ = true;
+  // The word so far, for the word prior (a prosign or a long run: none).
+  if (text[0] == ' ')
+    wordLen_ = 0;
+  else if (text[1] != '\0' || wordLen_ >= kWordChars)
+    wordLen_ = kWordChars;
+  else
+    word_[wordLen_++] = text[0];
   lastPrint_ = sample_;
 }
 

@@ -188,6 +188,10 @@ class CwDecoder {
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
   std::int64_t lastDownTick_ = 0, downTick_ = 0;
+  // The word printed so far (kWordChars: too long or a prosign in it).
+  static constexpr int kWordChars = 12;
+  std::array<char, kWordChars> word_{};
+  int wordLen_ = 0;
   // Output.
   std::array<CwSymbol, kOut> out_{};
   int outHead_ = 0, outTail_ = 0;
