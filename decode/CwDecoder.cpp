@@ -567,7 +567,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // level (the first after a signal has gone are marks of noise that
       // the held squelch lets through).
       const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_;
+      // A mark standing kTroughPeak sigmas over the noise is never noise
+      // (in a fade's trough it may be far below the marks' level).
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma();
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
