@@ -36,6 +36,18 @@ constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new 
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
+// A speed change from the last kRecentMarks marks: each at least
+// kRecentMisfit from the nearer of dit and dah (log length), and
+// their rms about their own two clusters at most kRecentSpread.
+constexpr int kRecentMarks = 4;
+constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
+
+// What a cut into characters that breaks a word's QSO shape costs (log
+// likelihood), and how many cuts are kept at each mark.
+constexpr double kShapePenalty = 2.0;
+constexpr int kCuts = 4;
+constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
+constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
 
 double LogLike(double x, double mean, double sigma) {
   const double z = (x - mean) / sigma;
@@ -133,6 +145,7 @@ void CwDecoder::Reset() {
   locked_ = replay_ = replayed_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
+  wordLen_ = 0;
   outHead_ = outTail_ = 0;
   lastPrint_ = -(std::int64_t{1} << 40);
   length_ = 0;
@@ -213,16 +226,37 @@ void CwDecoder::FastKey() {
     fastWin_[fastCount_++ % fastWin_.size()] = std::log(len);
     double lo = 0, hi = 0;
     int nLo = 0;
-    if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo)) return;
-    // Dits and dahs well apart and the dits much shorter than the matched
-    // filter takes them to be: the sender sped up.
-    const bool agree = std::abs(lo - fastCandidate_) < 0.25;
+    // The last few alone, when they split cleanly: the marks from before
+    // the change would hold the window's split back. Two such splits in a
+    // row, each with two dits or more (a lone short mark is a fragment),
+    // need the mark only 4 times over the short average's noise; marks of
+    // noise seldom split that cleanly twice.
+    double recent[kRecentMarks];
+    for (int i = 0; i < kRecentMarks; ++i) recent[i] = fastWin_[(fastCount_ - kRecentMarks + i) % fastWin_.size()];
+    double spread = 1, minLevel = 4;
+    int minDits = 2;
+    bool agree = false;
+    if (fastCount_ > kRecentMarks && TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread) && spread <= kRecentSpread) {
+      agree = std::abs(lo - fastCandidate_) < 0.15;
+    } else {
+      if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo, &spread) ||
+          spread > kMaxSpread)
+        return;
+      // Dits and dahs well apart, each kind alike (fragments of marks in
+      // noise are not), and the dits much shorter than the matched filter
+      // takes them to be: the sender sped up.
+      agree = std::abs(lo - fastCandidate_) < 0.25;
+      minLevel = 6;
+      minDits = 3;
+    }
     fastCandidate_ = lo;
-    // Dahs as much shorter too: not fragments of marks.
+    // Dahs as much shorter too: not fragments of marks; nor in a fade's
+    // trough (the level now, from the percentile that falls 8 dB a
+    // second), where noise breaks marks into pieces.
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= 3 && level > 6 * floor && agree) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -311,6 +345,7 @@ void CwDecoder::ResetPath() {
   lenMark_.fill(kMaxSegment + 1);
   lenSpace_.fill(kMaxSegment + 1);
   tickA_.fill(0);
+  tickPeak_.fill(0);
   tickOpen_.fill(false);
   delayOpen_.fill(false);
   tickFrame_.fill(frame_);
@@ -361,9 +396,18 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // Key-down over key-up likelihood of this envelope: Rice at the mark
   // level over Rayleigh. Each frame of the matched filter shares its
   // samples with the length_ around it.
-  const double x = tickA_[p] * m / (sigma * sigma);
+  // In a fade's trough the marks fall below the level they taught before
+  // it could follow: key down is taken at the envelope's peak around the
+  // tick when that is lower (down to kTroughShare of the level), so that a
+  // weak mark still counts as one rather than as a space. Beside a mark at
+  // the full level (its edges through the filter) nothing changes.
+  // A peak that noise alone seldom reaches (kTroughPeak sigmas), so that
+  // the pauses between words keep the full level.
+  const double peak = tickPeak_[p];
+  const double mt = peak > kTroughPeak * sigma ? std::clamp(peak, kTroughShare * m, m) : m;
+  const double x = tickA_[p] * mt / (sigma * sigma);
   const double lnI0 = std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x);
-  const double llr = std::clamp(lnI0 - 0.5 * m * m / (sigma * sigma), -30.0, 30.0);
+  const double llr = std::clamp(lnI0 - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
   evidence_[p] = evidence_[(t - 1) & kMask] + llr * kTickFrames / length_;
   // The best path ending here in a mark (after a space) or a space (after
   // a mark); one segment as long as allowed may follow one of its kind.
@@ -405,6 +449,17 @@ void CwDecoder::Tick(double a, double at, bool open) {
   ++tick_;
   const int p = static_cast<int>(tick_ & kMask);
   tickA_[p] = a;
+  // The envelope's peak from two dits and a half before this tick to two
+  // dits after it (those still wait to be scored): in a gap between
+  // characters it takes in the marks on both sides at their full level.
+  {
+    const int ditTicks = std::max(1, static_cast<int>(std::exp(lnDit_) / kTickFrames));
+    double peak = a;
+    for (int k = 1; k <= std::min<std::int64_t>(5 * ditTicks / 2, tick_ - 1); ++k) peak = std::max(peak, tickA_[(tick_ - k) & kMask]);
+    for (std::int64_t k = scored_ + 1; k < std::min<std::int64_t>(delayed_, scored_ + 1 + 2 * ditTicks); ++k)
+      peak = std::max(peak, delayA_[k % kDelayTicks]);
+    tickPeak_[p] = peak;
+  }
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
@@ -512,7 +567,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // level (the first after a signal has gone are marks of noise that
       // the held squelch lets through).
       const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_;
+      // A mark standing kTroughPeak sigmas over the noise is never noise
+      // (in a fade's trough it may be far below the marks' level).
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma();
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
@@ -638,7 +695,48 @@ void CwDecoder::Nudge(double lnShift) {
   for (double& g : gapWin_) g += shift;
 }
 
+bool CwDecoder::RecentJump() {
+  // The last few marks alone, when each fits neither the dits nor the
+  // dahs of the timing held and they split cleanly into dits and dahs
+  // among themselves: the sender changed speed, and the window of older
+  // marks would wait for two more splits. Marks broken up by a fade or
+  // noise do not split that cleanly.
+  if (!locked_ || markCount_ < kRecentMarks) return false;
+  double recent[kRecentMarks];
+  for (int i = 0; i < kRecentMarks; ++i) {
+    const double x = markWin_[(markCount_ - kRecentMarks + i) % kMarkWindow];
+    recent[i] = x;
+    if (std::min(std::abs(x - lnDit_), std::abs(x - lnDit_ - lnRatio_)) < kRecentMisfit) return false;
+  }
+  double lo = 0, hi = 0, spread = 0;
+  int nLo = 0;
+  if (!TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread)) return false;
+  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit)
+    return false;
+  Relock(lo);
+  lnRatio_ = hi - lo;
+  candidate_ = lo;
+  sinceLock_ = 0;
+  // Only the marks at the new speed stay for the splits that follow.
+  for (int i = 0; i < kRecentMarks; ++i) markWin_[i] = recent[i];
+  markCount_ = kRecentMarks;
+  // The marks held back for want of a gap surely between characters at
+  // the old speed are decided up to the last such gap at the new one.
+  const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+  for (int e = n_ - 1; e > 0; --e)
+    if (gaps_[e] >= charSure) {
+      DecodeChunk(e);
+      break;
+    }
+  return true;
+}
+
 void CwDecoder::UpdateSpeed() {
+  if (RecentJump()) {
+    SetFilterLength();
+    durDirty_ = true;
+    return;
+  }
   const int n = std::min(markCount_, kMarkWindow);
   double lo = 0, hi = 0;
   int nLo = 0;
@@ -757,36 +855,91 @@ void CwDecoder::DecodeMarks(int n) {
     word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
     inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, kSigmaGap);
   }
-  double best[kMaxChunk + 1];
-  int from[kMaxChunk + 1], symbol[kMaxChunk + 1];
-  best[0] = 0;
-  for (int i = 1; i <= n; ++i) {
-    best[i] = -1e300;
-    double gapsInside = 0;  // intra-character gaps of marks j+1..i-1
+  // The best symbol for the marks j..i-1, by their count k (-1: none).
+  double segScore[kMaxChunk + 1][kMorseMaxElements + 1];
+  int segSymbol[kMaxChunk + 1][kMorseMaxElements + 1];
+  for (int i = 1; i <= n; ++i)
     for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
       const int j = i - k;
-      if (k > 1) gapsInside += intra[j + 1];
-      double bestSym = -1e300;
-      int which = -1;
+      segScore[i][k] = -1e300;
+      segSymbol[i][k] = -1;
       for (int s = 0; s < ab.count; ++s) {
         if (ab.length[s] != k) continue;
         double score = ab.symbols[s].logPrior;
         for (int e = 0; e < k; ++e) score += ab.symbols[s].code[e] == '.' ? dit[j + e] : dah[j + e];
-        if (score > bestSym) bestSym = score, which = s;
+        if (score > segScore[i][k]) segScore[i][k] = score, segSymbol[i][k] = s;
       }
-      if (which < 0) continue;
-      const double total = best[j] + (j > 0 ? inter[j] : 0) + gapsInside + bestSym;
-      if (total > best[i]) best[i] = total, from[i] = j, symbol[i] = which;
+    }
+  // The few best ways to cut marks 0..i-1 into characters, each with the
+  // word it leaves: a character that turns a word fitting QSO text (a
+  // usual word, a callsign, a number) into one that fits none costs
+  // kShapePenalty, so that where the marks leave the cut in doubt the
+  // cut that keeps the shape wins. The marks' own score is kept apart for
+  // the squelch.
+  struct Cut {
+    double score, marks;
+    int from, fromCut, symbol;
+    int wordLen;  // kWordChars: no shape to keep (too long, a prosign, or already broken)
+    char word[kWordChars];
+  };
+  Cut cuts[kMaxChunk + 1][kCuts];
+  int cutCount[kMaxChunk + 1] = {};
+  {
+    Cut& start = cuts[0][0];
+    start = {0, 0, -1, -1, -1, wordLen_, {}};
+    std::memcpy(start.word, word_.data(), wordLen_ < kWordChars ? wordLen_ : 0);
+    if (wordLen_ > 0 && wordLen_ < kWordChars && MorseWordFit(word_.data(), wordLen_) == 0) start.wordLen = kWordChars;
+    cutCount[0] = 1;
+  }
+  for (int i = 1; i <= n; ++i) {
+    double gapsInside = 0;  // intra-character gaps of marks j+1..i-1
+    for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+      const int j = i - k;
+      if (k > 1) gapsInside += intra[j + 1];
+      const int sym = segSymbol[i][k];
+      if (sym < 0) continue;
+      const double marks = (j > 0 ? inter[j] : 0) + gapsInside + segScore[i][k];
+      for (int b = 0; b < cutCount[j]; ++b) {
+        const Cut& prev = cuts[j][b];
+        Cut next = prev;
+        next.from = j, next.fromCut = b, next.symbol = sym;
+        next.marks = prev.marks + marks;
+        next.score = prev.score + marks;
+        if (word[j]) next.wordLen = 0;
+        const char* text = ab.symbols[sym].text;
+        if (text[1] != '\0') {
+          next.wordLen = kWordChars;
+        } else if (next.wordLen < kWordChars) {
+          next.word[next.wordLen++] = text[0];
+          if (MorseWordFit(next.word, next.wordLen) == 0) {
+            next.score -= kShapePenalty;
+            next.wordLen = kWordChars;
+          }
+        }
+        // Kept in order, best first, the worst dropped.
+        int at = cutCount[i];
+        while (at > 0 && cuts[i][at - 1].score < next.score) --at;
+        if (at >= kCuts) continue;
+        for (int m = std::min(cutCount[i], kCuts - 1); m > at; --m) cuts[i][m] = cuts[i][m - 1];
+        cuts[i][at] = next;
+        cutCount[i] = std::min(cutCount[i] + 1, kCuts);
+      }
     }
   }
   // Squelch: a signal must stand clear of the floor and the marks fit.
-  if (!open_ || best[n] / n < kMinFit) return;
-  int cuts[kMaxChunk + 1], count = 0;
-  for (int i = n; i > 0; i = from[i]) cuts[count++] = i;
+  if (!open_ || cutCount[n] == 0 || cuts[n][0].marks / n < kMinFit) return;
+  int ends[kMaxChunk + 1], symbol[kMaxChunk + 1], count = 0;
+  for (int i = n, b = 0; i > 0;) {
+    const Cut& c = cuts[i][b];
+    ends[count] = i;
+    symbol[count++] = c.symbol;
+    b = c.fromCut;
+    i = c.from;
+  }
   int j = 0;
   for (int c = count - 1; c >= 0; --c) {
-    const int i = cuts[c];
-    const MorseSymbol& s = ab.symbols[symbol[i]];
+    const int i = ends[c];
+    const MorseSymbol& s = ab.symbols[symbol[c]];
     // Fine timing from what was decided: gaps inside characters, dah ratio.
     for (int e = j; e < i; ++e) {
       if (e > j) lnGap_ += 0.1 * (std::log(std::max(gaps_[e], 1.0)) - lnGap_);
@@ -826,6 +979,13 @@ void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {
   ++outHead_;
   if (outHead_ - outTail_ > kOut) outTail_ = outHead_ - kOut;
   if (text[0] != ' ') printedSinceWord_ = true;
+  // The word so far, for the word prior (a prosign or a long run: none).
+  if (text[0] == ' ')
+    wordLen_ = 0;
+  else if (text[1] != '\0' || wordLen_ >= kWordChars)
+    wordLen_ = kWordChars;
+  else
+    word_[wordLen_++] = text[0];
   lastPrint_ = sample_;
 }
 

@@ -8,8 +8,9 @@
 // level (the middle of the marks, held within the envelope's 90th
 // percentile, which starts it and brings it down in a fade).
 // Key, by soft decisions: every tick (2 frames, 2.9 ms) keeps the log
-// likelihood ratio of key down (Rice at the mark level) over key up
-// (Rayleigh); a semi-Markov Viterbi finds the most likely sequence of marks
+// likelihood ratio of key down (Rice at the mark level, or in a fade's
+// trough at the envelope's peak around the tick, down to 0.3 of it) over
+// key up (Rayleigh); a semi-Markov Viterbi finds the most likely sequence of marks
 // and spaces, each scored by its evidence and by the log prior of its
 // length under the learned timing (dits and dahs; gaps inside characters,
 // between them and between words; a broad floor for speed changes). Ticks
@@ -19,16 +20,22 @@
 // cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
-// marks (the first from six marks in two tight clusters), the character
+// marks (the first from six marks in two tight clusters; a new speed from
+// the last four alone when each misfits the timing held and they split
+// cleanly, or from the short average when the sender sped up past what
+// the matched filter resolves), the character
 // and word gaps from the last gaps between characters (so Farnsworth
 // spacing is learned), 5 to 60 wpm.
 // Characters: the marks since the last sure character gap are split into
 // characters by dynamic programming over the alphabet, each mark and gap
 // scored by its log likelihood of being each element (log-normal durations)
-// plus each symbol's prior; the most likely sequence is printed as soon as
-// the gap after it is a sure character gap.
+// plus each symbol's prior, and a cut that turns a word fitting QSO text
+// (a usual word, a callsign, a number) into one that fits none by a small
+// penalty (four cuts kept per mark); the most likely sequence is printed as
+// soon as the gap after it is a sure character gap.
 // Squelch: the envelope's 90th percentile over the noise's mean; marks
-// whose middle is far below the marks' level are noise; nothing prints
+// whose middle is far below the marks' level, and under 5 sigmas of the
+// noise, are noise; nothing prints
 // before dits and dahs have been told apart, nor unless the characters fit
 // the timing.
 //
@@ -106,6 +113,7 @@ class CwDecoder {
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
+  bool RecentJump();  // a new speed taken from the last few marks alone
   void Relock(double lnDit);
   void Nudge(double lnShift);
   void UpdateGaps(double gap);
@@ -169,6 +177,7 @@ class CwDecoder {
   // space there, the length of that last segment (negative: the segment
   // before it was of the same kind, a long carrier or pause in pieces).
   std::array<double, kTicks> evidence_{}, bestMark_{}, bestSpace_{}, tickA_{}, tickFrame_{};
+  std::array<double, kTicks> tickPeak_{};  // the envelope's peak around each tick
   std::array<int, kTicks> lenMark_{}, lenSpace_{};
   std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
   bool tickIsOpen_ = false;              // ... for the tick being decided
@@ -186,6 +195,10 @@ class CwDecoder {
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
   std::int64_t lastDownTick_ = 0, downTick_ = 0;
+  // The word printed so far (kWordChars: too long or a prosign in it).
+  static constexpr int kWordChars = 12;
+  std::array<char, kWordChars> word_{};
+  int wordLen_ = 0;
   // Output.
   std::array<CwSymbol, kOut> out_{};
   int outHead_ = 0, outTail_ = 0;

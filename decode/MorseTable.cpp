@@ -52,3 +52,64 @@ const char* MorseCodeOf(std::string_view text) {
     if (std::strcmp(upper, s.text) == 0) return s.code;
   return nullptr;
 }
+
+namespace {
+
+// The usual words of a QSO: calls, reports, Q codes, abbreviations.
+constexpr const char* kQsoWords[] = {
+    "CQ",  "DE",   "K",    "KN",   "BK",   "TU",   "TNX",  "TKS",  "73",   "88",   "RST",  "5NN",  "599",
+    "UR",  "ES",   "GM",   "GA",   "GE",   "GN",   "OM",   "YL",   "FB",   "HR",   "HW",   "QTH",  "QSL",
+    "QRZ", "QRM",  "QRN",  "QSB",  "QRP",  "QRO",  "QSY",  "NAME", "RIG",  "ANT",  "WX",   "PSE",  "AGN",
+    "SRI", "CFM",  "CPY",  "FER",  "ABT",  "DR",   "NR",   "OP",   "PWR",  "BURO", "VIA",  "GL",   "GUD",
+    "HPE", "CUL",  "TEST", "CALL", "R",    "RPT",  "WID",  "VY",   "HI",   "DX",   "SIG",  "TEMP",
+};
+
+bool IsLetter(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A prefix of: [digit] letter{1,2} digit letter{1,4} [/ alnum{1,4}].
+bool CallsignPrefix(const char* w, int n) {
+  int state = 0, count = 0;
+  for (int i = 0; i < n; ++i) {
+    const char c = w[i];
+    switch (state) {
+      case 0:  // start
+        if (IsDigit(c)) state = 1;
+        else if (IsLetter(c)) state = 2, count = 1;
+        else return false;
+        break;
+      case 1:  // after a leading digit
+        if (!IsLetter(c)) return false;
+        state = 2, count = 1;
+        break;
+      case 2:  // the prefix's letters
+        if (IsDigit(c)) state = 3;
+        else if (IsLetter(c) && count < 2) ++count;
+        else return false;
+        break;
+      case 3:  // after the area digit
+        if (!IsLetter(c)) return false;
+        state = 4, count = 1;
+        break;
+      case 4:  // the suffix
+        if (c == '/') state = 5, count = 0;
+        else if (IsLetter(c) && count < 4) ++count;
+        else return false;
+        break;
+      default:  // after '/'
+        if (!(IsLetter(c) || IsDigit(c)) || ++count > 4) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int MorseWordFit(const char* word, int n) {
+  if (n <= 0) return 0;
+  for (const char* q : kQsoWords)
+    if (static_cast<int>(std::strlen(q)) >= n && std::strncmp(q, word, n) == 0) return 2;
+  bool digits = true;
+  for (int i = 0; i < n; ++i) digits = digits && IsDigit(word[i]);
+  return digits || CallsignPrefix(word, n) ? 1 : 0;
+}

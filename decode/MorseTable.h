@@ -20,3 +20,10 @@ const MorseSymbol* MorseAlphabet(int& count);
 // The code of one character or prosign ("A", "<SK>"), upper or lower case;
 // nullptr when Morse has none.
 const char* MorseCodeOf(std::string_view text);
+
+// How well a word so far (upper case, n characters since the last word
+// space) fits what QSO text holds: 2 when it begins one of the usual QSO
+// words (CQ, DE, TU, 73, RST, 5NN, UR, ...), 1 when it begins a callsign
+// (an optional digit, one or two letters, a digit, one to four letters,
+// an optional /suffix) or is all digits, 0 otherwise.
+int MorseWordFit(const char* word, int n);

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <set>
@@ -73,6 +74,23 @@ TEST(MorseTable, CodesAreUniqueAndFoundByTheirText) {
   EXPECT_STREQ(MorseCodeOf("+"), ".-.-.");
   EXPECT_STREQ(MorseCodeOf("="), "-...-");
   EXPECT_EQ(MorseCodeOf("#"), nullptr);
+}
+
+// The word prior's shapes, by the usual QSO words and the ITU callsign
+// format (an optional digit, one or two letters, the area digit, up to
+// four letters, an optional /suffix); a prefix fits as the whole would.
+TEST(MorseTable, WordFitKnowsQsoWordsCallsignsAndNumbers) {
+  const struct {
+    const char* word;
+    int fit;
+  } cases[] = {
+      {"CQ", 2},     {"T", 2},          {"73", 2},      {"5NN", 2},    {"QR", 2},      {"NAME", 2},
+      {"DL1ABC", 1}, {"VK2ABC/P", 1},   {"9A1A", 1},    {"JA1QRP", 1}, {"G4", 1},      {"0012", 1},
+      {"QUICK", 0},  {"DL1ABCDE", 0},   {"1234II", 0},  {"W1AW1", 0},  {"ABC1", 0},    {"VK2/", 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(MorseWordFit(c.word, static_cast<int>(std::strlen(c.word))), c.fit) << c.word;
+  EXPECT_EQ(MorseWordFit("CQ", 0), 0);
 }
 
 // Clean text at the ends of the speed range and at the ends of the dah/dit
@@ -150,6 +168,30 @@ TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
   }
 }
 
+// Noise breaks marks into pieces in a fade's trough (10 dB at the peak,
+// -5 dB at the bottom): the speed shown stays the sender's, never taken
+// from the pieces.
+TEST(CwDecoder, KeepsTheSpeedThroughFades) {
+  const std::string text = "W1AW DE DL1ABC GM OM TNX FER CALL UR RST 599 5NN NAME HANS QTH BERLIN HW? <AR> W1AW DE DL1ABC <KN>";
+  for (double wpm : {12.0, 20.0}) {
+    MorseKeying k;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{text, wpm}}, k), 700, kAmp, 0.2, 15);
+    AddNoise(x, kAmp, 10, 700);
+    CwDecoder dec;
+    dec.SetPitch(700);
+    double worst = 1;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      CwSymbol s;
+      while (dec.Pop(s)) {
+      }
+      if (at > 11025 * 5) worst = std::max(worst, std::max(dec.Wpm() / wpm, wpm / dec.Wpm()));
+    }
+    EXPECT_LT(worst, 1.3) << wpm << " wpm";
+  }
+}
+
 // Tracking a tone off Fo: the first characters, sent before the finder had
 // seen the tone, are copied too (from the audio kept), with their times
 // where they were sent.
@@ -197,14 +239,38 @@ TEST(CwDecoder, PrintsNothingOnTheNoiseAfterASignal) {
 
 TEST(CwDecoder, FollowsSpeedChanges) {
   struct Case {
-    double from, to;
-  } cases[] = {{15, 30}, {30, 15}, {12, 35}};
+    double from, to, jitter;
+  } cases[] = {{15, 30, 0}, {30, 15, 0}, {12, 35, 0}, {30, 20, 0}, {25, 12, 0}, {18, 28, 0.2}};
   for (const Case& c : cases) {
     MorseKeying k;
-    const Decoded d = Decode(Keyed({{"VVV DE W1AW W1AW", c.from}, {"QTH NEWINGTON CT NAME JOHN", c.to}}, k, 20));
-    ASSERT_GE(d.text.size(), 12u);
-    // The last words come at the new speed only.
-    EXPECT_EQ(d.text.substr(d.text.size() - 12), "CT NAME JOHN") << c.from << " to " << c.to << ": " << d.text;
+    k.jitter = c.jitter;
+    std::vector<SentChar> sent;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{"VVV DE W1AW W1AW", c.from}, {"QTH NEWINGTON CT NAME JOHN", c.to}}, k, &sent), 700, kAmp);
+    AddNoise(x, kAmp, 20, k.seed + 17);
+    // The speed shown as the second word at the new speed begins to print:
+    // the first word's few marks have given it.
+    const std::int64_t secondWord = sent[16].start;  // the N of NEWINGTON
+    CwDecoder dec;
+    dec.SetPitch(700);
+    Decoded d;
+    double wpmThen = 0;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      CwSymbol s;
+      while (dec.Pop(s)) {
+        if (wpmThen == 0 && s.startSample >= secondWord - 441) wpmThen = dec.Wpm();
+        d.text += s.text;
+      }
+    }
+    while (!d.text.empty() && d.text.back() == ' ') d.text.pop_back();
+    d.wpm = dec.Wpm();
+    EXPECT_NEAR(wpmThen / c.to, 1.0, 0.2) << c.from << " to " << c.to << " as NEWINGTON begins";
+    // From the second word at the new speed on, the text is exact (its
+    // first marks, within the first word, give the new speed).
+    const std::string after = "NEWINGTON CT NAME JOHN";
+    ASSERT_GE(d.text.size(), after.size());
+    EXPECT_EQ(d.text.substr(d.text.size() - after.size()), after) << c.from << " to " << c.to << ": " << d.text;
     EXPECT_NEAR(d.wpm / c.to, 1.0, 0.2) << c.from << " to " << c.to;
   }
 }
