@@ -700,10 +700,11 @@ TEST(SoundServer, OneClockKeepsTheDelaySteadyAndTheRateExact) {
         "block %d: %zu bursts, delay %.2f..%.2f ms (spread %.2f ms, %d steps), worst correlation %.3f (%d under "
         "0.8), %ld blocks lost; %s\n",
         block, copies.size(), lo, hi, hi - lo, steps, worstCorrelation, mismatches, lost, stops.Describe().c_str());
-    // A stop of the machine longer than what the blocks bridge loses sound
-    // and moves the delay whatever Tarvik does (one of 92 ms at 64 frames
-    // in a CI run): the minute then says nothing of the rate on one clock.
-    if (stops.Stormy() || stops.Count() > 0) {
+    // A stop of the machine longer than a block loses sound or leaves a
+    // backlog, and moves the delay whatever Tarvik does (one of 92 ms, or
+    // of 5.6 ms at 64 frames, in CI runs beside other tests): the minute
+    // then says nothing of the rate on one clock.
+    if (stops.Stormy() || stops.WorstMs() > block * 1000.0 / 11025.0) {
       std::printf("block %d: not judged, the machine itself stopped\n", block);
       continue;
     }
@@ -924,7 +925,9 @@ TEST(SoundDevices, NoBlockLostInAMinute) {
       continue;
     }
     ++judged;
-    const long allowed = 1 + stops.Count();
+    // A stop longer than a block (5.8 ms at 64 frames) leaves a backlog
+    // that is cut, and counted.
+    const long allowed = 1 + (block <= 64 ? stops.ShortCount() : stops.Count());
     EXPECT_LE(lostInMinute, allowed) << "block " << block;
     EXPECT_GE(playedInMinute, 60L * 11025 / block * 95 / 100) << "block " << block;
   }

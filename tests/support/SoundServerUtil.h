@@ -98,6 +98,9 @@ class MachineStops {
   }
   // Stops of more than 10 ms so far, less `own` the test made itself.
   int Count(int own = 0) const { return std::max(0, stops_.load() - own); }
+  // Stops of more than 5 ms so far: at 64 frames (5.8 ms a block) each can
+  // leave a backlog that is cut, and a cut counts as a lost block.
+  int ShortCount() const { return shortStops_.load(); }
   double WorstMs() const { return worst_.load(); }
   // More than 10 stops of more than 5 ms a minute (and more than two), or
   // more than 4 of more than 10 ms.
