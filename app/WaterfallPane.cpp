@@ -41,6 +41,7 @@ void WaterfallPane::Unbind() {
 
 void WaterfallPane::SessionChanged(unsigned changes) {
   if (!session_) return;
+  if (changes & Session::kEngine && !session_->Engine()) feed_.Detach();
   if (changes & Session::kWaterfall) {
     feed_.SetActive(session_->Waterfall());
     if (feed_.Model().Speed() != session_->WfSpeed()) feed_.Model().SetSpeed(session_->WfSpeed());

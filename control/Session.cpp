@@ -44,8 +44,11 @@ void Session::Stop() {
   if (!engine_) return;
   decoder_.reset();  // off the engine's taps before the engine goes
   s_ = Current();  // the engine's own values outlive it, for a last save
-  engine_->Stop();
-  engine_.reset();
+  // Listeners holding the engine (a waterfall's tap) let go of it while it
+  // still exists; Engine() is already null for them.
+  const std::unique_ptr<CFilter> engine = std::move(engine_);
+  Tell(kEngine);
+  engine->Stop();
 }
 
 int Session::AddListener(Listener listener) {

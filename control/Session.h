@@ -50,7 +50,8 @@ class Session {
     kWaterfall = 1u << 8, // the waterfall pane: shown, height, speed, zoom, contrast
     kRig = 1u << 9,       // the rig link's settings
     kDecoder = 1u << 10,  // the CW decoder: on, tracking, skimmer, source
-    kAll = 0x7FFu,
+    kEngine = 1u << 11,   // the engine went (Stop): Engine() is null from now
+    kAll = 0xFFFu,
   };
   using Listener = std::function<void(unsigned changes)>;
 
