@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -195,9 +196,6 @@ struct PulseStream {
   int nominalHz = 0;
   int appliedHz = 0;
   int blockFrames = 0;  // program frames
-  // Playback: the server asked while the queue had nothing to give; until
-  // the next write.
-  bool waiting = false;
   // Capture: the server holds sound the reader had no buffer for; the next
   // buffer given back takes it at once.
   std::atomic<bool> holding{false};
@@ -237,11 +235,7 @@ struct PulseStream {
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
     if (frames == 0) return;
     const int playable = io.PlayableFrames();
-    if (playable == 0 && !io.paused.load()) {
-      waiting = true;
-      return;
-    }
-    waiting = false;
+    if (playable == 0 && !io.paused.load()) return;
     if (playable > 0 && static_cast<std::size_t>(playable) < frames)
       frames = static_cast<std::size_t>(playable);
     void* buffer = nullptr;
@@ -314,13 +308,11 @@ struct PulseStream {
   }
   static void OnRead(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Read(); }
   static void OnWrite(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Fill(); }
-  // The server played silence for want of sound: a lost block when it had
-  // asked and the queue had nothing (the loop fell behind), not when only
-  // this thread was late to write what the queue held.
-  static void OnUnderflow(pa_stream*, void* user) {
-    auto* self = static_cast<PulseStream*>(user);
-    if (self->waiting) self->io.NoteDeviceDry();
-  }
+  // The server played silence for want of sound: a lost block, whether
+  // the queue had nothing (the loop fell behind) or this thread was late
+  // to write what it held. Either way the listener hears a gap, and the
+  // silence played stays in the delay until the follower takes it out.
+  static void OnUnderflow(pa_stream*, void* user) { static_cast<PulseStream*>(user)->io.NoteDeviceDry(); }
 
   // Opens the stream; on the worker, loop's lock held.
   int Open(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance) {
@@ -348,9 +340,15 @@ struct PulseStream {
         static_cast<std::uint32_t>(request.blockFrames > 0 ? static_cast<long long>(request.blockFrames) *
                                                                  rate / format.samplesPerSec
                                                            : rate / 50);
+    // Playback holds at least 12 ms all the same: a server that renders
+    // a 5.8 ms block at once ran dry whenever this thread woke 6 ms late,
+    // and each time the silence it played was added to the delay for good
+    // (9 times in 30 s at 64 frames; none with 12 ms, for 2 ms more delay).
+    const std::uint32_t playbackFloor =
+        static_cast<std::uint32_t>(io.DeviceFrameBytes()) * static_cast<std::uint32_t>(rate * 12LL / 1000);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = input ? static_cast<std::uint32_t>(-1) : block;
+    attr.tlength = input ? static_cast<std::uint32_t>(-1) : std::max(block, playbackFloor);
     // Playback that ran dry waits to fill up again (the default). Playing on
     // instead (no prebuffering) now and then stalled the test server's
     // playback for two seconds after running dry.
