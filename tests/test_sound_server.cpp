@@ -474,7 +474,7 @@ TEST(SoundServer, DelayFromInputToOutput) {
   REQUIRE_SOUND_SERVER();
   struct Case {
     int block;
-    double maxMs;  // today about 20 and 140 (targets 25 and 150); the bound leaves room for a busy runner
+    double maxMs;  // today about 23 and 147 (targets 25 and 150); the bound leaves room for a busy runner
   } cases[] = {{64, 30.0}, {512, 165.0}};
   TempDir dir;
   // A 5 ms burst every 0.5 s, at the server's rate.
