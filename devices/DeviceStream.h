@@ -86,10 +86,10 @@ class DeviceStream {
   // queue, counted at the device's rate. Running dry after the first
   // block played (not paused) is reported as kWomStarved.
   int Play(char* out, int frames);
-  // The backend ran dry on its side (a server's underflow): reported as
-  // kWomStarved once the first block has played, unless paused. For a
-  // backend that writes only what the queue holds and so never calls Play
-  // with it empty.
+  // The backend ran dry on its side (a server's underflow) while the queue
+  // had nothing for it: reported as kWomStarved once the first block has
+  // played, unless paused. For a backend that writes only what the queue
+  // holds and so never calls Play with it empty.
   void NoteDeviceDry();
   // Drops up to frames program frames from the front of the playback
   // queue, handing back the headers emptied: a cut in the sound, for a

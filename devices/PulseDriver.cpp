@@ -196,6 +196,9 @@ struct PulseStream {
   int nominalHz = 0;
   int appliedHz = 0;
   int blockFrames = 0;  // program frames
+  // Playback: the server asked while the queue had nothing to give; until
+  // the next write.
+  bool waiting = false;
   // Capture: the server holds sound the reader had no buffer for; the next
   // buffer given back takes it at once.
   std::atomic<bool> holding{false};
@@ -235,7 +238,11 @@ struct PulseStream {
     std::size_t frames = pa_stream_writable_size(stream) / frameBytes;
     if (frames == 0) return;
     const int playable = io.PlayableFrames();
-    if (playable == 0 && !io.paused.load()) return;
+    if (playable == 0 && !io.paused.load()) {
+      waiting = true;
+      return;
+    }
+    waiting = false;
     if (playable > 0 && static_cast<std::size_t>(playable) < frames)
       frames = static_cast<std::size_t>(playable);
     void* buffer = nullptr;
@@ -308,11 +315,15 @@ struct PulseStream {
   }
   static void OnRead(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Read(); }
   static void OnWrite(pa_stream*, std::size_t, void* user) { static_cast<PulseStream*>(user)->Fill(); }
-  // The server played silence for want of sound: a lost block, whether
-  // the queue had nothing (the loop fell behind) or this thread was late
-  // to write what it held. Either way the listener hears a gap, and the
-  // silence played stays in the delay until the follower takes it out.
-  static void OnUnderflow(pa_stream*, void* user) { static_cast<PulseStream*>(user)->io.NoteDeviceDry(); }
+  // The server played silence for want of sound: a lost block (and both
+  // devices reopened) when it had asked and the queue had nothing (the loop
+  // fell behind), not when only this thread was late to write what the
+  // queue held: a sink without a clock runs dry that way again and again
+  // after a restart, and counting it reopened the devices in a loop.
+  static void OnUnderflow(pa_stream*, void* user) {
+    auto* self = static_cast<PulseStream*>(user);
+    if (self->waiting) self->io.NoteDeviceDry();
+  }
 
   // Opens the stream; on the worker, loop's lock held.
   int Open(const DeviceRequest& request, const WaveFormat& format, WaveCallback callback, void* instance) {
