@@ -387,7 +387,7 @@ const CwDecoder::Templates& CwDecoder::ShapeTemplates() {
 }
 
 void CwDecoder::StructureFit() {
-  if (structureWeight_ < 0.5) return;
+  if (structureWeight_ < 0.4) return;  // (the last two seconds or so)
   const Templates& t = ShapeTemplates();
   std::array<double, kLags + 1> y = structure_;
   Detrend(y, kFitFrom, kLags);
