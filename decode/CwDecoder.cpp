@@ -93,7 +93,8 @@ bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo, dou
 
 // The structure function of keyed Morse text, P(key differs u dits apart),
 // for u = 0..kSpan dits in steps of 1/kStep: the shape a dit length is
-// fitted to.
+// fitted to. From random letters and digits in five-letter words, machine
+// timing.
 constexpr int kStep = 10, kSpan = 16;
 struct MorseStructure {
   std::array<double, kSpan * kStep + 1> g{};
@@ -105,7 +106,7 @@ struct MorseStructure {
     int letters = 0;
     while (key.size() < 4000 * kStep) {
       seed = seed * 1103515245u + 12345u;
-      const MorseSymbol& s = ab[(seed >> 16) % 36];
+      const MorseSymbol& s = ab[(seed >> 16) % std::min(count, 36)];  // letters and digits, the first 36
       for (const char* c = s.code; *c; ++c) {
         key.insert(key.end(), (*c == '.' ? 1 : 3) * kStep, 1);
         key.insert(key.end(), kStep, 0);
@@ -335,7 +336,7 @@ void CwDecoder::TrackStructure() {
 
 // The structure function each fitted dit length gives, as the short
 // average sees it (the keying's, smoothed by the average's triangular
-// autocorrelation), less its straight-line part over the lags: the fit
+// autocorrelation), less its straight-line trend over the lags: the fit
 // is to the bends (the knees at a dit and at a dah), which a long dit's
 // slow rise alone does not have.
 struct CwDecoder::Templates {
