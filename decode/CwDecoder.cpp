@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "decode/MorseTable.h"
 #include "signal/SampleRate.h"
@@ -48,7 +49,13 @@ constexpr double kShapePenalty = 2.0;
 constexpr int kCuts = 4;
 constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
 constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
-
+// The speed from the keying's structure function: the least share of its
+// variance a fit explains to count, how far off (a factor) the timing held
+// must be, and for how many fits in a row (a quarter second each), before
+// its speed is taken.
+constexpr double kAutoFit = 0.35, kAutoOff = 1.45;
+constexpr double kAutoNear = 1.2;  // a new speed from the marks this near a sure one from the structure
+constexpr int kAutoOffFits = 8;
 double LogLike(double x, double mean, double sigma) {
   const double z = (x - mean) / sigma;
   return std::max(-0.5 * z * z, -12.0);
@@ -84,6 +91,40 @@ bool TwoMeans(const double* values, int n, double& lo, double& hi, int& nLo, dou
   return true;
 }
 
+// The structure function of keyed Morse text, P(key differs u dits apart),
+// for u = 0..kSpan dits in steps of 1/kStep: the shape a dit length is
+// fitted to. From random letters and digits in five-letter words, machine
+// timing.
+constexpr int kStep = 10, kSpan = 16;
+struct MorseStructure {
+  std::array<double, kSpan * kStep + 1> g{};
+  MorseStructure() {
+    int count = 0;
+    const MorseSymbol* ab = MorseAlphabet(count);
+    std::vector<unsigned char> key;
+    unsigned seed = 12345;
+    int letters = 0;
+    while (key.size() < 4000 * kStep) {
+      seed = seed * 1103515245u + 12345u;
+      const MorseSymbol& s = ab[(seed >> 16) % std::min(count, 36)];  // letters and digits, the first 36
+      for (const char* c = s.code; *c; ++c) {
+        key.insert(key.end(), (*c == '.' ? 1 : 3) * kStep, 1);
+        key.insert(key.end(), kStep, 0);
+      }
+      key.insert(key.end(), (++letters % 5 == 0 ? 6 : 2) * kStep, 0);
+    }
+    for (int u = 0; u <= kSpan * kStep; ++u) {
+      long differ = 0;
+      for (std::size_t t = 0; t + u < key.size(); ++t) differ += key[t] != key[t + u];
+      g[u] = static_cast<double>(differ) / (key.size() - u);
+    }
+  }
+};
+const MorseStructure& MorseShape() {
+  static const MorseStructure s;
+  return s;
+}
+
 struct Alphabet {
   const MorseSymbol* symbols;
   int count;
@@ -105,6 +146,7 @@ CwDecoder::CwDecoder() {
   for (int k = 0; k < 2 * kDecimation; ++k) total += tri_[k] = k < kDecimation ? k + 0.5 : 2 * kDecimation - k - 0.5;
   for (double& w : tri_) w /= total;
   Symbols();
+  ShapeTemplates();
   SetPitch(pitchHz_);
   Reset();
 }
@@ -114,7 +156,7 @@ void CwDecoder::SetPitch(double hz) {
   pitchHz_ = std::clamp(hz, kMinPitchHz, kMaxPitchHz);
   phaseStep_ = 2 * M_PI * pitchHz_ / kSampleRate;
   ring_.fill({});
-  sum_ = {};
+  sum_ = sumShort_ = {};
   warm_ = 0;
   down_ = carrier_ = false;
   preCount_ = 0;
@@ -151,6 +193,14 @@ void CwDecoder::Reset() {
   length_ = 0;
   SetFilterLength();
   ResetPath();
+  ForgetStructure();
+}
+
+void CwDecoder::ForgetStructure() {
+  structure_.fill(0);
+  structureWeight_ = 0;
+  autoCount_ = autoOff_ = 0;
+  autoSure_ = false;
 }
 
 void CwDecoder::Restart(double hz, std::int64_t atSample) {
@@ -196,6 +246,8 @@ void CwDecoder::ExactSums() {
   sum_ = sumFast_ = {};
   for (int k = 1; k <= length_; ++k) sum_ += ring_[(ringPos_ - k + kRing) % kRing];
   for (int k = 1; k <= lengthFast_; ++k) sumFast_ += ring_[(ringPos_ - k + kRing) % kRing];
+  sumShort_ = {};
+  for (int k = 1; k <= kShort; ++k) sumShort_ += ring_[(ringPos_ - k + kRing) % kRing];
   sinceExact_ = 0;
 }
 
@@ -256,19 +308,171 @@ void CwDecoder::FastKey() {
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree &&
+        AutoAllows(lo)) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
+      if (Clear()) ForgetStructure();
       locked_ = true;
       SetFilterLength();
     }
   }
 }
 
+void CwDecoder::TrackStructure() {
+  const double a = std::abs(sumShort_) / kShort;
+  const int p = static_cast<int>(static_cast<std::int64_t>(frame_) % kRing);
+  shortA_[p] = a;
+  // About four seconds.
+  const double rate = 1 / (4 * kFrameRate);
+  structureWeight_ += rate * (1 - structureWeight_);
+  for (int tau = 1; tau <= kLags; ++tau) {
+    const double d = a - shortA_[(p - tau + kRing) % kRing];
+    structure_[tau] += rate * (d * d - structure_[tau]);
+  }
+  if (static_cast<std::int64_t>(frame_) % 172 == 0) StructureFit();
+}
+
+// The structure function each fitted dit length gives, as the short
+// average sees it (the keying's, smoothed by the average's triangular
+// autocorrelation), less its straight-line trend over the lags: the fit
+// is to the bends (the knees at a dit and at a dah), which a long dit's
+// slow rise alone does not have.
+struct CwDecoder::Templates {
+  std::array<std::array<double, kLags + 1>, kCandidates> x{};
+  std::array<double, kCandidates> xx{}, lnDit{};
+};
+
+namespace {
+// Removes the straight line in tau from v[from..to] (least squares).
+template <std::size_t N>
+void Detrend(std::array<double, N>& v, int from, int to) {
+  const int n = to - from + 1;
+  const double mid = 0.5 * (from + to);
+  double mean = 0, slope = 0, tt = 0;
+  for (int tau = from; tau <= to; ++tau) mean += v[tau] / n, slope += v[tau] * (tau - mid), tt += (tau - mid) * (tau - mid);
+  slope /= tt;
+  for (int tau = from; tau <= to; ++tau) v[tau] -= mean + slope * (tau - mid);
+}
+}  // namespace
+
+const CwDecoder::Templates& CwDecoder::ShapeTemplates() {
+  static const Templates t = [] {
+    Templates t{};
+    const auto& g = MorseShape().g;
+    auto keyed = [&](double u) {  // u in dits, either side of 0
+      u = std::abs(u) * kStep;
+      const int i = std::min(static_cast<int>(u), kSpan * kStep - 1);
+      const double f = std::min(u - i, 1.0);
+      return g[i] + f * (g[i + 1] - g[i]);
+    };
+    for (int c = 0; c < kCandidates; ++c) {
+      t.lnDit[c] = std::log(DitFrames(50)) + 0.03 * c;
+      const double dit = std::exp(t.lnDit[c]);
+      for (int tau = kFitFrom; tau <= kLags; ++tau) {
+        double v = 0, w = 0;
+        for (int j = -kShort + 1; j < kShort; ++j) {
+          const double tri = kShort - std::abs(j);
+          v += tri * keyed((tau - j) / dit);
+          w += tri;
+        }
+        t.x[c][tau] = v / w;
+      }
+      Detrend(t.x[c], kFitFrom, kLags);
+      for (int tau = kFitFrom; tau <= kLags; ++tau) t.xx[c] += t.x[c][tau] * t.x[c][tau];
+    }
+    return t;
+  }();
+  return t;
+}
+
+void CwDecoder::StructureFit() {
+  if (structureWeight_ < 0.4) return;  // (the last two seconds or so)
+  const Templates& t = ShapeTemplates();
+  std::array<double, kLags + 1> y = structure_;
+  Detrend(y, kFitFrom, kLags);
+  double yy = 0;
+  for (int tau = kFitFrom; tau <= kLags; ++tau) yy += y[tau] * y[tau];
+  if (!(yy > 0)) return;
+  double bestR = 1e300, bestLn = 0;
+  for (int c = 0; c < kCandidates; ++c) {
+    double xy = 0;
+    for (int tau = kFitFrom; tau <= kLags; ++tau) xy += t.x[c][tau] * y[tau];
+    if (!(t.xx[c] > 0) || xy <= 0) continue;
+    const double r = 1 - xy * xy / (t.xx[c] * yy);  // share of the variance unexplained
+    if (r < bestR) bestR = r, bestLn = t.lnDit[c];
+  }
+  // Sure when the last few fits agree, each explaining a good share (a fit
+  // too poor to count breaks the run). Noise alone fits up to 0.45 now and
+  // then, but seldom four times in a row on one speed.
+  autoHist_[autoCount_ % kAutoFits] = 1 - bestR >= kAutoFit ? bestLn : 1e9 * (autoCount_ + 1);
+  ++autoCount_;
+  autoSure_ = false;
+  if (autoCount_ >= kAutoFits) {
+    const auto [lo, hi] = std::minmax_element(autoHist_.begin(), autoHist_.end());
+    autoSure_ = *hi - *lo <= 0.12;
+  }
+  if (!autoSure_) {
+    autoOff_ = 0;
+    return;
+  }
+  double ln = 0;
+  for (double x : autoHist_) ln += x / kAutoFits;
+  autoLn_ = ln;
+  if (!locked_ && !open_) {
+    // The matched filter for that speed: a weak signal may then stand
+    // clear enough of the noise to open the squelch.
+    if (std::abs(ln - lnDit_) > 0.1) {
+      Relock(ln);
+      SetFilterLength();
+    }
+  } else if (!locked_) {
+    TakeSpeed(ln);
+  } else if (Clear()) {
+    autoOff_ = 0;  // the marks' own lengths are better
+  } else if (ln < lnDit_ - std::log(kAutoOff)) {
+    // The timing held is far off (a wrong first split, or marks broken up
+    // by noise): taken from here once it has stayed off a while.
+    if (++autoOff_ >= kAutoOffFits) TakeSpeed(ln);
+  } else {
+    // Near it, but not within kAutoNear: drawn that near (marks in noise
+    // come out short or run together, and move the speed from them either
+    // way; within it the marks' own timing fits them better).
+    autoOff_ = 0;
+    const double off = ln - lnDit_, near = std::log(kAutoNear);
+    if (std::abs(off) <= near || std::abs(off) >= std::log(kAutoOff)) return;
+    Nudge(0.3 * (off - std::copysign(near, off)));
+    SetFilterLength();
+    durDirty_ = true;
+  }
+}
+
+bool CwDecoder::Clear() const { return MarkLevel() > kStrong * Sigma(); }
+
+bool CwDecoder::AutoAllows(double lnDit) const {
+  return Clear() || !autoSure_ || std::abs(lnDit - autoLn_) < std::log(kAutoNear);
+}
+
+void CwDecoder::TakeSpeed(double lnDit) {
+  Relock(lnDit);
+  if (!locked_) {
+    lnRatio_ = std::log(3.0);
+    replay_ = !replayed_;
+    replayed_ = true;
+  }
+  locked_ = true;
+  candidate_ = lnDit_;
+  markCount_ = fastCount_ = sinceLock_ = 0;
+  autoOff_ = 0;
+  SetFilterLength();
+  durDirty_ = true;
+}
+
 void CwDecoder::Frame(std::complex<double> z) {
   sum_ += z - ring_[(ringPos_ - length_ + kRing) % kRing];
   sumFast_ += z - ring_[(ringPos_ - lengthFast_ + kRing) % kRing];
+  sumShort_ += z - ring_[(ringPos_ - kShort + kRing) % kRing];
   ring_[ringPos_] = z;
   ringPos_ = (ringPos_ + 1) % kRing;
   if (++sinceExact_ >= 4096) ExactSums();  // rounding drift of the running sums
@@ -317,9 +521,11 @@ void CwDecoder::Frame(std::complex<double> z) {
       locked_ = replayed_ = false;
       durDirty_ = true;
       refLevel_ = 0;
+      ForgetStructure();
     }
   }
   FastKey();
+  TrackStructure();
   tickSum_ += a_;
   if (++tickFill_ < kTickFrames) return;
   // The path takes each tick two dits late (at most kDelayTicks), scored
@@ -711,12 +917,14 @@ bool CwDecoder::RecentJump() {
   double lo = 0, hi = 0, spread = 0;
   int nLo = 0;
   if (!TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread)) return false;
-  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit)
+  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit ||
+      !AutoAllows(lo))
     return false;
   Relock(lo);
   lnRatio_ = hi - lo;
   candidate_ = lo;
   sinceLock_ = 0;
+  if (Clear()) ForgetStructure();
   // Only the marks at the new speed stay for the splits that follow.
   for (int i = 0; i < kRecentMarks; ++i) markWin_[i] = recent[i];
   markCount_ = kRecentMarks;
@@ -750,6 +958,8 @@ void CwDecoder::UpdateSpeed() {
     // Nor is it taken from lengths spread about their clusters as marks
     // of noise are (hand sending, 20 % off, spreads them 0.12 in log).
     if (!locked_ && (n < kFirstMarks || spread > kMaxSpread || hi - lo < std::log(2.2))) return;
+    // Nor against a sure speed from the keying's structure.
+    if (!locked_ && autoSure_ && std::abs(lo - autoLn_) > std::log(kAutoOff)) return;
     const bool first = !locked_;
     locked_ = true;
     // A new speed is taken once two splits in a row agree on it (a fade or
@@ -757,10 +967,11 @@ void CwDecoder::UpdateSpeed() {
     // Both kinds move together (a fade that shortens the dits alone, or
     // breaks marks up, is no new speed).
     const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25 &&
-                      std::abs(hi - lo - lnRatio_) < 0.35;
+                      std::abs(hi - lo - lnRatio_) < 0.35 && AutoAllows(lo);
     candidate_ = lo;
     if (first) replay_ = !replayed_;
     if (first) replayed_ = true;
+    if (jump && Clear()) ForgetStructure();
     if (first || jump) {
       Relock(lo);
       lnRatio_ = ratio;
