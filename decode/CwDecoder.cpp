@@ -527,12 +527,15 @@ void CwDecoder::Frame(std::complex<double> z) {
   FastKey();
   TrackStructure();
   tickSum_ += a_;
+  tickSumZ_ += sum_ / static_cast<double>(length_);
   if (++tickFill_ < kTickFrames) return;
   // The path takes each tick two dits late (at most kDelayTicks), scored
   // with the levels as they stand then: a signal that has just come up
   // has its level by then.
   const int slot = static_cast<int>(delayed_ % kDelayTicks);
   delayA_[slot] = tickSum_ / kTickFrames;
+  delayZ_[slot] = tickSumZ_ / static_cast<double>(kTickFrames);
+  tickSumZ_ = {};
   delayFrame_[slot] = frame_;
   delayOpen_[slot] = open_;
   tickSum_ = 0;
@@ -540,7 +543,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   ++delayed_;
   for (; scored_ < delayed_ - Delay(); ++scored_) {
     const int k = static_cast<int>(scored_ % kDelayTicks);
-    Tick(delayA_[k], delayFrame_[k], delayOpen_[k]);
+    Tick(delayA_[k], delayZ_[k], delayFrame_[k], delayOpen_[k]);
   }
 }
 
@@ -560,6 +563,10 @@ void CwDecoder::ResetPath() {
   noisePower_ = 0;
   refLevel_ = 0;
   tickSum_ = 0;
+  tickSumZ_ = {};
+  tickZ_.fill({});
+  refZ_ = {};
+  refMag_ = 0;
   tickFill_ = 0;
   durDirty_ = true;
 }
@@ -611,9 +618,20 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // the pauses between words keep the full level.
   const double peak = tickPeak_[p];
   const double mt = peak > kTroughPeak * sigma ? std::clamp(peak, kTroughShare * m, m) : m;
-  const double x = tickA_[p] * mt / (sigma * sigma);
-  const double lnI0 = std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x);
-  const double llr = std::clamp(lnI0 - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
+  // A steady tone's marks share one phase: key down is scored over a
+  // phase known as well as the last half second's marks agree on it (von
+  // Mises, its concentration from their mean resultant length r by the
+  // usual approximation), which on a weak signal is worth about what
+  // coherent detection gains; a drifting tone or noise gives r near 0 and
+  // the envelope's Rice alone. Only once the timing is known (before, the
+  // marks that teach the phase are guesses) and on a weak signal (a
+  // strong one's key is sure from its envelope).
+  const double r = locked_ && refMag_ > 0 && m < kStrong * sigma ? std::min(std::abs(refZ_) / refMag_, 0.98) : 0;
+  const double kappa = r * (2 - r * r) / (1 - r * r);
+  const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) : std::complex<double>{};
+  auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
+  const double x = std::abs(tickZ_[p] * (mt / (sigma * sigma)) + kappa * dir);
+  const double llr = std::clamp(lnI0(x) - lnI0(kappa) - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
   evidence_[p] = evidence_[(t - 1) & kMask] + llr * kTickFrames / length_;
   // The best path ending here in a mark (after a space) or a space (after
   // a mark); one segment as long as allowed may follow one of its kind.
@@ -649,12 +667,13 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   lenSpace_[p] = ls;
 }
 
-void CwDecoder::Tick(double a, double at, bool open) {
+void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   constexpr std::int64_t kMask = kTicks - 1;
   if (durDirty_) BuildDurations();
   ++tick_;
   const int p = static_cast<int>(tick_ & kMask);
   tickA_[p] = a;
+  tickZ_[p] = z;
   // The envelope's peak from two dits and a half before this tick to two
   // dits after it (those still wait to be scored): in a gap between
   // characters it takes in the marks on both sides at their full level.
@@ -670,6 +689,14 @@ void CwDecoder::Tick(double a, double at, bool open) {
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
+  {
+    // The phase from the ticks likely key down (after scoring: a tick
+    // does not vouch for itself), over about half a second.
+    const double w = a > 0.5 * m ? 1 : 0;
+    constexpr double kRate = 1.0 / 150;
+    refZ_ += kRate * (w * z - refZ_);
+    refMag_ += kRate * (w * std::abs(z) - refMag_);
+  }
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).
   const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
@@ -1204,7 +1231,7 @@ void CwDecoder::Flush() {
   // The key over the last few dits, from the best path as it ends.
   for (; scored_ < delayed_; ++scored_) {
     const int k = static_cast<int>(scored_ % kDelayTicks);
-    Tick(delayA_[k], delayFrame_[k], delayOpen_[k]);
+    Tick(delayA_[k], delayZ_[k], delayFrame_[k], delayOpen_[k]);
   }
   DecideUpTo(tick_);
   if (down_ && !carrier_) {

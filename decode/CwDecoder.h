@@ -104,7 +104,7 @@ class CwDecoder {
   static constexpr int kDelayTicks = 64;    // most ticks (0.19 s) before the path scores one
 
   void Frame(std::complex<double> z);
-  void Tick(double a, double at, bool open);
+  void Tick(double a, std::complex<double> z, double at, bool open);
   void Score(std::int64_t t, std::int64_t start, double m, double sigma);
   void Replay();
   double MarkLevel() const;
@@ -217,10 +217,19 @@ class CwDecoder {
   bool durDirty_ = true;
   bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
   std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
+  std::array<std::complex<double>, kDelayTicks> delayZ_{};
   std::array<bool, kDelayTicks> delayOpen_{};
   std::int64_t delayed_ = 0, scored_ = 0;  // ticks heard, ticks given to the path
   std::int64_t tick_ = 0, decided_ = 0;  // ticks since the path started, the last one decided
   double tickSum_ = 0;
+  std::complex<double> tickSumZ_{};
+  // The matched filter's output per tick, and the tone's phase over the
+  // last half second of marks: a steady tone's marks share one phase, so
+  // key down is scored partly coherently (as sure of the phase as the
+  // marks agree on it; a drifting tone falls back to the envelope).
+  std::array<std::complex<double>, kTicks> tickZ_{};
+  std::complex<double> refZ_{};
+  double refMag_ = 0;
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
