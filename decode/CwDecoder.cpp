@@ -567,6 +567,7 @@ void CwDecoder::ResetPath() {
   tickZ_.fill({});
   refZ_ = {};
   refMag_ = 0;
+  pllPhase_ = pllTurn_ = 0;
   tickFill_ = 0;
   durDirty_ = true;
 }
@@ -628,7 +629,7 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // strong one's key is sure from its envelope).
   const double r = locked_ && refMag_ > 0 && m < kStrong * sigma ? std::min(std::abs(refZ_) / refMag_, 0.98) : 0;
   const double kappa = r * (2 - r * r) / (1 - r * r);
-  const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) : std::complex<double>{};
+  const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
   const double x = std::abs(tickZ_[p] * (mt / (sigma * sigma)) + kappa * dir);
   const double llr = std::clamp(lnI0(x) - lnI0(kappa) - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
@@ -694,8 +695,20 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
     // does not vouch for itself), over about half a second.
     const double w = a > 0.5 * m ? 1 : 0;
     constexpr double kRate = 1.0 / 150;
-    refZ_ += kRate * (w * z - refZ_);
+    // The phase followed by a second-order loop on the same ticks
+    // (natural frequency about half a hertz while keyed; its turn held
+    // within 0.2 rad a tick, 11 Hz), so that a tone a few hertz off the
+    // pitch keeps a phase too.
+    constexpr double kp = 0.02, ki = 0.0001;
+    const std::complex<double> turned = z * std::polar(1.0, -pllPhase_);
+    refZ_ += kRate * (w * turned - refZ_);
     refMag_ += kRate * (w * std::abs(z) - refMag_);
+    if (w > 0 && std::abs(z) > 0) {
+      const double e = std::arg(turned);
+      pllPhase_ += kp * e;
+      pllTurn_ = std::clamp(pllTurn_ + ki * e, -0.2, 0.2);
+    }
+    pllPhase_ = std::remainder(pllPhase_ + pllTurn_, 2 * M_PI);
   }
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).

@@ -230,6 +230,7 @@ class CwDecoder {
   std::array<std::complex<double>, kTicks> tickZ_{};
   std::complex<double> refZ_{};
   double refMag_ = 0;
+  double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
