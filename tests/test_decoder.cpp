@@ -260,6 +260,29 @@ TEST(CwDecoder, PrintsNothingOnTheNoiseAfterASignal) {
   }
 }
 
+// A weak tone (mark under 8 noise sigmas: its phase counts) copied alike
+// whether its phase runs on, it is 3 Hz off the pitch (the loop follows)
+// or each mark starts at a phase of its own (nothing to follow: the
+// envelope alone).
+TEST(CwDecoder, CopiesAWeakToneWhateverItsPhase) {
+  const std::string text = "CQ CQ DE DL1ABC DL1ABC K";
+  MorseKeying k;
+  k.seed = 3;
+  const std::vector<double> env = MorseEnvelope({{text, 16}}, k);
+  for (int kind = 0; kind < 3; ++kind) {
+    const double hz = kind == 1 ? 703 : 700;
+    std::vector<double> x(env.size(), 0.0);
+    std::mt19937 rng(5);
+    double phase = 0;
+    for (std::size_t i = 0; i < env.size(); ++i) {
+      if (kind == 2 && env[i] > 0 && (i == 0 || env[i - 1] == 0)) phase = std::uniform_real_distribution<double>(0, 2 * M_PI)(rng);
+      x[i] = kAmp * env[i] * std::sin(2 * M_PI * hz * i / 11025.0 + phase);
+    }
+    AddNoise(x, kAmp, -1, 23);
+    EXPECT_EQ(Decode(x).text, text) << (kind == 0 ? "steady" : kind == 1 ? "3 Hz off" : "a phase each mark");
+  }
+}
+
 TEST(CwDecoder, FollowsSpeedChanges) {
   struct Case {
     double from, to, jitter;
