@@ -10,7 +10,11 @@
 // Key, by soft decisions: every tick (2 frames, 2.9 ms) keeps the log
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
-// key up (Rayleigh); a semi-Markov Viterbi finds the most likely sequence of marks
+// key up (Rayleigh); on a weak signal whose timing is known, over the
+// tone's phase as well as the last half second's marks agree on it (von
+// Mises; the phase followed by a loop, for a tone off the pitch), which a
+// drifting tone leaves at the envelope alone.
+// A semi-Markov Viterbi finds the most likely sequence of marks
 // and spaces, each scored by its evidence and by the log prior of its
 // length under the learned timing (dits and dahs; gaps inside characters,
 // between them and between words; a broad floor for speed changes). Ticks
