@@ -31,7 +31,12 @@ Session::Session(WaveDriver& driver, UiBridge* ui)
   s_.volume = static_cast<int>(engine_->Volume());
 }
 
-Session::~Session() { Stop(); }
+Session::~Session() {
+  // Whoever is still listening may be going too (members destroyed before
+  // this one): tell nobody from here.
+  listeners_.clear();
+  Stop();
+}
 
 void Session::Start() {
   if (!engine_) return;
