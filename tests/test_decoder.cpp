@@ -168,6 +168,22 @@ TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
   }
 }
 
+// The speed shown against the sender's (a ratio >= 1, either way), the
+// worst after the first fromS seconds, decoding 40 ms at a time.
+double WorstSpeedRatio(const std::vector<double>& x, double wpm, double fromS) {
+  CwDecoder dec;
+  dec.SetPitch(700);
+  double worst = 1;
+  for (std::size_t at = 0; at < x.size(); at += 441) {
+    dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+    CwSymbol s;
+    while (dec.Pop(s)) {
+    }
+    if (at > 11025 * fromS) worst = std::max(worst, std::max(dec.Wpm() / wpm, wpm / dec.Wpm()));
+  }
+  return worst;
+}
+
 // Noise breaks marks into pieces in a fade's trough (10 dB at the peak,
 // -5 dB at the bottom): the speed shown stays the sender's, never taken
 // from the pieces.
@@ -178,17 +194,7 @@ TEST(CwDecoder, KeepsTheSpeedThroughFades) {
     std::vector<double> x;
     AddKeyedTone(x, MorseEnvelope({{text, wpm}}, k), 700, kAmp, 0.2, 15);
     AddNoise(x, kAmp, 10, 700);
-    CwDecoder dec;
-    dec.SetPitch(700);
-    double worst = 1;
-    for (std::size_t at = 0; at < x.size(); at += 441) {
-      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
-      CwSymbol s;
-      while (dec.Pop(s)) {
-      }
-      if (at > 11025 * 5) worst = std::max(worst, std::max(dec.Wpm() / wpm, wpm / dec.Wpm()));
-    }
-    EXPECT_LT(worst, 1.3) << wpm << " wpm";
+    EXPECT_LT(WorstSpeedRatio(x, wpm, 5), 1.3) << wpm << " wpm";
   }
 }
 
@@ -201,17 +207,7 @@ TEST(CwDecoder, FindsTheSpeedOfAWeakSignal) {
   for (double wpm : {20.0, 35.0}) {
     MorseKeying k;
     const std::vector<double> x = Keyed({{text + " " + text, wpm}}, k, -5);
-    CwDecoder dec;
-    dec.SetPitch(700);
-    double worst = 1;
-    for (std::size_t at = 0; at < x.size(); at += 441) {
-      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
-      CwSymbol s;
-      while (dec.Pop(s)) {
-      }
-      if (at > 11025 * 12) worst = std::max(worst, std::max(dec.Wpm() / wpm, wpm / dec.Wpm()));
-    }
-    EXPECT_LT(worst, 1.4) << wpm << " wpm";
+    EXPECT_LT(WorstSpeedRatio(x, wpm, 12), 1.4) << wpm << " wpm";
   }
 }
 
