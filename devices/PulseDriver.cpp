@@ -344,7 +344,8 @@ struct PulseStream {
     if (!stream) return kWaveErrBadFormat;
     pa_stream_set_state_callback(stream, &OnState, this);
     // About one block in the server each way: the capture fragment is one
-    // block; playback holds one block, taken from CWave's queue of three,
+    // block; playback holds one block (12 ms at least, below), taken from
+    // CWave's queue of three,
     // so a block that comes a little late never empties that queue.
     const std::uint32_t block =
         static_cast<std::uint32_t>(io.DeviceFrameBytes()) *
@@ -354,7 +355,7 @@ struct PulseStream {
     // Playback holds at least 12 ms all the same: a server that renders
     // a 5.8 ms block at once ran dry whenever this thread woke 6 ms late,
     // and each time the silence it played was added to the delay for good
-    // (9 times in 30 s at 64 frames; none with 12 ms, for 2 ms more delay).
+    // (9 times in 30 s at 64 frames; with 12 ms seldom, for 3 ms more delay).
     const std::uint32_t playbackFloor =
         static_cast<std::uint32_t>(io.DeviceFrameBytes()) * static_cast<std::uint32_t>(rate * 12LL / 1000);
     pa_buffer_attr attr;
