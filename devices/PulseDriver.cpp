@@ -345,8 +345,8 @@ struct PulseStream {
     pa_stream_set_state_callback(stream, &OnState, this);
     // About one block in the server each way: the capture fragment is one
     // block; playback holds one block (12 ms at least, below), taken from
-    // CWave's queue of three,
-    // so a block that comes a little late never empties that queue.
+    // CWave's queue of three, so a block that comes a little late never
+    // empties that queue.
     const std::uint32_t block =
         static_cast<std::uint32_t>(io.DeviceFrameBytes()) *
         static_cast<std::uint32_t>(request.blockFrames > 0 ? static_cast<long long>(request.blockFrames) *
