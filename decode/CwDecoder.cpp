@@ -42,6 +42,9 @@ constexpr double kMinFit = -3.5;       // mean log likelihood per mark below whi
 // their rms about their own two clusters at most kRecentSpread.
 constexpr int kRecentMarks = 4;
 constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
+// ... and only a change of speed by a third or more (log 0.3): four
+// hand-sent marks, each up to 20 % off, misfit together now and then.
+constexpr double kRecentJump = 0.3;
 
 // What a cut into characters that breaks a word's QSO shape costs (log
 // likelihood), and how many cuts are kept at each mark.
@@ -960,8 +963,14 @@ bool CwDecoder::RecentJump() {
   if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit ||
       !AutoAllows(lo))
     return false;
+  // The dit from both kinds (the dahs over the ratio learned), which the
+  // sender keeps when he changes speed: a lone dit, 20 % off by hand,
+  // would set the speed alone.
+  const bool lone = nLo == 1 || nLo == kRecentMarks - 1;
+  if (lone) lo = (nLo * lo + (kRecentMarks - nLo) * (hi - lnRatio_)) / kRecentMarks;
+  if (std::abs(lo - lnDit_) < kRecentJump) return false;
+  if (!lone) lnRatio_ = hi - lo;
   Relock(lo);
-  lnRatio_ = hi - lo;
   candidate_ = lo;
   sinceLock_ = 0;
   if (Clear()) ForgetStructure();
@@ -1005,9 +1014,10 @@ void CwDecoder::UpdateSpeed() {
     // A new speed is taken once two splits in a row agree on it (a fade or
     // a burst of noise breaks marks up for one at most).
     // Both kinds move together (a fade that shortens the dits alone, or
-    // breaks marks up, is no new speed).
-    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25 &&
-                      std::abs(hi - lo - lnRatio_) < 0.35 && AutoAllows(lo);
+    // breaks marks up, is no new speed; nor are two hand-sent dits 30 %
+    // short), and the dits are more than one (one is no speed).
+    const bool jump = std::abs(lo - lnDit_) > 0.35 && std::abs(lo - candidate_) < 0.25 && nLo >= 2 &&
+                      std::abs(hi - lo - lnRatio_) < 0.25 && AutoAllows(lo);
     candidate_ = lo;
     if (first) replay_ = !replayed_;
     if (first) replayed_ = true;
