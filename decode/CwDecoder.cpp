@@ -731,7 +731,11 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
 }
 
 std::int64_t CwDecoder::Delay() const {
-  return std::clamp<std::int64_t>(std::llround(2 * std::exp(lnDit_) / kTickFrames), 8, kDelayTicks - 1);
+  // Two dits, so that a mark's level and the peak around a tick include
+  // what follows it; a dit and a half on a clear signal once its timing is
+  // known (its level is sure, and characters print half a dit sooner).
+  const double dits = locked_ && Clear() ? 1.5 : 2.0;
+  return std::clamp<std::int64_t>(std::llround(dits * std::exp(lnDit_) / kTickFrames), 8, kDelayTicks - 1);
 }
 
 void CwDecoder::Replay() {
