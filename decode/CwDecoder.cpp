@@ -45,6 +45,9 @@ constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
 // ... and only a change of speed by a third or more (log 0.3): four
 // hand-sent marks, each up to 20 % off, misfit together now and then.
 constexpr double kRecentJump = 0.3;
+// Marks each this far off (log) may be at a new speed, when one of them
+// is at least kHoldWorst off (hand-sent jitter seldom reaches either).
+constexpr double kHoldMisfit = 0.3, kHoldWorst = 0.5;
 
 // What a cut into characters that breaks a word's QSO shape costs (log
 // likelihood), and how many cuts are kept at each mark.
@@ -187,6 +190,7 @@ void CwDecoder::Reset() {
   lastUp_ = -1e9;
   pending_ = false;
   markCount_ = gapCount_ = n_ = 0;
+  held_ = false;
   locked_ = replay_ = replayed_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
@@ -521,6 +525,7 @@ void CwDecoder::Frame(std::complex<double> z) {
     // fade of the same signal keeps what was learned).
     if (open_ && frame_ - closedAt_ > kForgetS * kFrameRate) {
       markCount_ = fastCount_ = n_ = 0;
+      held_ = false;
       locked_ = replayed_ = false;
       durDirty_ = true;
       refLevel_ = 0;
@@ -758,6 +763,7 @@ void CwDecoder::Replay() {
   lenMark_[s] = lenSpace_[s] = kMaxSegment + 1;
   for (std::int64_t t = from; t <= tick_; ++t) Score(t, from - 1, m, sigma);
   n_ = markCount_ = gapCount_ = 0;
+  held_ = false;
   pending_ = down_ = carrier_ = false;
   chunkGapDone_ = true;
   lastUp_ = -1e9;
@@ -871,7 +877,9 @@ void CwDecoder::Gap(double now) {
   // a mark or two of noise never splits. Likewise before three gaps
   // between characters are known (Farnsworth spacing is learned from them
   // before any word space is printed), unless a pause ends the sending.
-  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate)) {
+  const bool wait = n_ > 0 && gap <= 1.5 * kFrameRate && AwaitsSpeed();
+  held_ = held_ || (wait && gap >= charSure);
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) && !wait) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
@@ -880,6 +888,26 @@ void CwDecoder::Gap(double now) {
     Emit(" ", lastUp_, lastUp_);
     printedSinceWord_ = false;
   }
+}
+
+bool CwDecoder::AwaitsSpeed() const {
+  // The last marks of a clear signal each far off both dits and dahs (a
+  // third or more, one of them two thirds): the sender has likely changed
+  // speed, and cut at the old one their characters would come out wrong
+  // (a G slowed down to half speed as TM). They wait for the next marks,
+  // which give the new speed and decide them at it; when four have not,
+  // or a mark fits again, the old.
+  if (!locked_ || !Clear()) return false;
+  int k = 0;
+  double worst = 0;
+  while (k < std::min(markCount_, kRecentMarks)) {
+    const double x = markWin_[(markCount_ - 1 - k) % kMarkWindow];
+    const double misfit = std::min(std::abs(x - lnDit_), std::abs(x - lnDit_ - lnRatio_));
+    if (misfit < kHoldMisfit) break;
+    worst = std::max(worst, misfit);
+    ++k;
+  }
+  return k > 0 && k < kRecentMarks && worst >= kHoldWorst;
 }
 
 void CwDecoder::KeyDown(double at) {
@@ -924,6 +952,17 @@ void CwDecoder::CommitMark() {
   markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
   ++markCount_;
   UpdateSpeed();
+  if (held_ && !AwaitsSpeed()) {
+    // A mark that fits again: no new speed after all (or it has been
+    // taken); the characters held are decided now, not after this one.
+    held_ = false;
+    const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+    for (int e = n_ - 1; e > 0; --e)
+      if (gaps_[e] >= charSure) {
+        DecodeChunk(e);
+        break;
+      }
+  }
 }
 
 void CwDecoder::Relock(double lnDit) {

@@ -114,6 +114,8 @@ class CwDecoder {
   double MarkLevel() const;
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
+  bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
+  bool held_ = false;        // ... and some do
   void Gap(double now);  // the key up from the last mark's end until now (frames)
   double Sigma() const;  // Rayleigh parameter of the noise envelope
   void BuildDurations();

@@ -334,6 +334,26 @@ TEST(CwDecoder, FollowsSpeedChanges) {
   }
 }
 
+// The first character at a new speed, before its marks have given it: cut
+// at the old speed a G slowed to half speed came out as TTE or MT. It
+// waits for the next marks and is decided at the new speed.
+TEST(CwDecoder, CopiesTheFirstCharacterAtANewSpeed) {
+  struct Case {
+    double from, to, jitter;
+  } cases[] = {{28, 14, 0}, {30, 15, 0}, {28, 14, 0.2}, {15, 30, 0}};
+  for (const Case& c : cases) {
+    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+      MorseKeying k;
+      k.jitter = c.jitter;
+      k.seed = seed;
+      const std::vector<double> x = Keyed({{"CQ CQ DE W1AW W1AW K", c.from}, {"GM OM TNX", c.to}}, k, 20);
+      const std::string text = Decode(x).text;
+      EXPECT_EQ(text.substr(text.size() - std::min<std::size_t>(text.size(), 9)), "GM OM TNX")
+          << c.from << " to " << c.to << ", seed " << seed << ": " << text;
+    }
+  }
+}
+
 TEST(CwDecoder, PrintsNothingOnNoiseAlone) {
   for (bool band : {false, true}) {
     std::vector<double> x(11025 * 60, 0.0);
