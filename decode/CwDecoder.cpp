@@ -55,6 +55,18 @@ constexpr double kShapePenalty = 2.0;
 constexpr int kCuts = 4;
 constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
 constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
+// In a fade the envelope's fast 90th percentile stands about this many of
+// the noise's sigmas over the marks (noise on them); the fade is taken to
+// fall in full once that percentile is kFadeShare below the slow one, and
+// to rise once it is kRiseRatio over the marks' level and kRiseSigmas
+// sigmas above it.
+constexpr double kFadeExcess = 0.6, kFadeShare = 0.25;
+constexpr double kRiseRatio = 1.25, kRiseSigmas = 2.0;
+// A mark far below the marks' level is still one in a fade's trough when
+// it stands kTroughMark sigmas over the noise and kTroughLevel of the
+// level the fade has come to, that itself kTroughFloor sigmas up (after
+// a signal ends the percentile sinks to about 2).
+constexpr double kTroughMark = 3.0, kTroughLevel = 0.7, kTroughFloor = 2.6;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -604,6 +616,24 @@ void CwDecoder::BuildDurations() {
   }
 }
 
+double CwDecoder::FadeLevel() const {
+  // The marks' level lags a fade by a mark or two and is taken four dits
+  // late; the envelope's fast 90th percentile follows it within a few
+  // tenths of a second either way (8 dB a second down, faster up), less
+  // what noise adds to it.
+  const double m = MarkLevel();
+  if (!locked_ || !(sig_ > 0)) return m;
+  const double sigma = Sigma(), fast = std::exp(lnHighFast_), high = std::exp(lnHigh_);
+  if (fast <= m) {
+    // Falling (the marks' level is clamped to it): the excess taken off in
+    // full once the fade is clear of a steady signal's spread.
+    const double share = std::clamp((high - fast) / (kFadeShare * high), 0.0, 1.0);
+    return std::max(fast - share * kFadeExcess * sigma, kMinSignal * sigma);
+  }
+  const double rising = fast - kFadeExcess * sigma;
+  return rising > kRiseRatio * m && fast - m > kRiseSigmas * sigma ? rising : m;
+}
+
 double CwDecoder::MarkLevel() const {
   // The mark level learned from the marks, within a factor of two of the
   // envelope's 90th percentile (a keyed tone is down more than a tenth of
@@ -697,7 +727,7 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
-  Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
+  Score(tick_, tick_ - kTicks + kMaxSegment + 8, FadeLevel(), sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
     // does not vouch for itself), over about half a second.
@@ -828,7 +858,11 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
       // A mark standing kTroughPeak sigmas over the noise is never noise
       // (in a fade's trough it may be far below the marks' level).
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma();
+      // Nor is one that the fade's level vouches for (a trough outlasts the
+      // marks' level, which falls only with the marks it lets through).
+      const double fade = FadeLevel();
+      const bool inTrough = level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;

@@ -112,6 +112,7 @@ class CwDecoder {
   void Score(std::int64_t t, std::int64_t start, double m, double sigma);
   void Replay();
   double MarkLevel() const;
+  double FadeLevel() const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
