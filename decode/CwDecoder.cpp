@@ -64,7 +64,7 @@ constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the 
 // marks' level and kRiseSigmas sigmas above it.
 constexpr double kFadeExcess = 0.6, kFadeFrom = 0.35, kFadeShare = 0.25;
 constexpr double kTroughDepth = 0.6, kRiseS = 2.0;
-constexpr double kRiseRatio = 1.25, kRiseSigmas = 2.0;
+constexpr double kRiseRatio = 1.5, kRiseSigmas = 2.0;  // (after a pause the fast one may stand 1.4 times over the marks)
 // A mark far below the marks' level is still one in a fade's trough when
 // it stands kTroughMark sigmas over the noise, kTroughChain of the last
 // mark's level (a fade brings them down mark by mark; after the signal
