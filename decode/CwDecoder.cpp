@@ -55,6 +55,23 @@ constexpr double kShapePenalty = 2.0;
 constexpr int kCuts = 4;
 constexpr double kTroughShare = 0.3;  // lowest key-down level taken, as a share of the mark level
 constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the noise's sigma
+// In a fade the envelope's fast 90th percentile stands about kFadeExcess
+// of the noise's sigmas over the marks (noise on them). A fade falls once
+// that percentile is more than kFadeFrom below the slow one (a share of
+// it: pauses and a weak signal's spread stay short of it), in full
+// kFadeShare further; it rises, within kRiseS of a trough (kTroughDepth
+// in log under the slow one), once the fast one is kRiseRatio over the
+// marks' level and kRiseSigmas sigmas above it.
+constexpr double kFadeExcess = 0.6, kFadeFrom = 0.35, kFadeShare = 0.25;
+constexpr double kTroughDepth = 0.6, kRiseS = 2.0;
+constexpr double kRiseRatio = 1.5, kRiseSigmas = 2.0;  // (after a pause the fast one may stand 1.4 times over the marks)
+// A mark far below the marks' level is still one in a fade's trough when
+// it stands kTroughMark sigmas over the noise, kTroughChain of the last
+// mark's level (a fade brings them down mark by mark; after the signal
+// has gone the first mark of noise is far under the last real one) and
+// kTroughLevel of the level the fade has come to, that itself
+// kTroughFloor sigmas up (after a signal ends the percentile sinks to 2).
+constexpr double kTroughMark = 3.0, kTroughChain = 0.5, kTroughLevel = 0.7, kTroughFloor = 2.6;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -179,7 +196,7 @@ void CwDecoder::Reset() {
   a_ = noise_ = sig_ = 0;
   open_ = false;
   lowFrames_ = 0;
-  closedAt_ = -1e9;
+  closedAt_ = troughAt_ = -1e9;
   // Short enough a start that the matched filter resolves the fastest
   // sending; the first split of dits from dahs sets the speed.
   lnDit_ = std::log(DitFrames(36));
@@ -506,6 +523,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   // The same, falling 8 dB a second: a fade's trough within a second.
   const double overFast = std::log(std::max(a_, 1e-300)) - lnHighFast_;
   lnHighFast_ += overFast < 0 ? -0.0014 : 0.0126 + 0.05 * std::max(0.0, overFast - 0.3);
+  if (lnHighFast_ < lnHigh_ - kTroughDepth) troughAt_ = frame_;
   // Squelch: the mark level over the noise's mean envelope. Open at once;
   // closed only after the level has stayed low a while, so that a fade or
   // a run of weak marks does not cut a word.
@@ -528,7 +546,7 @@ void CwDecoder::Frame(std::complex<double> z) {
       held_ = false;
       locked_ = replayed_ = false;
       durDirty_ = true;
-      refLevel_ = 0;
+      refLevel_ = lastLevel_ = 0;
       ForgetStructure();
     }
   }
@@ -569,7 +587,7 @@ void CwDecoder::ResetPath() {
   tick_ = decided_ = delayed_ = scored_ = 0;
   lastDownTick_ = lastRealTick_ = 0;
   noisePower_ = 0;
-  refLevel_ = 0;
+  refLevel_ = lastLevel_ = 0;
   tickSum_ = 0;
   tickSumZ_ = {};
   tickZ_.fill({});
@@ -602,6 +620,26 @@ void CwDecoder::BuildDurations() {
     durMark_[d] = std::log((1 - floor) * mark + floor * flat);
     durSpace_[d] = std::log((1 - floor) * space + floor * flat);
   }
+}
+
+double CwDecoder::FadeLevel() const {
+  // The marks' level lags a fade by a mark or two and is taken four dits
+  // late; the envelope's fast 90th percentile follows it within a few
+  // tenths of a second either way (8 dB a second down, faster up), less
+  // what noise adds to it.
+  const double m = MarkLevel();
+  if (!locked_ || !(sig_ > 0)) return m;
+  const double sigma = Sigma(), fast = std::exp(lnHighFast_), high = std::exp(lnHigh_);
+  if (fast <= m) {
+    // Falling (the marks' level is clamped to it): the excess taken off
+    // once the fade is clear of a steady signal's spread.
+    const double share = std::clamp(((high - fast) / high - kFadeFrom) / kFadeShare, 0.0, 1.0);
+    return std::max(fast - share * kFadeExcess * sigma, kMinSignal * sigma);
+  }
+  // Rising out of a trough: the marks' level is still down there.
+  const double rising = fast - kFadeExcess * sigma;
+  const bool afterTrough = frame_ - troughAt_ < kRiseS * kFrameRate;
+  return afterTrough && rising > kRiseRatio * m && fast - m > kRiseSigmas * sigma ? rising : m;
 }
 
 double CwDecoder::MarkLevel() const {
@@ -697,7 +735,7 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
-  Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
+  Score(tick_, tick_ - kTicks + kMaxSegment + 8, FadeLevel(), sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
     // does not vouch for itself), over about half a second.
@@ -828,11 +866,16 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       const bool afterPause = (downTick_ - lastRealTick_) * kTickFrames > kPauseS * kFrameRate;
       // A mark standing kTroughPeak sigmas over the noise is never noise
       // (in a fade's trough it may be far below the marks' level).
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma();
+      // Nor is one that the fade's level vouches for (a trough outlasts the
+      // marks' level, which falls only with the marks it lets through).
+      const double fade = FadeLevel();
+      const bool inTrough = level > kTroughChain * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
         refLevel_ = refLevel_ > 0 ? refLevel_ + 0.5 * (level - refLevel_) : level;
+        lastLevel_ = level;
       }
     }
     // Without marks for a while the level sinks, 3 dB a second (the

@@ -6,7 +6,9 @@
 // matched filter, its length following the speed). On that envelope: the
 // noise (its 10th percentile, then the mean square of the gaps), the mark
 // level (the middle of the marks, held within the envelope's 90th
-// percentile, which starts it and brings it down in a fade).
+// percentile, which starts it and brings it down in a fade; in a fade
+// the ticks are scored at that percentile less its noise, on the way down
+// and up out of a trough, and a trough's weak marks are kept).
 // Key, by soft decisions: every tick (2 frames, 2.9 ms) keeps the log
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
@@ -112,6 +114,7 @@ class CwDecoder {
   void Score(std::int64_t t, std::int64_t start, double m, double sigma);
   void Replay();
   double MarkLevel() const;
+  double FadeLevel() const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
@@ -188,6 +191,7 @@ class CwDecoder {
   double lnLow_ = 0;       // log of the envelope's 10th percentile (the noise)
   double lnHigh_ = 0;      // log of its 90th percentile (squelch; the mark level's floor)
   double lnHighFast_ = 0;  // the same, falling 8 dB a second (the mark level's ceiling in fades)
+  double troughAt_ = -1e9;  // the last frame it stood 5 dB under the slow one (a fade's trough)
   bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
   double closedAt_ = -1e9;
@@ -240,6 +244,7 @@ class CwDecoder {
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
+  double lastLevel_ = 0;   // the last mark's level (not noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
   std::int64_t lastDownTick_ = 0, downTick_ = 0;
   // The word printed so far (kWordChars: too long or a prosign in it).

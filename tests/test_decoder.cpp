@@ -168,6 +168,27 @@ TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
   }
 }
 
+// The same fade on a signal 14 to 16 dB over the noise at its peak (about
+// 0 dB in the troughs). The ticks were scored at the marks' level, which
+// came a mark or two behind the fade (3 to 6 dB under it on the way up,
+// 2 dB over it in the trough), and a trough's marks far under it were
+// taken for noise: dits were lost there ("W1AW" as "WMMAW"). Each of these
+// lost a character so.
+TEST(CwDecoder, CopiesThroughADeepFade) {
+  const std::string text = "CQ CQ DE W1AW W1AW QTH NEWINGTON CT K";
+  struct Case {
+    double wpm, snrDb;
+    std::uint32_t noiseSeed;
+  } cases[] = {{16, 14, 27}, {16, 16, 28}, {18, 14, 20}, {18, 14, 33}, {18, 16, 22}, {18, 16, 24}};
+  for (const Case& c : cases) {
+    MorseKeying k;
+    std::vector<double> x;
+    AddKeyedTone(x, MorseEnvelope({{text, c.wpm}}, k), 700, kAmp, 0.2, 15);
+    AddNoise(x, kAmp, c.snrDb, c.noiseSeed);
+    EXPECT_EQ(Decode(x).text, text) << c.wpm << " wpm, " << c.snrDb << " dB, noise " << c.noiseSeed;
+  }
+}
+
 // The speed shown against the sender's (a ratio >= 1, either way), the
 // worst after the first fromS seconds, decoding 40 ms at a time.
 double WorstSpeedRatio(const std::vector<double>& x, double wpm, double fromS) {
