@@ -24,8 +24,9 @@ constexpr double kLagDits = 4;         // the key is decided this far behind (th
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
-// (1.7 on noise alone), held closed this long below kCloseRatio.
-constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;
+// (1.7 on noise alone), held closed this long below kCloseRatio; opened
+// at kOpenKeyed once the keying's structure fits keyed text.
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0, kOpenKeyed = 2.2;
 constexpr double kCloseHoldS = 1.0;
 // A mark whose middle is below this share of the marks' level is noise;
 // for the first mark after a pause of kPauseS, below kWeakAfterPause.
@@ -518,7 +519,11 @@ void CwDecoder::Frame(std::complex<double> z) {
   const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
   const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
   lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
-  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > kOpenRatio) {
+  // Sooner, at kOpenKeyed, when the keying's structure function has
+  // fitted keyed text at one speed four times in a row: fast sending at
+  // -5 dB seldom lifts the percentile to kOpenRatio, and noise alone
+  // seldom fits so (nor reaches kOpenKeyed).
+  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > (autoSure_ ? kOpenKeyed : kOpenRatio)) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
     // Marks from before a signal came up say nothing of its timing (a
