@@ -581,8 +581,8 @@ void CwDecoder::ResetPath() {
   tickSum_ = 0;
   tickSumZ_ = {};
   tickZ_.fill({});
-  refZ_ = {};
-  refMag_ = 0;
+  refZ_ = refZLong_ = {};
+  refMag_ = refMagLong_ = 0;
   pllPhase_ = pllTurn_ = 0;
   tickFill_ = 0;
   durDirty_ = true;
@@ -636,14 +636,16 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   const double peak = tickPeak_[p];
   const double mt = peak > kTroughPeak * sigma ? std::clamp(peak, kTroughShare * m, m) : m;
   // A steady tone's marks share one phase: key down is scored over a
-  // phase known as well as the last half second's marks agree on it (von
-  // Mises, its concentration from their mean resultant length r by the
-  // usual approximation), which on a weak signal is worth about what
+  // phase known as well as the marks agree on it (von Mises, its
+  // concentration from their mean resultant length r by the usual
+  // approximation; the lesser of the last half second's and the last
+  // second and a half's, as a half second holds few marks enough that a
+  // new phase each mark may agree by chance), which on a weak signal is worth about what
   // coherent detection gains; a drifting tone or noise gives r near 0 and
   // the envelope's Rice alone. Only once the timing is known (before, the
   // marks that teach the phase are guesses) and on a weak signal (a
   // strong one's key is sure from its envelope).
-  const double r = locked_ && refMag_ > 0 && m < kStrong * sigma ? std::min(std::abs(refZ_) / refMag_, 0.98) : 0;
+  const double r = locked_ && refMag_ > 0 && refMagLong_ > 0 && m < kStrong * sigma ? std::min({std::abs(refZ_) / refMag_, std::abs(refZLong_) / refMagLong_, 0.98}) : 0;
   const double kappa = r * (2 - r * r) / (1 - r * r);
   const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
@@ -714,19 +716,28 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, m, sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
-    // does not vouch for itself), over about half a second.
-    const double w = a > 0.5 * m ? 1 : 0;
+    // does not vouch for itself), over about half a second (and a second
+    // and a half, for r). Above 0.8 of the mark level: at -5 dB a third
+    // of the noise's ticks pass half of it, and their random phases hid
+    // the tone's.
+    const double w = a > 0.8 * m ? 1 : 0;
     constexpr double kRate = 1.0 / 150;
+    constexpr double kRateLong = 1.0 / 500;
     // The phase followed by a second-order loop on the same ticks
     // (natural frequency about half a hertz while keyed; its turn held
     // within 0.2 rad a tick, 11 Hz), so that a tone a few hertz off the
-    // pitch keeps a phase too.
+    // pitch keeps a phase too. Its error is the quadrature part over the
+    // level, so that a tick of noise, weaker than a mark, pulls it less
+    // (with the angle and the ticks over half the level it was 0.4 rad rms
+    // off at -5 dB, 0.2 now).
     constexpr double kp = 0.02, ki = 0.0001;
     const std::complex<double> turned = z * std::polar(1.0, -pllPhase_);
     refZ_ += kRate * (w * turned - refZ_);
     refMag_ += kRate * (w * std::abs(z) - refMag_);
+    refZLong_ += kRateLong * (w * turned - refZLong_);
+    refMagLong_ += kRateLong * (w * std::abs(z) - refMagLong_);
     if (w > 0 && std::abs(z) > 0) {
-      const double e = std::arg(turned);
+      const double e = std::imag(turned) / std::max(std::abs(turned), m);
       pllPhase_ += kp * e;
       pllTurn_ = std::clamp(pllTurn_ + ki * e, -0.2, 0.2);
     }

@@ -234,8 +234,8 @@ class CwDecoder {
   // key down is scored partly coherently (as sure of the phase as the
   // marks agree on it; a drifting tone falls back to the envelope).
   std::array<std::complex<double>, kTicks> tickZ_{};
-  std::complex<double> refZ_{};
-  double refMag_ = 0;
+  std::complex<double> refZ_{}, refZLong_{};  // over 150 and 500 ticks
+  double refMag_ = 0, refMagLong_ = 0;
   double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
