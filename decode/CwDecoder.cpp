@@ -59,6 +59,9 @@ constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the 
 // Each mark on the path of a signal weaker than kWeakMarks times the
 // noise's sigma gains kWeakMarkBonus (log likelihood).
 constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
+// A dit alone between gaps between characters, of a weak signal, its middle
+// below this share of the marks' level, may be a mark of noise.
+constexpr double kLoneShare = 0.8;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -854,6 +857,7 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // A mark standing kTroughPeak sigmas over the noise is never noise
       // (in a fade's trough it may be far below the marks' level).
       markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma();
+      lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
@@ -904,12 +908,16 @@ void CwDecoder::Gap(double now) {
   // before any word space is printed), unless a pause ends the sending.
   const bool wait = n_ > 0 && gap <= 1.5 * kFrameRate && AwaitsSpeed();
   held_ = held_ || (wait && gap >= charSure);
+  const double wordAt = std::exp(0.5 * (lnChar_ + lnWord_));
+  // A lone weak dit waits for a word space after it (then it is printed)
+  // or for the next mark (see KeyDown).
+  if (LoneWeakDit() && gap < wordAt) return;
   if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) && !wait) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
   }
-  if (printedSinceWord_ && n_ == 0 && gap >= std::exp(0.5 * (lnChar_ + lnWord_))) {
+  if (printedSinceWord_ && n_ == 0 && gap >= wordAt) {
     Emit(" ", lastUp_, lastUp_);
     printedSinceWord_ = false;
   }
@@ -935,6 +943,13 @@ bool CwDecoder::AwaitsSpeed() const {
   return k > 0 && k < kRecentMarks && worst >= kHoldWorst;
 }
 
+bool CwDecoder::LoneWeakDit() const {
+  // One dit alone in the chunk, after a gap between characters, of a weak
+  // signal and below kLoneShare of the marks' level.
+  return n_ == 1 && !pending_ && marks_[0] < 2 * std::exp(lnDit_) && shares_[0] < kLoneShare &&
+         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * Sigma();
+}
+
 void CwDecoder::KeyDown(double at) {
   const double dit = std::exp(lnDit_);
   const double gap = at - lastUp_;
@@ -944,6 +959,17 @@ void CwDecoder::KeyDown(double at) {
     return;
   }
   if (pending_) CommitMark();
+  // A lone weak dit followed by a gap between characters, not a word
+  // space, is taken for a mark of noise (at -5 dB the usual one printed:
+  // an E, mostly in a word space, which with the gaps beside it it is).
+  const double wordAt = std::exp(0.5 * (lnChar_ + lnWord_));
+  if (LoneWeakDit() && gap >= std::exp(0.5 * (lnGap_ + lnChar_)) && gap < wordAt) {
+    n_ = 0;
+    if (printedSinceWord_ && firstGap_ + marks_[0] + gap >= wordAt) {
+      Emit(" ", lastUp_, lastUp_);
+      printedSinceWord_ = false;
+    }
+  }
   pendingGap_ = gap;
   if (!chunkGapDone_ && n_ == 0) {
     UpdateGaps(at - chunkEnd_);
@@ -957,6 +983,7 @@ void CwDecoder::KeyUp(double at) {
   if (len < kGlitch * std::exp(lnDit_)) return;  // a noise spike: the gap goes on
   pending_ = true;
   pendingWeak_ = markWeak_;
+  pendingShare_ = lastShare_;
   pendingStart_ = markStart_;
   pendingLen_ = len;
   lastUp_ = at;
@@ -966,6 +993,8 @@ void CwDecoder::CommitMark() {
   pending_ = false;
   if (!tickIsOpen_ || pendingWeak_) return;  // squelched, or noise: it would upset the timing
   if (n_ == kMaxChunk) DecodeFull();
+  shares_[n_] = pendingShare_;
+  if (n_ == 0) firstGap_ = pendingGap_;
   marks_[n_] = pendingLen_;
   gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
   starts_[n_] = pendingStart_;

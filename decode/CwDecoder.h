@@ -117,6 +117,7 @@ class CwDecoder {
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
   bool held_ = false;        // ... and some do
   void Gap(double now);  // the key up from the last mark's end until now (frames)
+  bool LoneWeakDit() const;  // the chunk is one weak dit that may be noise in a word space
   double Sigma() const;  // Rayleigh parameter of the noise envelope
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
@@ -204,8 +205,11 @@ class CwDecoder {
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
-  // The chunk: marks since the last sure character gap, each with the gap before it.
-  std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{};
+  // The chunk: marks since the last sure character gap, each with the gap
+  // before it and its middle's level over the marks' (shares_).
+  std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{}, shares_{};
+  double lastShare_ = 1, pendingShare_ = 1;  // the last mark's level over the marks'
+  double firstGap_ = 0;  // the gap before the chunk's first mark, frames
   int n_ = 0;
   bool printedSinceWord_ = false, chunkGapDone_ = true;
   double chunkEnd_ = 0;
