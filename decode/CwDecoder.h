@@ -11,13 +11,14 @@
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
 // key up (Rayleigh); on a weak signal whose timing is known, over the
-// tone's phase as well as the last half second's marks agree on it (von
-// Mises; the phase followed by a loop, for a tone off the pitch), which a
-// drifting tone leaves at the envelope alone.
+// tone's phase as well as the marks agree on it (von Mises; learned from
+// ticks near the mark level and followed by a loop, for a tone off the
+// pitch), which a drifting tone leaves at the envelope alone.
 // A semi-Markov Viterbi finds the most likely sequence of marks
 // and spaces, each scored by its evidence and by the log prior of its
 // length under the learned timing (dits and dahs; gaps inside characters,
-// between them and between words; a broad floor for speed changes). Ticks
+// between them and between words; a broad floor for speed changes; on a
+// weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them) and the key
 // is taken from the best path four dits behind, or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
@@ -43,11 +44,12 @@
 // (a usual word, a callsign, a number) into one that fits none by a small
 // penalty (four cuts kept per mark); the most likely sequence is printed as
 // soon as the gap after it is a sure character gap.
-// Squelch: the envelope's 90th percentile over the noise's mean; marks
-// whose middle is far below the marks' level, and under 5 sigmas of the
-// noise, are noise; nothing prints
-// before dits and dahs have been told apart, nor unless the characters fit
-// the timing.
+// Squelch: the envelope's 90th percentile over the noise's mean (a lower
+// ratio once the structure function fits keyed text); marks whose middle
+// is far below the marks' level, and under 5 sigmas of the noise, are
+// noise, and so is a lone weak dit with no word space after it; nothing
+// prints before dits and dahs have been told apart, nor unless the
+// characters fit the timing.
 //
 // Set up and read from one thread; Process allocates nothing.
 
