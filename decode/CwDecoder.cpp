@@ -909,9 +909,14 @@ void CwDecoder::Gap(double now) {
   const bool wait = n_ > 0 && gap <= 1.5 * kFrameRate && AwaitsSpeed();
   held_ = held_ || (wait && gap >= charSure);
   const double wordAt = std::exp(0.5 * (lnChar_ + lnWord_));
-  // A lone weak dit waits for a word space after it (then it is printed)
-  // or for the next mark (see KeyDown).
-  if (LoneWeakDit() && gap < wordAt) return;
+  // A lone weak dit waits for a word space after it (then it is printed,
+  // unless one came before it too: an E alone is seldom sent, marks of
+  // noise after a signal has gone often) or for the next mark (see
+  // KeyDown).
+  if (LoneWeakDit()) {
+    if (gap < wordAt) return;
+    if (firstGap_ >= wordAt) n_ = 0;
+  }
   if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) && !wait) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
