@@ -25,9 +25,10 @@ constexpr double kStrong = 8.0;        // mark level over the noise's sigma abov
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
 // (1.7 on noise alone), held closed this long below kCloseRatio; opened
-// at kOpenKeyed once the keying's structure fits keyed text.
+// at kOpenKeyed once the keying's structure fits keyed text (once the
+// timing is known, only within kReopenS of closing).
 constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0, kOpenKeyed = 2.2;
-constexpr double kCloseHoldS = 1.0;
+constexpr double kCloseHoldS = 1.0, kReopenS = 1.5;
 // A mark whose middle is below this share of the marks' level is noise;
 // for the first mark after a pause of kPauseS, below kWeakAfterPause.
 constexpr double kWeakMark = 0.4, kWeakAfterPause = 0.7;
@@ -528,8 +529,12 @@ void CwDecoder::Frame(std::complex<double> z) {
   // Sooner, at kOpenKeyed, when the keying's structure function has
   // fitted keyed text at one speed four times in a row: fast sending at
   // -5 dB seldom lifts the percentile to kOpenRatio, and noise alone
-  // seldom fits so (nor reaches kOpenKeyed).
-  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > (autoSure_ ? kOpenKeyed : kOpenRatio)) {
+  // seldom fits so (nor reaches kOpenKeyed). Once the timing is known,
+  // only within kReopenS of the squelch closing (a lull in weak sending):
+  // later the text it fits is likelier a neighbour's leakage, which
+  // reopened the squelch long after the signal had gone.
+  const bool keyed = autoSure_ && ratio > kOpenKeyed && (!locked_ || frame_ - closedAt_ < kReopenS * kFrameRate);
+  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : (ratio > kOpenRatio || keyed)) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
     // Marks from before a signal came up say nothing of its timing (a
