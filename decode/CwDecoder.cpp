@@ -24,9 +24,11 @@ constexpr double kLagDits = 4;         // the key is decided this far behind (th
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
-// (1.7 on noise alone), held closed this long below kCloseRatio.
-constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0;
-constexpr double kCloseHoldS = 1.0;
+// (1.7 on noise alone), held closed this long below kCloseRatio; opened
+// at kOpenKeyed once the keying's structure fits keyed text (once the
+// timing is known, only within kReopenS of closing).
+constexpr double kOpenRatio = 2.6, kCloseRatio = 2.0, kOpenKeyed = 2.2;
+constexpr double kCloseHoldS = 1.0, kReopenS = 1.5;
 // A mark whose middle is below this share of the marks' level is noise;
 // for the first mark after a pause of kPauseS, below kWeakAfterPause.
 constexpr double kWeakMark = 0.4, kWeakAfterPause = 0.7;
@@ -72,6 +74,12 @@ constexpr double kRiseRatio = 1.5, kRiseSigmas = 2.0;  // (after a pause the fas
 // kTroughLevel of the level the fade has come to, that itself
 // kTroughFloor sigmas up (after a signal ends the percentile sinks to 2).
 constexpr double kTroughMark = 3.0, kTroughChain = 0.5, kTroughLevel = 0.7, kTroughFloor = 2.6;
+// Each mark on the path of a signal weaker than kWeakMarks times the
+// noise's sigma gains kWeakMarkBonus (log likelihood).
+constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
+// A dit alone between gaps between characters, of a weak signal, its middle
+// below this share of the marks' level, may be a mark of noise.
+constexpr double kLoneShare = 0.8;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -536,7 +544,15 @@ void CwDecoder::Frame(std::complex<double> z) {
   const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
   const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
   lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
-  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : ratio > kOpenRatio) {
+  // Sooner, at kOpenKeyed, when the keying's structure function has
+  // fitted keyed text at one speed four times in a row: fast sending at
+  // -5 dB seldom lifts the percentile to kOpenRatio, and noise alone
+  // seldom fits so (nor reaches kOpenKeyed). Once the timing is known,
+  // only within kReopenS of the squelch closing (a lull in weak sending):
+  // later the text it fits is likelier a neighbour's leakage, which
+  // reopened the squelch long after the signal had gone.
+  const bool keyed = autoSure_ && ratio > kOpenKeyed && (!locked_ || frame_ - closedAt_ < kReopenS * kFrameRate);
+  if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : (ratio > kOpenRatio || keyed)) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
     // Marks from before a signal came up say nothing of its timing (a
@@ -591,8 +607,8 @@ void CwDecoder::ResetPath() {
   tickSum_ = 0;
   tickSumZ_ = {};
   tickZ_.fill({});
-  refZ_ = {};
-  refMag_ = 0;
+  refZ_ = refZLong_ = {};
+  refMag_ = refMagLong_ = 0;
   pllPhase_ = pllTurn_ = 0;
   tickFill_ = 0;
   durDirty_ = true;
@@ -666,14 +682,16 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   const double peak = tickPeak_[p];
   const double mt = peak > kTroughPeak * sigma ? std::clamp(peak, kTroughShare * m, m) : m;
   // A steady tone's marks share one phase: key down is scored over a
-  // phase known as well as the last half second's marks agree on it (von
-  // Mises, its concentration from their mean resultant length r by the
-  // usual approximation), which on a weak signal is worth about what
+  // phase known as well as the marks agree on it (von Mises, its
+  // concentration from their mean resultant length r by the usual
+  // approximation; the lesser of the last half second's and the last
+  // second and a half's, as a half second holds few marks enough that a
+  // new phase each mark may agree by chance), which on a weak signal is worth about what
   // coherent detection gains; a drifting tone or noise gives r near 0 and
   // the envelope's Rice alone. Only once the timing is known (before, the
   // marks that teach the phase are guesses) and on a weak signal (a
   // strong one's key is sure from its envelope).
-  const double r = locked_ && refMag_ > 0 && m < kStrong * sigma ? std::min(std::abs(refZ_) / refMag_, 0.98) : 0;
+  const double r = locked_ && refMag_ > 0 && refMagLong_ > 0 && m < kStrong * sigma ? std::min({std::abs(refZ_) / refMag_, std::abs(refZLong_) / refMagLong_, 0.98}) : 0;
   const double kappa = r * (2 - r * r) / (1 - r * r);
   const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
@@ -688,9 +706,15 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   double bm = -1e300, bs = -1e300;
   int lm = 1, ls = 1;
   const double e = evidence_[p];
+  // On a weak signal whose timing is known each mark is worth
+  // kWeakMarkBonus more: the best path alone, not the sum over the many
+  // ways of cutting alike, loses weak dits into the gaps beside them (at
+  // -5 dB and 20 wpm one dit in sixteen, against one in thirty with it,
+  // for hardly more marks of noise).
+  const double markBonus = locked_ && m < kWeakMarks * sigma ? kWeakMarkBonus : 0;
   for (int d = 1; d <= reachMark; ++d) {
     const int q = static_cast<int>((t - d) & kMask);
-    const double v = bestSpace_[q] + e - evidence_[q] + durMark_[d];
+    const double v = bestSpace_[q] + e - evidence_[q] + durMark_[d] + markBonus;
     if (v > bm) bm = v, lm = d;
   }
   if (reachMark == maxMark_) {
@@ -738,19 +762,28 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, FadeLevel(), sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
-    // does not vouch for itself), over about half a second.
-    const double w = a > 0.5 * m ? 1 : 0;
+    // does not vouch for itself), over about half a second (and a second
+    // and a half, for r). Above 0.8 of the mark level: at -5 dB a third
+    // of the noise's ticks pass half of it, and their random phases hid
+    // the tone's.
+    const double w = a > 0.8 * m ? 1 : 0;
     constexpr double kRate = 1.0 / 150;
+    constexpr double kRateLong = 1.0 / 500;
     // The phase followed by a second-order loop on the same ticks
     // (natural frequency about half a hertz while keyed; its turn held
     // within 0.2 rad a tick, 11 Hz), so that a tone a few hertz off the
-    // pitch keeps a phase too.
+    // pitch keeps a phase too. Its error is the quadrature part over the
+    // level, so that a tick of noise, weaker than a mark, pulls it less
+    // (with the angle and the ticks over half the level it was 0.4 rad rms
+    // off at -5 dB, 0.2 now).
     constexpr double kp = 0.02, ki = 0.0001;
     const std::complex<double> turned = z * std::polar(1.0, -pllPhase_);
     refZ_ += kRate * (w * turned - refZ_);
     refMag_ += kRate * (w * std::abs(z) - refMag_);
+    refZLong_ += kRateLong * (w * turned - refZLong_);
+    refMagLong_ += kRateLong * (w * std::abs(z) - refMagLong_);
     if (w > 0 && std::abs(z) > 0) {
-      const double e = std::arg(turned);
+      const double e = std::imag(turned) / std::max(std::abs(turned), m);
       pllPhase_ += kp * e;
       pllTurn_ = std::clamp(pllTurn_ + ki * e, -0.2, 0.2);
     }
@@ -871,6 +904,7 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       const double fade = FadeLevel();
       const bool inTrough = level > kTroughChain * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
       markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
+      lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
@@ -922,12 +956,21 @@ void CwDecoder::Gap(double now) {
   // before any word space is printed), unless a pause ends the sending.
   const bool wait = n_ > 0 && gap <= 1.5 * kFrameRate && AwaitsSpeed();
   held_ = held_ || (wait && gap >= charSure);
+  const double wordAt = std::exp(0.5 * (lnChar_ + lnWord_));
+  // A lone weak dit waits for a word space after it (then it is printed,
+  // unless one came before it too: an E alone is seldom sent, marks of
+  // noise after a signal has gone often) or for the next mark (see
+  // KeyDown).
+  if (LoneWeakDit()) {
+    if (gap < wordAt) return;
+    if (firstGap_ >= wordAt) n_ = 0;
+  }
   if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) && !wait) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
   }
-  if (printedSinceWord_ && n_ == 0 && gap >= std::exp(0.5 * (lnChar_ + lnWord_))) {
+  if (printedSinceWord_ && n_ == 0 && gap >= wordAt) {
     Emit(" ", lastUp_, lastUp_);
     printedSinceWord_ = false;
   }
@@ -953,6 +996,13 @@ bool CwDecoder::AwaitsSpeed() const {
   return k > 0 && k < kRecentMarks && worst >= kHoldWorst;
 }
 
+bool CwDecoder::LoneWeakDit() const {
+  // One dit alone in the chunk, after a gap between characters, of a weak
+  // signal and below kLoneShare of the marks' level.
+  return n_ == 1 && !pending_ && marks_[0] < 2 * std::exp(lnDit_) && shares_[0] < kLoneShare &&
+         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * Sigma();
+}
+
 void CwDecoder::KeyDown(double at) {
   const double dit = std::exp(lnDit_);
   const double gap = at - lastUp_;
@@ -962,6 +1012,17 @@ void CwDecoder::KeyDown(double at) {
     return;
   }
   if (pending_) CommitMark();
+  // A lone weak dit followed by a gap between characters, not a word
+  // space, is taken for a mark of noise (at -5 dB the usual one printed:
+  // an E, mostly in a word space, which with the gaps beside it it is).
+  const double wordAt = std::exp(0.5 * (lnChar_ + lnWord_));
+  if (LoneWeakDit() && gap >= std::exp(0.5 * (lnGap_ + lnChar_)) && gap < wordAt) {
+    n_ = 0;
+    if (printedSinceWord_ && firstGap_ + marks_[0] + gap >= wordAt) {
+      Emit(" ", lastUp_, lastUp_);
+      printedSinceWord_ = false;
+    }
+  }
   pendingGap_ = gap;
   if (!chunkGapDone_ && n_ == 0) {
     UpdateGaps(at - chunkEnd_);
@@ -975,6 +1036,7 @@ void CwDecoder::KeyUp(double at) {
   if (len < kGlitch * std::exp(lnDit_)) return;  // a noise spike: the gap goes on
   pending_ = true;
   pendingWeak_ = markWeak_;
+  pendingShare_ = lastShare_;
   pendingStart_ = markStart_;
   pendingLen_ = len;
   lastUp_ = at;
@@ -984,6 +1046,8 @@ void CwDecoder::CommitMark() {
   pending_ = false;
   if (!tickIsOpen_ || pendingWeak_) return;  // squelched, or noise: it would upset the timing
   if (n_ == kMaxChunk) DecodeFull();
+  shares_[n_] = pendingShare_;
+  if (n_ == 0) firstGap_ = pendingGap_;
   marks_[n_] = pendingLen_;
   gaps_[n_] = n_ > 0 ? pendingGap_ : 0;
   starts_[n_] = pendingStart_;

@@ -13,13 +13,14 @@
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
 // key up (Rayleigh); on a weak signal whose timing is known, over the
-// tone's phase as well as the last half second's marks agree on it (von
-// Mises; the phase followed by a loop, for a tone off the pitch), which a
-// drifting tone leaves at the envelope alone.
+// tone's phase as well as the marks agree on it (von Mises; learned from
+// ticks near the mark level and followed by a loop, for a tone off the
+// pitch), which a drifting tone leaves at the envelope alone.
 // A semi-Markov Viterbi finds the most likely sequence of marks
 // and spaces, each scored by its evidence and by the log prior of its
 // length under the learned timing (dits and dahs; gaps inside characters,
-// between them and between words; a broad floor for speed changes). Ticks
+// between them and between words; a broad floor for speed changes; on a
+// weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them) and the key
 // is taken from the best path four dits behind, or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
@@ -45,11 +46,12 @@
 // (a usual word, a callsign, a number) into one that fits none by a small
 // penalty (four cuts kept per mark); the most likely sequence is printed as
 // soon as the gap after it is a sure character gap.
-// Squelch: the envelope's 90th percentile over the noise's mean; marks
-// whose middle is far below the marks' level, and under 5 sigmas of the
-// noise, are noise; nothing prints
-// before dits and dahs have been told apart, nor unless the characters fit
-// the timing.
+// Squelch: the envelope's 90th percentile over the noise's mean (a lower
+// ratio once the structure function fits keyed text); marks whose middle
+// is far below the marks' level, and under 5 sigmas of the noise, are
+// noise, and so is a lone weak dit with no word space after it; nothing
+// prints before dits and dahs have been told apart, nor unless the
+// characters fit the timing.
 //
 // Set up and read from one thread; Process allocates nothing.
 
@@ -120,6 +122,7 @@ class CwDecoder {
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
   bool held_ = false;        // ... and some do
   void Gap(double now);  // the key up from the last mark's end until now (frames)
+  bool LoneWeakDit() const;  // the chunk is one weak dit that may be noise in a word space
   double Sigma() const;  // Rayleigh parameter of the noise envelope
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
@@ -208,8 +211,11 @@ class CwDecoder {
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
-  // The chunk: marks since the last sure character gap, each with the gap before it.
-  std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{};
+  // The chunk: marks since the last sure character gap, each with the gap
+  // before it and its middle's level over the marks' (shares_).
+  std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{}, shares_{};
+  double lastShare_ = 1, pendingShare_ = 1;  // the last mark's level over the marks'
+  double firstGap_ = 0;  // the gap before the chunk's first mark, frames
   int n_ = 0;
   bool printedSinceWord_ = false, chunkGapDone_ = true;
   double chunkEnd_ = 0;
@@ -238,8 +244,8 @@ class CwDecoder {
   // key down is scored partly coherently (as sure of the phase as the
   // marks agree on it; a drifting tone falls back to the envelope).
   std::array<std::complex<double>, kTicks> tickZ_{};
-  std::complex<double> refZ_{};
-  double refMag_ = 0;
+  std::complex<double> refZ_{}, refZLong_{};  // over 150 and 500 ticks
+  double refMag_ = 0, refMagLong_ = 0;
   double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps

@@ -5,6 +5,7 @@
 #include <sndfile.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -246,6 +247,53 @@ TEST(CwDecoder, FindsTheSpeedOfAWeakSignal) {
     MorseKeying k;
     const std::vector<double> x = Keyed({{text + " " + text, wpm}}, k, -5);
     EXPECT_LT(WorstSpeedRatio(x, wpm, 12), 1.4) << wpm << " wpm";
+  }
+}
+
+// Fast sending at -4 dB seldom lifts the envelope's 90th percentile to the
+// level that opens the squelch on its own: held shut for half of such a
+// text at 28 and 35 wpm, it now opens once the keying's structure fits
+// keyed text and stays open while it is sent.
+TEST(CwDecoder, KeepsTheSquelchOpenOnFastWeakSending) {
+  const std::string text = "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL <SK>";
+  for (double wpm : {28.0, 35.0}) {
+    MorseKeying k;
+    k.seed = 3;
+    const std::vector<double> x = Keyed({{text, wpm}}, k, -4);
+    CwDecoder dec;
+    dec.SetPitch(700);
+    // From a quarter of the way in to the text's end (the last second is silence).
+    int open = 0, blocks = 0;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      if (at > x.size() / 4 && at + 2 * 11025 < x.size()) ++blocks, open += dec.Open();
+    }
+    EXPECT_GT(open, 0.8 * blocks) << wpm << " wpm";
+  }
+}
+
+// A mark of noise in a word space, a dit half as strong as the signal's
+// at 0 dB and 20 wpm: it was printed as an E that joined the two words
+// (of seven word spaces one to three were left); now a lone weak dit with
+// no word space after it is taken for noise.
+TEST(CwDecoder, TakesALoneWeakDitInAWordSpaceForNoise) {
+  const std::string text = "CQ CQ DE DL1ABC DL1ABC K PSE K";
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    MorseKeying k;
+    k.seed = seed;
+    std::vector<SentChar> sent;
+    std::vector<double> env = MorseEnvelope({{text, 20}}, k, &sent);
+    const std::size_t dit = static_cast<std::size_t>(1.2 / 20 * 11025);
+    for (std::size_t c = 1; c < sent.size(); ++c) {
+      if (sent[c].start - sent[c - 1].end < static_cast<std::int64_t>(5 * dit)) continue;
+      const std::size_t from = static_cast<std::size_t>(sent[c - 1].end + sent[c].start) / 2 - dit / 2;
+      std::fill(env.begin() + from, env.begin() + from + dit, 0.5);
+    }
+    std::vector<double> x;
+    AddKeyedTone(x, env, 700, kAmp);
+    AddNoise(x, kAmp, 0, seed + 17);
+    const std::string got = Decode(x).text;
+    EXPECT_GE(std::count(got.begin(), got.end(), ' '), 5) << got;
   }
 }
 
