@@ -21,16 +21,19 @@
 // length under the learned timing (dits and dahs; gaps inside characters,
 // between them and between words; a broad floor for speed changes; on a
 // weak signal a small bonus a mark, against weak dits lost). Ticks
-// are scored two dits late (the levels by then include them) and the key
+// are scored two dits late (the levels by then include them; a dit and a
+// half on a clear signal whose timing is known) and the key
 // is taken from the best path four dits behind, or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
 // cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
 // marks (the first from six marks in two tight clusters; a new speed from
-// the last four alone when each misfits the timing held and they split
-// cleanly, or from the short average when the sender sped up past what
-// the matched filter resolves). Beside them, a speed from the keying's
+// the last four alone when each misfits the timing held, they split
+// cleanly and the speed moves by a third or more, or from the short
+// average when the sender sped up past what the matched filter resolves;
+// while a clear signal's last marks all misfit, their characters wait for
+// the marks that give the new speed). Beside them, a speed from the keying's
 // structure function (how often the key differs between frames a lag
 // apart, which bends at a dit and at a dah, whatever the threshold):
 // fitted to the shape keyed text gives, it sets the speed before the
