@@ -996,7 +996,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
   const double dit = std::exp(lnDit_);
   const std::int64_t half = (length_ + kTickFrames - 1) / kTickFrames;
   if (down) {
-    if (!down_) downTick_ = tick;
+    // (a dropout shorter than a glitch is bridged: the level is the whole
+    // mark's, not the fragment's after it, which passed for noise)
+    if (!down_ && (tick - lastDownTick_) * kTickFrames >= kGlitch * dit) downTick_ = tick;
     lastDownTick_ = tick;
   } else {
     if (down_ && !carrier_) {
