@@ -22,15 +22,16 @@ constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
-constexpr double kMinSignal = 2.0;
+constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // The key is taken before the lag once every path within kSettleMargin
 // (log likelihood) of the best agrees on it (at most kMaxRivals of them
-// looked at), edges within kEdgeDits taken as agreeing; on a signal over
-// kWeakMarks sigmas only (at 0 dB, or with a margin of 5 or 7 at +5 dB,
-// such early decisions cost characters).
-constexpr double kSettleMargin = 9, kEdgeDits = 0.2;
+// looked at), edges within kEdgeDits taken as agreeing. (The durations'
+// priors span 3.7 in log: a path further below than that, at its best
+// length to come, overtakes the best only as the levels and the timing
+// move.)
+constexpr double kSettleMargin = 5, kEdgeDits = 0.1;
 constexpr int kMaxRivals = 96;
-constexpr int kSettleSpan = 512;  // most ticks undecided for the test (1.5 s)     // mark level at least this over the noise's sigma
+constexpr int kSettleSpan = 512;  // most ticks undecided for the test (1.5 s)
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
 // (1.7 on noise alone), held closed this long below kCloseRatio; opened
 // at kOpenKeyed once the keying's structure fits keyed text (once the
@@ -819,7 +820,13 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
     const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
     if ((tick_ - t + std::abs(lenSpace_[t & kMask])) * kTickFrames >= charSure) DecideUpTo(tick_);
   }
-  if (locked_ && !down_ && FadeLevel() >= kWeakMarks * sigma) {
+  // Only in a gap the lag has begun (a mark's end taken sooner was cut
+  // short at a change of speed, and split characters), and while the last
+  // mark fits the timing held (after a change of speed the paths are
+  // scored at the old one, and its first characters wait).
+  const double lastMark = markCount_ > 0 ? markWin_[(markCount_ - 1) % kMarkWindow] : 0;
+  if (locked_ && !down_ && !held_ && markCount_ > 0 &&
+      std::min(std::abs(lastMark - lnDit_), std::abs(lastMark - lnDit_ - lnRatio_)) < kHoldMisfit) {
     const std::int64_t settled = Settled();
     if (settled > decided_) DecideUpTo(settled);
   }
@@ -865,8 +872,11 @@ std::int64_t CwDecoder::Settled() const {
   {
     bool nearEdge[kSettleSpan];
     std::fill(nearEdge, nearEdge + n, false);
+    // (not the last dit's: a mark just begun or ended may yet be noise)
+    const std::int64_t recent = now - static_cast<std::int64_t>(std::exp(lnDit_) / kTickFrames);
     for (int e = 0; e < edgeCount; ++e)
-      for (std::int64_t k = std::max(from, edges[e] - tol + 1); k <= std::min(now, edges[e] + tol); ++k) nearEdge[k - from] = true;
+      if (edges[e] <= recent)
+        for (std::int64_t k = std::max(from, edges[e] - tol + 1); k <= std::min(now, edges[e] + tol); ++k) nearEdge[k - from] = true;
     far[0][0] = far[1][0] = 0;
     for (int i = 0; i < n; ++i) {
       far[0][i + 1] = far[0][i] + (!nearEdge[i] && !key[i]);
