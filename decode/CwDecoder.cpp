@@ -31,6 +31,9 @@ constexpr double kMinSignal = 2.0;     // mark level at least this over the nois
 // move.)
 constexpr double kSettleMargin = 5, kEdgeDits = 0.1;
 constexpr int kMaxRivals = 96;
+// Not under this many of the noise's sigmas (at -5 dB the levels and the
+// timing that score the paths move too much for it: 0.4 % more errors).
+constexpr double kSettleSigmas = 4.0;
 constexpr int kSettleSpan = 512;  // most ticks undecided for the test (1.5 s)
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
 // (1.7 on noise alone), held closed this long below kCloseRatio; opened
@@ -825,7 +828,7 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   // mark fits the timing held (after a change of speed the paths are
   // scored at the old one, and its first characters wait).
   const double lastMark = markCount_ > 0 ? markWin_[(markCount_ - 1) % kMarkWindow] : 0;
-  if (locked_ && !down_ && !held_ && markCount_ > 0 &&
+  if (locked_ && !down_ && !held_ && markCount_ > 0 && FadeLevel() >= kSettleSigmas * sigma &&
       std::min(std::abs(lastMark - lnDit_), std::abs(lastMark - lnDit_ - lnRatio_)) < kHoldMisfit) {
     const std::int64_t settled = Settled();
     if (settled > decided_) DecideUpTo(settled);

@@ -22,8 +22,9 @@
 // between them and between words; a broad floor for speed changes; on a
 // weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them) and the key
-// is taken from the best path four dits behind, sooner where every path
-// within 5 in log likelihood of the best agrees with it, or at once on a strong
+// is taken from the best path four dits behind, sooner in a gap where
+// every path within 5 in log likelihood of the best agrees with it (over
+// 4 sigmas, the timing holding), or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
 // cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
