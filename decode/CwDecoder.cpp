@@ -841,7 +841,8 @@ std::int64_t CwDecoder::Settled() const {
   // tick back), each at its score so far and its best length to come; one
   // far below the best seldom overtakes it. Where all those near the best
   // agree with the best path, its key seldom changes whatever follows
-  // (edges a fifth of a dit apart count as agreeing).
+  // (edges kEdgeDits apart count as agreeing, but for those of the last
+  // dit).
   constexpr std::int64_t kMask = kTicks - 1;
   const std::int64_t now = tick_;
   const std::int64_t from = std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
