@@ -23,6 +23,18 @@ constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in d
 constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
+// The key is taken before the lag once every path within kSettleMargin
+// (log likelihood) of the best agrees on it (at most kMaxRivals of them
+// looked at), edges within kEdgeDits taken as agreeing. (The durations'
+// priors span 3.7 in log: a path further below than that, at its best
+// length to come, overtakes the best only as the levels and the timing
+// move.)
+constexpr double kSettleMargin = 5, kEdgeDits = 0.1;
+constexpr int kMaxRivals = 96;
+// Not under this many of the noise's sigmas (at -5 dB the levels and the
+// timing that score the paths move too much for it: 0.4 % more errors).
+constexpr double kSettleSigmas = 4.0;
+constexpr int kSettleSpan = 512;  // most ticks undecided for the test (1.5 s)
 // Squelch: the envelope's 90th percentile over the noise's mean envelope
 // (1.7 on noise alone), held closed this long below kCloseRatio; opened
 // at kOpenKeyed once the keying's structure fits keyed text (once the
@@ -636,6 +648,13 @@ void CwDecoder::BuildDurations() {
     durMark_[d] = std::log((1 - floor) * mark + floor * flat);
     durSpace_[d] = std::log((1 - floor) * space + floor * flat);
   }
+  tailMark_[kMaxSegment + 1] = tailSpace_[kMaxSegment + 1] = -1e300;
+  for (int d = kMaxSegment; d >= 1; --d) {
+    tailMark_[d] = std::max(tailMark_[d + 1], d <= maxMark_ ? durMark_[d] : -1e300);
+    tailSpace_[d] = std::max(tailSpace_[d + 1], d <= maxSpace_ ? durSpace_[d] : -1e300);
+  }
+  tailMark_[0] = tailMark_[1];
+  tailSpace_[0] = tailSpace_[1];
 }
 
 double CwDecoder::FadeLevel() const {
@@ -804,6 +823,120 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
     const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
     if ((tick_ - t + std::abs(lenSpace_[t & kMask])) * kTickFrames >= charSure) DecideUpTo(tick_);
   }
+  // Only in a gap the lag has begun (a mark's end taken sooner was cut
+  // short at a change of speed, and split characters), and while the last
+  // mark fits the timing held (after a change of speed the paths are
+  // scored at the old one, and its first characters wait).
+  const double lastMark = markCount_ > 0 ? markWin_[(markCount_ - 1) % kMarkWindow] : 0;
+  if (locked_ && !down_ && !held_ && markCount_ > 0 && FadeLevel() >= kSettleSigmas * sigma &&
+      std::min(std::abs(lastMark - lnDit_), std::abs(lastMark - lnDit_ - lnRatio_)) < kHoldMisfit) {
+    const std::int64_t settled = Settled();
+    if (settled > decided_) DecideUpTo(settled);
+  }
+}
+
+std::int64_t CwDecoder::Settled() const {
+  // Every path the future may still make best runs through one of the
+  // ways the segment holding this tick began (a mark or a space, from each
+  // tick back), each at its score so far and its best length to come; one
+  // far below the best seldom overtakes it. Where all those near the best
+  // agree with the best path, its key seldom changes whatever follows
+  // (edges kEdgeDits apart count as agreeing, but for those of the last
+  // dit).
+  constexpr std::int64_t kMask = kTicks - 1;
+  const std::int64_t now = tick_;
+  const std::int64_t from = std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
+  if (now - from < 4 || now - from >= kSettleSpan) return decided_;
+  const int n = static_cast<int>(now - from + 1);
+  // The best path's key over from..now, where its segments end (1: a
+  // mark, 2: a space), and ticks near its edges.
+  bool key[kSettleSpan];
+  unsigned char ends[kSettleSpan];
+  std::int64_t edges[kSettleSpan];
+  int edgeCount = 0;
+  {
+    std::int64_t t = now;
+    bool mark = bestMark_[t & kMask] > bestSpace_[t & kMask];
+    std::fill(ends, ends + n, 0);
+    while (t >= from) {
+      const int len = mark ? lenMark_[t & kMask] : lenSpace_[t & kMask];
+      const std::int64_t begin = std::max(from - 1, t - std::abs(len));
+      for (std::int64_t k = t; k > begin; --k) key[k - from] = mark;
+      ends[t - from] = mark ? 1 : 2;
+      if (t < now) edges[edgeCount++] = t;
+      t = t - std::abs(len);
+      if (len > 0) mark = !mark;
+      if (std::abs(len) > kMaxSegment) break;
+    }
+    for (std::int64_t k = from; k <= t; ++k) key[k - from] = mark;
+  }
+  const int tol = std::max(1, static_cast<int>(kEdgeDits * std::exp(lnDit_) / kTickFrames));
+  // Ticks off the edges where the best path has a mark, a space (prefix counts).
+  int far[2][kSettleSpan + 1];
+  {
+    bool nearEdge[kSettleSpan];
+    std::fill(nearEdge, nearEdge + n, false);
+    // (not the last dit's: a mark just begun or ended may yet be noise)
+    const std::int64_t recent = now - static_cast<std::int64_t>(std::exp(lnDit_) / kTickFrames);
+    for (int e = 0; e < edgeCount; ++e)
+      if (edges[e] <= recent)
+        for (std::int64_t k = std::max(from, edges[e] - tol + 1); k <= std::min(now, edges[e] + tol); ++k) nearEdge[k - from] = true;
+    far[0][0] = far[1][0] = 0;
+    for (int i = 0; i < n; ++i) {
+      far[0][i + 1] = far[0][i] + (!nearEdge[i] && !key[i]);
+      far[1][i + 1] = far[1][i] + (!nearEdge[i] && key[i]);
+    }
+  }
+  const double sigma = Sigma();
+  const double markBonus = locked_ && FadeLevel() < kWeakMarks * sigma ? kWeakMarkBonus : 0;
+  const double e = evidence_[now & kMask];
+  const int reachMark = static_cast<int>(std::min<std::int64_t>(maxMark_, now - 1));
+  const int reachSpace = static_cast<int>(std::min<std::int64_t>(maxSpace_, now - 1));
+  double best = -1e300;
+  for (int d = 0; d <= reachMark; ++d) {
+    const int q = static_cast<int>((now - d) & kMask);
+    best = std::max(best, bestSpace_[q] + e - evidence_[q] + markBonus + tailMark_[d]);
+  }
+  for (int d = 0; d <= reachSpace; ++d) best = std::max(best, bestMark_[(now - d) & kMask] + tailSpace_[d]);
+  // The first tick some other likely path disagrees on.
+  std::int64_t first = now + 1;
+  int rivals = 0;
+  auto differs = [&](std::int64_t a, std::int64_t b, bool mark) {  // ticks a+1..b of the kind
+    a = std::max(a, from - 1);
+    if (b <= a || a + 1 >= first) return;
+    const int i = static_cast<int>(a - from + 1), j = static_cast<int>(std::min(b, first - 1) - from + 1);
+    const int* other = far[mark ? 0 : 1];
+    if (other[j] == other[i]) return;
+    for (int k = i; k < j; ++k)
+      if (other[k + 1] > other[k]) {
+        first = from + k;
+        return;
+      }
+  };
+  for (int kind = 0; kind < 2 && first > from; ++kind) {
+    const bool mark = kind == 0;
+    const int reach = mark ? reachMark : reachSpace;
+    for (int d = 0; d <= reach && first > from; ++d) {
+      const std::int64_t s = now - d;
+      const int q = static_cast<int>(s & kMask);
+      const double v = mark ? bestSpace_[q] + e - evidence_[q] + markBonus + tailMark_[d] : bestMark_[q] + tailSpace_[d];
+      if (v < best - kSettleMargin) continue;
+      if (++rivals > kMaxRivals) return decided_;
+      differs(s, now, mark);
+      // Back along its path until it meets the best one.
+      std::int64_t t = s;
+      bool m = !mark;
+      while (t >= from && t + 1 < first) {
+        if (ends[t - from] == (m ? 1 : 2)) break;
+        const int len = m ? lenMark_[t & kMask] : lenSpace_[t & kMask];
+        if (std::abs(len) > kMaxSegment) break;
+        differs(t - std::abs(len), t, m);
+        t -= std::abs(len);
+        if (len > 0) m = !m;
+      }
+    }
+  }
+  return first - 1;
 }
 
 std::int64_t CwDecoder::Delay() const {
@@ -877,7 +1010,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
   const double dit = std::exp(lnDit_);
   const std::int64_t half = (length_ + kTickFrames - 1) / kTickFrames;
   if (down) {
-    if (!down_) downTick_ = tick;
+    // (a dropout shorter than a glitch is bridged: the level is the whole
+    // mark's, not the fragment's after it, which passed for noise)
+    if (!down_ && (tick - lastDownTick_) * kTickFrames >= kGlitch * dit) downTick_ = tick;
     lastDownTick_ = tick;
   } else {
     if (down_ && !carrier_) {

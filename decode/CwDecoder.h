@@ -23,7 +23,9 @@
 // weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them; a dit and a
 // half on a clear signal whose timing is known) and the key
-// is taken from the best path four dits behind, or at once on a strong
+// is taken from the best path four dits behind, sooner in a gap where
+// every path within 5 in log likelihood of the best agrees with it (over
+// 4 sigmas, the timing holding), or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
 // cut before the timing was known, are cut again once it is.
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
@@ -129,6 +131,7 @@ class CwDecoder {
   double Sigma() const;  // Rayleigh parameter of the noise envelope
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
+  std::int64_t Settled() const;  // the last tick every likely path agrees on
   void ResetPath();
   void KeyDown(double at);
   void KeyUp(double at);
@@ -232,6 +235,7 @@ class CwDecoder {
   std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
   bool tickIsOpen_ = false;              // ... for the tick being decided
   std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
+  std::array<double, kMaxSegment + 2> tailMark_{}, tailSpace_{};  // their best from each length on
   int maxMark_ = 0, maxSpace_ = 0;
   bool durDirty_ = true;
   bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
