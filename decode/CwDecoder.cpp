@@ -1229,10 +1229,10 @@ void CwDecoder::DecodeChunk(int count) {
   if (n == 0) return;
   // The marks after these wait for the next decision.
   struct Held {
-    double mark, gap, start;
+    double mark, gap, start, share;
   } rest[kMaxChunk];
   const int kept = n_ - n;
-  for (int e = 0; e < kept; ++e) rest[e] = {marks_[n + e], gaps_[n + e], starts_[n + e]};
+  for (int e = 0; e < kept; ++e) rest[e] = {marks_[n + e], gaps_[n + e], starts_[n + e], shares_[n + e]};
   n_ = 0;
   DecodeMarks(n);
   if (kept > 0 && printedSinceWord_ && std::log(std::max(rest[0].gap, 1.0)) > 0.5 * (lnChar_ + lnWord_)) {
@@ -1243,7 +1243,9 @@ void CwDecoder::DecodeChunk(int count) {
     marks_[e] = rest[e].mark;
     gaps_[e] = rest[e].gap;
     starts_[e] = rest[e].start;
+    shares_[e] = rest[e].share;
   }
+  if (kept > 0) firstGap_ = rest[0].gap;
   n_ = kept;
 }
 
