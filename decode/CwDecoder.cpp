@@ -80,6 +80,11 @@ constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
 // A dit alone between gaps between characters, of a weak signal, its middle
 // below this share of the marks' level, may be a mark of noise.
 constexpr double kLoneShare = 0.8;
+// Weak within kTightS of the marks standing clear of the noise (kStrong),
+// and under kTightFall of the level they stood at then (a fade, not a
+// signal about that strong): the spread (log length) of the path's spaces
+// and of the gaps the cut into characters scores, tighter than otherwise.
+constexpr double kTightS = 5.0, kTightFall = 0.6, kTightGap = 0.3;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -611,6 +616,9 @@ void CwDecoder::ResetPath() {
   refMag_ = refMagLong_ = 0;
   pllPhase_ = pllTurn_ = 0;
   tickFill_ = 0;
+  clearAt_ = -1e9;
+  clearLevel_ = 0;
+  tight_ = false;
   durDirty_ = true;
 }
 
@@ -620,7 +628,8 @@ void CwDecoder::BuildDurations() {
   maxMark_ = std::clamp(static_cast<int>(12 * ditTicks), 310, kMaxSegment);
   maxSpace_ = std::clamp(static_cast<int>(14 * ditTicks), 310, kMaxSegment);
   // Wider than the character decoder's spreads: noise moves the edges.
-  constexpr double sM = 0.35, sS = 0.4;
+  const double sS = tight_ ? kTightGap : 0.4;
+  constexpr double sM = 0.35;
   // A broad floor, flat in log length over 60 to 5 wpm and beyond, so that
   // a new speed is still found; wide open until the timing is known.
   const double floor = locked_ ? 0.1 : 0.5;
@@ -759,6 +768,20 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
+  // In a fade the spacing learned while the signal stood clear still holds
+  // (the sender's does not change with the path): the path and the cut
+  // into characters lean harder on it, against edges noise has moved (the
+  // marks' own spread stays: tightened too, a trough's "W1AW" came out as
+  // "WQAW").
+  if (m > kStrong * sigma) {
+    clearAt_ = frame_;
+    clearLevel_ = m;
+  }
+  const bool tight = locked_ && m <= kStrong * sigma && frame_ - clearAt_ < kTightS * kFrameRate && m < kTightFall * clearLevel_;
+  if (tight != tight_) {
+    tight_ = tight;
+    durDirty_ = true;
+  }
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, FadeLevel(), sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
@@ -1259,14 +1282,15 @@ void CwDecoder::DecodeMarks(int n) {
   }
   double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
   bool word[kMaxChunk];  // the gap before this mark is a word space
+  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
   for (int e = 0; e < n; ++e) {
     const double lm = std::log(std::max(marks_[e], 1.0));
     dit[e] = LogLike(lm, lnDit_, kSigmaMark);
     dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
     const double lg = std::log(std::max(gaps_[e], 1.0));
-    intra[e] = LogLike(lg, lnGap_, kSigmaGap);
+    intra[e] = LogLike(lg, lnGap_, sigmaGap);
     word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
-    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, kSigmaGap);
+    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, sigmaGap);
   }
   // The best symbol for the marks j..i-1, by their count k (-1: none).
   double segScore[kMaxChunk + 1][kMorseMaxElements + 1];

@@ -41,7 +41,9 @@
 // far from it, draws the speed to within 20 % of it and replaces a
 // speed far slower (marks run together). The character
 // and word gaps from the last gaps between characters (so Farnsworth
-// spacing is learned), 5 to 60 wpm.
+// spacing is learned), 5 to 60 wpm. In a fade (weak, 4 dB or more under
+// where it stood clear five seconds before) the spaces' spreads are
+// tighter: the spacing learned still holds.
 // Characters: the marks since the last sure character gap are split into
 // characters by dynamic programming over the alphabet, each mark and gap
 // scored by its log likelihood of being each element (log-normal durations)
@@ -233,6 +235,8 @@ class CwDecoder {
   bool tickIsOpen_ = false;              // ... for the tick being decided
   std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
   int maxMark_ = 0, maxSpace_ = 0;
+  double clearAt_ = -1e9, clearLevel_ = 0;  // the last frame the marks stood clear of the noise, their level then
+  bool tight_ = false;  // a fade: weak now, well under where it stood clear a few seconds ago
   bool durDirty_ = true;
   bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
   std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
