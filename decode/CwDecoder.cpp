@@ -80,6 +80,9 @@ constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
 // A dit alone between gaps between characters, of a weak signal, its middle
 // below this share of the marks' level, may be a mark of noise.
 constexpr double kLoneShare = 0.8;
+// A gap in doubt is taken for one between characters once the marks after
+// it make that this much likelier (log) than a gap inside one.
+constexpr double kSettled = 3.0;
 // Weak within kTightS of the marks standing clear of the noise (kStrong),
 // and under kTightFall of the level they stood at then (a fade, not a
 // signal about that strong): the spread (log length) of the path's spaces
@@ -1082,6 +1085,14 @@ void CwDecoder::CommitMark() {
   markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
   ++markCount_;
   UpdateSpeed();
+  // In a fade, a gap in doubt that the marks since have settled as one
+  // between characters: the characters before it need not wait for the
+  // next sure one. (Not on a signal never clear: at -4 dB and 35 wpm the
+  // text cut sooner moved the speed and the squelch with it.)
+  if (tight_ && !held_ && gapCount_ >= 3 && !AwaitsSpeed()) {
+    const int cut = SettledCut();
+    if (cut > 0) DecodeChunk(cut);
+  }
   if (held_ && !AwaitsSpeed()) {
     // A mark that fits again: no new speed after all (or it has been
     // taken); the characters held are decided now, not after this one.
@@ -1391,6 +1402,60 @@ void CwDecoder::DecodeMarks(int n) {
     Emit(s.text, starts_[j], starts_[i - 1] + marks_[i - 1]);
     j = i;
   }
+}
+
+int CwDecoder::SettledCut() const {
+  // The marks so far cut into characters (the last one may go on: scored
+  // as the start of a symbol), with and without a character's end at each
+  // gap nearer one between characters; where the end wins by kSettled the
+  // cut is settled. In a fade's trough a gap between characters comes out
+  // a dit short, under a sure one, and the characters before it waited for
+  // the next one's end (two or three word spaces late).
+  const int n = n_;
+  if (n < 2 || !locked_) return -1;
+  const double mid = std::exp(0.5 * (lnGap_ + lnChar_));  // between a gap inside a character and one between
+  const Alphabet& ab = Symbols();
+  double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
+  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
+  for (int e = 0; e < n; ++e) {
+    const double lm = std::log(std::max(marks_[e], 1.0));
+    dit[e] = LogLike(lm, lnDit_, kSigmaMark);
+    dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
+    const double lg = std::log(std::max(gaps_[e], 1.0));
+    intra[e] = LogLike(lg, lnGap_, sigmaGap);
+    inter[e] = LogLike(lg, lg > 0.5 * (lnChar_ + lnWord_) ? lnWord_ : lnChar_, sigmaGap);
+  }
+  // The best symbol for marks i-k..i-1 (at the end, the best start of one).
+  double seg[kMaxChunk + 1][kMorseMaxElements + 1];
+  for (int i = 1; i <= n; ++i)
+    for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+      seg[i][k] = -1e300;
+      for (int sym = 0; sym < ab.count; ++sym) {
+        if (ab.length[sym] != k && !(i == n && ab.length[sym] > k)) continue;
+        double score = ab.symbols[sym].logPrior;
+        for (int e = 0; e < k; ++e) score += ab.symbols[sym].code[e] == '.' ? dit[i - k + e] : dah[i - k + e];
+        seg[i][k] = std::max(seg[i][k], score);
+      }
+    }
+  auto best = [&](int j, bool end) {
+    double f[kMaxChunk + 1];
+    f[0] = 0;
+    for (int i = 1; i <= n; ++i) {
+      f[i] = -1e300;
+      double inside = 0;
+      for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+        const int from = i - k;
+        if (k > 1) inside += intra[from + 1];
+        if (end ? from < j && i > j : from == j) continue;
+        if (f[from] <= -1e299 || seg[i][k] <= -1e299) continue;
+        f[i] = std::max(f[i], f[from] + (from > 0 ? inter[from] : 0) + inside + seg[i][k]);
+      }
+    }
+    return f[n];
+  };
+  for (int j = n - 1; j >= 1; --j)
+    if (gaps_[j] >= mid && best(j, true) > best(j, false) + kSettled) return j;
+  return -1;
 }
 
 void CwDecoder::DecodeFull() {

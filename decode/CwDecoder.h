@@ -50,7 +50,8 @@
 // plus each symbol's prior, and a cut that turns a word fitting QSO text
 // (a usual word, a callsign, a number) into one that fits none by a small
 // penalty (four cuts kept per mark); the most likely sequence is printed as
-// soon as the gap after it is a sure character gap.
+// soon as the gap after it is a sure character gap (or, in a fade, as soon
+// as the marks after a gap in doubt settle it as one).
 // Squelch: the envelope's 90th percentile over the noise's mean (a lower
 // ratio once the structure function fits keyed text); marks whose middle
 // is far below the marks' level, and under 5 sigmas of the noise, are
@@ -142,6 +143,7 @@ class CwDecoder {
   void UpdateGaps(double gap);
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
   void DecodeFull();
+  int SettledCut() const;  // a gap in doubt that the marks after it settle as between characters (-1: none)
   void DecodeMarks(int n);
   void Emit(const char* text, double startFrame, double endFrame);
   void SetFilterLength();
