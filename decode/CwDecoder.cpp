@@ -92,6 +92,14 @@ constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
 // A dit alone between gaps between characters, of a weak signal, its middle
 // below this share of the marks' level, may be a mark of noise.
 constexpr double kLoneShare = 0.8;
+// A gap in doubt is taken for one between characters once the marks after
+// it make that this much likelier (log) than a gap inside one.
+constexpr double kSettled = 3.0;
+// Weak within kTightS of the marks standing clear of the noise (kStrong),
+// and under kTightFall of the level they stood at then (a fade, not a
+// signal about that strong): the spread (log length) of the path's spaces
+// and of the gaps the cut into characters scores, tighter than otherwise.
+constexpr double kTightS = 5.0, kTightFall = 0.6, kTightGap = 0.3;
 // The speed from the keying's structure function: the least share of its
 // variance a fit explains to count, how far off (a factor) the timing held
 // must be, and for how many fits in a row (a quarter second each), before
@@ -623,6 +631,9 @@ void CwDecoder::ResetPath() {
   refMag_ = refMagLong_ = 0;
   pllPhase_ = pllTurn_ = 0;
   tickFill_ = 0;
+  clearAt_ = -1e9;
+  clearLevel_ = 0;
+  tight_ = false;
   durDirty_ = true;
 }
 
@@ -632,7 +643,8 @@ void CwDecoder::BuildDurations() {
   maxMark_ = std::clamp(static_cast<int>(12 * ditTicks), 310, kMaxSegment);
   maxSpace_ = std::clamp(static_cast<int>(14 * ditTicks), 310, kMaxSegment);
   // Wider than the character decoder's spreads: noise moves the edges.
-  constexpr double sM = 0.35, sS = 0.4;
+  const double sS = tight_ ? kTightGap : 0.4;
+  constexpr double sM = 0.35;
   // A broad floor, flat in log length over 60 to 5 wpm and beyond, so that
   // a new speed is still found; wide open until the timing is known.
   const double floor = locked_ ? 0.1 : 0.5;
@@ -778,6 +790,20 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   tickFrame_[p] = at;
   tickOpen_[p] = open;
   const double sigma = Sigma(), m = MarkLevel();
+  // In a fade the spacing learned while the signal stood clear still holds
+  // (the sender's does not change with the path): the path and the cut
+  // into characters lean harder on it, against edges noise has moved (the
+  // marks' own spread stays: tightened too, a trough's "W1AW" came out as
+  // "WQAW").
+  if (m > kStrong * sigma) {
+    clearAt_ = frame_;
+    clearLevel_ = m;
+  }
+  const bool tight = locked_ && m <= kStrong * sigma && frame_ - clearAt_ < kTightS * kFrameRate && m < kTightFall * clearLevel_;
+  if (tight != tight_) {
+    tight_ = tight;
+    durDirty_ = true;
+  }
   Score(tick_, tick_ - kTicks + kMaxSegment + 8, FadeLevel(), sigma);
   {
     // The phase from the ticks likely key down (after scoring: a tick
@@ -1194,6 +1220,14 @@ void CwDecoder::CommitMark() {
   markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
   ++markCount_;
   UpdateSpeed();
+  // In a fade, a gap in doubt that the marks since have settled as one
+  // between characters: the characters before it need not wait for the
+  // next sure one. (Not on a signal never clear: at -4 dB and 35 wpm the
+  // text cut sooner moved the speed and the squelch with it.)
+  if (tight_ && !held_ && gapCount_ >= 3 && !AwaitsSpeed()) {
+    const int cut = SettledCut();
+    if (cut > 0) DecodeChunk(cut);
+  }
   if (held_ && !AwaitsSpeed()) {
     // A mark that fits again: no new speed after all (or it has been
     // taken); the characters held are decided now, not after this one.
@@ -1364,10 +1398,10 @@ void CwDecoder::DecodeChunk(int count) {
   if (n == 0) return;
   // The marks after these wait for the next decision.
   struct Held {
-    double mark, gap, start;
+    double mark, gap, start, share;
   } rest[kMaxChunk];
   const int kept = n_ - n;
-  for (int e = 0; e < kept; ++e) rest[e] = {marks_[n + e], gaps_[n + e], starts_[n + e]};
+  for (int e = 0; e < kept; ++e) rest[e] = {marks_[n + e], gaps_[n + e], starts_[n + e], shares_[n + e]};
   n_ = 0;
   DecodeMarks(n);
   if (kept > 0 && printedSinceWord_ && std::log(std::max(rest[0].gap, 1.0)) > 0.5 * (lnChar_ + lnWord_)) {
@@ -1378,7 +1412,9 @@ void CwDecoder::DecodeChunk(int count) {
     marks_[e] = rest[e].mark;
     gaps_[e] = rest[e].gap;
     starts_[e] = rest[e].start;
+    shares_[e] = rest[e].share;
   }
+  if (kept > 0) firstGap_ = rest[0].gap;
   n_ = kept;
 }
 
@@ -1392,14 +1428,15 @@ void CwDecoder::DecodeMarks(int n) {
   }
   double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
   bool word[kMaxChunk];  // the gap before this mark is a word space
+  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
   for (int e = 0; e < n; ++e) {
     const double lm = std::log(std::max(marks_[e], 1.0));
     dit[e] = LogLike(lm, lnDit_, kSigmaMark);
     dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
     const double lg = std::log(std::max(gaps_[e], 1.0));
-    intra[e] = LogLike(lg, lnGap_, kSigmaGap);
+    intra[e] = LogLike(lg, lnGap_, sigmaGap);
     word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
-    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, kSigmaGap);
+    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, sigmaGap);
   }
   // The best symbol for the marks j..i-1, by their count k (-1: none).
   double segScore[kMaxChunk + 1][kMorseMaxElements + 1];
@@ -1500,6 +1537,60 @@ void CwDecoder::DecodeMarks(int n) {
     Emit(s.text, starts_[j], starts_[i - 1] + marks_[i - 1]);
     j = i;
   }
+}
+
+int CwDecoder::SettledCut() const {
+  // The marks so far cut into characters (the last one may go on: scored
+  // as the start of a symbol), with and without a character's end at each
+  // gap nearer one between characters; where the end wins by kSettled the
+  // cut is settled. In a fade's trough a gap between characters comes out
+  // a dit short, under a sure one, and the characters before it waited for
+  // the next one's end (two or three word spaces late).
+  const int n = n_;
+  if (n < 2 || !locked_) return -1;
+  const double mid = std::exp(0.5 * (lnGap_ + lnChar_));  // between a gap inside a character and one between
+  const Alphabet& ab = Symbols();
+  double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
+  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
+  for (int e = 0; e < n; ++e) {
+    const double lm = std::log(std::max(marks_[e], 1.0));
+    dit[e] = LogLike(lm, lnDit_, kSigmaMark);
+    dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
+    const double lg = std::log(std::max(gaps_[e], 1.0));
+    intra[e] = LogLike(lg, lnGap_, sigmaGap);
+    inter[e] = LogLike(lg, lg > 0.5 * (lnChar_ + lnWord_) ? lnWord_ : lnChar_, sigmaGap);
+  }
+  // The best symbol for marks i-k..i-1 (at the end, the best start of one).
+  double seg[kMaxChunk + 1][kMorseMaxElements + 1];
+  for (int i = 1; i <= n; ++i)
+    for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+      seg[i][k] = -1e300;
+      for (int sym = 0; sym < ab.count; ++sym) {
+        if (ab.length[sym] != k && !(i == n && ab.length[sym] > k)) continue;
+        double score = ab.symbols[sym].logPrior;
+        for (int e = 0; e < k; ++e) score += ab.symbols[sym].code[e] == '.' ? dit[i - k + e] : dah[i - k + e];
+        seg[i][k] = std::max(seg[i][k], score);
+      }
+    }
+  auto best = [&](int j, bool end) {
+    double f[kMaxChunk + 1];
+    f[0] = 0;
+    for (int i = 1; i <= n; ++i) {
+      f[i] = -1e300;
+      double inside = 0;
+      for (int k = 1; k <= std::min(kMorseMaxElements, i); ++k) {
+        const int from = i - k;
+        if (k > 1) inside += intra[from + 1];
+        if (end ? from < j && i > j : from == j) continue;
+        if (f[from] <= -1e299 || seg[i][k] <= -1e299) continue;
+        f[i] = std::max(f[i], f[from] + (from > 0 ? inter[from] : 0) + inside + seg[i][k]);
+      }
+    }
+    return f[n];
+  };
+  for (int j = n - 1; j >= 1; --j)
+    if (gaps_[j] >= mid && best(j, true) > best(j, false) + kSettled) return j;
+  return -1;
 }
 
 void CwDecoder::DecodeFull() {

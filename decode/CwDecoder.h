@@ -43,14 +43,17 @@
 // far from it, draws the speed to within 20 % of it and replaces a
 // speed far slower (marks run together). The character
 // and word gaps from the last gaps between characters (so Farnsworth
-// spacing is learned), 5 to 60 wpm.
+// spacing is learned), 5 to 60 wpm. In a fade (weak, 4 dB or more under
+// where it stood clear five seconds before) the spaces' spreads are
+// tighter: the spacing learned still holds.
 // Characters: the marks since the last sure character gap are split into
 // characters by dynamic programming over the alphabet, each mark and gap
 // scored by its log likelihood of being each element (log-normal durations)
 // plus each symbol's prior, and a cut that turns a word fitting QSO text
 // (a usual word, a callsign, a number) into one that fits none by a small
 // penalty (four cuts kept per mark); the most likely sequence is printed as
-// soon as the gap after it is a sure character gap.
+// soon as the gap after it is a sure character gap (or, in a fade, as soon
+// as the marks after a gap in doubt settle it as one).
 // Squelch: the envelope's 90th percentile over the noise's mean (a lower
 // ratio once the structure function fits keyed text); marks whose middle
 // is far below the marks' level, and under 5 sigmas of the noise, are
@@ -143,6 +146,7 @@ class CwDecoder {
   void UpdateGaps(double gap);
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
   void DecodeFull();
+  int SettledCut() const;  // a gap in doubt that the marks after it settle as between characters (-1: none)
   void DecodeMarks(int n);
   void Emit(const char* text, double startFrame, double endFrame);
   void SetFilterLength();
@@ -237,6 +241,8 @@ class CwDecoder {
   std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
   std::array<double, kMaxSegment + 2> tailMark_{}, tailSpace_{};  // their best from each length on
   int maxMark_ = 0, maxSpace_ = 0;
+  double clearAt_ = -1e9, clearLevel_ = 0;  // the last frame the marks stood clear of the noise, their level then
+  bool tight_ = false;  // a fade: weak now, well under where it stood clear a few seconds ago
   bool durDirty_ = true;
   bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
   std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
