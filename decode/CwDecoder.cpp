@@ -1418,6 +1418,19 @@ void CwDecoder::DecodeChunk(int count) {
   n_ = kept;
 }
 
+void CwDecoder::ScoreElements(int n, ElementScores& out) const {
+  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
+  for (int e = 0; e < n; ++e) {
+    const double lm = std::log(std::max(marks_[e], 1.0));
+    out.dit[e] = LogLike(lm, lnDit_, kSigmaMark);
+    out.dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
+    const double lg = std::log(std::max(gaps_[e], 1.0));
+    out.intra[e] = LogLike(lg, lnGap_, sigmaGap);
+    out.word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
+    out.inter[e] = LogLike(lg, out.word[e] ? lnWord_ : lnChar_, sigmaGap);
+  }
+}
+
 void CwDecoder::DecodeMarks(int n) {
   const Alphabet& ab = Symbols();
   // Held marks: their gaps between characters teach the spacing first.
@@ -1426,18 +1439,10 @@ void CwDecoder::DecodeMarks(int n) {
     for (int e = 1; e < n; ++e)
       if (gaps_[e] >= charSure) UpdateGaps(gaps_[e]);
   }
-  double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
-  bool word[kMaxChunk];  // the gap before this mark is a word space
-  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
-  for (int e = 0; e < n; ++e) {
-    const double lm = std::log(std::max(marks_[e], 1.0));
-    dit[e] = LogLike(lm, lnDit_, kSigmaMark);
-    dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
-    const double lg = std::log(std::max(gaps_[e], 1.0));
-    intra[e] = LogLike(lg, lnGap_, sigmaGap);
-    word[e] = e > 0 && lg > 0.5 * (lnChar_ + lnWord_);
-    inter[e] = LogLike(lg, word[e] ? lnWord_ : lnChar_, sigmaGap);
-  }
+  ElementScores scores;
+  ScoreElements(n, scores);
+  const double *dit = scores.dit, *dah = scores.dah, *intra = scores.intra, *inter = scores.inter;
+  const bool* word = scores.word;
   // The best symbol for the marks j..i-1, by their count k (-1: none).
   double segScore[kMaxChunk + 1][kMorseMaxElements + 1];
   int segSymbol[kMaxChunk + 1][kMorseMaxElements + 1];
@@ -1550,16 +1555,9 @@ int CwDecoder::SettledCut() const {
   if (n < 2 || !locked_) return -1;
   const double mid = std::exp(0.5 * (lnGap_ + lnChar_));  // between a gap inside a character and one between
   const Alphabet& ab = Symbols();
-  double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
-  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
-  for (int e = 0; e < n; ++e) {
-    const double lm = std::log(std::max(marks_[e], 1.0));
-    dit[e] = LogLike(lm, lnDit_, kSigmaMark);
-    dah[e] = LogLike(lm, lnDit_ + lnRatio_, kSigmaMark);
-    const double lg = std::log(std::max(gaps_[e], 1.0));
-    intra[e] = LogLike(lg, lnGap_, sigmaGap);
-    inter[e] = LogLike(lg, lg > 0.5 * (lnChar_ + lnWord_) ? lnWord_ : lnChar_, sigmaGap);
-  }
+  ElementScores scores;
+  ScoreElements(n, scores);
+  const double *dit = scores.dit, *dah = scores.dah, *intra = scores.intra, *inter = scores.inter;
   // The best symbol for marks i-k..i-1 (at the end, the best start of one).
   double seg[kMaxChunk + 1][kMorseMaxElements + 1];
   for (int i = 1; i <= n; ++i)

@@ -147,6 +147,14 @@ class CwDecoder {
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
   void DecodeFull();
   int SettledCut() const;  // a gap in doubt that the marks after it settle as between characters (-1: none)
+  // Log likelihoods of the chunk's first n marks being a dit or a dah, and
+  // of the gap before each being one inside a character or between them
+  // (word: a word space).
+  struct ElementScores {
+    double dit[kMaxChunk], dah[kMaxChunk], intra[kMaxChunk], inter[kMaxChunk];
+    bool word[kMaxChunk];
+  };
+  void ScoreElements(int n, ElementScores& out) const;
   void DecodeMarks(int n);
   void Emit(const char* text, double startFrame, double endFrame);
   void SetFilterLength();
