@@ -40,6 +40,7 @@ void ClockFollower::Start(int nominalHz, int blockFrames) {
   block_ = std::max(blockFrames, 1);
   rate_ = nominalHz;
   windowMin_ = -1;
+  for (long& m : sliceMin_) m = -1;
   windowFrames_ = 0;
   windows_ = 0;
   reference_ = -1;
@@ -53,10 +54,30 @@ int ClockFollower::Note(long queuedFrames, int deviceFrames) {
   if (nominal_ <= 0) return rate_;
   // An empty queue before anything played is the start, not a level.
   if (windows_ == 0 && windowMin_ < 0 && queuedFrames <= 0) return rate_;
+  const long windowLength = static_cast<long>(kWindowS * nominal_);
   windowMin_ = windowMin_ < 0 ? queuedFrames : std::min(windowMin_, queuedFrames);
+  long& slice = sliceMin_[std::min<long>(kSlices - 1, windowFrames_ * kSlices / windowLength)];
+  slice = slice < 0 ? queuedFrames : std::min(slice, queuedFrames);
   windowFrames_ += std::max(deviceFrames, 0);
-  if (windowFrames_ < static_cast<long>(kWindowS * nominal_)) return rate_;
+  if (windowFrames_ < windowLength) return rate_;
 
+  // Requests larger than a slice leave slices empty; with fewer than three
+  // measured, the lowest level stands.
+  long first = -1, second = -1;
+  int measured = 0;
+  for (long& m : sliceMin_) {
+    if (m >= 0) {
+      ++measured;
+      if (first < 0 || m < first) {
+        second = first;
+        first = m;
+      } else if (second < 0 || m < second) {
+        second = m;
+      }
+    }
+    m = -1;
+  }
+  const long typical = measured >= 3 ? second : windowMin_;
   const long level = windowMin_;
   windowMin_ = -1;
   windowFrames_ = 0;
@@ -85,7 +106,7 @@ int ClockFollower::Note(long queuedFrames, int deviceFrames) {
   // stall moved the level) and the controller follows as long as it must.
   const double maxProgram = kMaxDeviation * kSampleRateHz;
   const long off = held - reference_;
-  if (std::labs(off) > DeadBand()) {
+  if (std::labs(off) > DeadBand() && std::labs(typical - reference_) > DeadBand()) {
     engaged_ = true;
     calmWindows_ = 0;
   } else if (engaged_ && std::labs(off) <= DeadBand() / 2 && ++calmWindows_ >= kCalmWindows &&

@@ -6,7 +6,7 @@
 // 64-frame block within seconds, each time a lost block. The follower
 // nudges the rate the playback stream is played at (whole Hz, within
 // kMaxDeviation of the nominal rate: 0.3 % is 5 cents, 2 Hz at 700 Hz), as a
-// PI controller on the queue's lowest level over each half second, with a
+// PI controller on the queue's low level over each half second, with a
 // dead band around the level held: while the level stays within it the rate
 // stays put (on one clock, at the nominal rate); once it leaves, the
 // controller follows until the level is back and nothing has been learned.
@@ -43,6 +43,14 @@ class ClockFollower {
   int nominal_ = 0;
   long block_ = 1;
   int rate_ = 0;
+  // The level leaves the dead band only when the second lowest of the
+  // window's slices' lowest levels leaves it too: one late packet or
+  // wake-up dips the queue in one slice only, and on one clock that dip
+  // alone set the follower going (the rate 0.3 % off for seconds, the delay
+  // moving by 3-7 ms at 64 frames), where a drift lowers every slice alike.
+  // Once following, the controller holds the lowest level.
+  static constexpr int kSlices = 5;
+  long sliceMin_[kSlices] = {-1, -1, -1, -1, -1};  // -1: no request in that slice yet
   long windowMin_ = -1;    // lowest queue level this window (-1: none yet)
   long windowFrames_ = 0;  // device frames requested this window
   int windows_ = 0;        // full windows measured since Start
