@@ -127,6 +127,11 @@ class CwDecoder {
   double FadeLevel() const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
+  // A mark's length where the envelope crosses half the level (frames;
+  // 0: it does not): through the box filter that is the mark's own length
+  // once it is over half the filter, whatever the path's priors make of
+  // its edges.
+  double HalfLevelLength(std::int64_t first, std::int64_t last, double level) const;
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
   bool held_ = false;        // ... and some do
   void Gap(double now);  // the key up from the last mark's end until now (frames)
@@ -140,7 +145,11 @@ class CwDecoder {
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
-  bool RecentJump();  // a new speed taken from the last few marks alone
+  // A new speed taken from the last count marks alone, each at least
+  // misfit off the timing held and one worst off (log).
+  bool RecentJump(int count, double misfit, double worst);
+  bool FitJump();  // ... from the last few but one that fit a new dit at the ratio held
+  void TakeRecent(double lnDit, const double* path, const double* half, int count);
   void Relock(double lnDit);
   void Nudge(double lnShift);
   void UpdateGaps(double gap);
@@ -223,9 +232,15 @@ class CwDecoder {
   bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
   bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
+  double lastHalf_ = 0, pendingHalf_ = 0;  // the last mark's length at half the level (frames, 0: none)
   std::array<double, kMarkWindow> markWin_{};
+  std::array<double, kMarkWindow> halfWin_{};  // the same marks at half the level (log; as markWin_ where none)
+  std::array<double, kMarkWindow> ditWin_{}, ratioWin_{};  // the timing held as each came (log)
+  std::array<bool, kMarkWindow> clearWin_{};  // ... and whether the signal stood clear
   int markCount_ = 0;
   int sinceLock_ = 0;  // marks since the speed was last taken anew
+  bool fromRecent_ = false;  // ... by RecentJump, from a few marks
+  double windowFrom_ = 0;    // marks begun before this frame stay out of the speed window
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;
