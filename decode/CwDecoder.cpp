@@ -56,21 +56,26 @@ constexpr double kMinFit = -3.5;       // mean log likelihood per mark below whi
 // their rms about their own two clusters at most kRecentSpread.
 constexpr int kRecentMarks = 4;
 constexpr double kRecentMisfit = 0.2, kRecentSpread = 0.12;
-// On a clear signal, from the marks' lengths at half the level (not the
-// path's, which its priors draw toward the timing held): hand-sent marks,
-// each up to 20 % off, spread up to 0.2 about their clusters.
-constexpr double kRecentSpreadClear = 0.2;
-// On a clear signal, from three marks when each misfits as AwaitsSpeed
-// holds characters for (a third or more off, one of them two thirds).
-constexpr int kQuickMarks = 3;
-constexpr double kHalfPeak = 0.6;
-constexpr int kFitMarks = 5;
 // ... and only a change of speed by a third or more (log 0.3): four
 // hand-sent marks, each up to 20 % off, misfit together now and then.
 constexpr double kRecentJump = 0.3;
 // Marks each this far off (log) may be at a new speed, when one of them
 // is at least kHoldWorst off (hand-sent jitter seldom reaches either).
 constexpr double kHoldMisfit = 0.3, kHoldWorst = 0.5;
+// On a clear signal the marks' lengths at half the level (not the path's,
+// which its priors draw toward the timing held): hand-sent marks, each up
+// to 20 % off, spread up to kRecentSpreadClear about their clusters. A
+// length at half the level only from a mark whose envelope peaks at
+// kHalfPeak of the level or more (nearer half, noise moves the crossings).
+constexpr double kRecentSpreadClear = 0.2;
+constexpr double kHalfPeak = 0.6;
+// A clear signal's speed from kQuickMarks marks when each misfits by
+// kHoldMisfit, one by kHoldWorst (as AwaitsSpeed holds their characters
+// for); or from kFitMarks but one, each at least kFitMisfit off the timing
+// held (none of them at the old speed) and within kRecentMisfit of a new
+// dit or dah at the ratio held.
+constexpr int kQuickMarks = 3, kFitMarks = 5;
+constexpr double kFitMisfit = 0.12;
 
 // What a cut into characters that breaks a word's QSO shape costs (log
 // likelihood), and how many cuts are kept at each mark.
@@ -1406,14 +1411,21 @@ bool CwDecoder::FitJump() {
   const int first = (markCount_ - kFitMarks) % kMarkWindow;
   const double refDit = ditWin_[first], ratio = ratioWin_[first];
   double x[kFitMarks];
+  bool oldFit[kFitMarks];
   for (int i = 0; i < kFitMarks; ++i) {
     const int k = (markCount_ - kFitMarks + i) % kMarkWindow;
     if (!clearWin_[k]) return false;
     x[i] = halfWin_[k];
+    oldFit[i] = std::min(std::abs(x[i] - refDit), std::abs(x[i] - refDit - ratio)) < kFitMisfit;
   }
   double best = 1e300, bestDit = 0;
   int bestOut = -1;
   for (int out = 0; out < kFitMarks; ++out) {
+    // (the rest all misfit the old timing: a mark at the old speed among
+    // them would draw the new dit toward it)
+    bool fits = false;
+    for (int i = 0; i < kFitMarks; ++i) fits = fits || (i != out && oldFit[i]);
+    if (fits) continue;
     // Each mark a dit or a dah of the dit that fits them best, found by
     // trying each as the dit or as a dah in turn.
     for (int seed = 0; seed < 2 * kFitMarks; ++seed) {

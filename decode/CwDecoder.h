@@ -31,8 +31,12 @@
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
 // marks (the first from six marks in two tight clusters; a new speed from
-// the last four alone when each misfits the timing held, they split
-// cleanly and the speed moves by a third or more, or from the short
+// the last four alone when each misfits the timing held as they began,
+// they split cleanly and the speed moves by a third or more; on a clear
+// signal from their lengths where the envelope crosses half the level,
+// which the path's priors do not draw toward the old dit, from three when
+// each is far off, or from four of the last five that fit a new dit at
+// the ratio held, the odd one two dahs run together; or from the short
 // average when the sender sped up past what the matched filter resolves;
 // while a clear signal's last marks all misfit, their characters wait for
 // the marks that give the new speed). Beside them, a speed from the keying's
