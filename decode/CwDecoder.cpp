@@ -1706,7 +1706,10 @@ void CwDecoder::DecodeMarks(int n) {
         lnRatio_ += 0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) - lnRatio_);
     }
     lnGap_ = std::clamp(lnGap_, lnDit_ - 0.5, lnDit_ + 0.5);
-    if (word[j] && printedSinceWord_) {
+    // (before the chunk's first mark, the gap was judged at the timing
+    // then; sped up since, it may be a word space at the new)
+    const bool wordBefore = j == 0 && std::log(std::max(firstGap_, 1.0)) > 0.5 * (lnChar_ + lnWord_);
+    if ((word[j] || wordBefore) && printedSinceWord_) {
       Emit(" ", starts_[j], starts_[j]);
       printedSinceWord_ = false;
     }
