@@ -443,6 +443,34 @@ TEST(CwDecoder, FollowsAHandSentSpeedChange) {
   }
 }
 
+// A word space keyed at a faster new speed after a slow word is short by
+// the old timing (12 to 35 wpm: 240 ms, under three of the old dits): it
+// was judged a gap between characters before the new speed came, and the
+// words on either side ran together ("K R R" as "KTN"). Judged again at
+// the new speed once the characters after it are decided, at most the
+// space before the first word at the new speed is lost (its marks, cut at
+// the old speed, may come out as a character run into the last: "KT N";
+// at 12 to 28 wpm, seed 3, both spaces still go: "KIT").
+TEST(CwDecoder, KeepsTheWordSpaceBeforeAFasterSpeed) {
+  struct Case {
+    double from, to;
+    std::uint32_t seed;
+  } cases[] = {{12, 35, 1}, {12, 35, 2}, {12, 35, 3}, {12, 35, 4}, {10, 30, 1}, {10, 30, 2}, {10, 30, 3},
+               {10, 30, 4}, {15, 30, 1}, {15, 30, 2}, {15, 30, 3}, {15, 30, 4}, {12, 28, 1}, {12, 28, 2}, {12, 28, 4}};
+  const std::string first = "CQ DE W1AW K", second = "R R TNX HANS UR RST 579 NAME JOHN";
+  auto words = [](const std::string& t) {
+    int n = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) n += t[i] != ' ' && (i == 0 || t[i - 1] == ' ');
+    return n;
+  };
+  for (const Case& c : cases) {
+    MorseKeying k;
+    k.seed = c.seed;
+    const std::string text = Decode(Keyed({{first, c.from}, {second, c.to}}, k, 10)).text;
+    EXPECT_GE(words(text), words(first + " " + second) - 1) << c.from << " to " << c.to << ", seed " << c.seed << ": " << text;
+  }
+}
+
 // The first character at a new speed, before its marks have given it: cut
 // at the old speed a G slowed to half speed came out as TTE or MT. It
 // waits for the next marks and is decided at the new speed.
