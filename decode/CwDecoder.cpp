@@ -1360,7 +1360,8 @@ bool CwDecoder::RecentJump(int count, double misfit, double worst) {
   double lo = 0, hi = 0, spread = 0;
   int nLo = 0;
   if (!TwoMeans(recent, count, lo, hi, nLo, &spread)) return false;
-  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > (clear ? kRecentSpreadClear : kRecentSpread) || std::abs(lo - refDit) < kRecentMisfit ||
+  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) ||
+      spread > (clear ? kRecentSpreadClear : kRecentSpread) || std::abs(lo - refDit) < kRecentMisfit ||
       !AutoAllows(lo))
     return false;
   // The dit from both kinds (the dahs over the ratio learned), which the
@@ -1473,7 +1474,8 @@ bool CwDecoder::FitJump() {
 }
 
 void CwDecoder::UpdateSpeed() {
-  if (RecentJump(kRecentMarks, kRecentMisfit, 0) || (Clear() && RecentJump(kQuickMarks, kHoldMisfit, kHoldWorst)) || FitJump()) {
+  if (RecentJump(kRecentMarks, kRecentMisfit, 0) ||
+      (Clear() && RecentJump(kQuickMarks, kHoldMisfit, kHoldWorst)) || FitJump()) {
     SetFilterLength();
     durDirty_ = true;
     return;

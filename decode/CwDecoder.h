@@ -238,13 +238,13 @@ class CwDecoder {
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   double lastHalf_ = 0, pendingHalf_ = 0;  // the last mark's length at half the level (frames, 0: none)
   std::array<double, kMarkWindow> markWin_{};
-  std::array<double, kMarkWindow> halfWin_{};  // the same marks at half the level (log; as markWin_ where none)
+  std::array<double, kMarkWindow> halfWin_{};  // the same at half the level (log; as markWin_ where none)
   std::array<double, kMarkWindow> ditWin_{}, ratioWin_{};  // the timing held as each came (log)
-  std::array<bool, kMarkWindow> clearWin_{};  // ... and whether the signal stood clear
+  std::array<bool, kMarkWindow> clearWin_{};               // ... and whether the signal stood clear
   int markCount_ = 0;
   int sinceLock_ = 0;  // marks since the speed was last taken anew
-  bool fromRecent_ = false;  // ... by RecentJump, from a few marks
-  double windowFrom_ = 0;    // marks begun before this frame stay out of the speed window
+  bool fromRecent_ = false;                   // ... by RecentJump, from a few marks
+  double windowFrom_ = 0;                     // marks begun before this frame stay out of the speed window
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;

@@ -422,8 +422,11 @@ TEST(CwDecoder, FollowsAHandSentSpeedChange) {
       k.seed = seed;
       std::vector<SentChar> sent;
       std::vector<double> x;
-      AddKeyedTone(x, MorseEnvelope({{"R R TNX HANS UR RST 579", c.from}, {"W1AW DE DL1ABC GM OM TNX FER CALL", c.to}}, k, &sent),
-                   700, kAmp);
+      AddKeyedTone(
+          x,
+          MorseEnvelope({{"R R TNX HANS UR RST 579", c.from}, {"W1AW DE DL1ABC GM OM TNX FER CALL", c.to}}, k,
+                        &sent),
+          700, kAmp);
       AddNoise(x, kAmp, 10, seed + 17);
       std::size_t first = 0;
       while (sent[first].wpm != c.to) ++first;
@@ -436,7 +439,8 @@ TEST(CwDecoder, FollowsAHandSentSpeedChange) {
         CwSymbol s;
         while (dec.Pop(s)) {
         }
-        if (dec.Samples() > from && dec.Samples() < to) worst = std::max(worst, std::max(dec.Wpm() / c.to, c.to / dec.Wpm()));
+        if (dec.Samples() > from && dec.Samples() < to)
+          worst = std::max(worst, std::max(dec.Wpm() / c.to, c.to / dec.Wpm()));
       }
       EXPECT_LT(worst, 1.2) << c.from << " to " << c.to << ", seed " << seed;
     }
@@ -455,8 +459,9 @@ TEST(CwDecoder, KeepsTheWordSpaceBeforeAFasterSpeed) {
   struct Case {
     double from, to;
     std::uint32_t seed;
-  } cases[] = {{12, 35, 1}, {12, 35, 2}, {12, 35, 3}, {12, 35, 4}, {10, 30, 1}, {10, 30, 2}, {10, 30, 3},
-               {10, 30, 4}, {15, 30, 1}, {15, 30, 2}, {15, 30, 3}, {15, 30, 4}, {12, 28, 1}, {12, 28, 2}, {12, 28, 4}};
+  } cases[] = {{12, 35, 1}, {12, 35, 2}, {12, 35, 3}, {12, 35, 4}, {10, 30, 1},
+               {10, 30, 2}, {10, 30, 3}, {10, 30, 4}, {15, 30, 1}, {15, 30, 2},
+               {15, 30, 3}, {15, 30, 4}, {12, 28, 1}, {12, 28, 2}, {12, 28, 4}};
   const std::string first = "CQ DE W1AW K", second = "R R TNX HANS UR RST 579 NAME JOHN";
   auto words = [](const std::string& t) {
     int n = 0;
@@ -467,7 +472,8 @@ TEST(CwDecoder, KeepsTheWordSpaceBeforeAFasterSpeed) {
     MorseKeying k;
     k.seed = c.seed;
     const std::string text = Decode(Keyed({{first, c.from}, {second, c.to}}, k, 10)).text;
-    EXPECT_GE(words(text), words(first + " " + second) - 1) << c.from << " to " << c.to << ", seed " << c.seed << ": " << text;
+    EXPECT_GE(words(text), words(first + " " + second) - 1)
+        << c.from << " to " << c.to << ", seed " << c.seed << ": " << text;
   }
 }
 
