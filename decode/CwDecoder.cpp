@@ -62,6 +62,20 @@ constexpr double kRecentJump = 0.3;
 // Marks each this far off (log) may be at a new speed, when one of them
 // is at least kHoldWorst off (hand-sent jitter seldom reaches either).
 constexpr double kHoldMisfit = 0.3, kHoldWorst = 0.5;
+// On a clear signal the marks' lengths at half the level (not the path's,
+// which its priors draw toward the timing held): hand-sent marks, each up
+// to 20 % off, spread up to kRecentSpreadClear about their clusters. A
+// length at half the level only from a mark whose envelope peaks at
+// kHalfPeak of the level or more (nearer half, noise moves the crossings).
+constexpr double kRecentSpreadClear = 0.2;
+constexpr double kHalfPeak = 0.6;
+// A clear signal's speed from kQuickMarks marks when each misfits by
+// kHoldMisfit, one by kHoldWorst (as AwaitsSpeed holds their characters
+// for); or from kFitMarks but one, each at least kFitMisfit off the timing
+// held (none of them at the old speed) and within kRecentMisfit of a new
+// dit or dah at the ratio held.
+constexpr int kQuickMarks = 3, kFitMarks = 5;
+constexpr double kFitMisfit = 0.12;
 
 // What a cut into characters that breaks a word's QSO shape costs (log
 // likelihood), and how many cuts are kept at each mark.
@@ -236,6 +250,8 @@ void CwDecoder::Reset() {
   pending_ = false;
   markCount_ = gapCount_ = n_ = 0;
   held_ = false;
+  fromRecent_ = false;
+  windowFrom_ = 0;
   locked_ = replay_ = replayed_ = false;
   printedSinceWord_ = false;
   chunkGapDone_ = true;
@@ -365,6 +381,8 @@ void CwDecoder::FastKey() {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
+      fromRecent_ = false;
+      windowFrom_ = frame_;
       if (Clear()) ForgetStructure();
       locked_ = true;
       SetFilterLength();
@@ -516,6 +534,7 @@ void CwDecoder::TakeSpeed(double lnDit) {
   locked_ = true;
   candidate_ = lnDit_;
   markCount_ = fastCount_ = sinceLock_ = 0;
+  fromRecent_ = false;
   autoOff_ = 0;
   SetFilterLength();
   durDirty_ = true;
@@ -579,6 +598,7 @@ void CwDecoder::Frame(std::complex<double> z) {
     // fade of the same signal keeps what was learned).
     if (open_ && frame_ - closedAt_ > kForgetS * kFrameRate) {
       markCount_ = fastCount_ = n_ = 0;
+      fromRecent_ = false;
       held_ = false;
       locked_ = replayed_ = false;
       durDirty_ = true;
@@ -1066,6 +1086,8 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       const bool inTrough = level > kTroughChain * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
       markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
       lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
+      // (half the marks' level: a dit under the filter's length peaks below it)
+      lastHalf_ = markWeak_ ? 0 : HalfLevelLength(downTick_, tick - 1, std::max(level, sig_));
       if (!markWeak_) {
         lastRealTick_ = tick;
         sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
@@ -1103,6 +1125,38 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
     return;
   }
   if (!down_) Gap(at);
+}
+
+double CwDecoder::HalfLevelLength(std::int64_t first, std::int64_t last, double level) const {
+  constexpr std::int64_t kMask = kTicks - 1;
+  const double h = 0.5 * level;
+  const std::int64_t reach = length_ / kTickFrames + 4;
+  const std::int64_t oldest = std::max<std::int64_t>(1, tick_ - kTicks + 2);
+  auto a = [&](std::int64_t k) { return tickA_[k & kMask]; };
+  if (first - reach < oldest || last + reach > tick_ || last < first) return 0;
+  // A mark whose peak comes near half the level is too short for the
+  // crossings to tell its length (noise moves them far).
+  double peak = 0;
+  for (std::int64_t k = first; k <= last; ++k) peak = std::max(peak, a(k));
+  if (peak < kHalfPeak * level) return 0;
+  std::int64_t s = first;
+  if (a(s) >= h) {
+    while (s > first - reach && a(s - 1) >= h) --s;
+    if (s == first - reach) return 0;
+  } else {
+    while (s < last && a(s) < h) ++s;
+    if (a(s) < h) return 0;
+  }
+  std::int64_t e = last;
+  if (a(e) >= h) {
+    while (e < last + reach && a(e + 1) >= h) ++e;
+    if (e == last + reach) return 0;
+  } else {
+    while (e > s && a(e) < h) --e;
+  }
+  const double from = static_cast<double>(s - 1) + (h - a(s - 1)) / (a(s) - a(s - 1));
+  const double to = static_cast<double>(e) + (a(e) - h) / (a(e) - a(e + 1));
+  return std::max(0.0, (to - from) * kTickFrames);
 }
 
 void CwDecoder::Gap(double now) {
@@ -1200,6 +1254,7 @@ void CwDecoder::KeyUp(double at) {
   pendingShare_ = lastShare_;
   pendingStart_ = markStart_;
   pendingLen_ = len;
+  pendingHalf_ = lastHalf_;
   lastUp_ = at;
 }
 
@@ -1217,9 +1272,21 @@ void CwDecoder::CommitMark() {
   // marks come (the first characters wait for them).
   if (locked_ && gapCount_ < 3 && n_ > 1 && gaps_[n_ - 1] >= std::exp(0.5 * (lnGap_ + lnChar_) + 0.2))
     UpdateGaps(gaps_[n_ - 1]);
-  markWin_[markCount_ % kMarkWindow] = std::log(std::max(pendingLen_, 1.0));
-  ++markCount_;
-  UpdateSpeed();
+  // Marks begun before the short average set a new speed were cut with
+  // the old one's filter and priors (a dah and a dit run together, the
+  // rest of a mark cut off): the new speed is taken from those after.
+  if (pendingStart_ >= windowFrom_) {
+    const int k = markCount_ % kMarkWindow;
+    markWin_[k] = std::log(std::max(pendingLen_, 1.0));
+    // (at half the level only while the signal stands clear: in a fade the
+    // level it is measured against is not the mark's)
+    clearWin_[k] = Clear();
+    halfWin_[k] = clearWin_[k] && pendingHalf_ > 0 ? std::log(std::max(pendingHalf_, 1.0)) : markWin_[k];
+    ditWin_[k] = lnDit_;
+    ratioWin_[k] = lnRatio_;
+    ++markCount_;
+    UpdateSpeed();
+  }
   // In a fade, a gap in doubt that the marks since have settled as one
   // between characters: the characters before it need not wait for the
   // next sure one. (Not on a signal never clear: at -4 dB and 35 wpm the
@@ -1263,39 +1330,67 @@ void CwDecoder::Nudge(double lnShift) {
   for (double& g : gapWin_) g += shift;
 }
 
-bool CwDecoder::RecentJump() {
+bool CwDecoder::RecentJump(int count, double misfit, double worst) {
   // The last few marks alone, when each fits neither the dits nor the
   // dahs of the timing held and they split cleanly into dits and dahs
   // among themselves: the sender changed speed, and the window of older
   // marks would wait for two more splits. Marks broken up by a fade or
   // noise do not split that cleanly.
-  if (!locked_ || markCount_ < kRecentMarks) return false;
-  double recent[kRecentMarks];
-  for (int i = 0; i < kRecentMarks; ++i) {
-    const double x = markWin_[(markCount_ - kRecentMarks + i) % kMarkWindow];
+  if (!locked_ || markCount_ < count) return false;
+  const bool clear = Clear();
+  // On a clear signal against the timing held when the first of them
+  // came: those after it have nudged it, the ratio most (old dahs and new
+  // dits split as one). (In a fade the timing held now: marks broken up
+  // there nudge it less than they misfit the old.)
+  const int first = (markCount_ - count) % kMarkWindow;
+  const double refDit = clear ? ditWin_[first] : lnDit_, refRatio = clear ? ratioWin_[first] : lnRatio_;
+  double recent[kRecentMarks], path[kRecentMarks], half[kRecentMarks];
+  double farthest = 0;
+  for (int i = 0; i < count; ++i) {
+    const int k = (markCount_ - count + i) % kMarkWindow;
+    const double x = clear ? halfWin_[k] : markWin_[k];
     recent[i] = x;
-    if (std::min(std::abs(x - lnDit_), std::abs(x - lnDit_ - lnRatio_)) < kRecentMisfit) return false;
+    path[i] = markWin_[k];
+    half[i] = halfWin_[k];
+    const double off = std::min(std::abs(x - refDit), std::abs(x - refDit - refRatio));
+    if (off < misfit) return false;
+    farthest = std::max(farthest, off);
   }
+  if (farthest < worst) return false;
   double lo = 0, hi = 0, spread = 0;
   int nLo = 0;
-  if (!TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread)) return false;
-  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) || spread > kRecentSpread || std::abs(lo - lnDit_) < kRecentMisfit ||
+  if (!TwoMeans(recent, count, lo, hi, nLo, &spread)) return false;
+  if (hi - lo < std::log(2.2) || hi - lo > std::log(4.5) ||
+      spread > (clear ? kRecentSpreadClear : kRecentSpread) || std::abs(lo - refDit) < kRecentMisfit ||
       !AutoAllows(lo))
     return false;
   // The dit from both kinds (the dahs over the ratio learned), which the
   // sender keeps when he changes speed: a lone dit, 20 % off by hand,
   // would set the speed alone.
-  const bool lone = nLo == 1 || nLo == kRecentMarks - 1;
-  if (lone) lo = (nLo * lo + (kRecentMarks - nLo) * (hi - lnRatio_)) / kRecentMarks;
-  if (std::abs(lo - lnDit_) < kRecentJump) return false;
+  const bool lone = nLo == 1 || nLo == count - 1;
+  if (lone) lo = (nLo * lo + (count - nLo) * (hi - refRatio)) / count;
+  if (std::abs(lo - refDit) < kRecentJump) return false;
+  lnRatio_ = refRatio;
   if (!lone) lnRatio_ = hi - lo;
-  Relock(lo);
-  candidate_ = lo;
+  TakeRecent(lo, path, half, count);
+  return true;
+}
+
+void CwDecoder::TakeRecent(double lnDit, const double* path, const double* half, int count) {
+  Relock(lnDit);
+  candidate_ = lnDit;
   sinceLock_ = 0;
+  fromRecent_ = true;
   if (Clear()) ForgetStructure();
   // Only the marks at the new speed stay for the splits that follow.
-  for (int i = 0; i < kRecentMarks; ++i) markWin_[i] = recent[i];
-  markCount_ = kRecentMarks;
+  for (int i = 0; i < count; ++i) {
+    halfWin_[i] = half[i];
+    markWin_[i] = path[i];
+    clearWin_[i] = Clear();
+    ditWin_[i] = lnDit;
+    ratioWin_[i] = lnRatio_;
+  }
+  markCount_ = count;
   // The marks held back for want of a gap surely between characters at
   // the old speed are decided up to the last such gap at the new one.
   const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
@@ -1304,20 +1399,97 @@ bool CwDecoder::RecentJump() {
       DecodeChunk(e);
       break;
     }
+}
+
+bool CwDecoder::FitJump() {
+  // A clear signal's last kFitMarks marks at their lengths at half the
+  // level, one of them left out (at the old speed's filter and priors a
+  // faster sender's two dahs run together, or a mark comes out cut):
+  // the rest each within kRecentMisfit of a new dit or dah at the ratio
+  // held (hand-sent, 20 % off), that dit kRecentJump or more from the old.
+  // Four such marks cannot be jitter about the old timing.
+  if (!locked_ || !Clear() || markCount_ < kFitMarks) return false;
+  const int first = (markCount_ - kFitMarks) % kMarkWindow;
+  const double refDit = ditWin_[first], ratio = ratioWin_[first];
+  double x[kFitMarks];
+  bool oldFit[kFitMarks];
+  for (int i = 0; i < kFitMarks; ++i) {
+    const int k = (markCount_ - kFitMarks + i) % kMarkWindow;
+    if (!clearWin_[k]) return false;
+    x[i] = halfWin_[k];
+    oldFit[i] = std::min(std::abs(x[i] - refDit), std::abs(x[i] - refDit - ratio)) < kFitMisfit;
+  }
+  double best = 1e300, bestDit = 0;
+  int bestOut = -1;
+  for (int out = 0; out < kFitMarks; ++out) {
+    // (the rest all misfit the old timing: a mark at the old speed among
+    // them would draw the new dit toward it)
+    bool fits = false;
+    for (int i = 0; i < kFitMarks; ++i) fits = fits || (i != out && oldFit[i]);
+    if (fits) continue;
+    // Each mark a dit or a dah of the dit that fits them best, found by
+    // trying each as the dit or as a dah in turn.
+    for (int seed = 0; seed < 2 * kFitMarks; ++seed) {
+      if (seed / 2 == out) continue;
+      const double dit = x[seed / 2] - (seed % 2) * ratio;
+      double sum = 0, sse = 0, worst = 0;
+      int dits = 0;
+      for (int pass = 0; pass < 2; ++pass) {
+        const double at = pass == 0 ? dit : sum / (kFitMarks - 1);
+        sum = sse = worst = 0;
+        dits = 0;
+        for (int i = 0; i < kFitMarks; ++i) {
+          if (i == out) continue;
+          const bool dah = std::abs(x[i] - at - ratio) < std::abs(x[i] - at);
+          dits += !dah;
+          sum += x[i] - (dah ? ratio : 0);
+        }
+        const double m = sum / (kFitMarks - 1);
+        for (int i = 0; i < kFitMarks; ++i) {
+          if (i == out) continue;
+          const bool dah = std::abs(x[i] - at - ratio) < std::abs(x[i] - at);
+          const double r = x[i] - m - (dah ? ratio : 0);
+          sse += r * r;
+          worst = std::max(worst, std::abs(r));
+        }
+      }
+      const double m = sum / (kFitMarks - 1);
+      // Both kinds (one alone says nothing of which it is).
+      if (dits == 0 || dits == kFitMarks - 1 || worst >= kRecentMisfit || sse >= best) continue;
+      best = sse;
+      bestDit = m;
+      bestOut = out;
+    }
+  }
+  if (bestOut < 0 || std::abs(bestDit - refDit) < kRecentJump || !AutoAllows(bestDit)) return false;
+  double path[kFitMarks - 1], half[kFitMarks - 1];
+  for (int i = 0, j = 0; i < kFitMarks; ++i) {
+    if (i == bestOut) continue;
+    path[j] = markWin_[(markCount_ - kFitMarks + i) % kMarkWindow];
+    half[j++] = x[i];
+  }
+  lnRatio_ = ratio;
+  TakeRecent(bestDit, path, half, kFitMarks - 1);
   return true;
 }
 
 void CwDecoder::UpdateSpeed() {
-  if (RecentJump()) {
+  if (RecentJump(kRecentMarks, kRecentMisfit, 0) ||
+      (Clear() && RecentJump(kQuickMarks, kHoldMisfit, kHoldWorst)) || FitJump()) {
     SetFilterLength();
     durDirty_ = true;
     return;
   }
+  // After a speed taken from a few marks alone (a clear signal's, each
+  // up to 20 % off by hand), the marks that follow at their lengths at
+  // half the level: the path's are drawn toward the timing held, and a
+  // speed taken off stays off.
   const int n = std::min(markCount_, kMarkWindow);
+  const double* kept = Clear() && fromRecent_ ? halfWin_.data() : markWin_.data();
   double lo = 0, hi = 0;
   int nLo = 0;
   double spread = 0;
-  if (!TwoMeans(markWin_.data(), n, lo, hi, nLo, &spread)) return;
+  if (!TwoMeans(kept, n, lo, hi, nLo, &spread)) return;
   if (hi - lo >= std::log(1.9)) {
     // Dits and dahs both present: the short cluster is the dit.
     const double ratio = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
@@ -1345,6 +1517,7 @@ void CwDecoder::UpdateSpeed() {
       Relock(lo);
       lnRatio_ = ratio;
       sinceLock_ = 0;
+      fromRecent_ = false;
     } else {
       // The dit from both clusters (the dahs over the weight learned), so
       // that the mix of the last marks moves it less.
@@ -1535,7 +1708,10 @@ void CwDecoder::DecodeMarks(int n) {
         lnRatio_ += 0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) - lnRatio_);
     }
     lnGap_ = std::clamp(lnGap_, lnDit_ - 0.5, lnDit_ + 0.5);
-    if (word[j] && printedSinceWord_) {
+    // (before the chunk's first mark, the gap was judged at the timing
+    // then; sped up since, it may be a word space at the new)
+    const bool wordBefore = j == 0 && std::log(std::max(firstGap_, 1.0)) > 0.5 * (lnChar_ + lnWord_);
+    if ((word[j] || wordBefore) && printedSinceWord_) {
       Emit(" ", starts_[j], starts_[j]);
       printedSinceWord_ = false;
     }

@@ -31,8 +31,12 @@
 // Timing: marks and gaps, with glitches shorter than 0.3 dit bridged; the
 // dit length and dah/dit ratio come from two-cluster splits of the last
 // marks (the first from six marks in two tight clusters; a new speed from
-// the last four alone when each misfits the timing held, they split
-// cleanly and the speed moves by a third or more, or from the short
+// the last four alone when each misfits the timing held as they began,
+// they split cleanly and the speed moves by a third or more; on a clear
+// signal from their lengths where the envelope crosses half the level,
+// which the path's priors do not draw toward the old dit, from three when
+// each is far off, or from four of the last five that fit a new dit at
+// the ratio held, the odd one two dahs run together; or from the short
 // average when the sender sped up past what the matched filter resolves;
 // while a clear signal's last marks all misfit, their characters wait for
 // the marks that give the new speed). Beside them, a speed from the keying's
@@ -127,6 +131,11 @@ class CwDecoder {
   double FadeLevel() const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
+  // A mark's length where the envelope crosses half the level (frames;
+  // 0: it does not): through the box filter that is the mark's own length
+  // once it is over half the filter, whatever the path's priors make of
+  // its edges.
+  double HalfLevelLength(std::int64_t first, std::int64_t last, double level) const;
   bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
   bool held_ = false;        // ... and some do
   void Gap(double now);  // the key up from the last mark's end until now (frames)
@@ -140,7 +149,11 @@ class CwDecoder {
   void KeyUp(double at);
   void CommitMark();
   void UpdateSpeed();
-  bool RecentJump();  // a new speed taken from the last few marks alone
+  // A new speed taken from the last count marks alone, each at least
+  // misfit off the timing held and one worst off (log).
+  bool RecentJump(int count, double misfit, double worst);
+  bool FitJump();  // ... from the last few but one that fit a new dit at the ratio held
+  void TakeRecent(double lnDit, const double* path, const double* half, int count);
   void Relock(double lnDit);
   void Nudge(double lnShift);
   void UpdateGaps(double gap);
@@ -223,9 +236,15 @@ class CwDecoder {
   bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
   bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
+  double lastHalf_ = 0, pendingHalf_ = 0;  // the last mark's length at half the level (frames, 0: none)
   std::array<double, kMarkWindow> markWin_{};
+  std::array<double, kMarkWindow> halfWin_{};  // the same at half the level (log; as markWin_ where none)
+  std::array<double, kMarkWindow> ditWin_{}, ratioWin_{};  // the timing held as each came (log)
+  std::array<bool, kMarkWindow> clearWin_{};               // ... and whether the signal stood clear
   int markCount_ = 0;
   int sinceLock_ = 0;  // marks since the speed was last taken anew
+  bool fromRecent_ = false;                   // ... by RecentJump, from a few marks
+  double windowFrom_ = 0;                     // marks begun before this frame stay out of the speed window
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
   std::array<double, kGapWindow> gapWin_{};
   int gapCount_ = 0;

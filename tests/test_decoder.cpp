@@ -403,6 +403,80 @@ TEST(CwDecoder, FollowsSpeedChanges) {
   }
 }
 
+// Hand-sent (dah/dit 3.5, every element and gap up to 20 % off) speed
+// changes at 10 dB: from the end of the first word at the new speed the
+// speed shown stays within 20 % of it. The path's priors drew the first
+// marks at the new speed toward the old dit, so that four jittered marks
+// seldom split cleanly at 18 to 28 wpm, and the two dahs of a W ran
+// together: the speed stayed at 18 for seconds; taken from four marks all
+// short, it overshot to 36 and stayed there.
+TEST(CwDecoder, FollowsAHandSentSpeedChange) {
+  struct Case {
+    double from, to;
+  } cases[] = {{18, 28}, {28, 14}, {16, 24}, {24, 16}};
+  for (const Case& c : cases) {
+    for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+      MorseKeying k;
+      k.jitter = 0.2;
+      k.ratio = 3.5;
+      k.seed = seed;
+      std::vector<SentChar> sent;
+      std::vector<double> x;
+      AddKeyedTone(
+          x,
+          MorseEnvelope({{"R R TNX HANS UR RST 579", c.from}, {"W1AW DE DL1ABC GM OM TNX FER CALL", c.to}}, k,
+                        &sent),
+          700, kAmp);
+      AddNoise(x, kAmp, 10, seed + 17);
+      std::size_t first = 0;
+      while (sent[first].wpm != c.to) ++first;
+      const std::int64_t from = sent[first + 3].end, to = sent.back().end;  // after W1AW
+      CwDecoder dec;
+      dec.SetPitch(700);
+      double worst = 1;
+      for (std::size_t at = 0; at < x.size(); at += 441) {
+        dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+        CwSymbol s;
+        while (dec.Pop(s)) {
+        }
+        if (dec.Samples() > from && dec.Samples() < to)
+          worst = std::max(worst, std::max(dec.Wpm() / c.to, c.to / dec.Wpm()));
+      }
+      EXPECT_LT(worst, 1.2) << c.from << " to " << c.to << ", seed " << seed;
+    }
+  }
+}
+
+// A word space keyed at a faster new speed after a slow word is short by
+// the old timing (12 to 35 wpm: 240 ms, under three of the old dits): it
+// was judged a gap between characters before the new speed came, and the
+// words on either side ran together ("K R R" as "KTN"). Judged again at
+// the new speed once the characters after it are decided, at most the
+// space before the first word at the new speed is lost (its marks, cut at
+// the old speed, may come out as a character run into the last: "KT N";
+// at 12 to 28 wpm, seed 3, both spaces still go: "KIT").
+TEST(CwDecoder, KeepsTheWordSpaceBeforeAFasterSpeed) {
+  struct Case {
+    double from, to;
+    std::uint32_t seed;
+  } cases[] = {{12, 35, 1}, {12, 35, 2}, {12, 35, 3}, {12, 35, 4}, {10, 30, 1},
+               {10, 30, 2}, {10, 30, 3}, {10, 30, 4}, {15, 30, 1}, {15, 30, 2},
+               {15, 30, 3}, {15, 30, 4}, {12, 28, 1}, {12, 28, 2}, {12, 28, 4}};
+  const std::string first = "CQ DE W1AW K", second = "R R TNX HANS UR RST 579 NAME JOHN";
+  auto words = [](const std::string& t) {
+    int n = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) n += t[i] != ' ' && (i == 0 || t[i - 1] == ' ');
+    return n;
+  };
+  for (const Case& c : cases) {
+    MorseKeying k;
+    k.seed = c.seed;
+    const std::string text = Decode(Keyed({{first, c.from}, {second, c.to}}, k, 10)).text;
+    EXPECT_GE(words(text), words(first + " " + second) - 1)
+        << c.from << " to " << c.to << ", seed " << c.seed << ": " << text;
+  }
+}
+
 // The first character at a new speed, before its marks have given it: cut
 // at the old speed a G slowed to half speed came out as TTE or MT. It
 // waits for the next marks and is decided at the new speed.
