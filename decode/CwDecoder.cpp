@@ -1064,17 +1064,12 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // Nor is one that the fade's level vouches for (a trough outlasts the
       // marks' level, which falls only with the marks it lets through).
       const double fade = FadeLevel();
-      // (the last mark's level brought down as fast as the fade may have
-      // fallen since: a slow sender's marks are far apart)
-      const double sinceS = (downTick_ - lastRealTick_) * kTickFrames / kFrameRate;
-      const bool inTrough = level > kTroughChain * std::exp(-kFadeFall * std::max(0.0, sinceS)) * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
-      // In a fade (the marks stood clear a few seconds ago) a mark
-      // kTroughMark sigmas up is kept whatever the level's estimates say:
-      // at 12 wpm the level falls 6 dB or more between marks, and the
-      // fade's level lags it into the trough (a whole G lost at 3 to 5
-      // sigmas).
-      const bool fadeMark = tight_ && level > kTroughMark * Sigma() && !afterPause;
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough && !fadeMark;
+      // (the last mark's level brought down as far as a fade may have
+      // fallen since, over a word space at most: a slow sender's marks are
+      // far apart)
+      const double sinceS = std::clamp(static_cast<double>(downTick_ - lastRealTick_) * kTickFrames, 0.0, 7 * dit) / kFrameRate;
+      const bool inTrough = level > kTroughChain * std::exp(-kFadeFall * sinceS) * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
       lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
       if (!markWeak_) {
         lastRealTick_ = tick;
@@ -1216,10 +1211,12 @@ void CwDecoder::KeyUp(double at) {
 void CwDecoder::CommitMark() {
   pending_ = false;
   if (!tickIsOpen_ || pendingWeak_) {
-    // Squelched, or noise: it would upset the timing. The gap runs on from
-    // the mark before it (else a word space with noise in it came out as
-    // two gaps between characters, and the words ran together).
-    lastUp_ = keptUp_;
+    // Squelched, or noise: it would upset the timing. In a fade the gap
+    // runs on from the mark before it (a word space with noise in it came
+    // out as two gaps between characters, and the words ran together; not
+    // on a signal never clear, whose gaps then taught a speed 1.6 times
+    // too slow at -5 dB).
+    if (frame_ - clearAt_ < kTightS * kFrameRate) lastUp_ = keptUp_;
     return;
   }
   keptUp_ = lastUp_;
