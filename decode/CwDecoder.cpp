@@ -1211,11 +1211,11 @@ void CwDecoder::KeyUp(double at) {
 void CwDecoder::CommitMark() {
   pending_ = false;
   if (!tickIsOpen_ || pendingWeak_) {
-    // Squelched, or noise: it would upset the timing. In a fade the gap
-    // runs on from the mark before it (a word space with noise in it came
-    // out as two gaps between characters, and the words ran together; not
-    // on a signal never clear, whose gaps then taught a speed 1.6 times
-    // too slow at -5 dB).
+    // Squelched, or noise: it would upset the timing. On a signal clear
+    // within kTightS (a fade) the gap runs on from the mark before it: a
+    // word space with noise in it came out as two gaps between characters,
+    // and the words ran together. (Not on one never clear: at -5 dB the
+    // longer gaps taught a speed 1.6 times too slow.)
     if (frame_ - clearAt_ < kTightS * kFrameRate) lastUp_ = keptUp_;
     return;
   }
