@@ -100,6 +100,7 @@ constexpr double kRiseRatio = 1.5, kRiseSigmas = 2.0;  // (after a pause the fas
 // kTroughLevel of the level the fade has come to, that itself
 // kTroughFloor sigmas up (after a signal ends the percentile sinks to 2).
 constexpr double kTroughMark = 3.0, kTroughChain = 0.5, kTroughLevel = 0.7, kTroughFloor = 2.6;
+constexpr double kFadeFall = 0.96;  // the fastest a fade brings the level down, nepers a second (8 dB)
 // Each mark on the path of a signal weaker than kWeakMarks times the
 // noise's sigma gains kWeakMarkBonus (log likelihood).
 constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
@@ -108,7 +109,7 @@ constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
 constexpr double kLoneShare = 0.8;
 // A gap in doubt is taken for one between characters once the marks after
 // it make that this much likelier (log) than a gap inside one.
-constexpr double kSettled = 3.0;
+constexpr double kSettled = 2.0;
 // Weak within kTightS of the marks standing clear of the noise (kStrong),
 // and under kTightFall of the level they stood at then (a fade, not a
 // signal about that strong): the spread (log length) of the path's spaces
@@ -246,7 +247,7 @@ void CwDecoder::Reset() {
   lnGap_ = lnDit_;
   lnChar_ = lnDit_ + std::log(3.0);
   lnWord_ = lnDit_ + std::log(7.0);
-  lastUp_ = -1e9;
+  lastUp_ = keptUp_ = -1e9;
   pending_ = false;
   markCount_ = gapCount_ = n_ = 0;
   held_ = false;
@@ -1016,7 +1017,7 @@ void CwDecoder::Replay() {
   held_ = false;
   pending_ = down_ = carrier_ = false;
   chunkGapDone_ = true;
-  lastUp_ = -1e9;
+  lastUp_ = keptUp_ = -1e9;
   lnGap_ = lnDit_;
   lnChar_ = lnDit_ + std::log(3.0);
   lnWord_ = lnDit_ + std::log(7.0);
@@ -1083,7 +1084,11 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // Nor is one that the fade's level vouches for (a trough outlasts the
       // marks' level, which falls only with the marks it lets through).
       const double fade = FadeLevel();
-      const bool inTrough = level > kTroughChain * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
+      // (the last mark's level brought down as far as a fade may have
+      // fallen since, over a word space at most: a slow sender's marks are
+      // far apart)
+      const double sinceS = std::clamp(static_cast<double>(downTick_ - lastRealTick_) * kTickFrames, 0.0, 7 * dit) / kFrameRate;
+      const bool inTrough = level > kTroughChain * std::exp(-kFadeFall * sinceS) * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
       markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
       lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
       // (half the marks' level: a dit under the filter's length peaks below it)
@@ -1260,7 +1265,16 @@ void CwDecoder::KeyUp(double at) {
 
 void CwDecoder::CommitMark() {
   pending_ = false;
-  if (!tickIsOpen_ || pendingWeak_) return;  // squelched, or noise: it would upset the timing
+  if (!tickIsOpen_ || pendingWeak_) {
+    // Squelched, or noise: it would upset the timing. On a signal clear
+    // within kTightS (a fade) the gap runs on from the mark before it: a
+    // word space with noise in it came out as two gaps between characters,
+    // and the words ran together. (Not on one never clear: at -5 dB the
+    // longer gaps taught a speed 1.6 times too slow.)
+    if (frame_ - clearAt_ < kTightS * kFrameRate) lastUp_ = keptUp_;
+    return;
+  }
+  keptUp_ = lastUp_;
   if (n_ == kMaxChunk) DecodeFull();
   shares_[n_] = pendingShare_;
   if (n_ == 0) firstGap_ = pendingGap_;
@@ -1723,13 +1737,15 @@ void CwDecoder::DecodeMarks(int n) {
 int CwDecoder::SettledCut() const {
   // The marks so far cut into characters (the last one may go on: scored
   // as the start of a symbol), with and without a character's end at each
-  // gap nearer one between characters; where the end wins by kSettled the
-  // cut is settled. In a fade's trough a gap between characters comes out
-  // a dit short, under a sure one, and the characters before it waited for
-  // the next one's end (two or three word spaces late).
+  // gap; where the end wins by kSettled the cut is settled. In a fade's
+  // trough a gap between characters comes out a dit short, under a sure
+  // one, and the characters before it waited for the next one's end (two
+  // or three word spaces late). Any gap, not only those nearer one between
+  // characters: a mark of noise in a gap after "-----" leaves a short gap
+  // that no symbol runs on through, and the 0 waited a second for the next
+  // sure gap.
   const int n = n_;
   if (n < 2 || !locked_) return -1;
-  const double mid = std::exp(0.5 * (lnGap_ + lnChar_));  // between a gap inside a character and one between
   const Alphabet& ab = Symbols();
   ElementScores scores;
   ScoreElements(n, scores);
@@ -1763,7 +1779,7 @@ int CwDecoder::SettledCut() const {
     return f[n];
   };
   for (int j = n - 1; j >= 1; --j)
-    if (gaps_[j] >= mid && best(j, true) > best(j, false) + kSettled) return j;
+    if (best(j, true) > best(j, false) + kSettled) return j;
   return -1;
 }
 

@@ -233,6 +233,7 @@ class CwDecoder {
   // Timing, in frames; logs of lengths.
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
   double markStart_ = 0, lastUp_ = -1e9;
+  double keptUp_ = -1e9;  // the end of the last mark kept (not noise, not squelched)
   bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
   bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;

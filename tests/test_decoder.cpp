@@ -174,13 +174,18 @@ TEST(CwDecoder, FollowsAFadeIntoItsTrough) {
 // came a mark or two behind the fade (3 to 6 dB under it on the way up,
 // 2 dB over it in the trough), and a trough's marks far under it were
 // taken for noise: dits were lost there ("W1AW" as "WMMAW"). Each of these
-// lost a character so.
+// lost a character so. At 12 dB the last ones: a mark of noise in a word
+// space, dropped as noise, still cut the space into two gaps between
+// characters ("QTHNEWINGTON", "CTK"), and a trough's dit dropped as noise
+// for being far under the mark before it, though the fade had brought the
+// level down that far in the gap between them ("M1AW").
 TEST(CwDecoder, CopiesThroughADeepFade) {
   const std::string text = "CQ CQ DE W1AW W1AW QTH NEWINGTON CT K";
   struct Case {
     double wpm, snrDb;
     std::uint32_t noiseSeed;
-  } cases[] = {{16, 14, 27}, {16, 16, 28}, {18, 14, 20}, {18, 14, 33}, {18, 16, 22}, {18, 16, 24}};
+  } cases[] = {{16, 14, 27}, {16, 16, 28}, {18, 14, 20}, {18, 14, 33}, {18, 16, 22}, {18, 16, 24},
+               {16, 12, 1},  {16, 12, 10}, {16, 16, 3},  {18, 16, 2},  {16, 12, 13}, {16, 14, 37}};
   for (const Case& c : cases) {
     MorseKeying k;
     std::vector<double> x;
