@@ -50,6 +50,15 @@ constexpr double kMaxSpread = 0.2;     // rms of log mark lengths about their tw
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
+// The noise from the envelope's 10th percentile over all frames comes out
+// high on keyed text: only the gaps far from marks are noise alone, at
+// most half the frames, and the low tail of the mix stands at the noise's
+// 20th percentile, 1.4 times too high (the squelch closed on a -5 dB
+// signal at 35 wpm). The same percentile over the ticks the path takes for
+// gaps, once kGapLowTicks of them are in (stepping kGapLowStep in log), is
+// the noise's own; bounded by the other from above and down to kGapLowFloor of it.
+constexpr int kGapLowTicks = 200;
+constexpr double kGapLowStep = 0.02, kGapLowFloor = 0.6;
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
 // A speed change from the last kRecentMarks marks: each at least
 // kRecentMisfit from the nearer of dit and dah (log length), and
@@ -290,6 +299,7 @@ void CwDecoder::SetFilterLength() {
   if (old > 0) {
     noise_ *= std::sqrt(static_cast<double>(old) / length_);
     lnLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
+    lnGapLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
     noisePower_ *= static_cast<double>(old) / length_;
   }
 }
@@ -305,13 +315,19 @@ void CwDecoder::ExactSums() {
 
 double CwDecoder::NoiseMean() const { return std::exp(lnLow_) / kLowQuantile; }
 
+double CwDecoder::GapNoiseMean() const {
+  const double all = std::exp(lnLow_);
+  if (gapLowCount_ < kGapLowTicks) return all / kLowQuantile;
+  return std::clamp(std::exp(lnGapLow_), kGapLowFloor * all, all) / kLowQuantile;
+}
+
 double CwDecoder::Sigma() const {
   // Rayleigh: the mean square is 2 sigma^2, the mean sigma sqrt(pi/2). The
   // percentile's estimate bounds the one from the gaps, which wrong
   // decisions could carry away.
   // At least a 30th of the mark level: with less noise than that the
   // decisions are certain anyway, and the likelihoods stay finite.
-  const double fromLow = std::max(NoiseMean() / 1.2533, sig_ / 30);
+  const double fromLow = std::max(GapNoiseMean() / 1.2533, sig_ / 30);
   if (!(noisePower_ > 0)) return fromLow;
   return std::max(std::clamp(std::sqrt(0.5 * noisePower_), 0.7 * fromLow, 1.4 * fromLow), sig_ / 30);
 }
@@ -562,7 +578,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   // It closes on the one that falls 8 dB a second, within a second or two
   // of the signal's end (the other takes five).
   const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
-  const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
+  const double fastRatio = std::exp(lnHighFast_) / std::max(GapNoiseMean(), 1e-30);
   lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
   // Sooner, at kOpenKeyed, when the keying's structure function has
   // fitted keyed text at one speed four times in a row: fast sending at
@@ -623,6 +639,7 @@ void CwDecoder::ResetPath() {
   tick_ = decided_ = delayed_ = scored_ = 0;
   lastDownTick_ = lastRealTick_ = 0;
   noisePower_ = 0;
+  gapLowCount_ = 0;
   refLevel_ = lastLevel_ = 0;
   tickSum_ = 0;
   tickSumZ_ = {};
@@ -1084,6 +1101,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
     if (tick - lastDownTick_ > 2 * half) {
       const double old = tickA_[(tick - half) & (kTicks - 1)];
       noisePower_ += (old * old - noisePower_) / 300;
+      if (gapLowCount_ == 0) lnGapLow_ = lnLow_;
+      ++gapLowCount_;
+      lnGapLow_ += (old < std::exp(lnGapLow_) ? -0.9 : 0.1) * kGapLowStep;
     }
   }
   if (carrier_) {

@@ -161,6 +161,7 @@ class CwDecoder {
   void ExactSums();
   void FastKey();
   double NoiseMean() const;
+  double GapNoiseMean() const;  // the same from the gaps the path holds (keyed text: nearer the noise's)
   // The keying's structure function: mean square difference of the
   // envelope (an 8-frame average, 12 ms) between frames tau apart, over
   // the last four seconds or so; its dit from a fit of the shape keyed
@@ -270,6 +271,8 @@ class CwDecoder {
   double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
+  double lnGapLow_ = 0;    // log of the 10th percentile of the envelope in the gaps
+  int gapLowCount_ = 0;    // gap ticks it has seen
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
   double lastLevel_ = 0;   // the last mark's level (not noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
