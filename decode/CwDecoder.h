@@ -186,6 +186,8 @@ class CwDecoder {
   void ForgetStructure();
   void TakeSpeed(double lnDit);
   bool Clear() const;                   // marks far above the noise: their lengths are sure
+  bool Keyed() const;  // a mark at the signal's level lately (not a signal gone)
+  bool Weak() const;   // ... its timing known, and under kWeakMarks of the noise's sigmas
   bool AutoAllows(double lnDit) const;  // a new speed from the marks is not against a sure one from the structure
 
   double pitchHz_ = 700;
