@@ -102,7 +102,7 @@ constexpr double kTroughMark = 3.0, kTroughChain = 0.5, kTroughLevel = 0.7, kTro
 // Each mark on the path of a signal weaker than kWeakMarks times the
 // noise's sigma gains kWeakMarkBonus (log likelihood).
 constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
-constexpr double kPhaseSure = 10;
+constexpr double kPhaseSure = 10, kPhaseSureFrom = 0.8;
 constexpr double kWeakLevelRate = 0.2;  // how far the marks' level moves to each weak mark's
 // A signal is still keyed while a mark at its level has ended within this
 // many dits of the tick being scored (two word spaces, the lag included):
@@ -328,19 +328,22 @@ double CwDecoder::NoiseMean() const { return std::exp(lnLow_) / kLowQuantile; }
 
 double CwDecoder::GapNoiseMean() const {
   const double all = std::exp(lnLow_);
-  // (only on a weak signal: on a clear one the timing and the squelch were
-  // set with the other, and it holds, speed changes and all)
-  if (gapLowCount_ < kGapLowTicks || !Keyed() || sig_ > kWeakMarks * all / kLowQuantile / 1.2533) return all / kLowQuantile;
+  // (only on a weak signal, still keyed, that has not stood clear within
+  // kTightS: on a clear one and in a fade the timing, the squelch and the
+  // trough's marks were set with the other, and it holds)
+  if (gapLowCount_ < kGapLowTicks || frame_ - clearAt_ < kTightS * kFrameRate || !Keyed() || sig_ > kWeakMarks * all / kLowQuantile / 1.2533) return all / kLowQuantile;
   return std::clamp(std::exp(lnGapLow_), kGapLowFloor * all, all) / kLowQuantile;
 }
 
-double CwDecoder::Sigma() const {
+double CwDecoder::Sigma() const { return SigmaOver(GapNoiseMean()); }
+
+double CwDecoder::SigmaOver(double noiseMean) const {
   // Rayleigh: the mean square is 2 sigma^2, the mean sigma sqrt(pi/2). The
   // percentile's estimate bounds the one from the gaps, which wrong
   // decisions could carry away.
   // At least a 30th of the mark level: with less noise than that the
   // decisions are certain anyway, and the likelihoods stay finite.
-  const double fromLow = std::max(GapNoiseMean() / 1.2533, sig_ / 30);
+  const double fromLow = std::max(noiseMean / 1.2533, sig_ / 30);
   if (!(noisePower_ > 0)) return fromLow;
   return std::max(std::clamp(std::sqrt(0.5 * noisePower_), 0.7 * fromLow, 1.4 * fromLow), sig_ / 30);
 }
@@ -760,9 +763,11 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // (r gives the concentration of one tick's phase, its noise included,
   // which the envelope's likelihood counts already; the tone's own phase is
   // the mean over hundreds of ticks, far surer: kPhaseSure times as
-  // concentrated. At -5 dB 2 % fewer errors; a drifting tone still has r
-  // near 0.)
-  const double kappa = (Keyed() ? kPhaseSure : 1) * r * (2 - r * r) / (1 - r * r);
+  // concentrated, from r = kPhaseSureFrom up to in full 0.1 further. At
+  // -5 dB 2 % fewer errors; a drifting tone, or one whose phase jumps each
+  // mark, has r well under it, and a few such marks agree by chance.)
+  const double sure = Keyed() ? 1 + (kPhaseSure - 1) * std::clamp((r - kPhaseSureFrom) / 0.1, 0.0, 1.0) : 1;
+  const double kappa = sure * r * (2 - r * r) / (1 - r * r);
   const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
   const double x = std::abs(tickZ_[p] * (mt / (sigma * sigma)) + kappa * dir);
@@ -1206,9 +1211,11 @@ bool CwDecoder::AwaitsSpeed() const {
 
 bool CwDecoder::LoneWeakDit() const {
   // One dit alone in the chunk, after a gap between characters, of a weak
-  // signal and below kLoneShare of the marks' level.
+  // signal and below kLoneShare of the marks' level. (Weak by the noise of
+  // all frames, as set: by the gaps' noise a half-level dit in a word
+  // space at 0 dB printed as an E.)
   return n_ == 1 && !pending_ && marks_[0] < 2 * std::exp(lnDit_) && shares_[0] < kLoneShare &&
-         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * Sigma();
+         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * SigmaOver(NoiseMean());
 }
 
 void CwDecoder::KeyDown(double at) {

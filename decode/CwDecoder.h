@@ -132,6 +132,7 @@ class CwDecoder {
   void Gap(double now);  // the key up from the last mark's end until now (frames)
   bool LoneWeakDit() const;  // the chunk is one weak dit that may be noise in a word space
   double Sigma() const;  // Rayleigh parameter of the noise envelope
+  double SigmaOver(double noiseMean) const;  // ... bounded by that noise mean's
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
   std::int64_t Settled() const;  // the last tick every likely path agrees on
