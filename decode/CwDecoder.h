@@ -4,7 +4,8 @@
 // Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
 // every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
 // matched filter, its length following the speed). On that envelope: the
-// noise (its 10th percentile, then the mean square of the gaps), the mark
+// noise (its 10th percentile, on a weak keyed signal that of the gaps the
+// path holds, then the mean square of the gaps), the mark
 // level (the middle of the marks, held within the envelope's 90th
 // percentile, which starts it and brings it down in a fade; in a fade
 // the ticks are scored at that percentile less its noise, on the way down
@@ -13,7 +14,8 @@
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
 // key up (Rayleigh); on a weak signal whose timing is known, over the
-// tone's phase as well as the marks agree on it (von Mises; learned from
+// tone's phase as well as the marks agree on it (von Mises, ten times as
+// sure where they agree well: the mean's phase; learned from
 // ticks near the mark level and followed by a loop, for a tone off the
 // pitch), which a drifting tone leaves at the envelope alone.
 // A semi-Markov Viterbi finds the most likely sequence of marks
@@ -23,7 +25,8 @@
 // weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them; a dit and a
 // half on a clear signal whose timing is known) and the key
-// is taken from the best path four dits behind, sooner in a gap where
+// is taken from the best path four dits behind (six on a weak signal
+// still keyed), sooner in a gap where
 // every path within 5 in log likelihood of the best agrees with it (over
 // 4 sigmas, the timing holding), or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
