@@ -21,10 +21,12 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
-// ... and on a weak signal (under kWeakMarks sigmas) whose timing is known,
-// this far: a weak dit's fate turns on the marks after it (at -5 dB 1 %
-// fewer errors; characters print two dits later where lateness matters less).
-constexpr double kWeakLagDits = 6;
+// ... and this far on a weak signal still keyed whose timing is known, its
+// marks under kWeakLagMarks of the noise's sigmas: a weak dit's fate turns
+// on the marks after it (at -5 dB 1 % fewer errors; characters print two
+// dits later, where lateness matters less; at 0 and +5 dB, with the marks
+// stronger, it only made them late).
+constexpr double kWeakLagDits = 6, kWeakLagMarks = 4.5;
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // The key is taken before the lag once every path within kSettleMargin
@@ -880,7 +882,7 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   }
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).
-  const double lagDits = Weak() ? kWeakLagDits : kLagDits;
+  const double lagDits = Weak() && m < kWeakLagMarks * sigma ? kWeakLagDits : kLagDits;
   const std::int64_t lag = std::clamp<std::int64_t>(std::llround(lagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   if (replay_) Replay();
