@@ -21,6 +21,12 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
 constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
 constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
+// ... and this far on a weak signal still keyed whose timing is known, its
+// marks under kWeakLagMarks of the noise's sigmas: a weak dit's fate turns
+// on the marks after it (at -5 dB 1 % fewer errors; characters print two
+// dits later, where lateness matters less; at 0 and +5 dB, with the marks
+// stronger, it only made them late).
+constexpr double kWeakLagDits = 6, kWeakLagMarks = 4.5;
 constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
 constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
 // The key is taken before the lag once every path within kSettleMargin
@@ -50,6 +56,15 @@ constexpr double kMaxSpread = 0.2;     // rms of log mark lengths about their tw
 constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
+// The noise from the envelope's 10th percentile over all frames comes out
+// high on keyed text: only the gaps far from marks are noise alone, at
+// most half the frames, and the low tail of the mix stands at the noise's
+// 20th percentile, 1.4 times too high (the squelch closed on a -5 dB
+// signal at 35 wpm). The same percentile over the ticks the path takes for
+// gaps, once kGapLowTicks of them are in (stepping kGapLowStep in log), is
+// the noise's own; bounded by the other from above and down to kGapLowFloor of it.
+constexpr int kGapLowTicks = 200;
+constexpr double kGapLowStep = 0.02, kGapLowFloor = 0.6;
 constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
 // A speed change from the last kRecentMarks marks: each at least
 // kRecentMisfit from the nearer of dit and dah (log length), and
@@ -104,6 +119,13 @@ constexpr double kFadeFall = 0.96;  // the fastest a fade brings the level down,
 // Each mark on the path of a signal weaker than kWeakMarks times the
 // noise's sigma gains kWeakMarkBonus (log likelihood).
 constexpr double kWeakMarks = 6.0, kWeakMarkBonus = 1.0;
+constexpr double kPhaseSure = 10, kPhaseSureFrom = 0.8;
+constexpr double kWeakLevelRate = 0.2;  // how far the marks' level moves to each weak mark's
+// A signal is still keyed while a mark at its level has ended within this
+// many dits of the tick being scored (two word spaces, the lag included):
+// after it has gone, the weak signal's ways (the noise from the gaps, a
+// surer phase, the longer lag) would print its neighbour's leakage.
+constexpr double kKeyedDits = 14;
 // A dit alone between gaps between characters, of a weak signal, its middle
 // below this share of the marks' level, may be a mark of noise.
 constexpr double kLoneShare = 0.8;
@@ -307,6 +329,7 @@ void CwDecoder::SetFilterLength() {
   if (old > 0) {
     noise_ *= std::sqrt(static_cast<double>(old) / length_);
     lnLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
+    lnGapLow_ += 0.5 * std::log(static_cast<double>(old) / length_);
     noisePower_ *= static_cast<double>(old) / length_;
   }
 }
@@ -322,13 +345,24 @@ void CwDecoder::ExactSums() {
 
 double CwDecoder::NoiseMean() const { return std::exp(lnLow_) / kLowQuantile; }
 
-double CwDecoder::Sigma() const {
+double CwDecoder::GapNoiseMean() const {
+  const double all = std::exp(lnLow_);
+  // (only on a weak signal, still keyed, that has not stood clear within
+  // kTightS: on a clear one and in a fade the timing, the squelch and the
+  // trough's marks were set with the other, and it holds)
+  if (gapLowCount_ < kGapLowTicks || frame_ - clearAt_ < kTightS * kFrameRate || !Keyed() || sig_ > kWeakMarks * all / kLowQuantile / 1.2533) return all / kLowQuantile;
+  return std::clamp(std::exp(lnGapLow_), kGapLowFloor * all, all) / kLowQuantile;
+}
+
+double CwDecoder::Sigma() const { return SigmaOver(GapNoiseMean()); }
+
+double CwDecoder::SigmaOver(double noiseMean) const {
   // Rayleigh: the mean square is 2 sigma^2, the mean sigma sqrt(pi/2). The
   // percentile's estimate bounds the one from the gaps, which wrong
   // decisions could carry away.
   // At least a 30th of the mark level: with less noise than that the
   // decisions are certain anyway, and the likelihoods stay finite.
-  const double fromLow = std::max(NoiseMean() / 1.2533, sig_ / 30);
+  const double fromLow = std::max(noiseMean / 1.2533, sig_ / 30);
   if (!(noisePower_ > 0)) return fromLow;
   return std::max(std::clamp(std::sqrt(0.5 * noisePower_), 0.7 * fromLow, 1.4 * fromLow), sig_ / 30);
 }
@@ -521,6 +555,10 @@ void CwDecoder::StructureFit() {
 
 bool CwDecoder::Clear() const { return MarkLevel() > kStrong * Sigma(); }
 
+bool CwDecoder::Keyed() const { return (tick_ - lastRealTick_) * kTickFrames < kKeyedDits * std::exp(lnDit_); }
+
+bool CwDecoder::Weak() const { return locked_ && Keyed() && MarkLevel() < kWeakMarks * Sigma(); }
+
 bool CwDecoder::AutoAllows(double lnDit) const {
   return Clear() || !autoSure_ || std::abs(lnDit - autoLn_) < std::log(kAutoNear);
 }
@@ -582,7 +620,7 @@ void CwDecoder::Frame(std::complex<double> z) {
   // It closes on the one that falls 8 dB a second, within a second or two
   // of the signal's end (the other takes five).
   const double ratio = std::exp(lnHigh_) / std::max(NoiseMean(), 1e-30);
-  const double fastRatio = std::exp(lnHighFast_) / std::max(NoiseMean(), 1e-30);
+  const double fastRatio = std::exp(lnHighFast_) / std::max(GapNoiseMean(), 1e-30);
   lowFrames_ = open_ && fastRatio < kCloseRatio ? lowFrames_ + 1 : 0;
   // Sooner, at kOpenKeyed, when the keying's structure function has
   // fitted keyed text at one speed four times in a row: fast sending at
@@ -644,6 +682,7 @@ void CwDecoder::ResetPath() {
   tick_ = decided_ = delayed_ = scored_ = 0;
   lastDownTick_ = lastRealTick_ = 0;
   noisePower_ = 0;
+  gapLowCount_ = 0;
   refLevel_ = lastLevel_ = 0;
   tickSum_ = 0;
   tickSumZ_ = {};
@@ -744,7 +783,14 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // marks that teach the phase are guesses) and on a weak signal (a
   // strong one's key is sure from its envelope).
   const double r = locked_ && refMag_ > 0 && refMagLong_ > 0 && m < kStrong * sigma ? std::min({std::abs(refZ_) / refMag_, std::abs(refZLong_) / refMagLong_, 0.98}) : 0;
-  const double kappa = r * (2 - r * r) / (1 - r * r);
+  // (r gives the concentration of one tick's phase, its noise included,
+  // which the envelope's likelihood counts already; the tone's own phase is
+  // the mean over hundreds of ticks, far surer: kPhaseSure times as
+  // concentrated, from r = kPhaseSureFrom up to in full 0.1 further. At
+  // -5 dB 2 % fewer errors; a drifting tone, or one whose phase jumps each
+  // mark, has r well under it, and a few such marks agree by chance.)
+  const double sure = Keyed() ? 1 + (kPhaseSure - 1) * std::clamp((r - kPhaseSureFrom) / 0.1, 0.0, 1.0) : 1;
+  const double kappa = sure * r * (2 - r * r) / (1 - r * r);
   const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
   const double x = std::abs(tickZ_[p] * (mt / (sigma * sigma)) + kappa * dir);
@@ -857,7 +903,8 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   }
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).
-  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  const double lagDits = Weak() && m < kWeakLagMarks * sigma ? kWeakLagDits : kLagDits;
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(lagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   if (replay_) Replay();
   // A strong signal whose best path ends in a space as long as a gap
@@ -1095,7 +1142,11 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       lastHalf_ = markWeak_ ? 0 : HalfLevelLength(downTick_, tick - 1, std::max(level, sig_));
       if (!markWeak_) {
         lastRealTick_ = tick;
-        sig_ = sig_ > 0 ? sig_ + 0.5 * (level - sig_) : level;
+        // (on a weak signal each mark's middle is noisy, 20 % or so: a fifth
+        // of the way, 1.5 % fewer errors at -5 dB; a clear one half way, to
+        // follow a fade)
+        const double rate = !tight_ && Weak() ? kWeakLevelRate : 0.5;
+        sig_ = sig_ > 0 ? sig_ + rate * (level - sig_) : level;
         refLevel_ = refLevel_ > 0 ? refLevel_ + 0.5 * (level - refLevel_) : level;
         lastLevel_ = level;
       }
@@ -1111,6 +1162,9 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
     if (tick - lastDownTick_ > 2 * half) {
       const double old = tickA_[(tick - half) & (kTicks - 1)];
       noisePower_ += (old * old - noisePower_) / 300;
+      if (gapLowCount_ == 0) lnGapLow_ = lnLow_;
+      ++gapLowCount_;
+      lnGapLow_ += (old < std::exp(lnGapLow_) ? -0.9 : 0.1) * kGapLowStep;
     }
   }
   if (carrier_) {
@@ -1218,9 +1272,11 @@ bool CwDecoder::AwaitsSpeed() const {
 
 bool CwDecoder::LoneWeakDit() const {
   // One dit alone in the chunk, after a gap between characters, of a weak
-  // signal and below kLoneShare of the marks' level.
+  // signal and below kLoneShare of the marks' level. (Weak by the noise of
+  // all frames, as set: by the gaps' noise a half-level dit in a word
+  // space at 0 dB printed as an E.)
   return n_ == 1 && !pending_ && marks_[0] < 2 * std::exp(lnDit_) && shares_[0] < kLoneShare &&
-         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * Sigma();
+         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * SigmaOver(NoiseMean());
 }
 
 void CwDecoder::KeyDown(double at) {
@@ -1606,7 +1662,9 @@ void CwDecoder::DecodeChunk(int count) {
 }
 
 void CwDecoder::ScoreElements(int n, ElementScores& out) const {
-  const double sigmaGap = tight_ ? kTightGap : kSigmaGap;
+  // (tighter on a weak signal too: its gaps' edges are what noise moves,
+  // not the sender; 1 % fewer errors at -5 dB)
+  const double sigmaGap = tight_ || Weak() ? kTightGap : kSigmaGap;
   for (int e = 0; e < n; ++e) {
     const double lm = std::log(std::max(marks_[e], 1.0));
     out.dit[e] = LogLike(lm, lnDit_, kSigmaMark);

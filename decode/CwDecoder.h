@@ -4,7 +4,8 @@
 // Detector: the tone is mixed to 0 Hz, averaged over 32 samples and kept
 // every 16th (689 Hz frames), then averaged again over 0.75 of a dit (the
 // matched filter, its length following the speed). On that envelope: the
-// noise (its 10th percentile, then the mean square of the gaps), the mark
+// noise (its 10th percentile, on a weak keyed signal that of the gaps the
+// path holds, then the mean square of the gaps), the mark
 // level (the middle of the marks, held within the envelope's 90th
 // percentile, which starts it and brings it down in a fade; in a fade
 // the ticks are scored at that percentile less its noise, on the way down
@@ -13,7 +14,8 @@
 // likelihood ratio of key down (Rice at the mark level, or in a fade's
 // trough at the envelope's peak around the tick, down to 0.3 of it) over
 // key up (Rayleigh); on a weak signal whose timing is known, over the
-// tone's phase as well as the marks agree on it (von Mises; learned from
+// tone's phase as well as the marks agree on it (von Mises, ten times as
+// sure where they agree well: the mean's phase; learned from
 // ticks near the mark level and followed by a loop, for a tone off the
 // pitch), which a drifting tone leaves at the envelope alone.
 // A semi-Markov Viterbi finds the most likely sequence of marks
@@ -23,7 +25,8 @@
 // weak signal a small bonus a mark, against weak dits lost). Ticks
 // are scored two dits late (the levels by then include them; a dit and a
 // half on a clear signal whose timing is known) and the key
-// is taken from the best path four dits behind, sooner in a gap where
+// is taken from the best path four dits behind (six on a weak signal
+// still keyed), sooner in a gap where
 // every path within 5 in log likelihood of the best agrees with it (over
 // 4 sigmas, the timing holding), or at once on a strong
 // signal whose path ends in a gap between characters. The first marks,
@@ -141,6 +144,7 @@ class CwDecoder {
   void Gap(double now);  // the key up from the last mark's end until now (frames)
   bool LoneWeakDit() const;  // the chunk is one weak dit that may be noise in a word space
   double Sigma() const;  // Rayleigh parameter of the noise envelope
+  double SigmaOver(double noiseMean) const;  // ... bounded by that noise mean's
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
   std::int64_t Settled() const;  // the last tick every likely path agrees on
@@ -174,6 +178,7 @@ class CwDecoder {
   void ExactSums();
   void FastKey();
   double NoiseMean() const;
+  double GapNoiseMean() const;  // the same from the gaps the path holds (keyed text: nearer the noise's)
   // The keying's structure function: mean square difference of the
   // envelope (an 8-frame average, 12 ms) between frames tau apart, over
   // the last four seconds or so; its dit from a fit of the shape keyed
@@ -198,6 +203,8 @@ class CwDecoder {
   void ForgetStructure();
   void TakeSpeed(double lnDit);
   bool Clear() const;                   // marks far above the noise: their lengths are sure
+  bool Keyed() const;  // a mark at the signal's level lately (not a signal gone)
+  bool Weak() const;   // ... its timing known, and under kWeakMarks of the noise's sigmas
   bool AutoAllows(double lnDit) const;  // a new speed from the marks is not against a sure one from the structure
 
   double pitchHz_ = 700;
@@ -290,6 +297,8 @@ class CwDecoder {
   double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
   double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
+  double lnGapLow_ = 0;    // log of the 10th percentile of the envelope in the gaps
+  int gapLowCount_ = 0;    // gap ticks it has seen
   double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
   double lastLevel_ = 0;   // the last mark's level (not noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level

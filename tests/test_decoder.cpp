@@ -277,6 +277,32 @@ TEST(CwDecoder, KeepsTheSquelchOpenOnFastWeakSending) {
   }
 }
 
+// At -5 dB the noise from the envelope's 10th percentile over all frames
+// stood 1.4 times too high (the keyed text leaves the noise alone in half
+// the frames at most), and the squelch closed on it for up to three
+// quarters of such a text at 35 wpm; the noise from the gaps the path
+// holds keeps it open.
+TEST(CwDecoder, KeepsTheSquelchOpenAtMinusFiveDb) {
+  const std::string text = "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL <SK>";
+  struct Case {
+    double wpm;
+    std::uint32_t seed;
+  } cases[] = {{28, 3}, {35, 3}, {35, 4}, {35, 5}};
+  for (const Case& c : cases) {
+    MorseKeying k;
+    k.seed = c.seed;
+    const std::vector<double> x = Keyed({{text, c.wpm}}, k, -5);
+    CwDecoder dec;
+    dec.SetPitch(700);
+    int open = 0, blocks = 0;
+    for (std::size_t at = 0; at < x.size(); at += 441) {
+      dec.Process(x.data() + at, static_cast<int>(std::min<std::size_t>(441, x.size() - at)));
+      if (at > x.size() / 4 && at + 2 * 11025 < x.size()) ++blocks, open += dec.Open();
+    }
+    EXPECT_GT(open, 0.9 * blocks) << c.wpm << " wpm, seed " << c.seed;
+  }
+}
+
 // A mark of noise in a word space, a dit half as strong as the signal's
 // at 0 dB and 20 wpm: it was printed as an E that joined the two words
 // (of seven word spaces one to three were left); now a lone weak dit with
