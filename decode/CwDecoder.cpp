@@ -19,16 +19,16 @@ const double kLnMaxDit = std::log(DitFrames(CwDecoder::kMinWpm));
 // Spread of element and gap lengths (natural log units): covers hand timing
 // (20 % jitter) and the detector's edges in noise.
 constexpr double kSigmaMark = 0.30, kSigmaGap = 0.38;
-constexpr double kGlitch = 0.3;        // marks and gaps shorter than this, in dits, are bridged
-constexpr double kLagDits = 4;         // the key is decided this far behind (then it seldom changes)
+constexpr double kGlitch = 0.3;  // marks and gaps shorter than this, in dits, are bridged
+constexpr double kLagDits = 4;   // the key is decided this far behind (then it seldom changes)
 // ... and this far on a weak signal still keyed whose timing is known, its
 // marks under kWeakLagMarks of the noise's sigmas: a weak dit's fate turns
 // on the marks after it (at -5 dB 1 % fewer errors; characters print two
 // dits later, where lateness matters less; at 0 and +5 dB, with the marks
 // stronger, it only made them late).
 constexpr double kWeakLagDits = 6, kWeakLagMarks = 4.5;
-constexpr double kStrong = 8.0;        // mark level over the noise's sigma above which the key is sure sooner
-constexpr double kMinSignal = 2.0;     // mark level at least this over the noise's sigma
+constexpr double kStrong = 8.0;     // mark level over the noise's sigma above which the key is sure sooner
+constexpr double kMinSignal = 2.0;  // mark level at least this over the noise's sigma
 // The key is taken before the lag once every path within kSettleMargin
 // (log likelihood) of the best agrees on it (at most kMaxRivals of them
 // looked at), edges within kEdgeDits taken as agreeing. (The durations'
@@ -51,9 +51,9 @@ constexpr double kCloseHoldS = 1.0, kReopenS = 1.5;
 // for the first mark after a pause of kPauseS, below kWeakAfterPause.
 constexpr double kWeakMark = 0.4, kWeakAfterPause = 0.7;
 constexpr double kPauseS = 1.5;
-constexpr int kFirstMarks = 6;         // marks before the first split of dits from dahs
-constexpr double kMaxSpread = 0.2;     // rms of log mark lengths about their two clusters, for a first split
-constexpr double kForgetS = 8.0;  // closed this long, the next signal is a new one
+constexpr int kFirstMarks = 6;      // marks before the first split of dits from dahs
+constexpr double kMaxSpread = 0.2;  // rms of log mark lengths about their two clusters, for a first split
+constexpr double kForgetS = 8.0;    // closed this long, the next signal is a new one
 // Rayleigh: the 10th percentile over the mean, sqrt(-4/pi ln 0.9).
 const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 // The noise from the envelope's 10th percentile over all frames comes out
@@ -65,7 +65,7 @@ const double kLowQuantile = std::sqrt(-4 / M_PI * std::log(0.9));
 // the noise's own; bounded by the other from above and down to kGapLowFloor of it.
 constexpr int kGapLowTicks = 200;
 constexpr double kGapLowStep = 0.02, kGapLowFloor = 0.6;
-constexpr double kMinFit = -3.5;       // mean log likelihood per mark below which a chunk is noise
+constexpr double kMinFit = -3.5;  // mean log likelihood per mark below which a chunk is noise
 // A speed change from the last kRecentMarks marks: each at least
 // kRecentMisfit from the nearer of dit and dah (log length), and
 // their rms about their own two clusters at most kRecentSpread.
@@ -107,7 +107,8 @@ constexpr double kTroughPeak = 5.0;   // ... from a peak at least this over the 
 // marks' level and kRiseSigmas sigmas above it.
 constexpr double kFadeExcess = 0.6, kFadeFrom = 0.35, kFadeShare = 0.25;
 constexpr double kTroughDepth = 0.6, kRiseS = 2.0;
-constexpr double kRiseRatio = 1.5, kRiseSigmas = 2.0;  // (after a pause the fast one may stand 1.4 times over the marks)
+constexpr double kRiseRatio = 1.5,
+                 kRiseSigmas = 2.0;  // (after a pause the fast one may stand 1.4 times over the marks)
 // A mark far below the marks' level is still one in a fade's trough when
 // it stands kTroughMark sigmas over the noise, kTroughChain of the last
 // mark's level (a fade brings them down mark by mark; after the signal
@@ -231,7 +232,8 @@ const Alphabet& Symbols() {
 
 CwDecoder::CwDecoder() {
   double total = 0;
-  for (int k = 0; k < 2 * kDecimation; ++k) total += tri_[k] = k < kDecimation ? k + 0.5 : 2 * kDecimation - k - 0.5;
+  for (int k = 0; k < 2 * kDecimation; ++k)
+    total += tri_[k] = k < kDecimation ? k + 0.5 : 2 * kDecimation - k - 0.5;
   for (double& w : tri_) w /= total;
   Symbols();
   ShapeTemplates();
@@ -350,7 +352,9 @@ double CwDecoder::GapNoiseMean() const {
   // (only on a weak signal, still keyed, that has not stood clear within
   // kTightS: on a clear one and in a fade the timing, the squelch and the
   // trough's marks were set with the other, and it holds)
-  if (gapLowCount_ < kGapLowTicks || frame_ - clearAt_ < kTightS * kFrameRate || !Keyed() || sig_ > kWeakMarks * all / kLowQuantile / 1.2533) return all / kLowQuantile;
+  if (gapLowCount_ < kGapLowTicks || frame_ - clearAt_ < kTightS * kFrameRate || !Keyed() ||
+      sig_ > kWeakMarks * all / kLowQuantile / 1.2533)
+    return all / kLowQuantile;
   return std::clamp(std::exp(lnGapLow_), kGapLowFloor * all, all) / kLowQuantile;
 }
 
@@ -387,14 +391,17 @@ void CwDecoder::FastKey() {
     // need the mark only 4 times over the short average's noise; marks of
     // noise seldom split that cleanly twice.
     double recent[kRecentMarks];
-    for (int i = 0; i < kRecentMarks; ++i) recent[i] = fastWin_[(fastCount_ - kRecentMarks + i) % fastWin_.size()];
+    for (int i = 0; i < kRecentMarks; ++i)
+      recent[i] = fastWin_[(fastCount_ - kRecentMarks + i) % fastWin_.size()];
     double spread = 1, minLevel = 4;
     int minDits = 2;
     bool agree = false;
-    if (fastCount_ > kRecentMarks && TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread) && spread <= kRecentSpread) {
+    if (fastCount_ > kRecentMarks && TwoMeans(recent, kRecentMarks, lo, hi, nLo, &spread) &&
+        spread <= kRecentSpread) {
       agree = std::abs(lo - fastCandidate_) < 0.15;
     } else {
-      if (fastCount_ < 6 || !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo, &spread) ||
+      if (fastCount_ < 6 ||
+          !TwoMeans(fastWin_.data(), std::min<int>(fastCount_, fastWin_.size()), lo, hi, nLo, &spread) ||
           spread > kMaxSpread)
         return;
       // Dits and dahs well apart, each kind alike (fragments of marks in
@@ -411,8 +418,8 @@ void CwDecoder::FastKey() {
     // Only once the timing is known (before, the speed is a guess anyway),
     // and at most five times as fast: shorter ones are edges of marks.
     if (locked_ && markCount_ >= 6 && hi - lo >= std::log(2.0) && lo < lnDit_ - std::log(1.6) &&
-        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits && std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree &&
-        AutoAllows(lo)) {
+        lo > lnDit_ - std::log(5.0) && hi < lnDit_ + lnRatio_ - std::log(1.6) && nLo >= minDits &&
+        std::min(level, std::exp(lnHighFast_)) > minLevel * floor && agree && AutoAllows(lo)) {
       Relock(lo);
       lnRatio_ = std::clamp(hi - lo, std::log(2.2), std::log(4.5));
       markCount_ = fastCount_ = 0;
@@ -456,7 +463,8 @@ void Detrend(std::array<double, N>& v, int from, int to) {
   const int n = to - from + 1;
   const double mid = 0.5 * (from + to);
   double mean = 0, slope = 0, tt = 0;
-  for (int tau = from; tau <= to; ++tau) mean += v[tau] / n, slope += v[tau] * (tau - mid), tt += (tau - mid) * (tau - mid);
+  for (int tau = from; tau <= to; ++tau)
+    mean += v[tau] / n, slope += v[tau] * (tau - mid), tt += (tau - mid) * (tau - mid);
   slope /= tt;
   for (int tau = from; tau <= to; ++tau) v[tau] -= mean + slope * (tau - mid);
 }
@@ -555,7 +563,9 @@ void CwDecoder::StructureFit() {
 
 bool CwDecoder::Clear() const { return MarkLevel() > kStrong * Sigma(); }
 
-bool CwDecoder::Keyed() const { return (tick_ - lastRealTick_) * kTickFrames < kKeyedDits * std::exp(lnDit_); }
+bool CwDecoder::Keyed() const {
+  return (tick_ - lastRealTick_) * kTickFrames < kKeyedDits * std::exp(lnDit_);
+}
 
 bool CwDecoder::Weak() const { return locked_ && Keyed() && MarkLevel() < kWeakMarks * Sigma(); }
 
@@ -629,7 +639,8 @@ void CwDecoder::Frame(std::complex<double> z) {
   // only within kReopenS of the squelch closing (a lull in weak sending):
   // later the text it fits is likelier a neighbour's leakage, which
   // reopened the squelch long after the signal had gone.
-  const bool keyed = autoSure_ && ratio > kOpenKeyed && (!locked_ || frame_ - closedAt_ < kReopenS * kFrameRate);
+  const bool keyed =
+      autoSure_ && ratio > kOpenKeyed && (!locked_ || frame_ - closedAt_ < kReopenS * kFrameRate);
   if (open_ ? lowFrames_ > kCloseHoldS * kFrameRate : (ratio > kOpenRatio || keyed)) {
     open_ = !open_;
     if (!open_) closedAt_ = frame_;
@@ -709,11 +720,14 @@ void CwDecoder::BuildDurations() {
   // a new speed is still found; wide open until the timing is known.
   const double floor = locked_ ? 0.1 : 0.5;
   const double flat = 1 / std::log(kMaxSegment / 1.0);
-  auto normal = [](double x, double mu, double s) { return std::exp(-0.5 * (x - mu) * (x - mu) / (s * s)) / (2.5066 * s); };
+  auto normal = [](double x, double mu, double s) {
+    return std::exp(-0.5 * (x - mu) * (x - mu) / (s * s)) / (2.5066 * s);
+  };
   for (int d = 1; d <= kMaxSegment; ++d) {
     const double x = std::log(static_cast<double>(d) * kTickFrames);
     const double mark = 0.5 * normal(x, lnDit_, sM) + 0.5 * normal(x, lnDit_ + lnRatio_, sM);
-    const double space = 0.55 * normal(x, lnGap_, sS) + 0.3 * normal(x, lnChar_, sS) + 0.15 * normal(x, lnWord_, 0.5);
+    const double space =
+        0.55 * normal(x, lnGap_, sS) + 0.3 * normal(x, lnChar_, sS) + 0.15 * normal(x, lnWord_, 0.5);
     // Densities in log length, not per tick: the path is one segmentation
     // of the many alike that the likelihood sums over (one per a few ticks
     // of each edge, more for longer segments).
@@ -754,7 +768,8 @@ double CwDecoder::MarkLevel() const {
   // envelope's 90th percentile (a keyed tone is down more than a tenth of
   // the time), which starts it and brings it down when a fade loses marks.
   const double high = std::exp(lnHigh_);
-  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, std::exp(lnHighFast_)) : high, kMinSignal * Sigma());
+  return std::max(sig_ > 0 ? std::clamp(sig_, 0.5 * high, std::exp(lnHighFast_)) : high,
+                  kMinSignal * Sigma());
 }
 
 void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma) {
@@ -782,7 +797,9 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // the envelope's Rice alone. Only once the timing is known (before, the
   // marks that teach the phase are guesses) and on a weak signal (a
   // strong one's key is sure from its envelope).
-  const double r = locked_ && refMag_ > 0 && refMagLong_ > 0 && m < kStrong * sigma ? std::min({std::abs(refZ_) / refMag_, std::abs(refZLong_) / refMagLong_, 0.98}) : 0;
+  const double r = locked_ && refMag_ > 0 && refMagLong_ > 0 && m < kStrong * sigma
+                       ? std::min({std::abs(refZ_) / refMag_, std::abs(refZLong_) / refMagLong_, 0.98})
+                       : 0;
   // (r gives the concentration of one tick's phase, its noise included,
   // which the envelope's likelihood counts already; the tone's own phase is
   // the mean over hundreds of ticks, far surer: kPhaseSure times as
@@ -791,7 +808,9 @@ void CwDecoder::Score(std::int64_t t, std::int64_t start, double m, double sigma
   // mark, has r well under it, and a few such marks agree by chance.)
   const double sure = Keyed() ? 1 + (kPhaseSure - 1) * std::clamp((r - kPhaseSureFrom) / 0.1, 0.0, 1.0) : 1;
   const double kappa = sure * r * (2 - r * r) / (1 - r * r);
-  const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0 ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_) : std::complex<double>{};
+  const std::complex<double> dir = refMag_ > 0 && std::abs(refZ_) > 0
+                                       ? refZ_ / std::abs(refZ_) * std::polar(1.0, pllPhase_)
+                                       : std::complex<double>{};
   auto lnI0 = [](double x) { return std::sqrt(1 + x * x) - 1 - 0.25 * std::log1p(x * x); };
   const double x = std::abs(tickZ_[p] * (mt / (sigma * sigma)) + kappa * dir);
   const double llr = std::clamp(lnI0(x) - lnI0(kappa) - 0.5 * mt * mt / (sigma * sigma), -30.0, 30.0);
@@ -849,7 +868,8 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   {
     const int ditTicks = std::max(1, static_cast<int>(std::exp(lnDit_) / kTickFrames));
     double peak = a;
-    for (int k = 1; k <= std::min<std::int64_t>(5 * ditTicks / 2, tick_ - 1); ++k) peak = std::max(peak, tickA_[(tick_ - k) & kMask]);
+    for (int k = 1; k <= std::min<std::int64_t>(5 * ditTicks / 2, tick_ - 1); ++k)
+      peak = std::max(peak, tickA_[(tick_ - k) & kMask]);
     for (std::int64_t k = scored_ + 1; k < std::min<std::int64_t>(delayed_, scored_ + 1 + 2 * ditTicks); ++k)
       peak = std::max(peak, delayA_[k % kDelayTicks]);
     tickPeak_[p] = peak;
@@ -866,7 +886,8 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
     clearAt_ = frame_;
     clearLevel_ = m;
   }
-  const bool tight = locked_ && m <= kStrong * sigma && frame_ - clearAt_ < kTightS * kFrameRate && m < kTightFall * clearLevel_;
+  const bool tight = locked_ && m <= kStrong * sigma && frame_ - clearAt_ < kTightS * kFrameRate &&
+                     m < kTightFall * clearLevel_;
   if (tight != tight_) {
     tight_ = tight;
     durDirty_ = true;
@@ -904,7 +925,8 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   // The key a few dits back, from the best path now (it rarely changes
   // that far back).
   const double lagDits = Weak() && m < kWeakLagMarks * sigma ? kWeakLagDits : kLagDits;
-  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(lagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  const std::int64_t lag = std::clamp<std::int64_t>(
+      std::llround(lagDits * std::exp(lnDit_) / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   if (replay_) Replay();
   // A strong signal whose best path ends in a space as long as a gap
@@ -914,7 +936,8 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   if (m > kStrong * sigma && bestSpace_[p] > bestMark_[p]) {
     std::int64_t t = tick_;
     while (lenSpace_[t & kMask] < 0 && t > decided_) t += lenSpace_[t & kMask];
-    const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+    const double charSure =
+        std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
     if ((tick_ - t + std::abs(lenSpace_[t & kMask])) * kTickFrames >= charSure) DecideUpTo(tick_);
   }
   // Only in a gap the lag has begun (a mark's end taken sooner was cut
@@ -939,7 +962,8 @@ std::int64_t CwDecoder::Settled() const {
   // dit).
   constexpr std::int64_t kMask = kTicks - 1;
   const std::int64_t now = tick_;
-  const std::int64_t from = std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
+  const std::int64_t from =
+      std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
   if (now - from < 4 || now - from >= kSettleSpan) return decided_;
   const int n = static_cast<int>(now - from + 1);
   // The best path's key over from..now, where its segments end (1: a
@@ -974,7 +998,8 @@ std::int64_t CwDecoder::Settled() const {
     const std::int64_t recent = now - static_cast<std::int64_t>(std::exp(lnDit_) / kTickFrames);
     for (int e = 0; e < edgeCount; ++e)
       if (edges[e] <= recent)
-        for (std::int64_t k = std::max(from, edges[e] - tol + 1); k <= std::min(now, edges[e] + tol); ++k) nearEdge[k - from] = true;
+        for (std::int64_t k = std::max(from, edges[e] - tol + 1); k <= std::min(now, edges[e] + tol); ++k)
+          nearEdge[k - from] = true;
     far[0][0] = far[1][0] = 0;
     for (int i = 0; i < n; ++i) {
       far[0][i + 1] = far[0][i] + (!nearEdge[i] && !key[i]);
@@ -1013,7 +1038,8 @@ std::int64_t CwDecoder::Settled() const {
     for (int d = 0; d <= reach && first > from; ++d) {
       const std::int64_t s = now - d;
       const int q = static_cast<int>(s & kMask);
-      const double v = mark ? bestSpace_[q] + e - evidence_[q] + markBonus + tailMark_[d] : bestMark_[q] + tailSpace_[d];
+      const double v =
+          mark ? bestSpace_[q] + e - evidence_[q] + markBonus + tailMark_[d] : bestMark_[q] + tailSpace_[d];
       if (v < best - kSettleMargin) continue;
       if (++rivals > kMaxRivals) return decided_;
       differs(s, now, mark);
@@ -1070,7 +1096,8 @@ void CwDecoder::Replay() {
   lnWord_ = lnDit_ + std::log(7.0);
   decided_ = from - 1;
   lastDownTick_ = downTick_ = from - 1;
-  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * dit / kTickFrames) - Delay(), 8, kTicks - kMaxSegment - 8);
+  const std::int64_t lag = std::clamp<std::int64_t>(std::llround(kLagDits * dit / kTickFrames) - Delay(), 8,
+                                                    kTicks - kMaxSegment - 8);
   DecideUpTo(tick_ - lag);
   replay_ = false;
 }
@@ -1079,7 +1106,8 @@ void CwDecoder::DecideUpTo(std::int64_t target) {
   // Each tick once, in order, from the best path as it stands (the lag
   // shrinks when the speed rises: then several at once).
   constexpr std::int64_t kMask = kTicks - 1;
-  const std::int64_t from = std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
+  const std::int64_t from =
+      std::max<std::int64_t>(decided_ + 1, std::max<std::int64_t>(1, tick_ - kTicks + kMaxSegment + 8));
   if (target < from) return;
   bool path[kTicks];
   std::int64_t t = tick_;
@@ -1134,9 +1162,13 @@ void CwDecoder::Decide(bool down, double at, std::int64_t tick) {
       // (the last mark's level brought down as far as a fade may have
       // fallen since, over a word space at most: a slow sender's marks are
       // far apart)
-      const double sinceS = std::clamp(static_cast<double>(downTick_ - lastRealTick_) * kTickFrames, 0.0, 7 * dit) / kFrameRate;
-      const bool inTrough = level > kTroughChain * std::exp(-kFadeFall * sinceS) * lastLevel_ && level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() && level > kTroughLevel * fade;
-      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ && level < kTroughPeak * Sigma() && !inTrough;
+      const double sinceS =
+          std::clamp(static_cast<double>(downTick_ - lastRealTick_) * kTickFrames, 0.0, 7 * dit) / kFrameRate;
+      const bool inTrough = level > kTroughChain * std::exp(-kFadeFall * sinceS) * lastLevel_ &&
+                            level > kTroughMark * Sigma() && fade > kTroughFloor * Sigma() &&
+                            level > kTroughLevel * fade;
+      markWeak_ = level < (afterPause ? kWeakAfterPause : kWeakMark) * refLevel_ &&
+                  level < kTroughPeak * Sigma() && !inTrough;
       lastShare_ = refLevel_ > 0 ? level / refLevel_ : 1;
       // (half the marks' level: a dit under the filter's length peaks below it)
       lastHalf_ = markWeak_ ? 0 : HalfLevelLength(downTick_, tick - 1, std::max(level, sig_));
@@ -1222,7 +1254,8 @@ void CwDecoder::Gap(double now) {
   const double dit = std::exp(lnDit_);
   const double gap = now - lastUp_;
   if (pending_ && gap >= kGlitch * dit) CommitMark();
-  const double charSure = std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+  const double charSure =
+      std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
   // Before the first split of dits from dahs the marks wait (a full
   // chunk ends the wait): the speed they were taken at is a guess, and
   // a mark or two of noise never splits. Likewise before three gaps
@@ -1239,7 +1272,8 @@ void CwDecoder::Gap(double now) {
     if (gap < wordAt) return;
     if (firstGap_ >= wordAt) n_ = 0;
   }
-  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) && !wait) {
+  if (n_ > 0 && !pending_ && gap >= charSure && locked_ && (gapCount_ >= 3 || gap > 1.5 * kFrameRate) &&
+      !wait) {
     DecodeChunk();
     chunkEnd_ = lastUp_;
     chunkGapDone_ = false;
@@ -1276,7 +1310,8 @@ bool CwDecoder::LoneWeakDit() const {
   // all frames, as set: by the gaps' noise a half-level dit in a word
   // space at 0 dB printed as an E.)
   return n_ == 1 && !pending_ && marks_[0] < 2 * std::exp(lnDit_) && shares_[0] < kLoneShare &&
-         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate && MarkLevel() < kWeakMarks * SigmaOver(NoiseMean());
+         firstGap_ >= std::exp(0.5 * (lnGap_ + lnChar_)) && firstGap_ < kPauseS * kFrameRate &&
+         MarkLevel() < kWeakMarks * SigmaOver(NoiseMean());
 }
 
 void CwDecoder::KeyDown(double at) {
@@ -1721,7 +1756,8 @@ void CwDecoder::DecodeMarks(int n) {
     Cut& start = cuts[0][0];
     start = {0, 0, -1, -1, -1, wordLen_, {}};
     std::memcpy(start.word, word_.data(), wordLen_ < kWordChars ? wordLen_ : 0);
-    if (wordLen_ > 0 && wordLen_ < kWordChars && MorseWordFit(word_.data(), wordLen_) == 0) start.wordLen = kWordChars;
+    if (wordLen_ > 0 && wordLen_ < kWordChars && MorseWordFit(word_.data(), wordLen_) == 0)
+      start.wordLen = kWordChars;
     cutCount[0] = 1;
   }
   for (int i = 1; i <= n; ++i) {
@@ -1777,7 +1813,9 @@ void CwDecoder::DecodeMarks(int n) {
     for (int e = j; e < i; ++e) {
       if (e > j) lnGap_ += 0.1 * (std::log(std::max(gaps_[e], 1.0)) - lnGap_);
       if (s.code[e - j] == '-')
-        lnRatio_ += 0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) - lnRatio_);
+        lnRatio_ +=
+            0.1 * (std::clamp(std::log(std::max(marks_[e], 1.0)) - lnDit_, std::log(2.2), std::log(4.5)) -
+                   lnRatio_);
     }
     lnGap_ = std::clamp(lnGap_, lnDit_ - 0.5, lnDit_ + 0.5);
     // (before the chunk's first mark, the gap was judged at the timing

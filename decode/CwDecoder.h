@@ -75,7 +75,7 @@
 #include <cstdint>
 
 struct CwSymbol {
-  char text[8] = {};            // a character, a prosign ("<AR>") or " " between words
+  char text[8] = {};             // a character, a prosign ("<AR>") or " " between words
   std::int64_t startSample = 0;  // first mark's start, in samples since Reset
   std::int64_t endSample = 0;    // last mark's end
 };
@@ -106,20 +106,20 @@ class CwDecoder {
   // older ones are lost.
   bool Pop(CwSymbol& s);
 
-  double Wpm() const;           // current speed estimate (PARIS)
-  double SnrDb() const;         // mark over noise in 500 Hz around the tone
-  bool Open() const { return open_; }  // squelch open: a signal is being copied
+  double Wpm() const;                                           // current speed estimate (PARIS)
+  double SnrDb() const;                                         // mark over noise in 500 Hz around the tone
+  bool Open() const { return open_; }                           // squelch open: a signal is being copied
   double LevelOverNoise() const { return sig_ / NoiseMean(); }  // mark level over the noise mean, amplitude
-  double KeyLevel() const { return a_; }  // envelope, for the pitch finder
+  double KeyLevel() const { return a_; }                        // envelope, for the pitch finder
   std::int64_t Samples() const { return origin_ + sample_; }
   // Samples since the last printed symbol (large when none).
   std::int64_t SamplesSincePrint() const { return sample_ - lastPrint_; }
 
  private:
-  static constexpr int kRing = 512;         // matched filter history, frames
-  static constexpr int kMaxChunk = 16;      // marks held before a forced decision
-  static constexpr int kMarkWindow = 8;     // marks for the speed estimate
-  static constexpr int kGapWindow = 12;     // gaps between characters
+  static constexpr int kRing = 512;      // matched filter history, frames
+  static constexpr int kMaxChunk = 16;   // marks held before a forced decision
+  static constexpr int kMarkWindow = 8;  // marks for the speed estimate
+  static constexpr int kGapWindow = 12;  // gaps between characters
   static constexpr int kOut = 256;
   static constexpr int kTickFrames = 2;     // frames per tick of the soft decisions
   static constexpr int kTicks = 4096;       // their history (11.9 s)
@@ -131,7 +131,8 @@ class CwDecoder {
   void Score(std::int64_t t, std::int64_t start, double m, double sigma);
   void Replay();
   double MarkLevel() const;
-  double FadeLevel() const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
+  double FadeLevel()
+      const;  // the mark level a tick is scored at: the marks' level, or in a fade the envelope's
   std::int64_t Delay() const;  // ticks
   void Decide(bool down, double at, std::int64_t tick);
   // A mark's length where the envelope crosses half the level (frames;
@@ -139,11 +140,11 @@ class CwDecoder {
   // once it is over half the filter, whatever the path's priors make of
   // its edges.
   double HalfLevelLength(std::int64_t first, std::int64_t last, double level) const;
-  bool AwaitsSpeed() const;  // the last marks misfit the timing: their characters wait
-  bool held_ = false;        // ... and some do
-  void Gap(double now);  // the key up from the last mark's end until now (frames)
-  bool LoneWeakDit() const;  // the chunk is one weak dit that may be noise in a word space
-  double Sigma() const;  // Rayleigh parameter of the noise envelope
+  bool AwaitsSpeed() const;                  // the last marks misfit the timing: their characters wait
+  bool held_ = false;                        // ... and some do
+  void Gap(double now);                      // the key up from the last mark's end until now (frames)
+  bool LoneWeakDit() const;                  // the chunk is one weak dit that may be noise in a word space
+  double Sigma() const;                      // Rayleigh parameter of the noise envelope
   double SigmaOver(double noiseMean) const;  // ... bounded by that noise mean's
   void BuildDurations();
   void DecideUpTo(std::int64_t target);
@@ -192,7 +193,7 @@ class CwDecoder {
   std::array<double, kRing> shortA_{};
   std::complex<double> sumShort_{};
   double structureWeight_ = 0;
-  static constexpr int kAutoFits = 4;     // fits in a row that must agree
+  static constexpr int kAutoFits = 4;  // fits in a row that must agree
   std::array<double, kAutoFits> autoHist_{};
   int autoCount_ = 0;
   bool autoSure_ = false;  // the last kAutoFits fits agree
@@ -202,10 +203,11 @@ class CwDecoder {
   void StructureFit();
   void ForgetStructure();
   void TakeSpeed(double lnDit);
-  bool Clear() const;                   // marks far above the noise: their lengths are sure
+  bool Clear() const;  // marks far above the noise: their lengths are sure
   bool Keyed() const;  // a mark at the signal's level lately (not a signal gone)
   bool Weak() const;   // ... its timing known, and under kWeakMarks of the noise's sigmas
-  bool AutoAllows(double lnDit) const;  // a new speed from the marks is not against a sure one from the structure
+  bool AutoAllows(
+      double lnDit) const;  // a new speed from the marks is not against a sure one from the structure
 
   double pitchHz_ = 700;
   // Mixer and the first averaging.
@@ -229,9 +231,9 @@ class CwDecoder {
   double frame_ = 0;  // frames since Reset
   // Levels (envelope units) and the key.
   double a_ = 0, noise_ = 0, sig_ = 0;
-  double lnLow_ = 0;       // log of the envelope's 10th percentile (the noise)
-  double lnHigh_ = 0;      // log of its 90th percentile (squelch; the mark level's floor)
-  double lnHighFast_ = 0;  // the same, falling 8 dB a second (the mark level's ceiling in fades)
+  double lnLow_ = 0;        // log of the envelope's 10th percentile (the noise)
+  double lnHigh_ = 0;       // log of its 90th percentile (squelch; the mark level's floor)
+  double lnHighFast_ = 0;   // the same, falling 8 dB a second (the mark level's ceiling in fades)
   double troughAt_ = -1e9;  // the last frame it stood 5 dB under the slow one (a fade's trough)
   bool down_ = false, open_ = false, carrier_ = false;
   int lowFrames_ = 0;  // frames the squelch has wanted to close
@@ -240,8 +242,8 @@ class CwDecoder {
   // Timing, in frames; logs of lengths.
   double lnDit_, lnRatio_, lnGap_, lnChar_, lnWord_;
   double markStart_ = 0, lastUp_ = -1e9;
-  double keptUp_ = -1e9;  // the end of the last mark kept (not noise, not squelched)
-  bool pending_ = false, locked_ = false;  // locked: dits and dahs told apart
+  double keptUp_ = -1e9;                         // the end of the last mark kept (not noise, not squelched)
+  bool pending_ = false, locked_ = false;        // locked: dits and dahs told apart
   bool markWeak_ = false, pendingWeak_ = false;  // the last mark's middle far below the mark level
   double pendingStart_ = 0, pendingLen_ = 0, pendingGap_ = 0;
   double lastHalf_ = 0, pendingHalf_ = 0;  // the last mark's length at half the level (frames, 0: none)
@@ -250,7 +252,7 @@ class CwDecoder {
   std::array<double, kMarkWindow> ditWin_{}, ratioWin_{};  // the timing held as each came (log)
   std::array<bool, kMarkWindow> clearWin_{};               // ... and whether the signal stood clear
   int markCount_ = 0;
-  int sinceLock_ = 0;  // marks since the speed was last taken anew
+  int sinceLock_ = 0;                         // marks since the speed was last taken anew
   bool fromRecent_ = false;                   // ... by RecentJump, from a few marks
   double windowFrom_ = 0;                     // marks begun before this frame stay out of the speed window
   double candidate_ = 0, fastCandidate_ = 0;  // last splits' dit lengths (log)
@@ -260,7 +262,7 @@ class CwDecoder {
   // before it and its middle's level over the marks' (shares_).
   std::array<double, kMaxChunk> marks_{}, gaps_{}, starts_{}, shares_{};
   double lastShare_ = 1, pendingShare_ = 1;  // the last mark's level over the marks'
-  double firstGap_ = 0;  // the gap before the chunk's first mark, frames
+  double firstGap_ = 0;                      // the gap before the chunk's first mark, frames
   int n_ = 0;
   bool printedSinceWord_ = false, chunkGapDone_ = true;
   double chunkEnd_ = 0;
@@ -271,20 +273,21 @@ class CwDecoder {
   std::array<double, kTicks> evidence_{}, bestMark_{}, bestSpace_{}, tickA_{}, tickFrame_{};
   std::array<double, kTicks> tickPeak_{};  // the envelope's peak around each tick
   std::array<int, kTicks> lenMark_{}, lenSpace_{};
-  std::array<bool, kTicks> tickOpen_{};  // the squelch when each tick was heard
-  bool tickIsOpen_ = false;              // ... for the tick being decided
-  std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};  // log priors by length in ticks
+  std::array<bool, kTicks> tickOpen_{};                           // the squelch when each tick was heard
+  bool tickIsOpen_ = false;                                       // ... for the tick being decided
+  std::array<double, kMaxSegment + 1> durMark_{}, durSpace_{};    // log priors by length in ticks
   std::array<double, kMaxSegment + 2> tailMark_{}, tailSpace_{};  // their best from each length on
   int maxMark_ = 0, maxSpace_ = 0;
-  double clearAt_ = -1e9, clearLevel_ = 0;  // the last frame the marks stood clear of the noise, their level then
-  bool tight_ = false;  // a fade: weak now, well under where it stood clear a few seconds ago
+  double clearAt_ = -1e9,
+         clearLevel_ = 0;  // the last frame the marks stood clear of the noise, their level then
+  bool tight_ = false;     // a fade: weak now, well under where it stood clear a few seconds ago
   bool durDirty_ = true;
   bool replay_ = false, replayed_ = false;  // the first marks to be cut again, once
   std::array<double, kDelayTicks> delayA_{}, delayFrame_{};
   std::array<std::complex<double>, kDelayTicks> delayZ_{};
   std::array<bool, kDelayTicks> delayOpen_{};
   std::int64_t delayed_ = 0, scored_ = 0;  // ticks heard, ticks given to the path
-  std::int64_t tick_ = 0, decided_ = 0;  // ticks since the path started, the last one decided
+  std::int64_t tick_ = 0, decided_ = 0;    // ticks since the path started, the last one decided
   double tickSum_ = 0;
   std::complex<double> tickSumZ_{};
   // The matched filter's output per tick, and the tone's phase over the
@@ -296,11 +299,11 @@ class CwDecoder {
   double refMag_ = 0, refMagLong_ = 0;
   double pllPhase_ = 0, pllTurn_ = 0;  // the tone's phase (rad) and its turn per tick: a tone off the pitch
   int tickFill_ = 0;
-  double noisePower_ = 0;  // mean square envelope of the noise, from the gaps
-  double lnGapLow_ = 0;    // log of the 10th percentile of the envelope in the gaps
-  int gapLowCount_ = 0;    // gap ticks it has seen
-  double refLevel_ = 0;    // the marks' level, slow to fall (tells marks of noise)
-  double lastLevel_ = 0;   // the last mark's level (not noise)
+  double noisePower_ = 0;          // mean square envelope of the noise, from the gaps
+  double lnGapLow_ = 0;            // log of the 10th percentile of the envelope in the gaps
+  int gapLowCount_ = 0;            // gap ticks it has seen
+  double refLevel_ = 0;            // the marks' level, slow to fall (tells marks of noise)
+  double lastLevel_ = 0;           // the last mark's level (not noise)
   std::int64_t lastRealTick_ = 0;  // the end of the last mark at that level
   std::int64_t lastDownTick_ = 0, downTick_ = 0;
   // The word printed so far (kWordChars: too long or a prosign in it).

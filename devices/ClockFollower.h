@@ -51,13 +51,13 @@ class ClockFollower {
   // Once following, the controller holds the lowest level.
   static constexpr int kSlices = 5;
   long sliceMin_[kSlices] = {-1, -1, -1, -1, -1};  // -1: no request in that slice yet
-  long windowMin_ = -1;    // lowest queue level this window (-1: none yet)
-  long windowFrames_ = 0;  // device frames requested this window
-  int windows_ = 0;        // full windows measured since Start
+  long windowMin_ = -1;                            // lowest queue level this window (-1: none yet)
+  long windowFrames_ = 0;                          // device frames requested this window
+  int windows_ = 0;                                // full windows measured since Start
   long reference_ = -1;    // the level to hold (program frames), from the second window on
   double integral_ = 0.0;  // program frames per second
   bool cuts_ = false;
   bool engaged_ = false;  // the level left the dead band: following
   int calmWindows_ = 0;   // windows in the band since it last left it
-  long excess_ = 0;  // program frames to cut, until taken
+  long excess_ = 0;       // program frames to cut, until taken
 };

@@ -12,10 +12,10 @@
 namespace {
 
 struct Outcome {
-  long dry = 0;        // requests the queue could not fill after the start
-  long maxLevel = 0;   // frames queued at most in the last minute
-  double lastRate = 0;  // Hz the stream played at in the end
-  long afterStall = 0;  // frames queued at most from 1.5 s to 5 s after the stall
+  long dry = 0;           // requests the queue could not fill after the start
+  long maxLevel = 0;      // frames queued at most in the last minute
+  double lastRate = 0;    // Hz the stream played at in the end
+  long afterStall = 0;    // frames queued at most from 1.5 s to 5 s after the stall
   double maxRateOff = 0;  // Hz the rate stood off the nominal one at most after 20 s
 };
 
@@ -87,9 +87,9 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
     double drift;
     bool wander;
     double stallAt;
-  } cases[] = {{64, 0.0, false, -1},   {64, 0.002, false, -1},  {64, -0.002, false, 100}, {64, 0.0005, true, 100},
-               {512, 0.0, false, 100}, {512, 0.002, false, -1}, {512, -0.002, true, -1},  {64, 0.001, true, -1},
-               {64, 0.001, false, 100}};
+  } cases[] = {{64, 0.0, false, -1},    {64, 0.002, false, -1}, {64, -0.002, false, 100},
+               {64, 0.0005, true, 100}, {512, 0.0, false, 100}, {512, 0.002, false, -1},
+               {512, -0.002, true, -1}, {64, 0.001, true, -1},  {64, 0.001, false, 100}};
   for (const Case& c : cases) {
     const Outcome held = Simulate(c.block, c.drift, c.wander, true, c.stallAt);
     EXPECT_EQ(held.dry, 0) << "block " << c.block << " drift " << c.drift;
@@ -97,7 +97,8 @@ TEST(ClockFollower, HoldsTheQueueWhenTheClocksDiffer) {
     // reference and a block of pushes), after a stall too.
     EXPECT_LE(held.maxLevel, 3 * c.block + 2 * 128) << "block " << c.block << " drift " << c.drift;
     if (!c.wander) {  // the rate settles where the consumer keeps pace
-      EXPECT_NEAR(held.lastRate, 11025.0 / (1.0 + c.drift), 2.0) << "block " << c.block << " drift " << c.drift;
+      EXPECT_NEAR(held.lastRate, 11025.0 / (1.0 + c.drift), 2.0)
+          << "block " << c.block << " drift " << c.drift;
     }
     // Without following, a faster playback clock runs dry and a slower one
     // piles up delay.
@@ -147,13 +148,13 @@ TEST(ClockFollower, OneClockStaysAtTheNominalRate) {
   for (const int block : {64, 512, 2048})
     for (const double stallAt : {-1.0, 100.0})
       for (const double lateEveryS : {0.0, 7.3}) {
-      const Outcome one = Simulate(block, 0.0, false, true, stallAt, true, 0.002, lateEveryS);
-      EXPECT_EQ(one.maxRateOff, 0.0) << "block " << block << " stall " << stallAt << " late " << lateEveryS;
-      EXPECT_EQ(one.dry, 0) << "block " << block;
-      const Outcome two = Simulate(block, 0.001, false, true, stallAt, true, 0.002, lateEveryS);
-      EXPECT_EQ(two.dry, 0) << "block " << block;
-      EXPECT_LE(two.maxLevel, 3 * block + 2 * 128) << "block " << block;
-    }
+        const Outcome one = Simulate(block, 0.0, false, true, stallAt, true, 0.002, lateEveryS);
+        EXPECT_EQ(one.maxRateOff, 0.0) << "block " << block << " stall " << stallAt << " late " << lateEveryS;
+        EXPECT_EQ(one.dry, 0) << "block " << block;
+        const Outcome two = Simulate(block, 0.001, false, true, stallAt, true, 0.002, lateEveryS);
+        EXPECT_EQ(two.dry, 0) << "block " << block;
+        EXPECT_LE(two.maxLevel, 3 * block + 2 * 128) << "block " << block;
+      }
 }
 
 TEST(ClockFollower, StaysWithinItsBoundsAndStartsOver) {

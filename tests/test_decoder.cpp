@@ -35,7 +35,8 @@ Decoded Feed(CwDecoder& dec, const std::vector<double>& x, const std::vector<int
   Decoded d;
   std::size_t at = 0;
   for (std::size_t b = 0; at < x.size(); ++b) {
-    const int n = static_cast<int>(std::min<std::size_t>(blocks.empty() ? 441 : blocks[b % blocks.size()], x.size() - at));
+    const int n = static_cast<int>(
+        std::min<std::size_t>(blocks.empty() ? 441 : blocks[b % blocks.size()], x.size() - at));
     dec.Process(x.data() + at, n);
     at += n;
     CwSymbol s;
@@ -85,9 +86,9 @@ TEST(MorseTable, WordFitKnowsQsoWordsCallsignsAndNumbers) {
     const char* word;
     int fit;
   } cases[] = {
-      {"CQ", 2},     {"T", 2},          {"73", 2},      {"5NN", 2},    {"QR", 2},      {"NAME", 2},
-      {"DL1ABC", 1}, {"VK2ABC/P", 1},   {"9A1A", 1},    {"JA1QRP", 1}, {"G4", 1},      {"0012", 1},
-      {"QUICK", 0},  {"DL1ABCDE", 0},   {"1234II", 0},  {"W1AW1", 0},  {"ABC1", 0},    {"VK2/", 0},
+      {"CQ", 2},     {"T", 2},        {"73", 2},     {"5NN", 2},    {"QR", 2},   {"NAME", 2},
+      {"DL1ABC", 1}, {"VK2ABC/P", 1}, {"9A1A", 1},   {"JA1QRP", 1}, {"G4", 1},   {"0012", 1},
+      {"QUICK", 0},  {"DL1ABCDE", 0}, {"1234II", 0}, {"W1AW1", 0},  {"ABC1", 0}, {"VK2/", 0},
   };
   for (const auto& c : cases)
     EXPECT_EQ(MorseWordFit(c.word, static_cast<int>(std::strlen(c.word))), c.fit) << c.word;
@@ -100,7 +101,7 @@ TEST(CwDecoder, DecodesCleanTextAtAnySpeedAndWeight) {
   const std::string text = "CQ DE W1AW 599 <BT> TNX FER QSO <SK>";
   struct Case {
     double wpm, ratio, jitter, snrDb;
-  } cases[] = {{5, 3, 0, 30}, {20, 3, 0, 30}, {60, 3, 0, 30}, {20, 2.5, 0, 30},
+  } cases[] = {{5, 3, 0, 30},  {20, 3, 0, 30},     {60, 3, 0, 30}, {20, 2.5, 0, 30},
                {20, 4, 0, 30}, {18, 3.5, 0.2, 20}, {25, 3, 0, 100}};
   for (const Case& c : cases) {
     MorseKeying k;
@@ -121,7 +122,8 @@ TEST(CwDecoder, CopiesFromTheStartAndPrintsAsSent) {
   const std::string text = "TEST DE DL1ABC 5NN K";
   struct Case {
     double wpm, ratio, jitter, snrDb;
-  } cases[] = {{12, 3, 0, 20}, {20, 3, 0, 10}, {35, 3, 0, 10}, {25, 3, 0, 5}, {18, 3.5, 0.2, 10}, {16, 2.5, 0.15, 15}};
+  } cases[] = {{12, 3, 0, 20}, {20, 3, 0, 10},     {35, 3, 0, 10},
+               {25, 3, 0, 5},  {18, 3.5, 0.2, 10}, {16, 2.5, 0.15, 15}};
   for (const Case& c : cases) {
     MorseKeying k;
     k.ratio = c.ratio;
@@ -215,7 +217,8 @@ double WorstSpeedRatio(const std::vector<double>& x, double wpm, double fromS) {
 // -5 dB at the bottom): the speed shown stays the sender's, never taken
 // from the pieces.
 TEST(CwDecoder, KeepsTheSpeedThroughFades) {
-  const std::string text = "W1AW DE DL1ABC GM OM TNX FER CALL UR RST 599 5NN NAME HANS QTH BERLIN HW? <AR> W1AW DE DL1ABC <KN>";
+  const std::string text =
+      "W1AW DE DL1ABC GM OM TNX FER CALL UR RST 599 5NN NAME HANS QTH BERLIN HW? <AR> W1AW DE DL1ABC <KN>";
   for (double wpm : {12.0, 20.0}) {
     MorseKeying k;
     std::vector<double> x;
@@ -247,7 +250,9 @@ TEST(CwDecoder, KeepsTheSpeedOfJitteredHandSending) {
 // neither taken from the pieces nor stuck where it started (within 40 %:
 // the marks' own timing, short of a dit in noise, may lead it 20 % off).
 TEST(CwDecoder, FindsTheSpeedOfAWeakSignal) {
-  const std::string text = "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL <SK>";
+  const std::string text =
+      "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL "
+      "<SK>";
   for (double wpm : {20.0, 35.0}) {
     MorseKeying k;
     const std::vector<double> x = Keyed({{text + " " + text, wpm}}, k, -5);
@@ -260,7 +265,9 @@ TEST(CwDecoder, FindsTheSpeedOfAWeakSignal) {
 // text at 28 and 35 wpm, it now opens once the keying's structure fits
 // keyed text and stays open while it is sent.
 TEST(CwDecoder, KeepsTheSquelchOpenOnFastWeakSending) {
-  const std::string text = "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL <SK>";
+  const std::string text =
+      "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL "
+      "<SK>";
   for (double wpm : {28.0, 35.0}) {
     MorseKeying k;
     k.seed = 3;
@@ -283,7 +290,9 @@ TEST(CwDecoder, KeepsTheSquelchOpenOnFastWeakSending) {
 // quarters of such a text at 35 wpm; the noise from the gaps the path
 // holds keeps it open.
 TEST(CwDecoder, KeepsTheSquelchOpenAtMinusFiveDb) {
-  const std::string text = "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL <SK>";
+  const std::string text =
+      "R R TNX HANS UR RST 579 NAME JOHN QTH NEWINGTON CT RIG K3 ES ANT DIPOLE WX SUNNY 22C <BT> 73 ES GL "
+      "<SK>";
   struct Case {
     double wpm;
     std::uint32_t seed;
@@ -356,7 +365,8 @@ TEST(CwTracker, CopiesTheFirstCharactersOfAToneItMovesTo) {
     EXPECT_NEAR(tracker.Decoder().PitchHz(), 700 + offHz, 5);
     ASSERT_EQ(symbols.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i)
-      EXPECT_NEAR(symbols[i].startSample, sent[i].start, 0.02 * 11025) << offHz << " Hz off, " << sent[i].text;
+      EXPECT_NEAR(symbols[i].startSample, sent[i].start, 0.02 * 11025)
+          << offHz << " Hz off, " << sent[i].text;
   }
 }
 
@@ -388,7 +398,8 @@ TEST(CwDecoder, CopiesAWeakToneWhateverItsPhase) {
     std::mt19937 rng(5);
     double phase = 0;
     for (std::size_t i = 0; i < env.size(); ++i) {
-      if (kind == 2 && env[i] > 0 && (i == 0 || env[i - 1] == 0)) phase = std::uniform_real_distribution<double>(0, 2 * M_PI)(rng);
+      if (kind == 2 && env[i] > 0 && (i == 0 || env[i - 1] == 0))
+        phase = std::uniform_real_distribution<double>(0, 2 * M_PI)(rng);
       x[i] = kAmp * env[i] * std::sin(2 * M_PI * hz * i / 11025.0 + phase);
     }
     AddNoise(x, kAmp, -1, 23);
@@ -405,7 +416,9 @@ TEST(CwDecoder, FollowsSpeedChanges) {
     k.jitter = c.jitter;
     std::vector<SentChar> sent;
     std::vector<double> x;
-    AddKeyedTone(x, MorseEnvelope({{"VVV DE W1AW W1AW", c.from}, {"QTH NEWINGTON CT NAME JOHN", c.to}}, k, &sent), 700, kAmp);
+    AddKeyedTone(
+        x, MorseEnvelope({{"VVV DE W1AW W1AW", c.from}, {"QTH NEWINGTON CT NAME JOHN", c.to}}, k, &sent), 700,
+        kAmp);
     AddNoise(x, kAmp, 20, k.seed + 17);
     // The speed shown as the second word at the new speed begins to print:
     // the first word's few marks have given it.
@@ -429,7 +442,8 @@ TEST(CwDecoder, FollowsSpeedChanges) {
     // first marks, within the first word, give the new speed).
     const std::string after = "NEWINGTON CT NAME JOHN";
     ASSERT_GE(d.text.size(), after.size());
-    EXPECT_EQ(d.text.substr(d.text.size() - after.size()), after) << c.from << " to " << c.to << ": " << d.text;
+    EXPECT_EQ(d.text.substr(d.text.size() - after.size()), after)
+        << c.from << " to " << c.to << ": " << d.text;
     EXPECT_NEAR(d.wpm / c.to, 1.0, 0.2) << c.from << " to " << c.to;
   }
 }
@@ -609,8 +623,8 @@ TEST(CwDecoder, ToolPrintsTheText) {
   EXPECT_EQ(code, 0);
   double t[5];
   char w[5][16];
-  ASSERT_EQ(std::sscanf(lines.c_str(), "%lf %15s %lf %15s %lf %15s %lf %15s %lf %15s", &t[0], w[0], &t[1], w[1], &t[2],
-                        w[2], &t[3], w[3], &t[4], w[4]),
+  ASSERT_EQ(std::sscanf(lines.c_str(), "%lf %15s %lf %15s %lf %15s %lf %15s %lf %15s", &t[0], w[0], &t[1],
+                        w[1], &t[2], w[2], &t[3], w[3], &t[4], w[4]),
             10)
       << lines;
   EXPECT_NEAR(t[0], 0.5, 0.03);  // the generator's lead-in
