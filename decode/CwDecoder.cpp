@@ -936,8 +936,7 @@ void CwDecoder::Tick(double a, std::complex<double> z, double at, bool open) {
   if (m > kStrong * sigma && bestSpace_[p] > bestMark_[p]) {
     std::int64_t t = tick_;
     while (lenSpace_[t & kMask] < 0 && t > decided_) t += lenSpace_[t & kMask];
-    const double charSure =
-        std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+    const double charSure = std::min(CharSure(), std::exp(0.5 * (lnChar_ + lnWord_)));
     if ((tick_ - t + std::abs(lenSpace_[t & kMask])) * kTickFrames >= charSure) DecideUpTo(tick_);
   }
   // Only in a gap the lag has begun (a mark's end taken sooner was cut
@@ -1254,8 +1253,7 @@ void CwDecoder::Gap(double now) {
   const double dit = std::exp(lnDit_);
   const double gap = now - lastUp_;
   if (pending_ && gap >= kGlitch * dit) CommitMark();
-  const double charSure =
-      std::min(std::exp(0.5 * (lnGap_ + lnChar_) + 0.2), std::exp(0.5 * (lnChar_ + lnWord_)));
+  const double charSure = std::min(CharSure(), std::exp(0.5 * (lnChar_ + lnWord_)));
   // Before the first split of dits from dahs the marks wait (a full
   // chunk ends the wait): the speed they were taken at is a guess, and
   // a mark or two of noise never splits. Likewise before three gaps
@@ -1375,8 +1373,7 @@ void CwDecoder::CommitMark() {
   ++n_;
   // Until three are known, the gaps between characters are learned as the
   // marks come (the first characters wait for them).
-  if (locked_ && gapCount_ < 3 && n_ > 1 && gaps_[n_ - 1] >= std::exp(0.5 * (lnGap_ + lnChar_) + 0.2))
-    UpdateGaps(gaps_[n_ - 1]);
+  if (locked_ && gapCount_ < 3 && n_ > 1 && gaps_[n_ - 1] >= CharSure()) UpdateGaps(gaps_[n_ - 1]);
   // Marks begun before the short average set a new speed were cut with
   // the old one's filter and priors (a dah and a dit run together, the
   // rest of a mark cut off): the new speed is taken from those after.
@@ -1404,12 +1401,7 @@ void CwDecoder::CommitMark() {
     // A mark that fits again: no new speed after all (or it has been
     // taken); the characters held are decided now, not after this one.
     held_ = false;
-    const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
-    for (int e = n_ - 1; e > 0; --e)
-      if (gaps_[e] >= charSure) {
-        DecodeChunk(e);
-        break;
-      }
+    if (const int e = LastSureGap(); e > 0) DecodeChunk(e);
   }
 }
 
@@ -1498,12 +1490,7 @@ void CwDecoder::TakeRecent(double lnDit, const double* path, const double* half,
   markCount_ = count;
   // The marks held back for want of a gap surely between characters at
   // the old speed are decided up to the last such gap at the new one.
-  const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
-  for (int e = n_ - 1; e > 0; --e)
-    if (gaps_[e] >= charSure) {
-      DecodeChunk(e);
-      break;
-    }
+  if (const int e = LastSureGap(); e > 0) DecodeChunk(e);
 }
 
 bool CwDecoder::FitJump() {
@@ -1715,7 +1702,7 @@ void CwDecoder::DecodeMarks(int n) {
   const Alphabet& ab = Symbols();
   // Held marks: their gaps between characters teach the spacing first.
   if (gapCount_ < 3) {
-    const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
+    const double charSure = CharSure();
     for (int e = 1; e < n; ++e)
       if (gaps_[e] >= charSure) UpdateGaps(gaps_[e]);
   }
@@ -1882,14 +1869,17 @@ int CwDecoder::SettledCut() const {
 void CwDecoder::DecodeFull() {
   // A chunk full before a sure character gap (the wait for the timing):
   // decoded up to its last gap that is surely between characters.
-  const double charSure = std::exp(0.5 * (lnGap_ + lnChar_) + 0.2);
-  int cut = n_;
+  const int e = LastSureGap();
+  DecodeChunk(e > 0 ? e : n_);
+}
+
+double CwDecoder::CharSure() const { return std::exp(0.5 * (lnGap_ + lnChar_) + 0.2); }
+
+int CwDecoder::LastSureGap() const {
+  const double charSure = CharSure();
   for (int e = n_ - 1; e > 0; --e)
-    if (gaps_[e] >= charSure) {
-      cut = e;
-      break;
-    }
-  DecodeChunk(cut);
+    if (gaps_[e] >= charSure) return e;
+  return -1;
 }
 
 void CwDecoder::Emit(const char* text, double startFrame, double endFrame) {

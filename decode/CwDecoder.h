@@ -163,6 +163,8 @@ class CwDecoder {
   void Nudge(double lnShift);
   void UpdateGaps(double gap);
   void DecodeChunk(int count = -1);  // the first count marks (all: -1); the rest wait
+  double CharSure() const;           // a gap at least this long (frames) is surely between characters
+  int LastSureGap() const;           // how many marks stand before the last such gap (-1: none)
   void DecodeFull();
   int SettledCut() const;  // a gap in doubt that the marks after it settle as between characters (-1: none)
   // Log likelihoods of the chunk's first n marks being a dit or a dah, and
