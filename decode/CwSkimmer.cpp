@@ -8,12 +8,13 @@
 
 namespace {
 
-constexpr double kHoldDecay = 0.97;   // per look (93 ms): the held level falls 1.4 dB a second
+constexpr double kHoldDecay = 0.97;  // per look (93 ms): the held level falls 1.4 dB a second
 // Over the bin's 20th percentile or the band's, whichever is higher: noise
 // alone holds peaks some 13 dB over it, a tone at 0 dB in 500 Hz some 20.
 constexpr double kTakeDb = 20;        // a tone taken up by the skimmer
 constexpr double kKeepDb = 15;        // a channel's tone still there
 constexpr double kMinSpacingHz = 45;  // channels closer than this are one signal
+constexpr double kSidebandDb = 10;    // a keyed tone's sidebands 50-90 Hz off hold 13-20 dB under it
 constexpr double kDropS = 30;
 constexpr double kQuietS = 3.0;  // a channel prints only this soon after its tone was keyed
 
@@ -80,6 +81,10 @@ double CwToneFinder::LevelDb(int k) const {
   return 10 / std::log(10.0) * (lnLast_[k] - std::max(lnNoise_[k], lnFloor_));
 }
 
+double CwToneFinder::HeldDb(int k) const {
+  return k < 0 || k >= bins_ ? -400 : 10 / std::log(10.0) * std::log(std::max(held_[k], 1e-20));
+}
+
 bool CwToneFinder::Strongest(double loHz, double hiHz, double minDb, double& pitchHz) const {
   int best = -1;
   for (int k = 0; k < bins_; ++k) {
@@ -122,7 +127,8 @@ void CwTracker::Process(const double* x, int n) {
     decoder_.Process(x, piece);
     double best = 0;
     if (finder_.Process(x, piece) && track_ &&
-        finder_.Strongest(foHz_ - kSpanHz, foHz_ + kSpanHz, 10, best) && std::abs(best - decoder_.PitchHz()) >= 8) {
+        finder_.Strongest(foHz_ - kSpanHz, foHz_ + kSpanHz, 10, best) &&
+        std::abs(best - decoder_.PitchHz()) >= 8) {
       if (decoder_.SamplesSincePrint() >= kHistory) {
         // Nothing copied over the history: copied again from its start, at
         // the tone's pitch, in the pieces the history wraps into.
@@ -224,8 +230,22 @@ void CwSkimmer::Look() {
     bool peak = true;
     for (int d = -5; d <= 5 && peak; ++d) peak = d == 0 || finder_.ProminenceDb(k + d) <= p;
     if (!peak) continue;
-    double pitch = finder_.BinHz(k);
-    finder_.Strongest(pitch - 10, pitch + 10, kTakeDb, pitch);
+    // The tone is the loudest bin within 50 Hz of it. Its own bin's noise
+    // percentile stands higher than its neighbours' once the finder starts
+    // during a transmission (most looks catch some key-down), so by
+    // prominence alone such a tone came out 10-30 Hz off, and one of its
+    // keying sidebands 50-70 Hz away as a second signal.
+    int top = k;
+    for (int d = -5; d <= 5; ++d)
+      if (finder_.HeldDb(k + d) > finder_.HeldDb(top)) top = k + d;
+    // A bin more than kSidebandDb under a tone within 90 Hz is that tone's
+    // sideband (a station 100 Hz away stands clear of it).
+    bool sideband = false;
+    for (int d = -9; d <= 9; ++d)
+      sideband = sideband || finder_.HeldDb(top + d) > finder_.HeldDb(top) + kSidebandDb;
+    if (sideband) continue;
+    double pitch = finder_.BinHz(top);
+    finder_.Strongest(pitch - 10, pitch + 10, -1e9, pitch);
     bool taken = false;
     int free = -1;
     for (int c = 0; c < kChannels; ++c) {
@@ -260,6 +280,7 @@ std::vector<CwSignal> CwSkimmer::Signals() const {
     if (!ch.used) continue;
     out.push_back({ch.decoder.PitchHz(), ch.wpm, ch.snrDb, ch.text.data()});
   }
-  std::sort(out.begin(), out.end(), [](const CwSignal& a, const CwSignal& b) { return a.pitchHz < b.pitchHz; });
+  std::sort(out.begin(), out.end(),
+            [](const CwSignal& a, const CwSignal& b) { return a.pitchHz < b.pitchHz; });
   return out;
 }

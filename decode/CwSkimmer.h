@@ -34,6 +34,8 @@ class CwToneFinder {
   double ProminenceDb(int k) const;
   // The last look's level over noise of bin k, dB.
   double LevelDb(int k) const;
+  // Held level of bin k, dB (of the finder's own unit): to compare bins.
+  double HeldDb(int k) const;
   // The bin standing out most within [loHz, hiHz] and its pitch, refined
   // between bins; false when none stands minDb over its noise.
   bool Strongest(double loHz, double hiHz, double minDb, double& pitchHz) const;
@@ -98,9 +100,9 @@ class CwSkimmer {
     bool used = false;
     CwDecoder decoder;
     std::array<char, 1024> text{};  // last characters, oldest first, NUL-padded
-    std::int64_t lastHeard = 0;   // sample when its tone last stood out
-    std::int64_t lastKeyed = 0;   // sample when its tone was last heard keyed down
-    double wpm = 0, snrDb = 0;    // at the last character
+    std::int64_t lastHeard = 0;     // sample when its tone last stood out
+    std::int64_t lastKeyed = 0;     // sample when its tone was last heard keyed down
+    double wpm = 0, snrDb = 0;      // at the last character
   };
   void Look();
   void Take(Channel& ch);

